@@ -1,0 +1,79 @@
+// Value types shared by the device control, the encoder and the three remote interfaces.
+// Their numbers are the numbers on the wire: never renumber them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// One element of a pulse sequence, also the form of a constant or final output state.
+// Packed 9-byte little-endian record: ticks, digital byte, two signed analog values.
+#pragma pack(push, 1)
+struct Pulse {
+    uint32_t ticks;  // duration in ticks of 1 ns (unused for constant/final states)
+    uint8_t digi;    // bit i drives digital output i
+    int16_t ao0;     // analog output 0, converted through the stored calibration
+    int16_t ao1;     // analog output 1
+};
+#pragma pack(pop)
+static_assert(sizeof(Pulse) == 9, "Pulse is a packed 9-byte record");
+static_assert(offsetof(Pulse, digi) == 4 && offsetof(Pulse, ao0) == 5 && offsetof(Pulse, ao1) == 7,
+              "Pulse field offsets are fixed by the wire formats");
+
+enum start_t : uint32_t {
+    IMMEDIATE = 0,
+    SOFTWARE = 1,
+    HARDWARE_RISING = 2,
+    HARDWARE_FALLING = 3,
+    HARDWARE_RISING_AND_FALLING = 4,
+};
+
+enum trigger_rearm_t : uint32_t {
+    AUTO = 0,
+    MANUAL = 1,
+};
+
+enum clocksource_t : uint32_t {
+    INTERNAL = 0,
+    EXT_125MHZ = 1,
+    EXT_10MHZ = 2,
+};
+
+enum serial_t : uint32_t {
+    ID = 0,
+    MAC = 1,
+};
+
+// Sequence slot number: 0 or 1; operations reject anything else.
+typedef uint32_t sequences_t;
+// Slot chaining values (see setSequenceConfig for the bits each value sets).
+typedef uint32_t next_action_t;
+typedef uint32_t when_t;
+typedef uint32_t on_nodata_t;
+
+// What the encoder reports about one encoded sequence, and what the Pulser keeps per slot.
+struct SequenceControlData {
+    uint32_t nBytes = 0;      // size of the encoded data in sequence memory, bytes
+    uint32_t nPulses = 0;     // low-level pulses (memory commands) after encoding
+    uint64_t wholeTicks = 0;  // duration of one run, in words of 8 ticks
+    double dataRate = 0.0;    // data rate the sequence needs, GBit/s
+};
+
+// Streaming-state record read from the FPGA.
+struct StreamingState {
+    uint64_t total_time = 0;
+    uint64_t streaming_time = 0;
+    uint64_t underflow_time = 0;
+    uint64_t waiting_data_time = 0;
+    uint32_t state = 4;
+    uint32_t state_condition = 0;
+    std::string error_message = "Transfer failed";
+    uint64_t slot_changes = 0;
+};
+
+// Supply readings: fuse current (A), 12 V rail (V), 3.3 V rail (V).
+struct SupplyState {
+    double current = 0.0;
+    double voltage_12 = 0.0;
+    double voltage_3_3 = 0.0;
+};
