@@ -42,6 +42,12 @@ void print_grpc_call(size_t n, long long n_runs, const Pulse& final_state) {
     std::cout << line.str() << std::flush;
 }
 
+Status outOfMemory(const std::exception& e, TarvexReply* reply) {
+    std::cout << "out of memory " << e.what() << std::endl;
+    reply->set_value(1);
+    return Status(StatusCode::RESOURCE_EXHAUSTED, e.what());
+}
+
 // The common part of both `stream` paths, from the decoded request on.
 Status runStream(grpcwire::SequenceRequest& req, TarvexReply* reply) {
     if (req.count == 0 || req.count > kMaxStreamPulses) {
@@ -49,18 +55,17 @@ Status runStream(grpcwire::SequenceRequest& req, TarvexReply* reply) {
         return Status(StatusCode::CANCELLED, "");
     }
     print_grpc_call(req.count, req.n_runs, req.final_state);
+    // A sequence that does not fit or cannot be allocated was not loaded: the client is told so
+    // instead of being answered as if it plays.
+    int result = 0;
     try {
-        locked([&] { return pulser.stream(req.pulses, req.n_runs, req.final_state); });
+        result = locked([&] { return pulser.stream(req.pulses, req.n_runs, req.final_state); });
     } catch (const std::bad_alloc& e) {
-        std::cout << "out of memory " << e.what() << std::endl;
-        reply->set_value(1);
-        return Status(StatusCode::RESOURCE_EXHAUSTED, e.what());
+        return outOfMemory(e, reply);
     } catch (const std::out_of_range& e) {
-        std::cout << "out of memory " << e.what() << std::endl;
-        reply->set_value(1);
-        return Status(StatusCode::RESOURCE_EXHAUSTED, e.what());
+        return outOfMemory(e, reply);
     }
-    reply->set_value(0);
+    reply->set_value(static_cast<uint32_t>(result));
     return Status::OK;
 }
 

@@ -25,23 +25,75 @@ constexpr uint32_t kAo1Tag = tagOf(4, WireFormatLite::WIRETYPE_VARINT);
 
 enum class Mode { Count, Check, Store };
 
-// A field this reader does not use: skipped as the generated parser skips unknown fields.
+// Tags and lengths are varints of at most five bytes; the generated parser refuses longer ones
+// (padded encodings included) while CodedInputStream alone would accept up to ten.
+constexpr int kMaxShortVarint = 5;
+
+bool readTag(CodedInputStream& in, uint32_t& tag) {
+    int before = in.CurrentPosition();
+    tag = in.ReadTag();
+    return in.CurrentPosition() - before <= kMaxShortVarint;
+}
+
+bool readLength(CodedInputStream& in, int& length) {
+    int before = in.CurrentPosition();
+    return in.ReadVarintSizeAsInt(&length) && in.CurrentPosition() - before <= kMaxShortVarint;
+}
+
+// A field this reader does not use: skipped as the generated parser skips unknown fields
+// (groups to their matching end tag, nesting bounded by the stream's recursion budget).
 bool skipUnknown(CodedInputStream& in, uint32_t tag) {
     if ((tag >> 3) == 0) return false;
-    return WireFormatLite::SkipField(&in, tag);
+    switch (WireFormatLite::GetTagWireType(tag)) {
+        case WireFormatLite::WIRETYPE_VARINT: {
+            uint64_t v = 0;
+            return in.ReadVarint64(&v);
+        }
+        case WireFormatLite::WIRETYPE_FIXED64: {
+            uint64_t v = 0;
+            return in.ReadLittleEndian64(&v);
+        }
+        case WireFormatLite::WIRETYPE_LENGTH_DELIMITED: {
+            int length = 0;
+            return readLength(in, length) && in.Skip(length);
+        }
+        case WireFormatLite::WIRETYPE_START_GROUP: {
+            if (!in.IncrementRecursionDepth()) return false;
+            const uint32_t end = (tag & ~7u) | WireFormatLite::WIRETYPE_END_GROUP;
+            for (;;) {
+                uint32_t inner = 0;
+                if (!readTag(in, inner) || inner == 0) return false;
+                if (WireFormatLite::GetTagWireType(inner) == WireFormatLite::WIRETYPE_END_GROUP) {
+                    if (inner != end) return false;
+                    in.DecrementRecursionDepth();
+                    return true;
+                }
+                if (!skipUnknown(in, inner)) return false;
+            }
+        }
+        case WireFormatLite::WIRETYPE_FIXED32: {
+            uint32_t v = 0;
+            return in.ReadLittleEndian32(&v);
+        }
+        default:  // a stray end-group tag, or wire types 6 and 7
+            return false;
+    }
 }
 
 // One embedded PulseMessage (length prefix included), merged into `p`.
 bool readPulse(CodedInputStream& in, Pulse& p) {
     int length = 0;
-    if (!in.ReadVarintSizeAsInt(&length)) return false;
+    if (!readLength(in, length)) return false;
     auto limit = in.IncrementRecursionDepthAndPushLimit(length);
     if (limit.second < 0) return false;
     for (;;) {
-        uint32_t tag = in.ReadTag();
+        uint32_t tag = 0;
+        if (!readTag(in, tag)) return false;
         uint32_t v = 0;
         switch (tag) {
             case 0:
+                // The end of the input before the end of the pulse is a truncated message.
+                if (in.BytesUntilLimit() != 0) return false;
                 return in.DecrementRecursionDepthAndPopLimit(limit.first);
             case kTicksTag:
                 if (!in.ReadVarint32(&v)) return false;
@@ -68,7 +120,7 @@ bool readPulse(CodedInputStream& in, Pulse& p) {
 // Skips one embedded message without looking inside (the counting pass).
 bool skipPulse(CodedInputStream& in) {
     int length = 0;
-    return in.ReadVarintSizeAsInt(&length) && in.Skip(length);
+    return readLength(in, length) && in.Skip(length);
 }
 
 bool readTopLevel(google::protobuf::io::ZeroCopyInputStream* stream, Mode mode, SequenceRequest& out) {
@@ -78,7 +130,8 @@ bool readTopLevel(google::protobuf::io::ZeroCopyInputStream* stream, Mode mode, 
     out.has_final = false;
     out.final_state = Pulse{0, 0, 0, 0};
     for (;;) {
-        uint32_t tag = in.ReadTag();
+        uint32_t tag = 0;
+        if (!readTag(in, tag)) return false;
         switch (tag) {
             case 0:
                 out.count = count;
