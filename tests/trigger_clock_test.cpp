@@ -1,5 +1,6 @@
 // Trigger modes, rearm, software trigger, clock source, programmable clock, phase shift and
 // square waves on the simulated FPGA.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -72,8 +73,9 @@ TEST_F(TriggerClockTest, SetClkParamRefusesFrequenciesOutsideTheRange) {
         fpga->clear_write_log();
         CoutCapture out;
         EXPECT_EQ(pulser->setClkParam(f), -1);
-        EXPECT_EQ(out.text().rfind("DRP clock setting - frequency (MHz): ", 0), 0u);
-        EXPECT_EQ(std::count(out.text().begin(), out.text().end(), '\n'), 1);
+        const std::string text = out.text();
+        EXPECT_EQ(text.rfind("DRP clock setting - frequency (MHz): ", 0), 0u);
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
         EXPECT_TRUE(ctrlWrites(ctrl::CLOCK).empty());
         EXPECT_TRUE(ctrlWrites(ctrl::CLK_PARAM).empty());
         EXPECT_EQ(ctrlWord(ctrl::CLOCK), clock_before);
