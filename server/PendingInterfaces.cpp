@@ -5,4 +5,3 @@
 #include "interfaces.h"
 
 void run_streamHighLevel() { std::cout << "binary protocol not available" << std::endl; }
-void RunServer() { std::cout << "gRPC interface not available" << std::endl; }
