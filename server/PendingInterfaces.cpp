@@ -4,5 +4,4 @@
 
 #include "interfaces.h"
 
-void run_json_httpd() { std::cout << "JSON-RPC interface not available" << std::endl; }
 void RunServer() { std::cout << "gRPC interface not available" << std::endl; }
