@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "Decoder.h"
+#include "sim/Decoder.h"
 #include "Pulse.h"
 #include "support/seq_window.h"
 
