@@ -1,8 +1,5 @@
 #include "Google_rpc.h"
 
-#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
-#include <grpcpp/support/proto_buffer_reader.h>
-
 #include <climits>
 #include <iostream>
 #include <memory>
@@ -86,13 +83,14 @@ Status PulserServiceImpl::streamFromWire(ServerContext*,
     // A unary client always sends exactly one message; the generated handler answers the same
     // statuses for a missing or unparsable one.
     if (!call->Read(&bytes)) return Status(StatusCode::INTERNAL, "No payload");
+    // The request arrives in many slices; one contiguous copy lets the reader run on plain
+    // pointers. The slices are released before the pulse list is allocated.
+    grpc::Slice joined;
+    if (!bytes.DumpToSingleSlice(&joined).ok()) return Status(StatusCode::INTERNAL, "");
+    bytes.Clear();
     grpcwire::SequenceRequest req;
-    bool parsed = grpcwire::decodeSequence(
-        [&bytes]() -> std::unique_ptr<google::protobuf::io::ZeroCopyInputStream> {
-            return std::make_unique<grpc::ProtoBufferReader>(&bytes);
-        },
-        kMaxStreamPulses, req);
-    bytes.Clear();  // the wire bytes are not needed while the device call runs
+    bool parsed = grpcwire::decodeSequence(joined.begin(), joined.size(), kMaxStreamPulses, req);
+    joined = grpc::Slice();
     if (!parsed) return Status(StatusCode::INTERNAL, "");
     TarvexReply reply;
     Status status = runStream(req, &reply);

@@ -1,9 +1,8 @@
 // The `stream` request reader against the generated parser: for well-formed, hand-crafted and
-// randomly damaged messages both must accept and refuse the same bytes and yield the same pulses,
-// whatever the slicing of the received bytes.
-#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+// randomly damaged messages both must accept and refuse the same bytes and yield the same pulses.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -11,8 +10,6 @@
 #include "tarvex.pb.h"
 
 namespace {
-
-using google::protobuf::io::ArrayInputStream;
 
 // The reference conversion, written out here rather than taken from the server.
 Pulse expectedPulse(const tarvex::PulseMessage& m) {
@@ -24,18 +21,18 @@ Pulse expectedPulse(const tarvex::PulseMessage& m) {
     return p;
 }
 
-bool decode(const std::string& bytes, size_t max_pulses, int block, grpcwire::SequenceRequest& out) {
-    return grpcwire::decodeSequence(
-        [&] { return std::make_unique<ArrayInputStream>(bytes.data(), static_cast<int>(bytes.size()), block); },
-        max_pulses, out);
+// An exact-size copy, so a read past the end is caught by the sanitizer build.
+bool decode(const std::string& bytes, size_t max_pulses, grpcwire::SequenceRequest& out) {
+    std::vector<uint8_t> exact(bytes.begin(), bytes.end());
+    return grpcwire::decodeSequence(exact.data(), exact.size(), max_pulses, out);
 }
 
 // Decodes `bytes` with both parsers and compares everything a handler uses.
-void expectSameAsGenerated(const std::string& bytes, size_t max_pulses = 1000000, int block = -1) {
+void expectSameAsGenerated(const std::string& bytes, size_t max_pulses = 1000000) {
     tarvex::SequenceMessage ref;
     bool ref_ok = ref.ParseFromString(bytes);
     grpcwire::SequenceRequest got;
-    bool ok = decode(bytes, max_pulses, block, got);
+    bool ok = decode(bytes, max_pulses, got);
     ASSERT_EQ(ok, ref_ok) << "acceptance differs for " << bytes.size() << " bytes";
     if (!ok) return;
     ASSERT_EQ(got.count, static_cast<size_t>(ref.pulse_size()));
@@ -101,12 +98,9 @@ std::string unknownField(std::mt19937_64& rng, uint32_t field) {
     }
 }
 
-TEST(GrpcWire, WellFormedMessagesDecodeLikeTheGeneratedParserAtAnySlicing) {
+TEST(GrpcWire, WellFormedMessagesDecodeLikeTheGeneratedParser) {
     std::mt19937_64 rng(7);
-    for (int i = 0; i < 500; ++i) {
-        std::string bytes = randomSequence(rng).SerializeAsString();
-        for (int block : {-1, 1, 3, 64}) expectSameAsGenerated(bytes, 1000000, block);
-    }
+    for (int i = 0; i < 2000; ++i) expectSameAsGenerated(randomSequence(rng).SerializeAsString());
 }
 
 TEST(GrpcWire, HandCraftedEncodings) {
@@ -163,7 +157,7 @@ TEST(GrpcWire, DamagedAndPaddedMessagesAreAcceptedOrRefusedLikeTheGeneratedParse
             default:
                 break;
         }
-        expectSameAsGenerated(bytes, 1000000, 1 + static_cast<int>(rng() % 16));
+        expectSameAsGenerated(bytes);
         if (HasFatalFailure()) return;
     }
 }
@@ -175,12 +169,12 @@ TEST(GrpcWire, OverLongListsAreCountedAndCheckedButNotStored) {
     expectSameAsGenerated(bytes, 5);  // at the limit: stored
     expectSameAsGenerated(bytes, 4);  // one over: counted only
     grpcwire::SequenceRequest out;
-    ASSERT_TRUE(decode(bytes, 4, -1, out));
+    ASSERT_TRUE(decode(bytes, 4, out));
     EXPECT_EQ(out.count, 5u);
     EXPECT_TRUE(out.pulses.empty());
     // Damage inside the last pulse is still found when the list is too long to keep.
     std::string damaged = bytes + lenField(1, tag(1, 4));
-    EXPECT_FALSE(decode(damaged, 4, -1, out));
+    EXPECT_FALSE(decode(damaged, 4, out));
 }
 
 }  // namespace
