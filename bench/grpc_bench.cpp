@@ -255,6 +255,5 @@ int main(int argc, char** argv) {
     std::printf("request %.1f MB: client serialization %.1f ms; wire reader %.1f ms, generated parser %.1f ms "
                 "(best of 3)\n",
                 f["request_mb"], f["serialize_ms"], f["decode_ms"], f["generated_parse_ms"]);
-    if (getenv("DBG_KEEP")) std::cout << e.inst->server->output();
     return 0;
 }
