@@ -8,6 +8,9 @@
 // on standard output. Exceptions: std::out_of_range from the encoder (through upload and stream).
 #pragma once
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -125,10 +128,18 @@ public:
 
     std::mutex settings_lock;  // serialises the network settings between watcher and interfaces
 
+    // The watcher sleeps through this so the destructor can end it at once. Returns false when
+    // the watcher is to stop.
+    bool watcherSleep(std::chrono::milliseconds period);
+
     // The register block of a slot (0 or 1).
     Mapper& slotBlock(unsigned int slot) { return slot == 0 ? slot0 : slot1; }
 
 private:
+    std::mutex watcher_mutex;
+    std::condition_variable watcher_cv;
+    bool watcher_stop = false;
+
     bool mapped() const { return ctrl.words != nullptr; }
     void waitForOutputStage();
     void writeVersionFiles();

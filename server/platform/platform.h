@@ -46,4 +46,11 @@ int if_addr(const char* ifname, struct sockaddr* addr);
 int if_netmask(const char* ifname, struct sockaddr* mask);
 int if_hwaddr(const char* ifname, unsigned char mac[6]);
 
+// The system's current hostname (gethostname on the board; the simulated hostname in the sim).
+std::string hostname();
+
+// Called once by pulserd's main: on the sim this lets the emulated reboot restart the process
+// image. Other programs (tests) never restart themselves.
+void mark_server_process();
+
 }  // namespace platform

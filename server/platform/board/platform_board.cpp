@@ -1,0 +1,103 @@
+// The instrument's board: "/dev/mem", the shell and the real paths.
+#include <fcntl.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+std::string path(const std::string& system_path) { return system_path; }
+
+int shell(const std::string& command_line) { return std::system(command_line.c_str()); }
+
+int run(const std::vector<std::string>& argv) {
+    if (argv.empty()) return -1;
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int open_mem() { return ::open("/dev/mem", O_RDWR | O_SYNC); }
+void close_mem(int fd) {
+    if (fd >= 0) ::close(fd);
+}
+
+void* map_phys(int fd, uint64_t base, size_t length) {
+    void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(base));
+    return p == MAP_FAILED ? nullptr : p;
+}
+int unmap_phys(void* addr, size_t length) { return munmap(addr, length); }
+
+uint32_t reg_read(volatile uint32_t* words, uint64_t, uint32_t offset) { return words[offset / 4]; }
+void reg_write(volatile uint32_t* words, uint64_t, uint32_t offset, uint32_t value) { words[offset / 4] = value; }
+
+void flush_cache(void* begin, void* end) {
+    __builtin___clear_cache(static_cast<char*>(begin), static_cast<char*>(end));
+}
+
+static int if_request(const char* ifname, unsigned long request, struct ifreq* ifr) {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) return -1;
+    std::memset(ifr, 0, sizeof(*ifr));
+    std::strncpy(ifr->ifr_name, ifname, IFNAMSIZ - 1);
+    int rc = ioctl(s, request, ifr);
+    int saved = errno;
+    ::close(s);
+    errno = saved;
+    return rc < 0 ? -1 : 0;
+}
+
+int if_flags(const char* ifname, short* flags) {
+    struct ifreq ifr;
+    if (if_request(ifname, SIOCGIFFLAGS, &ifr) < 0) return -1;
+    *flags = ifr.ifr_flags;
+    return 0;
+}
+int if_addr(const char* ifname, struct sockaddr* addr) {
+    struct ifreq ifr;
+    if (if_request(ifname, SIOCGIFADDR, &ifr) < 0) return -1;
+    std::memcpy(addr, &ifr.ifr_addr, sizeof(ifr.ifr_addr));
+    return 0;
+}
+int if_netmask(const char* ifname, struct sockaddr* mask) {
+    struct ifreq ifr;
+    if (if_request(ifname, SIOCGIFNETMASK, &ifr) < 0) return -1;
+    std::memcpy(mask, &ifr.ifr_netmask, sizeof(ifr.ifr_netmask));
+    return 0;
+}
+int if_hwaddr(const char* ifname, unsigned char mac[6]) {
+    struct ifreq ifr;
+    if (if_request(ifname, SIOCGIFHWADDR, &ifr) < 0) return -1;
+    std::memcpy(mac, ifr.ifr_hwaddr.sa_data, 6);
+    return 0;
+}
+
+std::string hostname() {
+    char buf[256] = {0};
+    if (gethostname(buf, sizeof(buf) - 1) != 0) return "";
+    return buf;
+}
+
+void mark_server_process() {}
+
+}  // namespace platform

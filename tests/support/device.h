@@ -1,0 +1,50 @@
+// Device-level test fixture: a fresh sandbox root, a fresh simulated FPGA and a Pulser built on
+// it, with the register words readable through the sim's test API.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "Pulser.h"
+#include "registers.h"
+#include "sim/Fpga.h"
+#include "sim/System.h"
+#include "support/sandbox.h"
+
+namespace testsupport {
+
+class DeviceTest : public ::testing::Test {
+protected:
+    // Override to change the simulated board before the device is built.
+    virtual sim::Config simConfig() { return sim::Config(); }
+    // Override to prepare files in the sandbox before the device is built.
+    virtual void prepareSandbox() {}
+
+    void SetUp() override {
+        prepareSandbox();
+        fpga = &sim::fresh_device(simConfig());
+        sim::clear_commands();
+        pulser = std::make_unique<Pulser>();
+    }
+    void TearDown() override { pulser.reset(); }
+
+    // Stored register words (no side effects).
+    uint32_t ctrlWord(uint32_t offset) { return fpga->peek(reg::CTRL_BASE + offset); }
+    uint32_t slotWord(unsigned int slot, uint32_t offset) {
+        return fpga->peek((slot == 0 ? reg::SLOT0_BASE : reg::SLOT1_BASE) + offset);
+    }
+    // Recorded shell lines, in order.
+    std::vector<std::string> shellLines() {
+        std::vector<std::string> out;
+        for (const auto& c : sim::commands())
+            if (c.shell) out.push_back(c.line);
+        return out;
+    }
+
+    Sandbox sandbox;
+    sim::Fpga* fpga = nullptr;
+    std::unique_ptr<Pulser> pulser;
+};
+
+}  // namespace testsupport

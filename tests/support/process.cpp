@@ -1,0 +1,108 @@
+#include "support/process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "support/sandbox.h"
+
+#ifndef TARVEX_BIN_DIR
+#define TARVEX_BIN_DIR "build/bin"
+#endif
+
+namespace testsupport {
+
+Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& cwd) {
+    char tmpl[] = "/tmp/tarvex-proc-XXXXXX";
+    int fd = mkstemp(tmpl);
+    if (fd < 0) throw std::runtime_error("mkstemp failed");
+    log_ = tmpl;
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+        int devnull = open("/dev/null", O_RDONLY);
+        if (devnull >= 0) dup2(devnull, 0);
+        for (const auto& e : env) putenv(strdup(e.c_str()));
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(fd);
+}
+
+Process::~Process() {
+    if (running()) stop(SIGKILL, std::chrono::seconds(5));
+    unlink(log_.c_str());
+}
+
+std::string Process::output() const { return read_file(log_); }
+
+bool Process::running() {
+    if (exited_ || pid_ <= 0) return false;
+    int st = 0;
+    pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+        exited_ = true;
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        return false;
+    }
+    return true;
+}
+
+bool Process::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        if (output().find(text) != std::string::npos) return true;
+        if (!running()) return output().find(text) != std::string::npos;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+int Process::wait(std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (running()) {
+        if (std::chrono::steady_clock::now() >= end) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return status_;
+}
+
+int Process::stop(int signal, std::chrono::milliseconds timeout) {
+    if (running()) kill(pid_, signal);
+    return wait(timeout);
+}
+
+std::string program(const std::string& name) { return std::string(TARVEX_BIN_DIR) + "/" + name; }
+
+bool waitForPort(int port, std::chrono::milliseconds timeout) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < end) {
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+        close(s);
+        if (ok) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+}  // namespace testsupport
