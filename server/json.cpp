@@ -9,6 +9,10 @@
 #include <memory>
 #include <sstream>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // ---------------------------------------------------------------------------
 // jsVar
 
@@ -324,9 +328,24 @@ int hex_value(int c)
 }
 
 // First byte in [p, e) that ends a run of plain string characters: the quote,
-// a backslash or a line feed. Eight bytes at a time.
+// a backslash or a line feed. 32 bytes at a time with SSE2, else 16 bytes at a
+// time in general registers.
 const char* scan_plain(const char* p, const char* e, char quote)
 {
+#if defined(__SSE2__)
+    const __m128i vq = _mm_set1_epi8(quote);
+    const __m128i vb = _mm_set1_epi8('\\');
+    const __m128i vn = _mm_set1_epi8('\n');
+    while (e - p >= 32) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+        const __m128i hit = _mm_or_si128(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, vq), _mm_cmpeq_epi8(a, vb)), _mm_cmpeq_epi8(a, vn)),
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, vq), _mm_cmpeq_epi8(b, vb)), _mm_cmpeq_epi8(b, vn)));
+        if (_mm_movemask_epi8(hit)) break;
+        p += 32;
+    }
+#endif
     constexpr uint64_t ones = 0x0101010101010101ull;
     constexpr uint64_t highs = 0x8080808080808080ull;
     const uint64_t q = ones * static_cast<unsigned char>(quote);

@@ -5,7 +5,8 @@
 // either way, so each is pinned below. Every other outcome must be listed here with
 // the rule of this reader that explains it; any unlisted deviation fails.
 //
-// Corpus directory: $TARVEX_JSON_CORPUS, else the build's JSON_CORPUS_DIR.
+// Corpus directory: $TARVEX_JSON_CORPUS, else shared/testdata/JSONTestSuite/test_parsing
+// beside the repository.
 #include "json.h"
 
 #include <gtest/gtest.h>
@@ -21,7 +22,9 @@
 #include <string>
 #include <vector>
 
-#ifndef JSON_CORPUS_DIR
+#ifdef TARVEX_SHARED_DIR
+#define JSON_CORPUS_DIR TARVEX_SHARED_DIR "/testdata/JSONTestSuite/test_parsing"
+#else
 #define JSON_CORPUS_DIR "../shared/testdata/JSONTestSuite/test_parsing"
 #endif
 
