@@ -367,9 +367,18 @@ const char* scan_plain(const char* p, const char* e, char quote)
 }
 
 // The classic-locale formatted extraction of a double, applied to the characters
-// the number scanner took. Returns false when it fails (malformed or out of range).
+// the number scanner took. Returns false when it fails (malformed or too large).
+// The common case goes through from_chars, which rounds exactly as the extraction
+// does; magnitudes outside the normal range take the stream itself, which rejects
+// overflow and accepts underflow.
 bool extract_double(const std::string& text, double& out)
 {
+    const char* first = text.data();
+    const char* last = first + text.size();
+    if (first != last && *first == '+') ++first;   // from_chars takes no plus sign
+    const auto r = std::from_chars(first, last, out);
+    if (r.ec == std::errc() && r.ptr == last) return true;
+    if (r.ec != std::errc::result_out_of_range) return false;
     thread_local std::istringstream conv = [] {
         std::istringstream s;
         s.imbue(std::locale::classic());
@@ -439,25 +448,31 @@ int JsonReader::peek_skip_blanks()
 void JsonReader::syntax_error()
 {
     ++errors_;
-    // Up to 15 characters already read and up to 15 still in the stream buffer;
-    // looking ahead only reads the buffer, so the position does not move.
-    std::string window;
+    // Keep up to 15 characters already read and up to 15 still in the stream buffer;
+    // looking ahead only reads the buffer, so the position does not move. The text
+    // is composed when asked for, so that a body full of recovered errors stays cheap.
     const uint32_t back = history_count_ < 15 ? history_count_ : 15;
-    for (uint32_t i = history_count_ - back; i != history_count_; ++i) window += history_[i % history_size];
+    window_size_ = 0;
+    for (uint32_t i = history_count_ - back; i != history_count_; ++i) window_[window_size_++] = history_[i % history_size];
     if (!at_eof_ && buf_) {
         const char* p = get_area::next(buf_);
         const char* e = get_area::end(buf_);
-        if (p && e - p > 15) e = p + 15;
-        if (p) window.append(p, e);
+        for (int n = 0; p && p < e && n < 15; ++n) window_[window_size_++] = *p++;
     }
-    diagnostic_ = "syntax error in JSON string.\ntext:";
-    for (char ch : window) {
-        const int c = static_cast<unsigned char>(ch);
+}
+
+std::string JsonReader::diagnostic() const
+{
+    if (!errors_) return std::string();
+    std::string text = "syntax error in JSON string.\ntext:";
+    for (unsigned i = 0; i < window_size_; ++i) {
+        const int c = static_cast<unsigned char>(window_[i]);
         if (is_blank(c)) continue;
-        diagnostic_ += (c >= 0x20 && c < 0x7F) ? ch : '.';
+        text += (c >= 0x20 && c < 0x7F) ? window_[i] : '.';
     }
-    diagnostic_.append(20, ' ');
-    diagnostic_ += "^\n";
+    text.append(20, ' ');
+    text += "^\n";
+    return text;
 }
 
 jsVar* JsonReader::parse()

@@ -176,9 +176,12 @@ public:
     int32_t column() const { return column_; }
 
     // Syntax errors reported so far (recovered errors inside strings included) and
-    // the diagnostic text of the last one; the reader prints nothing itself.
+    // the diagnostic text of the last one ("" when there was none):
+    //   "syntax error in JSON string.\ntext:" + up to 15 characters before and 15
+    //   from the position (blanks left out, unprintable bytes as '.') + 20 blanks + "^\n".
+    // The reader prints nothing itself.
     unsigned error_count() const { return errors_; }
-    const std::string& diagnostic() const { return diagnostic_; }
+    std::string diagnostic() const;
 
     // Appends the UTF-8 encoding of a code point below 65536; adds nothing above.
     static void append_utf8(std::string& out, uint32_t code_point);
@@ -207,7 +210,9 @@ private:
     std::streambuf* buf_ = nullptr;
     bool at_eof_ = false;
     unsigned errors_ = 0;
-    std::string diagnostic_;
+    // The input around the last syntax error.
+    char window_[30] = {};
+    unsigned window_size_ = 0;
     // The last characters read, for the diagnostic window.
     static constexpr unsigned history_size = 16;
     char history_[history_size] = {};

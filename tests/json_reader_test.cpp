@@ -290,6 +290,12 @@ TEST(JsonReaderBookkeeping, LineAndColumnFollowTheCharactersRead)
 
 TEST(JsonReaderDiagnostic, WindowAroundThePositionWithoutMovingIt)
 {
+    std::istringstream fine("{}");
+    JsonReader clean(fine, JsonReader::STRICT);
+    Tree empty(clean.parse());
+    EXPECT_EQ(clean.error_count(), 0u);
+    EXPECT_EQ(clean.diagnostic(), "");
+
     std::istringstream is("{\"key\": nul}");
     JsonReader reader(is, JsonReader::STRICT);
     EXPECT_EQ(reader.parse(), nullptr);
