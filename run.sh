@@ -8,10 +8,11 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target pulserd $(grep -q beacond build/build.ninja 2>/dev/null && echo beacond)
 export TARVEX_ROOT=${TARVEX_ROOT:-$PWD/sandbox}
 mkdir -p "$TARVEX_ROOT"
-cd www 2>/dev/null || true
 echo "simulated instrument: state under $TARVEX_ROOT"
 echo "  JSON-RPC/HTTP  http://127.0.0.1:8050/json-rpc   web pages http://127.0.0.1:8050/"
 echo "  gRPC           127.0.0.1:50051 (tarvex.Tarvex)"
 echo "  binary TCP     127.0.0.1:21328"
 echo "  sim control    see README (control channel)"
-exec "$OLDPWD/build/bin/pulserd"
+repo=$PWD
+cd www
+exec "$repo/build/bin/pulserd"

@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "registers.h"
+#include "sim/Control.h"
 #include "sim/Fpga.h"
 #include "sim/System.h"
 
@@ -111,6 +112,10 @@ int if_hwaddr(const char* ifname, unsigned char mac[6]) {
 
 std::string hostname() { return sim::hostname(); }
 
-void mark_server_process() { sim::mark_server_process(); }
+// pulserd in the sim build also opens the simulator's control channel.
+void mark_server_process() {
+    sim::mark_server_process();
+    sim::control::start_server(sim::control::default_socket_path());
+}
 
 }  // namespace platform
