@@ -8,6 +8,7 @@
 #include <memory>
 #include <thread>
 
+#include "support/netns.h"
 #include "support/process.h"
 #include "support/sandbox.h"
 #include "support/tcp_client.h"
@@ -16,6 +17,9 @@ using namespace testsupport;
 using ::testing::HasSubstr;
 
 namespace {
+
+// Port 21328 of our own: nothing else on this machine answers there.
+[[maybe_unused]] const bool own_namespace = (reexecInOwnNetworkNamespace(), true);
 
 std::vector<Pulse> rampPulses(size_t n) {
     std::vector<Pulse> v(n);
