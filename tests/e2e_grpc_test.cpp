@@ -12,6 +12,7 @@
 #include <sstream>
 #include <thread>
 
+#include "Pulse.h"
 #include "registers.h"
 #include "support/grpc_instrument.h"
 
@@ -50,6 +51,11 @@ struct Sim {
         for (const auto& v : d["writes"].GetArray()) out.push_back(v.GetUint());
         return out;
     }
+    // Status bits the simulated FPGA reports on every read from now on (clear_faults ends it).
+    void forceStatus(uint32_t set, uint32_t clear = 0) {
+        c.ok("{\"cmd\":\"force_status\",\"set\":" + std::to_string(set) + ",\"clear\":" + std::to_string(clear) + "}");
+    }
+    void clearFaults() { c.ok("{\"cmd\":\"clear_faults\"}"); }
     std::vector<std::string> shellLines() {
         auto d = c.ok("{\"cmd\":\"commands\"}");
         std::vector<std::string> out;
@@ -164,7 +170,7 @@ TEST_F(GrpcService, EveryMethodReachesItsOperationWithTheInterfaceConversions) {
         {"rearm", "", "value: 1",
          [](S& t) {
              t.call("setTrigger", "mode: SINGLE");
-             t.sim->bits(kStatus, reg::status::FINISHED, true);
+             t.sim->forceStatus(reg::status::FINISHED);
          },
          nullptr},
         {"rearm", "", "value: 0", nullptr, nullptr},  // automatic rearm: nothing to do
@@ -189,13 +195,13 @@ TEST_F(GrpcService, EveryMethodReachesItsOperationWithTheInterfaceConversions) {
              for (size_t i = 0; i < 6; ++i)
                  EXPECT_EQ(reg::field_get(reg::ctrl::PHASE_STEP, w[w.size() - 6 + i]), (i % 2 == 0) ? 1u : 0u) << i;
          }},
-        {"isStreaming", "", "value: 1", [](S& t) { t.sim->bits(kStatus, reg::status::STREAMING, true); }, nullptr},
+        {"isStreaming", "", "value: 1", [](S& t) { t.sim->forceStatus(reg::status::STREAMING); }, nullptr},
         {"isStreaming", "", "value: 0", nullptr, nullptr},
-        {"hasSequence", "", "value: 1", [](S& t) { t.sim->bits(kStatus, reg::status::SLOT1_HOLDS, true); }, nullptr},
+        {"hasSequence", "", "value: 1", [](S& t) { t.sim->forceStatus(reg::status::SLOT1_HOLDS); }, nullptr},
         {"hasSequence", "", "value: 0", nullptr, nullptr},
-        {"hasFinished", "", "value: 1", [](S& t) { t.sim->bits(kStatus, reg::status::FINISHED, true); }, nullptr},
+        {"hasFinished", "", "value: 1", [](S& t) { t.sim->forceStatus(reg::status::FINISHED); }, nullptr},
         {"hasFinished", "", "value: 0",
-         [](S& t) { t.sim->bits(kStatus, reg::status::FINISHED | reg::status::ERROR, true); }, nullptr},
+         [](S& t) { t.sim->forceStatus(reg::status::FINISHED | reg::status::ERROR); }, nullptr},
         {"getFirmwareVersion", "", "string_value: '2.10.3'", nullptr, nullptr},
         {"getSerial", "", "string_value: '02:00:00:00:00:01'", nullptr, nullptr},
         {"getFPGAID", "", "string_value: 'ABCDEF0012'", nullptr, nullptr},
@@ -225,7 +231,7 @@ TEST_F(GrpcService, EveryMethodReachesItsOperationWithTheInterfaceConversions) {
              EXPECT_EQ(static_cast<tarvex::TarvexStringReply&>(*r).string_value(), "tarvex-lab");
          }},
         {"setHostname", "hostname: 'busy'", "value: -1",  // refused while streaming: signed -1
-         [](S& t) { t.sim->bits(kStatus, reg::status::STREAMING, true); }, nullptr},
+         [](S& t) { t.sim->forceStatus(reg::status::STREAMING); }, nullptr},
         {"getHostname", "", nullptr, nullptr,
          [](S& t, const Message& r) {
              EXPECT_EQ(static_cast<const tarvex::TarvexStringReply&>(r).string_value(),
@@ -237,23 +243,19 @@ TEST_F(GrpcService, EveryMethodReachesItsOperationWithTheInterfaceConversions) {
                                           std::regex("On-Chip Temperature: -?[0-9]+\\.[0-9]{2} \xC2\xB0" "C")));
          }},
         // Any non-zero underflow indication answers 1.
-        {"getUnderflow", "", "value: 1", [](S& t) { t.sim->bits(kStatus, reg::status::ERROR, true); }, nullptr},
+        {"getUnderflow", "", "value: 1", [](S& t) { t.sim->forceStatus(reg::status::ERROR); }, nullptr},
         {"getUnderflow", "", "value: 0", nullptr, nullptr},
-        {"getStatusRegister", "", "value: 0xC0041491", [](S& t) { t.sim->poke(kStatus, 0xC0041491u); }, nullptr},
+        {"getStatusRegister", "", "value: 0xC0041491",
+         [](S& t) { t.sim->forceStatus(0xC0041491u, ~0xC0041491u); }, nullptr},
         {"setDebugRegister", "value: 1 mask: 2", "", nullptr,
          [](S& t, const Message&) {
              EXPECT_NE(t.output().find("currently no debug register to set\n"), std::string::npos);
          }},
         {"getAnalogCalibration", "", "slope_a0: 1 slope_a1: 1", nullptr, nullptr},  // neutral without a file
-        {"setAnalogCalibration", "dc_offset_a0: 0.01 dc_offset_a1: -0.02 slope_a0: 1.01 slope_a1: 0.98", "value: 0",
-         nullptr,
+        // Out of range: refused with -1, carried as 4294967295 (no file written, no reboot).
+        {"setAnalogCalibration", "slope_a0: 0.33 slope_a1: 1", "value: 4294967295", nullptr,
          [](S& t, const Message&) {
-             auto r = t.call("getAnalogCalibration");
-             auto& c = static_cast<tarvex::AnalogCalibrationData&>(*r);
-             EXPECT_NEAR(c.dc_offset_a0(), 0.01, 1e-4);
-             EXPECT_NEAR(c.dc_offset_a1(), -0.02, 1e-4);
-             EXPECT_NEAR(c.slope_a0(), 1.01, 1e-4);
-             EXPECT_NEAR(c.slope_a1(), 0.98, 1e-4);
+             EXPECT_FALSE(file_exists(t.inst->sandbox.path("/userconfig/hardware/analog.calib")));
          }},
         {"getHardwareVersion", "", "string_value: 'prior_3.0'", nullptr, nullptr},
         {"getSupplyState", "", nullptr, nullptr,
@@ -272,7 +274,7 @@ TEST_F(GrpcService, EveryMethodReachesItsOperationWithTheInterfaceConversions) {
         {"start", "slot_nr: 7 slots_to_run: -1", "value: -1", nullptr, nullptr},
         {"start", "slot_nr: 0 slots_to_run: 3", "value: -1", nullptr, nullptr},  // slot 0 holds nothing
         {"isReadyForData", "slot_nr: 1", "value: 1", nullptr, nullptr},
-        {"isReadyForData", "slot_nr: 1", "value: 0", [](S& t) { t.sim->bits(kStatus, 1u << 22, true); }, nullptr},
+        {"isReadyForData", "slot_nr: 1", "value: 0", [](S& t) { t.sim->forceStatus(1u << 22); }, nullptr},
         {"isReadyForData", "slot_nr: 5", "value: 0", nullptr, nullptr},
         {"getStreamingState", "", nullptr, nullptr,
          [](S&, const Message& r) {
@@ -292,7 +294,8 @@ TEST_F(GrpcService, EveryMethodReachesItsOperationWithTheInterfaceConversions) {
         // Each row starts from a freshly reset device with a clean status word.
         call("reset");
         call("setTrigger");
-        sim->poke(kStatus, 0);
+        sim->clearFaults();
+        sim->forceStatus(0);
         if (row.prepare) row.prepare(*this);
         auto reply = call(row.method, row.request);
         if (row.reply) {
@@ -328,6 +331,34 @@ tarvex::SequenceMessage sequence(size_t n) {
     return m;
 }
 
+// The DAC codes of an analog pair under the neutral calibration of a fresh sandbox.
+std::pair<uint32_t, uint32_t> codes(int16_t ao0, int16_t ao1) {
+    ANALOG_TO_BYTES a;
+    a.setWithCalibration(ao0, ao1, AnalogCalibDataCorr());
+    return {a.value & 0xFFFF, a.value >> 16};
+}
+
+// Slot 0 plays the message's pulses, converted: segment by segment for the first `checked`
+// pulses, and the whole run length (words of 8 ticks) for all of them.
+void expectPlays(Sim& sim, const tarvex::SequenceMessage& m, size_t checked) {
+    size_t n = std::min(checked, static_cast<size_t>(m.pulse_size()));
+    auto d = sim.c.ok("{\"cmd\":\"segments\",\"slot\":0,\"max\":" + std::to_string(n) + "}");
+    ASSERT_TRUE(d.IsObject() && d.HasMember("segments"));
+    uint64_t words = 0;
+    for (const auto& p : m.pulse()) words += p.ticks() / 8;
+    EXPECT_EQ(d["whole_ticks"].GetUint64(), words);
+    const auto& segs = d["segments"].GetArray();
+    ASSERT_EQ(segs.Size(), n);
+    for (size_t i = 0; i < n; ++i) {
+        const auto& p = m.pulse(static_cast<int>(i));
+        auto c = codes(static_cast<int16_t>(p.ao0()), static_cast<int16_t>(p.ao1()));
+        ASSERT_EQ(segs[i][0].GetUint64(), p.ticks()) << i;
+        ASSERT_EQ(segs[i][1].GetUint(), p.digi() & 0xFF) << i;
+        ASSERT_EQ(segs[i][2].GetUint(), c.first) << i;
+        ASSERT_EQ(segs[i][3].GetUint(), c.second) << i;
+    }
+}
+
 grpc::Status stream(GrpcInstrument& inst, const tarvex::SequenceMessage& m, tarvex::TarvexReply* reply) {
     grpc::ClientContext ctx;
     return inst.stub->stream(&ctx, m, reply);
@@ -342,10 +373,11 @@ TEST_F(GrpcService, StreamOfExactlyTwoMillionPulsesIsAcceptedAndPlayed) {
     ASSERT_TRUE(st.ok()) << st.error_code() << " " << st.error_message();
     EXPECT_EQ(reply.value(), 0u);
     EXPECT_EQ(countIn(output(), "gRPC call: len: 2000000, n_runs: 1, final: 0|0|0|0\n"), 1u);
-    // Slot 0 holds the sequence and runs.
+    // Slot 0 plays exactly the sequence: one segment per pulse, codes through the (neutral)
+    // calibration.
     EXPECT_EQ(sim->field(reg::slot::ENABLE, reg::SLOT0_BASE), 1u);
-    EXPECT_GT(sim->peek(reg::SLOT0_BASE + reg::slot::SIZE), 2000000u);
     EXPECT_EQ(sim->field(reg::ctrl::RUN), 1u);
+    expectPlays(*sim, m, 20000);
 }
 
 TEST_F(GrpcService, StreamOverTheLimitOrEmptyIsCancelledAndTouchesNothing) {
@@ -391,22 +423,45 @@ TEST_F(GrpcService, StreamLogsItsCallWithTheFinalPulse) {
     EXPECT_EQ(sim->field(reg::slot::FINAL_DIGI, reg::SLOT0_BASE), 0xFFu);
 }
 
+namespace {
+
+// Waits for the emulated reboot to bring the service up a second time, then for a call to pass.
+void waitForRestart(GrpcInstrument& inst) {
+    auto listening = [&] { return countIn(inst.server->output(), "Server listening on 0.0.0.0:50051\n"); };
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (listening() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_EQ(listening(), 2u) << inst.server->output();
+    // The first call may still meet the connection the old image closed.
+    grpc::Status st;
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        st = callByName(*inst.channel, "getFirmwareVersion", "");
+        if (st.ok()) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    FAIL() << st.error_message();
+}
+
+}  // namespace
+
 TEST_F(GrpcService, RebootAnswersAndTheServerComesBack) {
     EXPECT_EQ(value("reboot"), 0u);
     EXPECT_NE(read_file(inst->sandbox.path("/sim/commands.log")).find("/sbin/reboot -d 1 &"), std::string::npos);
-    // The emulated reboot restarts the process image; the service listens again.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (countIn(output(), "Server listening on 0.0.0.0:50051\n") < 2 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    ASSERT_EQ(countIn(output(), "Server listening on 0.0.0.0:50051\n"), 2u) << output();
-    // The first call may still meet the connection the old image closed.
-    std::unique_ptr<Message> reply;
-    grpc::Status st;
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        st = callByName(*inst->channel, "getFirmwareVersion", "", &reply);
-        if (st.ok()) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    ASSERT_TRUE(st.ok()) << st.error_message();
-    EXPECT_EQ(static_cast<tarvex::TarvexStringReply&>(*reply).string_value(), "2.10.3");
+    waitForRestart(*inst);
+    auto r = call("getFirmwareVersion");
+    EXPECT_EQ(static_cast<tarvex::TarvexStringReply&>(*r).string_value(), "2.10.3");
+}
+
+TEST_F(GrpcService, AnalogCalibrationIsStoredAndTakesEffectAfterTheReboot) {
+    // The four fields in their order; 1: the file was created.
+    EXPECT_EQ(value("setAnalogCalibration", "dc_offset_a0: 0.01 dc_offset_a1: -0.02 slope_a0: 1.01 slope_a1: 0.98"),
+              1u);
+    EXPECT_TRUE(file_exists(inst->sandbox.path("/userconfig/hardware/analog.calib")));
+    waitForRestart(*inst);
+    auto r = call("getAnalogCalibration");
+    auto& c = static_cast<tarvex::AnalogCalibrationData&>(*r);
+    EXPECT_NEAR(c.dc_offset_a0(), 0.01, 1e-4);
+    EXPECT_NEAR(c.dc_offset_a1(), -0.02, 1e-4);
+    EXPECT_NEAR(c.slope_a0(), 1.01, 1e-4);
+    EXPECT_NEAR(c.slope_a1(), 0.98, 1e-4);
 }
