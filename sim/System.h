@@ -18,12 +18,12 @@ std::string system_path(const std::string& path);
 void seed_root(const std::string& root);
 
 // One recorded command: a shell line, or a program with its arguments (no shell).
-struct Command {
+struct SystemCommand {
     bool shell = true;
     std::string line;               // the shell line; for argv commands the arguments joined by blanks
     std::vector<std::string> argv;  // empty for shell lines
 };
-std::vector<Command> commands();
+std::vector<SystemCommand> commands();
 void clear_commands();
 
 // Records and emulates (never runs) a command. Returns what system() or the program would.
