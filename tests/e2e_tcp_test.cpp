@@ -1,6 +1,7 @@
 // The binary protocol of the real pulserd (sim build) on its port 21328: framing, status codes,
 // payload accounting, one connection at a time, the idle time-out.
 #include <gmock/gmock.h>
+#include <grpcpp/grpcpp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -8,6 +9,8 @@
 #include <memory>
 #include <thread>
 
+#include "support/netns.h"
+#include "tarvex.grpc.pb.h"
 #include "support/process.h"
 #include "support/sandbox.h"
 #include "support/tcp_client.h"
@@ -16,6 +19,9 @@ using namespace testsupport;
 using ::testing::HasSubstr;
 
 namespace {
+
+// Port 21328 of our own: nothing else on this machine answers there.
+[[maybe_unused]] const bool own_namespace = (reexecInOwnNetworkNamespace(), true);
 
 std::vector<Pulse> rampPulses(size_t n) {
     std::vector<Pulse> v(n);
@@ -199,4 +205,32 @@ TEST_F(BinaryProtocol, OneConnectionAtATimeAndIdleClientsDropped) {
     auto idle_from = std::chrono::steady_clock::now();
     EXPECT_TRUE(second.waitClosed(std::chrono::seconds(30)));
     EXPECT_GE(std::chrono::steady_clock::now() - idle_from, std::chrono::seconds(9));
+}
+
+TEST_F(BinaryProtocol, StalledSequenceLeavesTheOtherInterfacesServed) {
+    auto pulses = rampPulses(100000);
+    auto channel = grpc::CreateChannel("127.0.0.1:50051", grpc::InsecureChannelCredentials());
+    auto stub = tarvex::Tarvex::NewStub(channel);
+    for (uint32_t command : {tcp::CMD_STREAM, tcp::CMD_UPLOAD}) {
+        SCOPED_TRACE(command);
+        TcpClient c;
+        ASSERT_TRUE(c.connected());
+        auto seq = TcpClient::sequenceHeader(pulses.size(), 1, Pulse{0, 0, 0, 0});
+        tcp::CommandHeader h = TcpClient::header(41, command, sizeof(seq) + pulses.size() * sizeof(Pulse));
+        // Half the records, then nothing while a gRPC call is made.
+        ASSERT_TRUE(c.sendPieces({{&h, sizeof(h)}, {&seq, sizeof(seq)}, {pulses.data(), 50000 * sizeof(Pulse)}}));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+        grpc::ClientContext ctx;
+        ctx.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(5));
+        tarvex::VoidMessage request;
+        tarvex::TarvexReply reply;
+        grpc::Status status = stub->getTriggerStart(&ctx, request, &reply);
+        EXPECT_TRUE(status.ok()) << "gRPC call while a binary client stalls: " << status.error_message();
+
+        ASSERT_TRUE(c.sendBytes(pulses.data() + 50000, 50000 * sizeof(Pulse)));
+        auto a = c.readAnswer();
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->header.status, tcp::STATUS_OK);
+    }
 }
