@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "registers.h"
+#include "sim/Discovery.h"
 #include "sim/Fpga.h"
 #include "sim/System.h"
 
@@ -111,6 +112,9 @@ int if_hwaddr(const char* ifname, unsigned char mac[6]) {
 
 std::string hostname() { return sim::hostname(); }
 
-void mark_server_process() { sim::mark_server_process(); }
+void mark_server_process() {
+    sim::mark_server_process();
+    sim::start_server_discovery();
+}
 
 }  // namespace platform
