@@ -4,6 +4,4 @@
 
 #include "interfaces.h"
 
-void run_json_httpd() { std::cout << "JSON-RPC interface not available" << std::endl; }
 void run_streamHighLevel() { std::cout << "binary protocol not available" << std::endl; }
-void RunServer() { std::cout << "gRPC interface not available" << std::endl; }

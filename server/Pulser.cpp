@@ -173,29 +173,10 @@ int Pulser::reset() {
     ctrl.write(ctrl::CONST_ANALOG, zero.value);
     field_set(ctrl, ctrl::CONST_DIGI, 0);
 
-    std::cout << "Setting square wave on dedicated channels..." << 0 << "...";
-    field_set(ctrl, ctrl::SQUARE_MASK, 0);
-    std::cout << "Done" << std::endl;
-
+    setSquareWave125MHz(0);
     stopFpga();
-
-    std::cout << "start: " << 0 << std::endl;
-    trigger_start = IMMEDIATE;
-    field_set(ctrl, ctrl::TRIGGER_EDGE, 1);
-    field_set(ctrl, ctrl::HW_TRIGGER, 0);
-
-    auto_rearm = true;
-    std::cout << "set auto rearm: true" << std::endl;
-    field_set(ctrl, ctrl::AUTO_REARM, 1);
-
-    clock_source = INTERNAL;
-    field_set(ctrl, ctrl::CLK_HOLD, 1);
-    sleep_us(10);
-    field_set(ctrl, ctrl::CLK_INTERNAL, 1);
-    field_set(ctrl, ctrl::CLK_EXT125, 0);
-    std::cout << "Set clock source: INTERNAL" << std::endl;
-    sleep_us(2);
-    field_set(ctrl, ctrl::CLK_HOLD, 0);
+    setTrigger(IMMEDIATE, AUTO);
+    selectClock(INTERNAL);
 
     constant_state = Pulse{0, 0, 0, 0};
     return 0;

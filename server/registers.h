@@ -64,6 +64,7 @@ constexpr Field DM_HALT = bit(CONTROL, 9);         // strobe, 1 us
 constexpr Field STOP = bit(CONTROL, 12);           // strobe, 100 us
 constexpr Field START_SLOT = bit(CONTROL, 13);
 constexpr Field SUPPLY_CHANNEL = bits(CONTROL, 16, 14);  // one-hot: 1 current, 2 12 V, 4 3.3 V
+constexpr uint32_t SUPPLY_CURRENT = 1, SUPPLY_12V = 2, SUPPLY_3V3 = 4;
 constexpr Field TEMP_CHANNEL = bit(CONTROL, 17);
 constexpr Field REARM = bit(CONTROL, 20);          // strobe, 10 us
 constexpr Field SS_REQUEST = bit(CONTROL, 21);     // streaming-state readout request strobe
@@ -88,7 +89,16 @@ constexpr uint32_t SLOT_RUNS_LO = 0x18;
 constexpr uint32_t SLOT_RUNS_HI = 0x1C;
 constexpr uint32_t CLK_PARAM = 0x20;
 constexpr Field CLK_DIVIDER = bits(CLK_PARAM, 21, 0);
-constexpr Field CLK_PARAM_HIGH = bits(CLK_PARAM, 31, 22);
+constexpr Field CLK_PARAM_HIGH = bits(CLK_PARAM, 31, 22);  // 640 - 10 x integer feedback factor
+// Fields of the divider word (bits 21:0); the 6-bit times wrap modulo 64.
+constexpr Field DIV_HIGH_TIME = bits(CLK_PARAM, 5, 0);
+constexpr Field DIV_LOW_TIME = bits(CLK_PARAM, 11, 6);
+constexpr Field DIV_ODD_EDGE = bit(CLK_PARAM, 12);
+constexpr Field DIV_FRAC_ENABLE = bit(CLK_PARAM, 13);
+constexpr Field DIV_FRAC = bits(CLK_PARAM, 16, 14);  // fractional part in eighths
+constexpr Field DIV_FRAC_EVEN = bit(CLK_PARAM, 17);
+constexpr Field DIV_FRAC_EDGE = bit(CLK_PARAM, 18);
+constexpr Field DIV_FRAC_PHASE = bits(CLK_PARAM, 21, 19);
 constexpr uint32_t SS_DATA = 0x24;       // streaming-state data word
 constexpr uint32_t STATUS = 0x2C;
 constexpr uint32_t VERSION = 0x30;
@@ -174,10 +184,17 @@ constexpr Field BOARD_VERSION = bits(IN_BANK0, 12, 10);
 }  // namespace gpio
 namespace i2c {
 constexpr uint32_t CONTROL = 0x00;
+constexpr Field CONTROL_MODE = bits(CONTROL, 15, 0);
+constexpr uint32_t CONTROL_MASTER_WRITE = 0x0C0E;  // master, write, 7-bit, ack on, divisors 0 and 12
 constexpr uint32_t ADDRESS = 0x08;
+constexpr Field BUS_ADDRESS = bits(ADDRESS, 7, 0);  // writing it starts the transfer
 constexpr uint32_t DATA = 0x0C;
+constexpr Field DATA_BYTE = bits(DATA, 7, 0);       // each write pushes one byte
 constexpr uint32_t INT_STATUS = 0x10;
+constexpr Field INT_PENDING = bits(INT_STATUS, 15, 0);  // write 1 to clear
 constexpr uint32_t INT_ENABLE = 0x24;
+constexpr Field INT_ENABLE_MASK = bits(INT_ENABLE, 15, 0);
+constexpr uint32_t INT_ENABLE_ALL = 0x024F;
 }  // namespace i2c
 
 }  // namespace reg

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <thread>
 
+#include "sim/Control.h"
 #include "sim/System.h"
 
 namespace sim {
@@ -198,3 +199,13 @@ void start_server_discovery() {
 }
 
 }  // namespace sim
+
+namespace sim {
+namespace {
+control::Json cmd_discovery(const control::Request&) {
+    return control::Json::object().set("pid", static_cast<long long>(discovery_pid()));
+}
+}  // namespace
+}  // namespace sim
+
+SIM_COMMAND("discovery", sim::cmd_discovery, "the process id of the discovery child, or -1");

@@ -1,6 +1,7 @@
 #include "sim/Network.h"
 
 #include "registers.h"
+#include "sim/Control.h"
 #include "sim/Fpga.h"
 
 namespace sim {
@@ -22,6 +23,36 @@ void install(Fpga& f) {
 }  // namespace
 
 SIM_FEATURE(network, install);
+
+namespace {
+
+control::Json eth0_reply() {
+    Eth0State e = eth0();
+    return control::Json::object()
+        .set("link_up", e.link_up)
+        .set("ip", e.ip)
+        .set("netmask", e.netmask)
+        .set("mac", e.mac);
+}
+
+control::Json cmd_eth0(const control::Request& q) {
+    Eth0State e = eth0();
+    set_eth0(q.flag("link_up", e.link_up), q.text("ip", ""), q.text("netmask", ""), q.text("mac", ""));
+    return eth0_reply();
+}
+
+control::Json cmd_dhcp_fallback(const control::Request& q) {
+    if (q.has("on")) request_dhcp_fallback(q.flag("on", false));
+    return control::Json::object().set("on", dhcp_fallback_requested());
+}
+
+}  // namespace
+
+SIM_COMMAND("eth0", cmd_eth0,
+            "{link_up, ip, netmask, mac}: the state of eth0 (up and running, address, mask, hardware "
+            "address); members left out stay as they are");
+SIM_COMMAND("dhcp_fallback", cmd_dhcp_fallback,
+            "{on}: raises (true) or withdraws (false) the DHCP fall-back request (control 0x3C bit 16)");
 
 Eth0State eth0() {
     Fpga& f = device();

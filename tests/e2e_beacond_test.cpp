@@ -9,11 +9,9 @@
 #include "support/sandbox.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,8 +26,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -46,12 +42,7 @@ void put_file(const fs::path& path, const std::string& content)
     testsupport::write_file(path.string(), content);
 }
 
-std::string read_file(const fs::path& path)
-{
-    return testsupport::read_file(path.string());
-}
-
-// A fresh sandbox root; the programs' output files and info files go into it too.
+// A fresh sandbox root ($TARVEX_ROOT for the programs started meanwhile); info files go into it too.
 class Scratch {
 public:
     fs::path dir() const { return sandbox_.root(); }
@@ -82,90 +73,19 @@ const std::string seeded_reply =
     R"({"serial":"02:0A:BC:DE:F0:1F","hostname":"tarvex-07","model":"TX-8 pulse generator",)"
     R"("fpgaid":"0x0123456789abcdef","firmware":"1.4.2","hardware":"2"})";
 
-// One beacond process; its standard output and error go to files in the scratch directory.
-class Beacond {
+// One beacond process under the current sandbox root; its standard output and error go to one
+// log (output()).
+class Beacond : public testsupport::Process {
 public:
-    Beacond(const Scratch& scratch, const std::vector<std::string>& args)
-        : out_(scratch.dir() / ("out" + std::to_string(++count_))),
-          err_(scratch.dir() / ("err" + std::to_string(count_)))
-    {
-        std::vector<std::string> argv_text{beacond_path};
-        argv_text.insert(argv_text.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& arg : argv_text)
-            argv.push_back(arg.data());
-        argv.push_back(nullptr);
+    explicit Beacond(std::vector<std::string> args) : Process(command(std::move(args))) {}
 
-        std::vector<std::string> env_text{"TARVEX_ROOT=" + scratch.root().string()};
-        for (char** e = environ; *e; ++e)
-            if (std::strncmp(*e, "TARVEX_ROOT=", 12) != 0)
-                env_text.emplace_back(*e);
-        std::vector<char*> env;
-        for (auto& entry : env_text)
-            env.push_back(entry.data());
-        env.push_back(nullptr);
-
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int failed = posix_spawn(&pid_, beacond_path.c_str(), &actions, nullptr, argv.data(), env.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (failed)
-            pid_ = -1;
-    }
-    ~Beacond()
-    {
-        if (pid_ > 0 && !status_) {
-            kill(pid_, SIGKILL);
-            wait();
-        }
-    }
-
-    pid_t pid() const { return pid_; }
-
-    // Exit status, or -1 if it did not exit normally.
-    int wait()
-    {
-        if (!status_) {
-            int raw = 0;
-            while (waitpid(pid_, &raw, 0) < 0 && errno == EINTR) {
-            }
-            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        }
-        return *status_;
-    }
-    // Sends the signal and waits up to five seconds for the exit; -1 (after SIGKILL) if none.
-    int stop(int signal_number = SIGTERM)
-    {
-        kill(pid_, signal_number);
-        for (int i = 0; i < 500 && running(); ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        if (running()) {
-            kill(pid_, SIGKILL);
-            wait();
-            return *status_ = -1;
-        }
-        return *status_;
-    }
-    bool running()
-    {
-        if (status_)
-            return false;
-        int raw = 0;
-        if (waitpid(pid_, &raw, WNOHANG) == pid_) {
-            status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-            return false;
-        }
-        return true;
-    }
-    std::string out() const { return read_file(out_); }
-    std::string err() const { return read_file(err_); }
+    int wait() { return Process::wait(std::chrono::seconds(5)); }
+    int stop(int signal_number = SIGTERM) { return Process::stop(signal_number, std::chrono::seconds(5)); }
 
     // Resident set size in kB, from /proc.
     long rss_kb() const
     {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::ifstream status("/proc/" + std::to_string(pid()) + "/status");
         std::string line;
         while (std::getline(status, line))
             if (line.rfind("VmRSS:", 0) == 0)
@@ -174,10 +94,11 @@ public:
     }
 
 private:
-    static inline int count_ = 0;
-    fs::path out_, err_;
-    pid_t pid_ = -1;
-    std::optional<int> status_;
+    static std::vector<std::string> command(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), beacond_path);
+        return args;
+    }
 };
 
 // A UDP socket on 127.0.0.1 that sends requests and collects replies.
@@ -269,8 +190,8 @@ uint16_t free_port()
 
 // Starts beacond with multicast off on a free port and waits until it answers.
 struct Unicast {
-    Unicast(const Scratch& scratch, std::vector<std::string> args = {})
-        : port(free_port()), server(scratch, with_port(std::move(args), port))
+    explicit Unicast(std::vector<std::string> args = {})
+        : port(free_port()), server(with_port(std::move(args), port))
     {
         ready = client.await_reply(port);
     }
@@ -286,9 +207,9 @@ struct Unicast {
 };
 
 // The reply to one request sent to a freshly started server.
-std::string identity_reply(const Scratch& scratch, std::vector<std::string> args = {})
+std::string identity_reply(std::vector<std::string> args = {})
 {
-    Unicast u(scratch, std::move(args));
+    Unicast u(std::move(args));
     EXPECT_EQ(u.server.stop(), 0);
     return u.ready.value_or("<no reply>");
 }
@@ -297,8 +218,8 @@ TEST(BeacondRequests, EveryMatchingRequestGetsOneReplyToItsSender)
 {
     Scratch scratch;
     seed_board(scratch);
-    Unicast u(scratch);
-    ASSERT_TRUE(u.ready) << u.server.err();
+    Unicast u;
+    ASSERT_TRUE(u.ready) << u.server.output();
     EXPECT_EQ(*u.ready, seeded_reply);
 
     // The exact word, and longer datagrams starting with it (read only in part), are answered
@@ -331,15 +252,14 @@ TEST(BeacondRequests, EveryMatchingRequestGetsOneReplyToItsSender)
 
     EXPECT_TRUE(u.server.running());
     EXPECT_EQ(u.server.stop(), 0);
-    EXPECT_EQ(u.server.out(), "");
-    EXPECT_EQ(u.server.err(), "");
+    EXPECT_EQ(u.server.output(), "");
 }
 
 TEST(BeacondRequests, DebugLinesShowTheFirstSixteenBytesAndTheSignal)
 {
     Scratch scratch;
     seed_board(scratch);
-    Unicast u(scratch, {"-d"});
+    Unicast u({"-d"});
     ASSERT_TRUE(u.ready);
     u.client.send("TX-DISCOVERY and a long tail", u.port);
     EXPECT_EQ(u.client.receive(2000), seeded_reply);
@@ -348,7 +268,7 @@ TEST(BeacondRequests, DebugLinesShowTheFirstSixteenBytesAndTheSignal)
     EXPECT_EQ(u.server.stop(SIGINT), 0);
 
     const std::string port = std::to_string(u.port);
-    const std::string out = u.server.out();
+    const std::string out = u.server.output();
     const std::string identity = seeded_reply.substr(reply_word.size());
     const std::string head = "Listening on interface 'eth0' and port '" + port +
                              "'.\n"
@@ -366,7 +286,7 @@ TEST(BeacondIdentity, MissingFilesReadErrorAndTheServerRunsOn)
 {
     Scratch scratch;
     scratch.put("/userconfig/network/hostname", "lab-3\n");
-    Unicast u(scratch);
+    Unicast u;
     ASSERT_TRUE(u.ready);
     EXPECT_EQ(*u.ready, reply_word + R"({"serial":"ERROR","hostname":"lab-3","model":"error",)"
                                      R"("fpgaid":"error","firmware":"error","hardware":"error"})");
@@ -375,7 +295,7 @@ TEST(BeacondIdentity, MissingFilesReadErrorAndTheServerRunsOn)
     EXPECT_EQ(u.server.stop(), 0);
 
     const std::string root = scratch.root().string();
-    EXPECT_EQ(u.server.err(), root + "/sys/class/net/eth0/address: No such file or directory\n" +
+    EXPECT_EQ(u.server.output(), root + "/sys/class/net/eth0/address: No such file or directory\n" +
                                   root + "/etc/model_name: No such file or directory\n" +
                                   root + "/tmp/dna.dat: No such file or directory\n" +
                                   root + "/tmp/firmware_version: No such file or directory\n" +
@@ -388,7 +308,7 @@ TEST(BeacondIdentity, UpdateModeReadsTheUpdateEnvironment)
     seed_board(scratch);
     scratch.put("/mnt/userconfig/network/hostname", "tarvex-upd\nx\n");
     scratch.put("/sys/class/net/eth1/address", "aa:bb:cc:0d:0e:0f");
-    EXPECT_EQ(identity_reply(scratch, {"-u", "-i", "eth1"}),
+    EXPECT_EQ(identity_reply({"-u", "-i", "eth1"}),
               reply_word + R"({"serial":"AA:BB:CC:0D:0E:0F","hostname":"tarvex-upd","firmware":"Orvale updating"})");
 }
 
@@ -403,16 +323,16 @@ TEST(BeacondIdentity, InfoFileReplacesTheIdentityWithItsFirst512Bytes)
     put_file(scratch.dir() / "long.info", long_text);
     put_file(scratch.dir() / "zero.info", std::string("{\"name\":\"x\"}\0tail", 17));
 
-    EXPECT_EQ(identity_reply(scratch, {"-f", (scratch.dir() / "long.info").string()}),
+    EXPECT_EQ(identity_reply({"-f", (scratch.dir() / "long.info").string()}),
               reply_word + long_text.substr(0, 512));
-    EXPECT_EQ(identity_reply(scratch, {"--info-file", (scratch.dir() / "zero.info").string()}),
+    EXPECT_EQ(identity_reply({"--info-file", (scratch.dir() / "zero.info").string()}),
               reply_word + "{\"name\":\"x\"}");
 
     const std::string missing = (scratch.dir() / "missing.info").string();
-    Unicast u(scratch, {"-f", missing});
+    Unicast u({"-f", missing});
     EXPECT_EQ(u.ready, reply_word + "error");
     EXPECT_EQ(u.server.stop(), 0);
-    EXPECT_EQ(u.server.err(), missing + ": No such file or directory\n");
+    EXPECT_EQ(u.server.output(), missing + ": No such file or directory\n");
 }
 
 TEST(BeacondIdentity, SpecialCharactersInValuesStillGiveValidJson)
@@ -423,7 +343,7 @@ TEST(BeacondIdentity, SpecialCharactersInValuesStillGiveValidJson)
     scratch.put("/userconfig/network/hostname", hostname + "\nnext");
     scratch.put("/etc/model_name", "TX-8 \"rev B\"\n");
 
-    const std::string reply = identity_reply(scratch);
+    const std::string reply = identity_reply();
     ASSERT_EQ(reply.substr(0, reply_word.size()), reply_word);
     const std::string text = reply.substr(reply_word.size());
     EXPECT_NE(text.find(R"("hostname":"lab \"A\" \\ bench\t1\u0001)" "\x7f\xc3\xa9" R"(","model":"TX-8 \"rev B\"")"),
@@ -449,19 +369,19 @@ TEST(BeacondOptions, ParseErrorsExitWith255)
     Scratch scratch;
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"-p", "40000"}, {"--port", "-32769"}, {"-p", "12x"}, {"--bogus"}, {"-i"}}) {
-        Beacond b(scratch, args);
+        Beacond b(args);
         EXPECT_EQ(b.wait(), 255) << args[0];
-        EXPECT_EQ(b.out().rfind("error parsing options: ", 0), 0u) << b.out();
-        EXPECT_EQ(b.out().back(), '\n');
+        EXPECT_EQ(b.output().rfind("error parsing options: ", 0), 0u) << b.output();
+        EXPECT_EQ(b.output().back(), '\n');
     }
 }
 
 TEST(BeacondOptions, HelpPrintsDescriptionUsageAndTable)
 {
     Scratch scratch;
-    Beacond b(scratch, {"--help"});
+    Beacond b({"--help"});
     EXPECT_EQ(b.wait(), 0);
-    const std::string out = b.out();
+    const std::string out = b.output();
     EXPECT_EQ(out.rfind("Tarvex discovery server.\nUsage:\n  beacond [OPTION...] [iface] [port]\n", 0), 0u) << out;
     for (const char* row :
          {"-i, --iface arg ", "Listen on interface. (default: eth0)", "-p, --port arg ",
@@ -472,7 +392,7 @@ TEST(BeacondOptions, HelpPrintsDescriptionUsageAndTable)
         EXPECT_NE(out.find(row), std::string::npos) << row;
     EXPECT_EQ(out.substr(out.size() - 2), "\n\n");
 
-    Beacond short_form(scratch, {"-h", "-p", "40000"});
+    Beacond short_form({"-h", "-p", "40000"});
     EXPECT_EQ(short_form.wait(), 255) << "a bad port is refused before help is looked at";
 }
 
@@ -487,12 +407,12 @@ TEST(BeacondOptions, PositionalInterfaceAndPortMeanTheSameAsTheOptions)
     for (const bool positional : {true, false}) {
         const uint16_t port = free_port();
         const std::string p = std::to_string(port);
-        Beacond b(scratch, positional ? std::vector<std::string>{"-M", "-d", "eth1", p}
+        Beacond b(positional ? std::vector<std::string>{"-M", "-d", "eth1", p}
                                       : std::vector<std::string>{"-M", "-d", "-i", "eth1", "-p", p});
         Client client;
         EXPECT_EQ(client.await_reply(port), expected);
         EXPECT_EQ(b.stop(), 0);
-        std::string out = b.out();
+        std::string out = b.output();
         EXPECT_EQ(out.rfind("Listening on interface 'eth1' and port '" + p + "'.\n", 0), 0u) << out;
         outputs.push_back(out.substr(out.find('\n')));  // the rest, without the port
     }
@@ -503,11 +423,11 @@ TEST(BeacondOptions, BindFailureExitsWith255)
 {
     Scratch scratch;
     seed_board(scratch);
-    Unicast first(scratch);
+    Unicast first;
     ASSERT_TRUE(first.ready);
-    Beacond second(scratch, {"-M", "-p", std::to_string(first.port)});
+    Beacond second({"-M", "-p", std::to_string(first.port)});
     EXPECT_EQ(second.wait(), 255);
-    EXPECT_EQ(second.err(), "binding: Address already in use\n");
+    EXPECT_EQ(second.output(), "binding: Address already in use\n");
     EXPECT_TRUE(first.server.running());
 }
 
@@ -520,7 +440,7 @@ void multicast_checks()
     const char* group = "239.255.255.82";
 
     {
-        Beacond server(scratch, {"-d"});
+        Beacond server({"-d"});
         Client client;
         // Request to the group; the answer comes back by unicast from the server's port.
         EXPECT_EQ(client.await_reply(default_port, group), seeded_reply);
@@ -530,11 +450,13 @@ void multicast_checks()
         EXPECT_EQ(from, default_port);
         EXPECT_FALSE(client.receive(50));
         EXPECT_EQ(server.stop(), 0);
-        EXPECT_NE(server.out().find("Joining multicast group: 239.255.255.82\n"), std::string::npos);
-        EXPECT_EQ(server.err(), "");
+        const std::string out = server.output();
+        const size_t joining = out.find("Joining multicast group: ");
+        EXPECT_EQ(out.substr(joining, 40), "Joining multicast group: 239.255.255.82\n") << out;
+        EXPECT_EQ(out.find("Joining multicast group: ", joining + 1), std::string::npos) << "join failed: " << out;
     }
     {
-        Beacond server(scratch, {"-M"});
+        Beacond server({"-M"});
         Client client;
         ASSERT_EQ(client.await_reply(default_port), seeded_reply);
         client.send("TX-DISCOVERY", default_port, group);
@@ -544,18 +466,18 @@ void multicast_checks()
         EXPECT_EQ(server.stop(), 0);
     }
     {
-        Beacond server(scratch, {"--mcast-grp", "239.1.2.3", "-p", "2000"});
+        Beacond server({"--mcast-grp", "239.1.2.3", "-p", "2000"});
         Client client;
         EXPECT_EQ(client.await_reply(2000, "239.1.2.3"), seeded_reply);
         EXPECT_EQ(server.stop(), 0);
     }
     {
         // A group that cannot be joined: reported, and the server answers unicast.
-        Beacond server(scratch, {"-m", "10.1.2.3"});
+        Beacond server({"-m", "10.1.2.3"});
         Client client;
         EXPECT_EQ(client.await_reply(default_port), seeded_reply);
         EXPECT_EQ(server.stop(), 0);
-        EXPECT_EQ(server.err().rfind("Joining multicast group: ", 0), 0u) << server.err();
+        EXPECT_EQ(server.output().rfind("Joining multicast group: ", 0), 0u) << server.output();
     }
 }
 
@@ -586,7 +508,7 @@ TEST(BeacondLoad, FloodOfMixedDatagrams)
 {
     Scratch scratch;
     seed_board(scratch);
-    Unicast u(scratch);
+    Unicast u;
     ASSERT_TRUE(u.ready);
 
     std::mt19937 random(12345);
@@ -640,7 +562,7 @@ TEST(BeacondLoad, FloodOfMixedDatagrams)
 
     EXPECT_TRUE(u.server.running());
     EXPECT_EQ(u.server.stop(), 0);
-    EXPECT_EQ(u.server.err(), "");
+    EXPECT_EQ(u.server.output(), "");
 }
 
 }  // namespace

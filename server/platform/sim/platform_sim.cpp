@@ -13,6 +13,7 @@
 
 #include "platform/platform.h"
 #include "registers.h"
+#include "sim/Control.h"
 #include "sim/Discovery.h"
 #include "sim/Fpga.h"
 #include "sim/System.h"
@@ -112,8 +113,11 @@ int if_hwaddr(const char* ifname, unsigned char mac[6]) {
 
 std::string hostname() { return sim::hostname(); }
 
+// pulserd in the sim build also opens the simulator's control channel and, when asked to,
+// runs the discovery server as its child.
 void mark_server_process() {
     sim::mark_server_process();
+    sim::control::start_server(sim::control::default_socket_path());
     sim::start_server_discovery();
 }
 

@@ -1,0 +1,114 @@
+// The HTTP front end in-process on port 8050: routes, prefix handlers, files and limits.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <climits>
+#include <memory>
+
+#include "Httpd.h"
+#include "support/http_client.h"
+#include "support/sandbox.h"
+
+using namespace testsupport;
+
+namespace {
+
+// Answers with the path it saw.
+class EchoPath : public HttpRequestHandler {
+public:
+    explicit EchoPath(std::string tag) : tag_(std::move(tag)) {}
+    int do_request(const mg_request_info* info, std::ostream& out) override {
+        std::string body = tag_ + ":" + info->local_uri;
+        out << "HTTP/1.1 200 OK\r\nContent-Length: " << body.size() << "\r\n\r\n" << body;
+        return 200;
+    }
+
+private:
+    std::string tag_;
+};
+
+class HttpdTest : public testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char cwd[PATH_MAX];
+        ASSERT_TRUE(getcwd(cwd, sizeof(cwd)));
+        old_cwd = cwd;
+        docs = std::make_unique<Sandbox>();
+        write_file(docs->root() + "/index.shtml", "<p>before</p><!--#include virtual=\"part.html\" --><p>after</p>");
+        write_file(docs->root() + "/part.html", "INCLUDED");
+        ASSERT_EQ(chdir(docs->root().c_str()), 0);
+        server = new Httpd();
+    }
+    static void TearDownTestSuite() {
+        delete server;
+        server = nullptr;
+        if (chdir(old_cwd.c_str()) != 0) ADD_FAILURE() << "could not return to " << old_cwd;
+        docs.reset();
+    }
+    static Httpd* server;
+    static std::unique_ptr<Sandbox> docs;
+    static std::string old_cwd;
+};
+Httpd* HttpdTest::server = nullptr;
+std::unique_ptr<Sandbox> HttpdTest::docs;
+std::string HttpdTest::old_cwd;
+
+}  // namespace
+
+TEST_F(HttpdTest, RootRedirectsToTheIndexPage) {
+    HttpReply r = http_request(8050, "GET", "/");
+    EXPECT_EQ(r.raw, "HTTP/1.1 301 Moved Permanently\r\nLocation: /index.shtml\r\n\r\n");
+}
+
+TEST_F(HttpdTest, FilesComeFromTheWorkingDirectoryWithIncludes) {
+    HttpReply r = http_request(8050, "GET", "/index.shtml");
+    EXPECT_EQ(r.status, 200);
+    EXPECT_NE(r.body.find("<p>before</p>INCLUDED"), std::string::npos) << r.raw;
+    EXPECT_NE(r.body.find("<p>after</p>"), std::string::npos);
+    EXPECT_EQ(http_request(8050, "GET", "/missing.html").status, 404);
+}
+
+TEST_F(HttpdTest, JsonRpcEndpointIsExactlyOnePath) {
+    for (const char* path : {"/json-rpc", "/json-rpc?x=1"}) {
+        HttpReply r = http_request(8050, "POST", path, "not json");
+        EXPECT_EQ(r.head, "HTTP/1.1 200 OK\r\nContent-Type: application/json") << path;
+        EXPECT_EQ(r.body, "{\"jsonrpc\":\"2.0\"}") << path;
+    }
+    // Not the endpoint: the library's own file handling answers.
+    for (const char* path : {"/json-rpc/", "/JSON-RPC"}) {
+        HttpReply r = http_request(8050, "POST", path, "{}");
+        EXPECT_EQ(r.status, 404) << path << "\n" << r.raw;
+    }
+}
+
+TEST_F(HttpdTest, OversizedBodyIsRefusedBeforeReading) {
+    // Announce 1 GB, send nothing: the answer must come at once.
+    HttpReply r = http_request(8050, "POST", "/json-rpc", "", "Content-Length: 1073741824\r\n");
+    EXPECT_EQ(r.status, 413) << r.raw;
+    // Just within the bound is read as usual (the body itself is short: the reader sees its end).
+    HttpReply ok = http_request(8050, "POST", "/json-rpc", "{}");
+    EXPECT_EQ(ok.status, 200);
+}
+
+TEST_F(HttpdTest, PrefixHandlersNewestFirst) {
+    EchoPath api("api"), ap("ap");
+    server->addRequesthandler("/api", &api);
+    EXPECT_EQ(http_request(8050, "GET", "/api/x").body, "api:/x");
+    server->addRequesthandler("/ap", &ap);
+    EXPECT_EQ(http_request(8050, "GET", "/api/x").body, "ap:i/x");
+    EXPECT_EQ(http_request(8050, "GET", "/apx").body, "ap:x");
+    // The redirect is still answered for the root.
+    EXPECT_EQ(http_request(8050, "GET", "/").status, 301);
+}
+
+TEST_F(HttpdTest, DefaultHandlerAnswers404) {
+    HttpRequestHandler plain;
+    std::ostringstream out;
+    EXPECT_EQ(plain.do_request(out), 404);
+    std::istringstream in;
+    EXPECT_EQ(plain.do_request(nullptr, nullptr, in, out), 404);
+}
+
+TEST_F(HttpdTest, SecondServerOnTheSamePortExitsWithStatusOne) {
+    EXPECT_EXIT({ Httpd second; }, testing::ExitedWithCode(1), "");
+}

@@ -1,0 +1,50 @@
+#include "support/http_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace testsupport {
+
+HttpReply http_request(int port, const std::string& method, const std::string& path, const std::string& body,
+                       const std::string& extra_headers) {
+    HttpReply reply;
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) return reply;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
+        close(s);
+        return reply;
+    }
+    std::string request = method + " " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" + extra_headers;
+    if (extra_headers.find("Content-Length") == std::string::npos && (!body.empty() || method == "POST"))
+        request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    request += "\r\n" + body;
+    size_t sent = 0;
+    while (sent < request.size()) {
+        ssize_t n = send(s, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        sent += static_cast<size_t>(n);
+    }
+    char buf[65536];
+    for (;;) {
+        ssize_t n = recv(s, buf, sizeof(buf), 0);
+        if (n <= 0) break;
+        reply.raw.append(buf, static_cast<size_t>(n));
+    }
+    close(s);
+    size_t split = reply.raw.find("\r\n\r\n");
+    reply.head = reply.raw.substr(0, split);
+    reply.body = split == std::string::npos ? "" : reply.raw.substr(split + 4);
+    if (reply.raw.compare(0, 9, "HTTP/1.1 ") == 0 || reply.raw.compare(0, 9, "HTTP/1.0 ") == 0)
+        reply.status = std::atoi(reply.raw.c_str() + 9);
+    return reply;
+}
+
+}  // namespace testsupport
