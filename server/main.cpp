@@ -12,7 +12,7 @@
 
 // Static initialisation, in this order (one translation unit, so the order holds): the
 // calibration, then the device object whose reset converts analog zero through it.
-AnalogCalibDataCorr Analog_calibration(platform::path("/userconfig/hardware/analog.calib"));
+AnalogCalibDataCorr Analog_calibration(platform::path(ANALOG_CALIB_FILE));
 Pulser pulser;
 // The one device lock: every interface holds it around each call into `pulser`.
 std::mutex pulser_lock;

@@ -1,0 +1,467 @@
+// The pulse sequence encoder and the calibrated analog conversion.
+#include "Pulse.h"
+
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <locale>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/platform.h"
+#include "registers.h"
+
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "words are handled as 64-bit integers whose byte i is channel i");
+
+// ---------------------------------------------------------------------------------------------
+// Analog calibration
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// round() with halves away from zero, into 32 bits; false when x is not finite or out of range.
+bool round_to_i32(double x, int32_t& out) {
+    if (!(x > -2147483648.5 && x < 2147483647.5)) return false;  // also rejects NaN
+    out = static_cast<int32_t>(std::llround(x));
+    return true;
+}
+
+}  // namespace
+
+bool AnalogCalibDataCorr::coefficients(double dc_offset, double gain_error_corr, int32_t& gain, int32_t& offset) {
+    int32_t g, o;
+    if (!round_to_i32(gain_error_corr * (-0.25) * 65536, g)) return false;
+    if (!round_to_i32((gain_error_corr * dc_offset + 8192) * 65536, o)) return false;
+    gain = g;
+    offset = o;
+    return true;
+}
+
+bool AnalogCalibDataCorr::deriveCoefficients() {
+    int32_t g0, o0, g1, o1;
+    if (!coefficients(dc_offset_a0, gain_error_corr_a0, g0, o0)) return false;
+    if (!coefficients(dc_offset_a1, gain_error_corr_a1, g1, o1)) return false;
+    gain0 = g0;
+    offset0 = o0;
+    gain1 = g1;
+    offset1 = o1;
+    return true;
+}
+
+AnalogCalibDataCorr::AnalogCalibDataCorr(const std::string& path) {
+    auto set_defaults = [this] {
+        dc_offset_a0 = 0.0;
+        dc_offset_a1 = 0.0;
+        gain_error_corr_a0 = 1.0;
+        gain_error_corr_a1 = 1.0;
+    };
+    try {
+        std::ifstream file(path);
+        if (!file.is_open()) {
+            std::cout << "no calibration file for analog outputs found" << std::endl;
+        } else {
+            bool seen[4] = {false, false, false, false};
+            double* fields[4] = {&dc_offset_a0, &dc_offset_a1, &gain_error_corr_a0, &gain_error_corr_a1};
+            static const char* const keys[4] = {"dc_offset_a0", "dc_offset_a1", "gain_error_corr_a0",
+                                                "gain_error_corr_a1"};
+            bool unknown_key = false;
+            std::string line;
+            while (std::getline(file, line)) {
+                size_t eq = line.find('=');
+                if (eq == std::string::npos) continue;
+                std::string key = line.substr(0, eq);
+                int k = 0;
+                while (k < 4 && key != keys[k]) ++k;
+                if (k == 4) {
+                    std::cerr << "std::invalid_argument -> " << key << " not found" << std::endl;
+                    unknown_key = true;
+                    break;
+                }
+                std::istringstream value(line.substr(eq + 1));
+                value.imbue(std::locale::classic());
+                double v = 0.0;
+                value >> v;  // unreadable: 0; beyond the double range: +-max (refused below)
+                *fields[k] = v;
+                seen[k] = true;
+            }
+            if (unknown_key) {
+                set_defaults();
+            } else if (seen[0] && seen[1] && seen[2] && seen[3]) {
+                std::cout << "analog calibration file successfully read" << std::endl;
+            } else {
+                std::cout << "analog calibration file corrupted: " << seen[0] << " | " << seen[1] << " | " << seen[2]
+                          << " | " << seen[3] << std::endl;
+                set_defaults();
+            }
+        }
+    } catch (...) {
+        // Out of memory on an absurd line, or a stream exception: the neutral conversion.
+        set_defaults();
+    }
+    if (!deriveCoefficients()) {
+        std::cout << "analog calibration values out of range" << std::endl;
+        set_defaults();
+        deriveCoefficients();
+    }
+}
+
+void ANALOG_TO_BYTES::setWithCalibration(int16_t ao0, int16_t ao1, const AnalogCalibDataCorr& cal) {
+    value = codes(ao0, ao1, cal);
+}
+
+void ANALOG_TO_BYTES::setWithCalibration(int16_t ao0, int16_t ao1) {
+    setWithCalibration(ao0, ao1, Analog_calibration);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Words and commands
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+constexpr uint64_t ONES = 0x0101010101010101ull;
+constexpr uint32_t START_REF_CODES = 0x1FFF1FFF;
+
+enum : uint8_t {
+    HDR_MARKER = 0x02,
+    HDR_CODE0 = 0x04,
+    HDR_CODE1 = 0x08,
+    HDR_COUNT1 = 0x10,
+    HDR_COUNT2 = 0x20,
+    HDR_COUNT4 = 0x30,
+    HDR_MASKED = 0x40,
+    HDR_END = 0x80,
+};
+
+// Channel bytes of a whole word of one digital state: byte i = 0xFF when bit i is set.
+struct ExpandTable {
+    uint64_t v[256];
+    constexpr ExpandTable() : v() {
+        for (unsigned d = 0; d < 256; ++d) {
+            uint64_t w = 0;
+            for (unsigned i = 0; i < 8; ++i)
+                if (d & (1u << i)) w |= uint64_t(0xFF) << (8 * i);
+            v[d] = w;
+        }
+    }
+};
+constexpr ExpandTable EXPAND;
+
+// Bits of ticks [start, start + length) in every channel byte (start + length <= 8).
+inline uint64_t tick_lanes(uint32_t start, uint32_t length) {
+    return (((1u << length) - 1u) << start & 0xFFu) * ONES;
+}
+
+// floor(length * value / 8): arithmetic shift, so negative values round down.
+inline int analog_share(uint32_t length, int value) { return (int(length) * value) >> 3; }
+
+// Bit i set when byte i of x is non-zero.
+inline uint32_t nonzero_bytes(uint64_t x) {
+    x |= x >> 4;
+    x |= x >> 2;
+    x |= x >> 1;
+    x &= ONES;
+    return uint32_t((x * 0x0102040810204080ull) >> 56);
+}
+
+// Each channel 0xFF when its bit `tick` is set: the level it holds after that tick.
+inline uint64_t hold_levels(uint64_t bits, uint32_t tick) { return ((bits >> tick) & ONES) * 0xFF; }
+
+// Fills buf[1..] with the command for word (bits, codes) against the reference; returns the length.
+// buf needs CMD_MAX_BYTES bytes.
+inline uint32_t build_cmd(uint8_t* buf, uint8_t& header, uint32_t count, uint64_t bits, uint64_t ref_bits,
+                          uint32_t codes, uint32_t ref_codes) {
+    uint8_t h = 0;
+    uint8_t* p = buf + 1;
+    uint32_t mask = nonzero_bytes(bits ^ ref_bits);
+    if (mask == 0xFF) {
+        std::memcpy(p, &bits, 8);
+        p += 8;
+    } else {
+        h |= HDR_MASKED;
+        *p++ = uint8_t(mask);
+        // Store every byte, advance only past the changed ones (at most 7, so buf[9] is the last
+        // byte touched).
+        for (unsigned i = 0; i < 8; ++i) {
+            *p = uint8_t(bits >> (8 * i));
+            p += (mask >> i) & 1u;
+        }
+    }
+    uint32_t changed = codes ^ ref_codes;
+    if (changed & 0xFFFFu) {
+        h |= HDR_CODE0;
+        uint16_t c = uint16_t(codes);
+        std::memcpy(p, &c, 2);
+        p += 2;
+    }
+    if (changed >> 16) {
+        h |= HDR_CODE1;
+        uint16_t c = uint16_t(codes >> 16);
+        std::memcpy(p, &c, 2);
+        p += 2;
+    }
+    if (count != 0) {
+        if (count <= 0xFF) {
+            h |= HDR_COUNT1;
+            *p++ = uint8_t(count);
+        } else if (count <= 0xFFFF) {
+            h |= HDR_COUNT2;
+            uint16_t c = uint16_t(count);
+            std::memcpy(p, &c, 2);
+            p += 2;
+        } else {
+            h |= HDR_COUNT4;
+            std::memcpy(p, &count, 4);
+            p += 4;
+        }
+    }
+    header = h;
+    return uint32_t(p - buf);
+}
+
+inline uint64_t load_pattern(const uint8_t* pattern) {
+    uint64_t w;
+    std::memcpy(&w, pattern, 8);
+    return w;
+}
+
+}  // namespace
+
+Full_Pattern::Full_Pattern() { analog.setWithCalibration(0, 0); }
+
+Full_Pattern::Full_Pattern(uint32_t t, uint8_t digi, int16_t a0, int16_t a1) : ticks(t), ao0(a0), ao1(a1) {
+    uint64_t w = EXPAND.v[digi];
+    std::memcpy(pattern, &w, 8);
+    analog.setWithCalibration(a0, a1);
+}
+
+void Full_Pattern::set_patterns(uint8_t start, uint8_t length, uint8_t digi, int16_t a0, int16_t a1) {
+    if (length == 0 || start >= 8) return;
+    if (length > 8 - start) length = uint8_t(8 - start);
+    uint64_t w = load_pattern(pattern) | (EXPAND.v[digi] & tick_lanes(start, length));
+    std::memcpy(pattern, &w, 8);
+    ao0 = int16_t(uint16_t(ao0 + analog_share(length, a0)));
+    ao1 = int16_t(uint16_t(ao1 + analog_share(length, a1)));
+    analog.setWithCalibration(ao0, ao1);
+}
+
+uint32_t set_cmd_bytes(uint8_t (&buf)[CMD_MAX_BYTES], uint8_t& header, COUNT_TO_BYTES count, const uint8_t* pattern,
+                       const uint8_t* ref_pattern, ANALOG_TO_BYTES analog, ANALOG_TO_BYTES ref_analog) {
+    return build_cmd(buf, header, count.value, load_pattern(pattern), load_pattern(ref_pattern), analog.value,
+                     ref_analog.value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The encoder
+// ---------------------------------------------------------------------------------------------
+
+namespace {
+
+// Writes commands into the window; keeps the reference, the pending command and the totals.
+class CommandWriter {
+public:
+    CommandWriter(uint8_t* window, uint8_t* region) : window_(window), limit_(window + reg::SEQMEM_LEN), out_(region) {}
+
+    // Appends one command (count = repetitions - 1) with the given marker/end bits.
+    void write(uint64_t bits, uint32_t codes, uint32_t count, uint8_t flags) {
+        uint8_t buf[CMD_MAX_BYTES];
+        uint8_t header;
+        uint32_t len = build_cmd(buf, header, count, bits, ref_bits_, codes, ref_codes_);
+        buf[0] = uint8_t(header | flags);
+        // The command must end below the window's end: off + len < SEQMEM_LEN.
+        if (uint64_t(limit_ - out_) <= len) out_of_window(len);
+        std::memcpy(out_, buf, len);
+        out_ += len;
+        ref_bits_ = bits;
+        ref_codes_ = codes;
+        ++commands;
+        words += uint64_t(count) + 1;
+    }
+
+    // Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the pending
+    // command when equal and within the count limit, else the pending command is written first.
+    void offer(uint64_t bits, uint32_t codes, uint32_t n) {
+        if (pending_ && bits == pend_bits_ && codes == pend_codes_ && pend_words_ + n <= CMD_MAX_WORDS) {
+            pend_words_ += n;
+            return;
+        }
+        if (pending_) write(pend_bits_, pend_codes_, pend_words_ - 1, 0);
+        pending_ = true;
+        pend_bits_ = bits;
+        pend_codes_ = codes;
+        pend_words_ = n;
+    }
+
+    void flush_pending(uint8_t flags) {
+        if (pending_) write(pend_bits_, pend_codes_, pend_words_ - 1, flags);
+        pending_ = false;
+    }
+
+    bool has_pending() const { return pending_; }
+    // The word of the pending command, or of the last written command.
+    uint64_t last_bits() const { return pending_ ? pend_bits_ : ref_bits_; }
+    uint32_t ref_codes() const { return ref_codes_; }
+    uint8_t* position() const { return out_; }
+
+    uint32_t commands = 0;
+    uint64_t words = 0;
+
+private:
+    [[noreturn]] __attribute__((noinline, cold)) void out_of_window(uint32_t len) const {
+        std::cout << "Memory ERROR: Size of cp_array (B): " << len << std::endl;
+        std::cout << "RAM start address: " << static_cast<const void*>(out_) << std::endl;
+        std::cout << "Start address of FPGA memory range mapping: " << static_cast<const void*>(window_) << std::endl;
+        throw std::out_of_range("std::out_of_range -> Out of mapped memory");
+    }
+
+    uint8_t* const window_;
+    uint8_t* const limit_;
+    uint8_t* out_;
+    uint64_t ref_bits_ = 0;
+    uint32_t ref_codes_ = START_REF_CODES;
+    bool pending_ = false;
+    uint64_t pend_bits_ = 0;
+    uint32_t pend_codes_ = 0;
+    uint32_t pend_words_ = 0;
+};
+
+void print_high_len(uint64_t sum) { std::cout << "high len: " << sum << "|" << ((sum + 7) & ~uint64_t(7)) << std::endl; }
+
+}  // namespace
+
+SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern final, uint64_t n_runs,
+                              MemoryMapper mapper, sequences_t slot) {
+    const std::clock_t started = std::clock();
+    SequenceControlData result;
+
+    uint8_t* const window = mapper.addr;
+    uint8_t* region;
+    if (slot == 0) {
+        region = window;
+    } else if (slot == 1) {
+        region = window + reg::SEQMEM_SLOT1_OFFSET;
+    } else {
+        std::cout << "ERROR - sequence not defined" << std::endl;
+        return result;
+    }
+    if (window == nullptr) {
+        // Not mapped: nothing can be written.
+        std::cout << "Memory ERROR: Size of cp_array (B): " << 0 << std::endl;
+        std::cout << "RAM start address: " << static_cast<const void*>(region) << std::endl;
+        std::cout << "Start address of FPGA memory range mapping: " << static_cast<const void*>(window) << std::endl;
+        throw std::out_of_range("std::out_of_range -> Out of mapped memory");
+    }
+
+    const Pulse* p = pulses.data();
+    const Pulse* const end = p + pulses.size();
+
+    // Zero-tick pulses ahead of the first one with ticks: markers among them all become the
+    // same word (outputs low, start reference codes), written once ticks are known to follow.
+    uint32_t leading_markers = 0;
+    if (n_runs != 0) {
+        for (; p != end && p->ticks == 0; ++p) leading_markers += p->digi == 0xAA;
+    }
+
+    if (n_runs == 0 || p == end) {
+        uint64_t sum = 0;
+        for (const Pulse& q : pulses) sum += q.ticks;  // zero unless n_runs is 0
+        print_high_len(sum);
+        uint8_t* out = region;
+        out[0] = HDR_END | HDR_MASKED | HDR_CODE0 | HDR_CODE1;
+        out[1] = 0xFF;
+        std::memcpy(out + 2, final.pattern, 8);
+        std::memcpy(out + 10, &final.analog.value, 4);
+        platform::flush_cache(out, out + 14);
+        result.nBytes = 14;
+        return result;
+    }
+
+    const AnalogCalibDataCorr& cal = Analog_calibration;
+    CommandWriter w(window, region);
+    for (uint32_t i = 0; i < leading_markers; ++i) w.write(0, START_REF_CODES, 0, HDR_MARKER);
+
+    uint64_t sum = 0;
+    uint32_t f = 0;      // ticks of the current word already covered
+    uint64_t cur = 0;    // its channel bytes
+    int acc0 = 0;        // its accumulated analog values
+    int acc1 = 0;
+    int last0 = 0;       // analog values of the last pulse with ticks
+    int last1 = 0;
+    auto word_codes = [&cal](int a0, int a1) {
+        return ANALOG_TO_BYTES::codes(int16_t(uint16_t(a0)), int16_t(uint16_t(a1)), cal);
+    };
+
+    for (; p != end; ++p) {
+        const uint32_t t = p->ticks;
+        const uint8_t digi = p->digi;
+        if (t == 0) {
+            if (digi != 0xAA) continue;
+            // Marker word of the held levels.
+            if (f == 0) {
+                uint64_t hold = hold_levels(w.last_bits(), 7);
+                w.flush_pending(0);
+                w.write(hold, w.ref_codes(), 0, HDR_MARKER);
+            } else {
+                uint64_t hold = hold_levels(cur, f - 1);
+                cur |= hold & tick_lanes(f, 8 - f);
+                w.offer(cur, word_codes(acc0 + analog_share(8 - f, last0), acc1 + analog_share(8 - f, last1)), 1);
+                w.flush_pending(0);
+                w.write(hold, word_codes(last0, last1), 0, HDR_MARKER);
+                cur = hold & tick_lanes(0, f);
+                acc0 = analog_share(f, last0);
+                acc1 = analog_share(f, last1);
+            }
+            continue;
+        }
+        sum += t;
+        const int a0 = p->ao0;
+        const int a1 = p->ao1;
+        last0 = a0;
+        last1 = a1;
+        const uint64_t lanes = EXPAND.v[digi];
+        if (t < 8 - f) {
+            cur |= lanes & tick_lanes(f, t);
+            acc0 += analog_share(t, a0);
+            acc1 += analog_share(t, a1);
+            f += t;
+            continue;
+        }
+        uint32_t r = t;
+        if (f > 0) {
+            const uint32_t l = 8 - f;
+            cur |= lanes & tick_lanes(f, l);
+            w.offer(cur, word_codes(acc0 + analog_share(l, a0), acc1 + analog_share(l, a1)), 1);
+            r = t - l;
+        }
+        const uint32_t whole = r >> 3;
+        f = r & 7;
+        if (whole > 0) w.offer(lanes, word_codes(a0, a1), whole);
+        cur = lanes & tick_lanes(0, f);
+        acc0 = analog_share(f, a0);
+        acc1 = analog_share(f, a1);
+    }
+
+    print_high_len(sum);
+
+    // Pad the last word with the last element's state, whatever its ticks.
+    if (f > 0) {
+        const Pulse& last = pulses.back();
+        const uint32_t l = 8 - f;
+        cur |= EXPAND.v[last.digi] & tick_lanes(f, l);
+        w.offer(cur, word_codes(acc0 + analog_share(l, last.ao0), acc1 + analog_share(l, last.ao1)), 1);
+    }
+    if (!w.has_pending()) w.offer(0, word_codes(0, 0), 1);  // ended with a marker at a word boundary
+    w.flush_pending(HDR_END);
+
+    platform::flush_cache(region, w.position());
+    std::cout << "time: digi high->low  " << double(std::clock() - started) / CLOCKS_PER_SEC << std::endl;
+
+    result.nBytes = uint32_t(w.position() - region);
+    result.nPulses = w.commands;
+    result.wholeTicks = w.words;
+    result.dataRate = double(result.nPulses) / double(result.wholeTicks) * double(result.nBytes) / double(result.nPulses);
+    return result;
+}

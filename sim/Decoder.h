@@ -1,0 +1,84 @@
+// Decoder of the sequence memory command format: what the FPGA plays from a slot's region.
+//
+// A region holds variable-length commands back to back, little-endian:
+//   header | [change mask] | channel bytes | [code 0: 2 B] | [code 1: 2 B] | [count: 0/1/2/4 B]
+// Header: 0x01 reserved (0), 0x02 marker word, 0x04 code 0 present, 0x08 code 1 present,
+// 0x30 count width (0: none, 1: 1 B, 2: 2 B, 3: 4 B), 0x40 masked pattern, 0x80 end.
+// With 0x40 a mask byte lists the channel bytes that follow (ascending); without it all 8 follow.
+// Absent channel bytes and codes repeat the previous command's; before the first command the
+// reference is all channel bytes 0 and both codes 0x1FFF. A command plays its word count + 1 times;
+// a word is 8 ticks of 1 ns, bit j of channel byte i being output i in tick j.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// One played word of 8 ticks.
+struct Word {
+    uint8_t channels[8] = {0, 0, 0, 0, 0, 0, 0, 0};  // byte i: output i, bit j: tick j
+    uint16_t code0 = 0x1FFF;                          // DAC codes of the two analog outputs
+    uint16_t code1 = 0x1FFF;
+    bool marker = false;
+
+    // Digital output byte during tick j (bit i = output i).
+    uint8_t digi(unsigned tick) const;
+    // True when every output keeps one level for the whole word.
+    bool uniform() const;
+    bool operator==(const Word& o) const;
+    bool operator!=(const Word& o) const { return !(*this == o); }
+};
+
+// One decoded command, resolved against the command before it.
+struct Command {
+    size_t offset = 0;    // byte offset in the region
+    size_t length = 0;    // bytes, header included
+    uint8_t header = 0;
+    Word word;            // the word as played (absent fields filled from the reference)
+    uint32_t count = 0;   // repetitions minus one
+    bool end() const { return header & 0x80; }
+    uint64_t repetitions() const { return uint64_t(count) + 1; }
+};
+
+// A stretch of constant output: ticks of 1 ns, digital byte, the two DAC codes.
+struct Segment {
+    uint64_t ticks = 0;
+    uint8_t digi = 0;
+    uint16_t code0 = 0;
+    uint16_t code1 = 0;
+    bool operator==(const Segment& o) const {
+        return ticks == o.ticks && digi == o.digi && code0 == o.code0 && code1 == o.code1;
+    }
+};
+
+struct DecodeResult {
+    std::vector<Command> commands;  // up to and including the end command (or up to the error)
+    size_t bytes = 0;               // bytes from the region start to the end of the last command
+    uint64_t whole_ticks = 0;       // words (8 ticks each) one run plays: sum of repetitions
+    std::string error;              // empty when the data is well formed
+
+    bool ok() const { return error.empty(); }
+};
+
+// Largest count a command may carry (2^29 words per command).
+constexpr uint32_t MAX_COUNT = 0x1FFFFFFF;
+
+// Decodes the commands at `region` up to the end command, reading at most max_bytes bytes.
+// Malformed data (reserved bit set, count above MAX_COUNT, no end command within max_bytes)
+// stops decoding with an error text; the commands decoded before it are kept.
+DecodeResult decode(const uint8_t* region, size_t max_bytes);
+
+// The played words, repeat counts expanded, at most max_words of them (sets *truncated if more).
+std::vector<Word> played_words(const DecodeResult& decoded, uint64_t max_words, bool* truncated = nullptr);
+
+// Stretches of constant output of a word sequence, adjacent equal stretches joined.
+std::vector<Segment> segments_from_words(const std::vector<Word>& words);
+
+// The same from the decoded commands without expanding uniform words: a repeated uniform word is
+// one segment. At most max_segments segments (sets *truncated if more).
+std::vector<Segment> segments(const DecodeResult& decoded, size_t max_segments, bool* truncated = nullptr);
+
+}  // namespace sim

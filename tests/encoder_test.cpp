@@ -1,0 +1,567 @@
+// The pulse sequence encoder: exact command bytes, result records, limits, and a property test
+// against an independent rasteriser, read back through the simulated FPGA's decoder.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <new>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "sim/Decoder.h"
+#include "Pulse.h"
+#include "support/seq_window.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Pulse P(uint32_t ticks, uint8_t digi, int16_t a0 = 0, int16_t a1 = 0) { return Pulse{ticks, digi, a0, a1}; }
+const Pulse MARKER{0, 0xAA, 0, 0};
+
+Full_Pattern final_state(uint8_t digi = 0, int16_t a0 = 0, int16_t a1 = 0) { return Full_Pattern(0, digi, a0, a1); }
+
+Bytes region_bytes(const SeqWindow& w, unsigned slot, size_t n) { return Bytes(w.slot(slot), w.slot(slot) + n); }
+
+// Captures standard output for its lifetime. If the test fails meanwhile (gtest reports failures
+// on standard output too), the tail of the captured text is printed again when the scope ends.
+class StdoutCapture {
+public:
+    StdoutCapture() { testing::internal::CaptureStdout(); }
+    ~StdoutCapture() {
+        if (taken_) return;
+        std::string out = testing::internal::GetCapturedStdout();
+        if (testing::Test::HasFailure())
+            std::printf("%s\n", out.substr(out.size() > 4000 ? out.size() - 4000 : 0).c_str());
+    }
+    std::string take() {
+        taken_ = true;
+        return testing::internal::GetCapturedStdout();
+    }
+
+private:
+    bool taken_ = false;
+};
+
+struct Encoded {
+    SequenceControlData result;
+    std::string out;  // standard output of the call
+};
+
+Encoded encode(SeqWindow& w, const std::vector<Pulse>& pulses, unsigned slot = 0, uint64_t n_runs = 1,
+               Full_Pattern fin = final_state()) {
+    StdoutCapture capture;
+    Encoded e;
+    e.result = highToLow(pulses, fin, n_runs, w.mapper, slot);
+    e.out = capture.take();
+    return e;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Exact bytes
+// ---------------------------------------------------------------------------------------------
+
+struct ByteCase {
+    const char* name;
+    std::vector<Pulse> pulses;
+    Bytes bytes;
+    uint32_t n_pulses;
+    uint64_t whole_ticks;
+    const char* high_len;
+};
+
+TEST(Encoder, WritesTheDocumentedCommandBytes) {
+    const std::vector<ByteCase> cases = {
+        {"partial words",
+         {P(20, 0x01), P(5, 0x03), P(7, 0x00)},
+         {0x5C, 0x01, 0xFF, 0x00, 0x20, 0x00, 0x20, 0x01, 0x40, 0x02, 0xF0, 0xC0, 0x03, 0x01, 0x01},
+         3,
+         4,
+         "high len: 32|32\n"},
+        {"merge, all channels changed",
+         {P(16, 0xFF), P(16, 0xFF)},
+         {0x9C, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x20, 0x00, 0x20, 0x03},
+         1,
+         4,
+         "high len: 32|32\n"},
+        {"padded to one word", {P(3, 0x01)}, {0xCC, 0x01, 0xFF, 0x00, 0x20, 0x00, 0x20}, 1, 1, "high len: 3|8\n"},
+        {"analog extremes, two-byte count",
+         {P(8, 0x00, 32767, -32768), P(100000, 0x80)},
+         {0x4C, 0x00, 0x00, 0x00, 0xFF, 0x3F, 0xEC, 0x80, 0xFF, 0x00, 0x20, 0x00, 0x20, 0xD3, 0x30},
+         2,
+         12501,
+         "high len: 100008|100008\n"},
+        {"marker inside a word",
+         {P(4, 0x01), MARKER, P(4, 0x00)},
+         {0x4C, 0x01, 0xFF, 0x00, 0x20, 0x00, 0x20, 0x42, 0x00, 0xC0, 0x01, 0x0F},
+         3,
+         3,
+         "high len: 8|8\n"},
+        {"leading marker", {MARKER, P(8, 0x01)}, {0x42, 0x00, 0xCC, 0x01, 0xFF, 0x00, 0x20, 0x00, 0x20}, 2, 2,
+         "high len: 8|8\n"},
+        {"counts at the limit do not merge",
+         {P(0xFFFFFFF8u, 0x01), P(0xFFFFFFF8u, 0x01)},
+         {0x7C, 0x01, 0xFF, 0x00, 0x20, 0x00, 0x20, 0xFE, 0xFF, 0xFF, 0x1F, 0xF0, 0x00, 0xFE, 0xFF, 0xFF, 0x1F},
+         2,
+         2ull * 0x1FFFFFFF,
+         "high len: 8589934576|8589934576\n"},
+        {"one-byte count edge 255/256",
+         {P(8 * 256, 0x01), P(8 * 257, 0x02)},
+         {0x5C, 0x01, 0xFF, 0x00, 0x20, 0x00, 0x20, 0xFF, 0xE0, 0x03, 0x00, 0xFF, 0x00, 0x01},
+         2,
+         513,
+         "high len: 4104|4104\n"},
+        {"marker at a word boundary holds tick 7 and the codes",
+         {P(8, 0x81, 100, -100), MARKER, P(8, 0x00)},
+         {0x4C, 0x81, 0xFF, 0xFF, 0xE7, 0x1F, 0x19, 0x20, 0x42, 0x00, 0xCC, 0x81, 0x00, 0x00, 0x00, 0x20, 0x00, 0x20},
+         3,
+         3,
+         "high len: 16|16\n"},
+        {"trailing marker at a word boundary ends with the empty word",
+         {P(8, 0x01), MARKER},
+         {0x4C, 0x01, 0xFF, 0x00, 0x20, 0x00, 0x20, 0x42, 0x00, 0xC0, 0x01, 0x00},
+         3,
+         3,
+         "high len: 8|8\n"},
+    };
+    SeqWindow w;
+    for (const ByteCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (unsigned slot : {0u, 1u}) {
+            w.poison(slot, 64);
+            Encoded e = encode(w, c.pulses, slot);
+            EXPECT_EQ(region_bytes(w, slot, c.bytes.size()), c.bytes);
+            EXPECT_EQ(w.slot(slot)[c.bytes.size()], 0x5A) << "byte after the end command changed";
+            EXPECT_EQ(e.result.nBytes, c.bytes.size());
+            EXPECT_EQ(e.result.nPulses, c.n_pulses);
+            EXPECT_EQ(e.result.wholeTicks, c.whole_ticks);
+            EXPECT_DOUBLE_EQ(e.result.dataRate, double(c.bytes.size()) / double(c.whole_ticks));
+            EXPECT_EQ(e.out.find(c.high_len), 0u) << e.out;
+            EXPECT_NE(e.out.find("time: digi high->low  "), std::string::npos) << e.out;
+        }
+    }
+}
+
+TEST(Encoder, ResultRecordOfTheFirstExample) {
+    SeqWindow w;
+    Encoded e = encode(w, {P(20, 0x01), P(5, 0x03), P(7, 0x00)});
+    EXPECT_EQ(e.result.nBytes, 15u);
+    EXPECT_EQ(e.result.nPulses, 3u);
+    EXPECT_EQ(e.result.wholeTicks, 4u);
+    EXPECT_DOUBLE_EQ(e.result.dataRate, 3.75);
+}
+
+TEST(Encoder, FinalStateCommandForEmptyListsAndZeroRuns) {
+    const Bytes expected = {0xCC, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x20, 0x00, 0x20};
+    const std::vector<std::vector<Pulse>> lists = {
+        {}, {P(0, 0x01), P(0, 0xFF, 5, 5)}, {MARKER, MARKER}};
+    SeqWindow w;
+    for (const auto& list : lists) {
+        w.poison(1, 32);
+        Encoded e = encode(w, list, 1, 1, final_state(0x81));
+        EXPECT_EQ(region_bytes(w, 1, 14), expected);
+        EXPECT_EQ(w.slot(1)[14], 0x5A);
+        EXPECT_EQ(e.result.nBytes, 14u);
+        EXPECT_EQ(e.result.nPulses, 0u);
+        EXPECT_EQ(e.result.wholeTicks, 0u);
+        EXPECT_EQ(e.result.dataRate, 0.0);
+        EXPECT_EQ(e.out, "high len: 0|0\n");
+    }
+    // n_runs 0: the list is ignored, its length still reported.
+    w.poison(0, 32);
+    Encoded e = encode(w, {P(20, 0x01), MARKER, P(5, 0x03)}, 0, 0, final_state(0x81, 0, 0));
+    EXPECT_EQ(region_bytes(w, 0, 14), expected);
+    EXPECT_EQ(e.result.nBytes, 14u);
+    EXPECT_EQ(e.result.nPulses, 0u);
+    EXPECT_EQ(e.out, "high len: 25|32\n");
+    // The final state's codes go through the calibration.
+    encode(w, {}, 0, 1, final_state(0x00, 32767, -32768));
+    EXPECT_EQ(region_bytes(w, 0, 14),
+              (Bytes{0xCC, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0xFF, 0x3F}));
+}
+
+TEST(Encoder, UndefinedSlotWritesNothing) {
+    SeqWindow w;
+    w.poison(0, 32);
+    w.poison(1, 32);
+    for (unsigned slot : {2u, 0xFFFFFFFFu}) {
+        Encoded e = encode(w, {P(20, 0x01)}, slot);
+        EXPECT_EQ(e.out, "ERROR - sequence not defined\n");
+        EXPECT_EQ(e.result.nBytes, 0u);
+        EXPECT_EQ(e.result.nPulses, 0u);
+        EXPECT_EQ(e.result.wholeTicks, 0u);
+        EXPECT_EQ(e.result.dataRate, 0.0);
+        EXPECT_EQ(region_bytes(w, 0, 32), Bytes(32, 0x5A));
+        EXPECT_EQ(region_bytes(w, 1, 32), Bytes(32, 0x5A));
+    }
+}
+
+TEST(Encoder, ZeroTickPulsesOtherThanMarkersChangeNothing) {
+    SeqWindow w;
+    std::vector<Pulse> plain = {P(20, 0x01, 300), P(5, 0x03, -7, 9), P(7, 0x00), P(64, 0x10, 1, 2), P(3, 0x22)};
+    std::vector<Pulse> noisy;
+    for (const Pulse& p : plain) {
+        noisy.push_back(P(0, 0x55, 1234, -1234));
+        noisy.push_back(p);
+        noisy.push_back(P(0, 0xAB, 32767, 32767));
+    }
+    noisy.push_back(plain.back());  // the padding uses the last element: keep it a real pulse
+    noisy.back().ticks = 0;         // ... with zero ticks but the same state
+    Encoded a = encode(w, plain);
+    Bytes expected = region_bytes(w, 0, a.result.nBytes);
+    Encoded b = encode(w, noisy);
+    EXPECT_EQ(region_bytes(w, 0, b.result.nBytes), expected);
+    EXPECT_EQ(b.result.nBytes, a.result.nBytes);
+    EXPECT_EQ(b.result.wholeTicks, a.result.wholeTicks);
+}
+
+TEST(Encoder, WordAssemblyPieces) {
+    Full_Pattern word;
+    word.set_patterns(0, 3, 0x01, 100, -100);
+    word.set_patterns(3, 5, 0x02, 0, 0);
+    EXPECT_EQ(word.pattern[0], 0x07);
+    EXPECT_EQ(word.pattern[1], 0xF8);
+    EXPECT_EQ(word.ao0, 37);   // floor(3 * 100 / 8)
+    EXPECT_EQ(word.ao1, -38);  // floor(3 * -100 / 8) rounds down
+    ANALOG_TO_BYTES codes;
+    codes.setWithCalibration(37, -38);
+    EXPECT_EQ(word.analog, codes);
+
+    Full_Pattern whole(5, 0x81, 32767, -32768);
+    EXPECT_EQ(whole.ticks, 5u);
+    EXPECT_EQ(Bytes(whole.pattern, whole.pattern + 8), (Bytes{0xFF, 0, 0, 0, 0, 0, 0, 0xFF}));
+    EXPECT_EQ(whole.analog.value, 0x3FFF0000u);
+
+    uint8_t buf[CMD_MAX_BYTES];
+    uint8_t header = 0xFF;
+    ANALOG_TO_BYTES ref;
+    ref.value = 0x1FFF1FFF;
+    uint8_t zeros[8] = {};
+    EXPECT_EQ(set_cmd_bytes(buf, header, COUNT_TO_BYTES{0}, zeros, zeros, ref, ref), 2u);
+    EXPECT_EQ(header, 0x40);
+    EXPECT_EQ(buf[1], 0x00);
+    EXPECT_EQ(set_cmd_bytes(buf, header, COUNT_TO_BYTES{0x10000}, whole.pattern, zeros, whole.analog, ref), 12u);
+    EXPECT_EQ(header, 0x7C);
+    EXPECT_EQ(Bytes(buf + 1, buf + 12), (Bytes{0x81, 0xFF, 0xFF, 0x00, 0x00, 0xFF, 0x3F, 0x00, 0x00, 0x01, 0x00}));
+    // 17 bytes: every field present.
+    uint8_t ones[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    ANALOG_TO_BYTES other;
+    other.value = 0x12345678;
+    EXPECT_EQ(set_cmd_bytes(buf, header, COUNT_TO_BYTES{0x1FFFFFFF}, ones, zeros, other, ref), CMD_MAX_BYTES);
+    EXPECT_EQ(header, 0x3C);
+    EXPECT_EQ(Bytes(buf + 1, buf + 17),
+              (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 0x78, 0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF, 0x1F}));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Memory window bound
+// ---------------------------------------------------------------------------------------------
+
+TEST(Encoder, LeavingTheWindowThrowsAndKeepsEarlierCommands) {
+    SeqWindow w;
+    // Every pulse needs a 17-byte command: all channel bytes and both codes change, 4-byte count.
+    std::vector<Pulse> worst;
+    const size_t n = reg::SEQMEM_SLOT1_OFFSET / CMD_MAX_BYTES + 16;
+    worst.reserve(n);
+    for (size_t i = 0; i < n; ++i) {
+        bool odd = !(i & 1);
+        worst.push_back(P(8 * 0x10001, odd ? 0xFF : 0x00, odd ? 1000 : -1000, odd ? -1000 : 1000));
+    }
+    StdoutCapture capture;
+    bool thrown = false;
+    try {
+        highToLow(worst, final_state(), 1, w.mapper, 1);
+    } catch (const std::out_of_range& e) {
+        thrown = true;
+        EXPECT_STREQ(e.what(), "std::out_of_range -> Out of mapped memory");
+    }
+    std::string out = capture.take();
+    ASSERT_TRUE(thrown);
+    EXPECT_NE(out.find("Memory ERROR: Size of cp_array (B): 17\nRAM start address: "), std::string::npos) << out;
+    EXPECT_NE(out.find("\nStart address of FPGA memory range mapping: "), std::string::npos) << out;
+    EXPECT_EQ(out.find("time: digi high->low"), std::string::npos);
+
+    // Commands that fit are in place: whole 17-byte commands up to the last that ends below the window end.
+    const size_t fitting = (reg::SEQMEM_SLOT1_OFFSET - 1) / CMD_MAX_BYTES;
+    sim::DecodeResult d = sim::decode(w.slot(1), reg::SEQMEM_SLOT1_OFFSET);
+    EXPECT_FALSE(d.ok()) << "an end command was found";
+    ASSERT_GE(d.commands.size(), fitting);
+    for (size_t i = 0; i < fitting; ++i) {
+        ASSERT_EQ(d.commands[i].length, CMD_MAX_BYTES) << i;
+        ASSERT_FALSE(d.commands[i].end()) << i;
+        ASSERT_EQ(d.commands[i].count, 0x10000u) << i;
+    }
+    // Nothing was written after the last command that fits (the fresh window reads 0 there).
+    const uint8_t* s = w.slot(1);
+    EXPECT_EQ(s[(fitting - 1) * CMD_MAX_BYTES], 0x3C);
+    const size_t rest = reg::SEQMEM_SLOT1_OFFSET - fitting * CMD_MAX_BYTES;
+    EXPECT_EQ(Bytes(s + fitting * CMD_MAX_BYTES, s + reg::SEQMEM_SLOT1_OFFSET), Bytes(rest, 0));
+}
+
+// ---------------------------------------------------------------------------------------------
+// No heap traffic per pulse or per command
+// ---------------------------------------------------------------------------------------------
+
+}  // namespace
+
+// Counts every allocation of the test program (kept out of line so that the compiler does not
+// pair these malloc/free calls with other allocation functions).
+static size_t g_allocations = 0;
+__attribute__((noinline)) void* operator new(size_t n) {
+    ++g_allocations;
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void* p, size_t) noexcept { std::free(p); }
+
+namespace {
+
+TEST(Encoder, AllocatesNothingPerPulse) {
+    SeqWindow w;
+    std::mt19937 rng(7);
+    std::vector<Pulse> pulses(200000);
+    for (Pulse& p : pulses) p = P(1 + rng() % 20, uint8_t(rng()), int16_t(rng()), int16_t(rng()));
+    pulses[100] = MARKER;
+    pulses[1001] = MARKER;
+    StdoutCapture capture;
+    size_t before = g_allocations;
+    SequenceControlData r = highToLow(pulses, final_state(), 1, w.mapper, 0);
+    size_t during = g_allocations - before;
+    capture.take();
+    EXPECT_GT(r.nPulses, 50000u);
+    EXPECT_LE(during, 4u) << "allocations while encoding " << pulses.size() << " pulses";
+}
+
+// ---------------------------------------------------------------------------------------------
+// Property test against an independent rasteriser
+// ---------------------------------------------------------------------------------------------
+
+// One played word and how often in a row.
+struct WordRun {
+    sim::Word word;
+    uint64_t times;
+};
+
+uint16_t code_of(int v, bool second) {
+    ANALOG_TO_BYTES c;
+    int16_t x = int16_t(uint16_t(v));
+    c.setWithCalibration(second ? 0 : x, second ? x : 0);
+    return second ? uint16_t(c.value >> 16) : uint16_t(c.value & 0xFFFF);
+}
+
+// What the outputs play for a pulse list, built tick by tick in each partial word.
+class Rasteriser {
+public:
+    std::vector<WordRun> runs;
+
+    void play(const std::vector<Pulse>& list) {
+        uint64_t total = 0;
+        for (const Pulse& p : list) total += p.ticks;
+        if (total == 0) return;
+        int last0 = 0, last1 = 0;
+        for (const Pulse& p : list) {
+            if (p.ticks == 0) {
+                if (p.digi == 0xAA) marker(last0, last1);
+                continue;
+            }
+            last0 = p.ao0;
+            last1 = p.ao1;
+            stretch(p.ticks, p.digi, p.ao0, p.ao1);
+        }
+        if (fill_ > 0) stretch(8 - fill_, list.back().digi, list.back().ao0, list.back().ao1);
+        if (!runs.empty() && runs.back().word.marker) emit(sim::Word{{0}, code_of(0, false), code_of(0, true), false}, 1);
+    }
+
+private:
+    // Output levels over `ticks` ticks: partial words tick by tick, whole words as runs.
+    void stretch(uint64_t ticks, uint8_t digi, int a0, int a1) {
+        while (ticks > 0) {
+            if (fill_ == 0 && ticks >= 8) {
+                sim::Word w;
+                for (int ch = 0; ch < 8; ++ch) w.channels[ch] = (digi >> ch) & 1 ? 0xFF : 0x00;
+                w.code0 = code_of(a0, false);
+                w.code1 = code_of(a1, true);
+                emit(w, ticks / 8);
+                ticks %= 8;
+                continue;
+            }
+            int in_word = 0;
+            while (ticks > 0 && fill_ < 8) {
+                for (int ch = 0; ch < 8; ++ch)
+                    if ((digi >> ch) & 1) part_[ch] |= uint8_t(1u << fill_);
+                ++fill_;
+                --ticks;
+                ++in_word;
+            }
+            sum0_ += floor_div(in_word * a0, 8);
+            sum1_ += floor_div(in_word * a1, 8);
+            if (fill_ == 8) complete();
+        }
+    }
+
+    void marker(int last0, int last1) {
+        if (fill_ == 0) {
+            sim::Word m;
+            if (!runs.empty()) {
+                m = runs.back().word;
+                for (uint8_t& c : m.channels) c = (c & 0x80) ? 0xFF : 0x00;
+            }
+            m.marker = true;
+            emit(m, 1);
+            return;
+        }
+        uint8_t hold = 0;
+        for (int ch = 0; ch < 8; ++ch)
+            if ((part_[ch] >> (fill_ - 1)) & 1) hold |= uint8_t(1u << ch);
+        const int f = fill_;
+        stretch(8 - f, hold, last0, last1);
+        sim::Word m;
+        for (int ch = 0; ch < 8; ++ch) m.channels[ch] = (hold >> ch) & 1 ? 0xFF : 0x00;
+        m.code0 = code_of(last0, false);
+        m.code1 = code_of(last1, true);
+        m.marker = true;
+        emit(m, 1);
+        stretch(f, hold, last0, last1);
+    }
+
+    void complete() {
+        sim::Word w;
+        for (int ch = 0; ch < 8; ++ch) w.channels[ch] = part_[ch];
+        w.code0 = code_of(sum0_, false);
+        w.code1 = code_of(sum1_, true);
+        emit(w, 1);
+        for (uint8_t& c : part_) c = 0;
+        sum0_ = sum1_ = 0;
+        fill_ = 0;
+    }
+
+    void emit(const sim::Word& w, uint64_t times) { runs.push_back(WordRun{w, times}); }
+
+    static int floor_div(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+
+    uint8_t part_[8] = {};
+    int fill_ = 0;
+    int sum0_ = 0, sum1_ = 0;
+};
+
+// Joins adjacent equal words (markers stay single) so that differently split runs compare equal.
+std::vector<WordRun> joined(const std::vector<WordRun>& in) {
+    std::vector<WordRun> out;
+    for (const WordRun& r : in) {
+        if (!out.empty() && !r.word.marker && out.back().word == r.word) {
+            out.back().times += r.times;
+        } else {
+            out.push_back(r);
+        }
+    }
+    return out;
+}
+
+// Length a command must have: masked unless all channel bytes change, codes only when changed,
+// smallest count width.
+size_t minimal_length(const sim::Word& prev, const sim::Command& c) {
+    size_t changed = 0;
+    for (int i = 0; i < 8; ++i) changed += prev.channels[i] != c.word.channels[i];
+    size_t n = 1 + (changed == 8 ? 8 : 1 + changed);
+    n += (prev.code0 != c.word.code0 ? 2 : 0) + (prev.code1 != c.word.code1 ? 2 : 0);
+    n += c.count == 0 ? 0 : c.count <= 0xFF ? 1 : c.count <= 0xFFFF ? 2 : 4;
+    return n;
+}
+
+uint32_t pick_ticks(std::mt19937_64& rng) {
+    switch (rng() % 10) {
+        case 0: return 0;
+        case 1: case 2: case 3: return 1 + rng() % 7;
+        case 4: case 5: return 8 + rng() % 57;
+        case 6: return 8 * (1 + rng() % 40);
+        case 7: return 0xFFFFFFFFu - uint32_t(rng() % 16);
+        case 8: return 8 * uint32_t(0x1FFFFFFF - rng() % 4);
+        default: return 1 + rng() % 3000;
+    }
+}
+
+int16_t pick_analog(std::mt19937_64& rng) {
+    switch (rng() % 6) {
+        case 0: return -32768;
+        case 1: return 32767;
+        case 2: return 0;
+        case 3: return int16_t(rng() % 9 - 4);
+        default: return int16_t(rng());
+    }
+}
+
+TEST(EncoderProperty, DecodedOutputEqualsTheRasterisedPulseList) {
+    SeqWindow w;
+    std::mt19937_64 rng(20240517);
+    const int lists = 4000;
+    int merged_somewhere = 0, with_markers = 0;
+    {
+    StdoutCapture capture;
+    for (int iter = 0; iter < lists; ++iter) {
+        std::vector<Pulse> list(rng() % 48);
+        Pulse prev = P(8, 0x00);
+        for (Pulse& p : list) {
+            if (rng() % 9 == 0) {
+                p = MARKER;
+                continue;
+            }
+            p = (rng() % 4 == 0) ? prev : P(pick_ticks(rng), uint8_t(rng() % 3 == 0 ? rng() % 4 : rng()),
+                                            pick_analog(rng), pick_analog(rng));
+            if (rng() % 5 == 0) p.ticks = pick_ticks(rng);
+            prev = p;
+        }
+        const unsigned slot = rng() % 2;
+        SequenceControlData r = highToLow(list, final_state(0x81), 1, w.mapper, slot);
+
+        Rasteriser oracle;
+        oracle.play(list);
+        SCOPED_TRACE("list " + std::to_string(iter));
+        if (oracle.runs.empty()) {
+            ASSERT_EQ(r.nBytes, 14u);
+            ASSERT_EQ(w.slot(slot)[0], 0xCC);
+            continue;
+        }
+        sim::DecodeResult d = sim::decode(w.slot(slot), reg::SEQMEM_SLOT1_OFFSET);
+        ASSERT_TRUE(d.ok()) << d.error;
+        ASSERT_EQ(r.nBytes, d.bytes);
+        ASSERT_EQ(r.nPulses, d.commands.size());
+        ASSERT_EQ(r.wholeTicks, d.whole_ticks);
+        ASSERT_NEAR(r.dataRate, double(d.bytes) / double(d.whole_ticks), 1e-12 * r.dataRate);
+
+        std::vector<WordRun> decoded;
+        sim::Word prev_word;  // start reference
+        for (size_t i = 0; i < d.commands.size(); ++i) {
+            const sim::Command& c = d.commands[i];
+            ASSERT_EQ(c.end(), i + 1 == d.commands.size());
+            ASSERT_EQ(c.length, minimal_length(prev_word, c)) << "command " << i;
+            if (c.word.marker) {
+                ASSERT_EQ(c.count, 0u);
+            }
+            if (i > 0) {
+                const sim::Command& b = d.commands[i - 1];
+                bool mergeable = !b.word.marker && !c.word.marker && b.word == c.word &&
+                                 b.repetitions() + c.repetitions() <= 0x20000000;
+                ASSERT_FALSE(mergeable) << "commands " << i - 1 << " and " << i;
+                merged_somewhere += b.word == c.word;
+            }
+            decoded.push_back(WordRun{c.word, c.repetitions()});
+            prev_word = c.word;
+            prev_word.marker = false;
+        }
+        std::vector<WordRun> expect = joined(oracle.runs), got = joined(decoded);
+        ASSERT_EQ(got.size(), expect.size());
+        for (size_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ(got[i].word, expect[i].word) << "run " << i;
+            ASSERT_EQ(got[i].times, expect[i].times) << "run " << i;
+        }
+        for (const WordRun& run : expect) with_markers += run.word.marker;
+    }
+    }
+    // The generator must reach the interesting cases.
+    EXPECT_GT(merged_somewhere, 50);
+    EXPECT_GT(with_markers, 500);
+}
+
+}  // namespace
