@@ -75,6 +75,13 @@ public:
     bool hasFinished();
     unsigned int getUnderflow();
 
+    // Constant state registers := p (calibrated analog word, digital state).
+    void showConstant(const Pulse& p);
+    // Bounds of the waits above, on the wall clock. Tests may shorten them; the paths are the same.
+    std::chrono::milliseconds upload_busy_timeout{7000};
+    std::chrono::milliseconds start_fill_timeout{1000};
+    std::chrono::microseconds streaming_state_timeout{1000};
+
     // ---- trigger and clock (PulserTrigger.cpp) ----
     int setTrigger(start_t start, trigger_rearm_t rearm_mode);
     start_t getTriggerStart();

@@ -146,6 +146,14 @@ namespace slot {
 constexpr uint32_t CONTROL = 0x00;
 constexpr Field ENABLE = bit(CONTROL, 0);
 constexpr Field SEQ_BITS = bits(CONTROL, 8, 1);  // sequencing bits of the slot control word
+constexpr Field MANY_PULSES = bit(CONTROL, 1);      // more than 8000 low-level pulses
+constexpr Field FOLLOW_ON = bit(CONTROL, 2);        // next_action 1 or 2: the other slot follows
+constexpr Field WHEN = bit(CONTROL, 3);             // when 1
+constexpr Field NOT_ACTION_1 = bit(CONTROL, 4);     // next_action other than 1
+constexpr Field NODATA_REPEAT = bit(CONTROL, 5);    // on_nodata 1
+constexpr Field NODATA_DURATION = bit(CONTROL, 6);  // on_nodata 2 with a follow-on: duration words apply
+constexpr Field LOOP = bit(CONTROL, 7);             // next_action 3
+constexpr Field DURATION_WIDE = bit(CONTROL, 8);    // duration x runs needs more than 63 bits
 constexpr uint32_t SIZE = 0x08;
 constexpr uint32_t RUNS_LO = 0x0C;
 constexpr uint32_t RUNS_HI = 0x10;
@@ -153,6 +161,8 @@ constexpr uint32_t FINAL_ANALOG = 0x14;
 constexpr Field FINAL_DIGI = bits(0x18, 7, 0);
 constexpr uint32_t DURATION_LO = 0x1C;
 constexpr uint32_t DURATION_HI = 0x20;
+// Run count (RUNS_HI:RUNS_LO): runs minus one; only bit 63 set means endless.
+constexpr uint64_t RUNS_ENDLESS = 0x8000000000000000ull;
 }  // namespace slot
 
 // ---- Processor-system blocks ----

@@ -77,7 +77,7 @@ DecodeResult decode(const uint8_t* region, size_t max_bytes) {
             return r;
         }
 
-        Command c;
+        DecodedCommand c;
         c.offset = start;
         c.header = h;
         c.word = ref;
@@ -111,7 +111,7 @@ DecodeResult decode(const uint8_t* region, size_t max_bytes) {
 std::vector<Word> played_words(const DecodeResult& decoded, uint64_t max_words, bool* truncated) {
     std::vector<Word> words;
     if (truncated) *truncated = false;
-    for (const Command& c : decoded.commands) {
+    for (const DecodedCommand& c : decoded.commands) {
         for (uint64_t n = 0; n < c.repetitions(); ++n) {
             if (words.size() >= max_words) {
                 if (truncated) *truncated = true;
@@ -160,7 +160,7 @@ std::vector<Segment> segments_from_words(const std::vector<Word>& words) {
 std::vector<Segment> segments(const DecodeResult& decoded, size_t max_segments, bool* truncated) {
     std::vector<Segment> out;
     if (truncated) *truncated = false;
-    for (const Command& c : decoded.commands) {
+    for (const DecodedCommand& c : decoded.commands) {
         if (!append_word(out, c.word, c.repetitions(), max_segments)) {
             if (truncated) *truncated = true;
             break;

@@ -33,7 +33,7 @@ struct Word {
 };
 
 // One decoded command, resolved against the command before it.
-struct Command {
+struct DecodedCommand {
     size_t offset = 0;    // byte offset in the region
     size_t length = 0;    // bytes, header included
     uint8_t header = 0;
@@ -55,7 +55,7 @@ struct Segment {
 };
 
 struct DecodeResult {
-    std::vector<Command> commands;  // up to and including the end command (or up to the error)
+    std::vector<DecodedCommand> commands;  // up to and including the end command (or up to the error)
     size_t bytes = 0;               // bytes from the region start to the end of the last command
     uint64_t whole_ticks = 0;       // words (8 ticks each) one run plays: sum of repetitions
     std::string error;              // empty when the data is well formed

@@ -41,6 +41,8 @@ TEST(ServerProcess, BringsTheDeviceUpAndIdles) {
         ASSERT_NE(found, std::string::npos) << "missing or out of order: " << line << "\n" << out;
         pos = found;
     }
+    // Without a calibration file the neutral conversion is used.
+    EXPECT_NE(out.find("no calibration file for analog outputs found"), std::string::npos) << out;
     EXPECT_EQ(read_file(sandbox.path("/tmp/firmware_version")), "1.7.0\n");
     EXPECT_EQ(read_file(sandbox.path("/tmp/hardware_version")), "prior_3.0\n");
     // The seeded board files exist.

@@ -461,7 +461,7 @@ std::vector<WordRun> joined(const std::vector<WordRun>& in) {
 
 // Length a command must have: masked unless all channel bytes change, codes only when changed,
 // smallest count width.
-size_t minimal_length(const sim::Word& prev, const sim::Command& c) {
+size_t minimal_length(const sim::Word& prev, const sim::DecodedCommand& c) {
     size_t changed = 0;
     for (int i = 0; i < 8; ++i) changed += prev.channels[i] != c.word.channels[i];
     size_t n = 1 + (changed == 8 ? 8 : 1 + changed);
@@ -533,14 +533,14 @@ TEST(EncoderProperty, DecodedOutputEqualsTheRasterisedPulseList) {
         std::vector<WordRun> decoded;
         sim::Word prev_word;  // start reference
         for (size_t i = 0; i < d.commands.size(); ++i) {
-            const sim::Command& c = d.commands[i];
+            const sim::DecodedCommand& c = d.commands[i];
             ASSERT_EQ(c.end(), i + 1 == d.commands.size());
             ASSERT_EQ(c.length, minimal_length(prev_word, c)) << "command " << i;
             if (c.word.marker) {
                 ASSERT_EQ(c.count, 0u);
             }
             if (i > 0) {
-                const sim::Command& b = d.commands[i - 1];
+                const sim::DecodedCommand& b = d.commands[i - 1];
                 bool mergeable = !b.word.marker && !c.word.marker && b.word == c.word &&
                                  b.repetitions() + c.repetitions() <= 0x20000000;
                 ASSERT_FALSE(mergeable) << "commands " << i - 1 << " and " << i;

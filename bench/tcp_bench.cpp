@@ -1,0 +1,262 @@
+// Binary protocol on loopback against the real pulserd (sim build): CMD_STREAM of 2,000,000 pulses
+// and CMD_UPLOAD of 1,000,000 pulses, each from the first byte sent to the answer received,
+// against two references measured in the same run: a raw loopback send of the same bytes to a
+// plain receiver (first byte sent to a one-byte acknowledgement) and the encoder alone on the same
+// pulses. Also samples pulserd's resident memory during the protocol runs, without the pages of
+// the simulated sequence window.
+//
+// Prints a summary of medians and the ratio protocol / (raw send + encode) after the benchmarks.
+#include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "Pulse.h"
+#include "registers.h"
+#include "support/netns.h"
+#include "support/process.h"
+#include "support/sandbox.h"
+#include "support/tcp_client.h"
+
+using namespace testsupport;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr size_t STREAM_PULSES = 2000000;
+constexpr size_t UPLOAD_PULSES = 1000000;
+
+// Pulses of 8 to 2000 ticks with changing outputs, a fixed pseudo-random series.
+const std::vector<Pulse>& pulses(size_t n) {
+    static std::map<size_t, std::vector<Pulse>> cache;
+    auto& v = cache[n];
+    if (v.empty()) {
+        std::mt19937 rng(12345);
+        v.resize(n);
+        for (auto& p : v)
+            p = Pulse{static_cast<uint32_t>(8 + rng() % 1993), static_cast<uint8_t>(rng()), static_cast<int16_t>(rng()),
+                      static_cast<int16_t>(rng())};
+    }
+    return v;
+}
+
+std::map<std::string, std::vector<double>> samples;  // seconds per iteration, by name
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// ---- pulserd and its memory ----
+
+struct Server {
+    Sandbox sandbox;
+    std::unique_ptr<Process> process;
+    Server() {
+        process = std::make_unique<Process>(std::vector<std::string>{program("pulserd")},
+                                            std::vector<std::string>{"TARVEX_ROOT=" + sandbox.root()}, sandbox.root());
+        if (!process->waitForOutput("Listening for binary stream on port 21328...\n"))
+            std::fprintf(stderr, "pulserd did not come up:\n%s\n", process->output().c_str());
+    }
+};
+Server& server() {
+    static Server s;
+    return s;
+}
+
+// Resident kB of the process without the simulated sequence window (the mapping of the window's
+// size or larger), and the window's own resident kB.
+std::pair<long, long> residentKb(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
+    std::string line;
+    long total = 0, window = 0, size = 0;
+    while (std::getline(in, line)) {
+        long kb = 0;
+        if (std::sscanf(line.c_str(), "Size: %ld kB", &kb) == 1) size = kb;
+        else if (std::sscanf(line.c_str(), "Rss: %ld kB", &kb) == 1) {
+            if (size >= static_cast<long>(reg::SEQMEM_LEN / 1024)) window += kb;
+            else total += kb;
+        }
+    }
+    return {total, window};
+}
+
+// Samples the resident memory of pulserd every 2 ms while alive; keeps the peaks under `name`.
+std::map<std::string, std::pair<long, long>> peaks;  // kB without the window, kB of the window
+
+class RssSampler {
+public:
+    RssSampler(pid_t pid, std::string name) : pid_(pid), name_(std::move(name)), thread_([this] {
+        while (!stop_) {
+            auto kb = residentKb(pid_);
+            peak_ = std::max(peak_, kb.first);
+            peak_window_ = std::max(peak_window_, kb.second);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }) {}
+    ~RssSampler() {
+        stop_ = true;
+        thread_.join();
+        peaks[name_] = {peak_, peak_window_};
+    }
+
+private:
+    pid_t pid_;
+    std::string name_;
+    std::atomic<bool> stop_{false};
+    long peak_ = 0, peak_window_ = 0;
+    std::thread thread_;
+};
+
+// ---- raw loopback reference: a plain receiver reading the bytes into a buffer ----
+
+class RawSink {
+public:
+    RawSink() {
+        listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+        socklen_t len = sizeof(addr);
+        getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        listen(listen_fd_, 1);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~RawSink() {
+        shutdown(listen_fd_, SHUT_RDWR);
+        thread_.join();
+        close(listen_fd_);
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    // Each message: 8-byte length, then that many bytes; answered with one byte.
+    void serve() {
+        int fd = accept(listen_fd_, nullptr, nullptr);
+        if (fd < 0) return;
+        std::vector<uint8_t> buffer;
+        for (;;) {
+            uint64_t n = 0;
+            if (RecvAll(fd, &n, sizeof(n)) <= 0) break;
+            buffer.resize(n);
+            if (RecvAll(fd, buffer.data(), static_cast<long long>(n)) <= 0) break;
+            uint8_t ack = 1;
+            if (send(fd, &ack, 1, MSG_NOSIGNAL) != 1) break;
+        }
+        close(fd);
+    }
+    int listen_fd_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+void BM_RawLoopbackSend(benchmark::State& state) {
+    const size_t n = static_cast<size_t>(state.range(0));
+    const auto& p = pulses(n);
+    RawSink sink;
+    TcpClient c(sink.port());
+    const uint64_t bytes = 64 + n * sizeof(Pulse);  // the same bytes as the protocol command
+    std::vector<uint8_t> frame(64, 0);
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        c.sendPieces({{const_cast<uint64_t*>(&bytes), 8}, {frame.data(), 64}, {const_cast<Pulse*>(p.data()), n * 9}});
+        uint8_t ack;
+        c.recvExact(&ack, 1, Clock::now() + std::chrono::seconds(60));
+        double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        state.SetIterationTime(s);
+        samples["raw send " + std::to_string(n)].push_back(s);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
+}
+
+// ---- the encoder alone, into a window of its own ----
+
+void BM_Encode(benchmark::State& state) {
+    const size_t n = static_cast<size_t>(state.range(0));
+    const auto& p = pulses(n);
+    MemoryMapper window(reg::SEQMEM_BASE, reg::SEQMEM_LEN);
+    void* mem = mmap(nullptr, reg::SEQMEM_LEN, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    window.addr = static_cast<uint8_t*>(mem);
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        auto data = highToLow(p, Full_Pattern(0, 0, 0, 0), 1, window, 0);
+        benchmark::DoNotOptimize(data);
+        double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        state.SetIterationTime(s);
+        samples["encode " + std::to_string(n)].push_back(s);
+    }
+    munmap(mem, reg::SEQMEM_LEN);
+}
+
+// ---- the protocol against pulserd ----
+
+void protocolRun(benchmark::State& state, uint32_t command) {
+    const size_t n = static_cast<size_t>(state.range(0));
+    const auto& p = pulses(n);
+    Server& s = server();
+    const std::string name = (command == tcp::CMD_STREAM ? "stream " : "upload ") + std::to_string(n);
+    RssSampler sampler(s.process->pid(), name);
+    TcpClient c;
+    auto seq = TcpClient::sequenceHeader(n, 1, Pulse{0, 0, 0, 0});
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        c.sendSequence(command, 1, seq, p.data(), n);
+        auto a = c.readAnswer();
+        double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+        if (!a || a->header.status != tcp::STATUS_OK) {
+            state.SkipWithError("no good answer");
+            break;
+        }
+        state.SetIterationTime(secs);
+        samples[name].push_back(secs);
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * (64 + n * sizeof(Pulse))));
+}
+
+void BM_TcpStream(benchmark::State& state) { protocolRun(state, tcp::CMD_STREAM); }
+void BM_TcpUpload(benchmark::State& state) { protocolRun(state, tcp::CMD_UPLOAD); }
+
+constexpr int ITERATIONS = 9;
+BENCHMARK(BM_RawLoopbackSend)->Arg(STREAM_PULSES)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Encode)->Arg(STREAM_PULSES)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TcpStream)->Arg(STREAM_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TcpUpload)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    reexecInOwnNetworkNamespace();  // the fixed ports of our own pulserd
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    std::printf("\nmedians of %d runs (ms):\n", ITERATIONS);
+    for (auto& [name, v] : samples) std::printf("  %-16s %8.1f\n", name.c_str(), median(v) * 1e3);
+    for (auto [what, n] : {std::pair<const char*, size_t>{"stream", STREAM_PULSES}, {"upload", UPLOAD_PULSES}}) {
+        std::string k = std::to_string(n);
+        double proto = median(samples[std::string(what) + " " + k]);
+        double ref = median(samples["raw send " + k]) + median(samples["encode " + k]);
+        if (proto > 0 && ref > 0)
+            std::printf("%s %zu: %.1f ms vs raw send + encode %.1f ms: ratio %.2f\n", what, n, proto * 1e3, ref * 1e3,
+                        proto / ref);
+    }
+    for (auto& [name, kb] : peaks)
+        std::printf("pulserd peak resident during %s: %ld kB without the sequence window (window: %ld kB)\n",
+                    name.c_str(), kb.first, kb.second);
+    return 0;
+}

@@ -1,0 +1,217 @@
+// The JSON conformance corpus through JsonReader, in both modes.
+//
+// Expected by default: y_ files accepted in lenient mode, and in strict mode exactly
+// when the top level is an object; n_ files rejected in both modes. i_ files may go
+// either way, so each is pinned below. Every other outcome must be listed here with
+// the rule of this reader that explains it; any unlisted deviation fails.
+//
+// Corpus directory: $TARVEX_JSON_CORPUS, else shared/testdata/JSONTestSuite/test_parsing
+// beside the repository.
+#include "json.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifdef TARVEX_SHARED_DIR
+#define JSON_CORPUS_DIR TARVEX_SHARED_DIR "/testdata/JSONTestSuite/test_parsing"
+#else
+#define JSON_CORPUS_DIR "../shared/testdata/JSONTestSuite/test_parsing"
+#endif
+
+namespace {
+
+struct Exception {
+    bool strict;    // accepted in strict mode
+    bool lenient;   // accepted in lenient mode
+    const char* rule;
+};
+
+const char* const bare_key = "object keys may be bare words (letters and digits)";
+const char* const number = "numbers are what the classic-locale extraction of a double accepts "
+                           "(leading '+', leading zeros, '.' without digits after it)";
+const char* const trailing = "text after the top-level value is left unread";
+const char* const single = "lenient mode accepts single-quoted strings";
+const char* const bad_escape = "an unknown escape is reported and dropped; the string goes on";
+const char* const bad_hex = "a bad hex digit in \\u is reported and contributes nothing; the string goes on";
+const char* const raw = "control characters and bytes above 127 are kept as they are";
+const char* const raw_lf = "a raw line feed in a string is reported and dropped; the string goes on";
+const char* const blank = "white space is the isspace set, form feed included";
+const char* const bytes = "bytes above 127 are kept as they are; \\u escapes are encoded one by one";
+const char* const overflow = "a magnitude beyond the double range fails the extraction";
+const char* const underflow = "a magnitude below the double range extracts as a tiny number or 0";
+const char* const big = "big integers are held as doubles";
+const char* const not_a_value = "the first character starts no value (BOM, UTF-16)";
+const char* const within = "500 levels are within the nesting limit";
+
+const std::map<std::string, Exception>& exceptions()
+{
+    static const std::map<std::string, Exception> table = {
+        // n_ files that this reader's own rules accept.
+        {"n_array_comma_after_close.json", {false, true, trailing}},
+        {"n_array_extra_close.json", {false, true, trailing}},
+        {"n_multidigit_number_then_00.json", {false, true, trailing}},
+        {"n_number_+1.json", {false, true, number}},
+        {"n_number_-01.json", {false, true, number}},
+        {"n_number_-2..json", {false, true, number}},
+        {"n_number_0.e1.json", {false, true, number}},
+        {"n_number_2.e+3.json", {false, true, number}},
+        {"n_number_2.e-3.json", {false, true, number}},
+        {"n_number_2.e3.json", {false, true, number}},
+        {"n_number_neg_int_starting_with_zero.json", {false, true, number}},
+        {"n_number_neg_real_without_int_part.json", {false, true, number}},
+        {"n_number_real_without_fractional_part.json", {false, true, number}},
+        {"n_number_with_leading_zero.json", {false, true, number}},
+        {"n_object_key_with_single_quotes.json", {false, true, single}},
+        {"n_object_repeated_null_null.json", {true, true, bare_key}},
+        {"n_object_single_quote.json", {false, true, single}},
+        {"n_object_trailing_comment.json", {true, true, trailing}},
+        {"n_object_trailing_comment_open.json", {true, true, trailing}},
+        {"n_object_trailing_comment_slash_open.json", {true, true, trailing}},
+        {"n_object_trailing_comment_slash_open_incomplete.json", {true, true, trailing}},
+        {"n_object_unquoted_key.json", {true, true, bare_key}},
+        {"n_object_with_trailing_garbage.json", {true, true, trailing}},
+        {"n_string_backslash_00.json", {false, true, bad_escape}},
+        {"n_string_escape_x.json", {false, true, bad_escape}},
+        {"n_string_escaped_ctrl_char_tab.json", {false, true, bad_escape}},
+        {"n_string_escaped_emoji.json", {false, true, bad_escape}},
+        {"n_string_incomplete_surrogate_escape_invalid.json", {false, true, bad_escape}},
+        {"n_string_invalid_backslash_esc.json", {false, true, bad_escape}},
+        {"n_string_invalid_unicode_escape.json", {false, true, bad_hex}},
+        {"n_string_invalid_utf8_after_escape.json", {false, true, bad_escape}},
+        {"n_string_single_quote.json", {false, true, single}},
+        {"n_string_unescaped_ctrl_char.json", {false, true, raw}},
+        {"n_string_unescaped_newline.json", {false, true, raw_lf}},
+        {"n_string_unescaped_tab.json", {false, true, raw}},
+        {"n_string_unicode_CapitalU.json", {false, true, bad_escape}},
+        {"n_string_with_trailing_garbage.json", {false, true, trailing}},
+        {"n_structure_array_trailing_garbage.json", {false, true, trailing}},
+        {"n_structure_array_with_extra_array_close.json", {false, true, trailing}},
+        {"n_structure_close_unopened_array.json", {false, true, trailing}},
+        {"n_structure_double_array.json", {false, true, trailing}},
+        {"n_structure_number_with_trailing_garbage.json", {false, true, trailing}},
+        {"n_structure_object_followed_by_closing_object.json", {true, true, trailing}},
+        {"n_structure_object_with_trailing_garbage.json", {true, true, trailing}},
+        {"n_structure_trailing_#.json", {true, true, trailing}},
+        {"n_structure_whitespace_formfeed.json", {false, true, blank}},
+
+        // i_ files, pinned (strict mode rejects every one whose top level is not an object).
+        {"i_number_double_huge_neg_exp.json", {false, true, underflow}},
+        {"i_number_huge_exp.json", {false, false, overflow}},
+        {"i_number_neg_int_huge_exp.json", {false, false, overflow}},
+        {"i_number_pos_double_huge_exp.json", {false, false, overflow}},
+        {"i_number_real_neg_overflow.json", {false, false, overflow}},
+        {"i_number_real_pos_overflow.json", {false, false, overflow}},
+        {"i_number_real_underflow.json", {false, true, underflow}},
+        {"i_number_too_big_neg_int.json", {false, true, big}},
+        {"i_number_too_big_pos_int.json", {false, true, big}},
+        {"i_number_very_big_negative_int.json", {false, true, big}},
+        {"i_object_key_lone_2nd_surrogate.json", {true, true, bytes}},
+        {"i_string_1st_surrogate_but_2nd_missing.json", {false, true, bytes}},
+        {"i_string_1st_valid_surrogate_2nd_invalid.json", {false, true, bytes}},
+        {"i_string_UTF-16LE_with_BOM.json", {false, false, not_a_value}},
+        {"i_string_UTF-8_invalid_sequence.json", {false, true, bytes}},
+        {"i_string_UTF8_surrogate_U+D800.json", {false, true, bytes}},
+        {"i_string_incomplete_surrogate_and_escape_valid.json", {false, true, bytes}},
+        {"i_string_incomplete_surrogate_pair.json", {false, true, bytes}},
+        {"i_string_incomplete_surrogates_escape_valid.json", {false, true, bytes}},
+        {"i_string_invalid_lonely_surrogate.json", {false, true, bytes}},
+        {"i_string_invalid_surrogate.json", {false, true, bytes}},
+        {"i_string_invalid_utf-8.json", {false, true, bytes}},
+        {"i_string_inverted_surrogates_U+1D11E.json", {false, true, bytes}},
+        {"i_string_iso_latin_1.json", {false, true, bytes}},
+        {"i_string_lone_second_surrogate.json", {false, true, bytes}},
+        {"i_string_lone_utf8_continuation_byte.json", {false, true, bytes}},
+        {"i_string_not_in_unicode_range.json", {false, true, bytes}},
+        {"i_string_overlong_sequence_2_bytes.json", {false, true, bytes}},
+        {"i_string_overlong_sequence_6_bytes.json", {false, true, bytes}},
+        {"i_string_overlong_sequence_6_bytes_null.json", {false, true, bytes}},
+        {"i_string_truncated-utf-8.json", {false, true, bytes}},
+        {"i_string_utf16BE_no_BOM.json", {false, false, not_a_value}},
+        {"i_string_utf16LE_no_BOM.json", {false, false, not_a_value}},
+        {"i_structure_500_nested_arrays.json", {false, true, within}},
+        {"i_structure_UTF-8_BOM_empty_object.json", {false, false, not_a_value}},
+    };
+    return table;
+}
+
+std::string corpus_dir()
+{
+    const char* env = std::getenv("TARVEX_JSON_CORPUS");
+    return env && *env ? env : JSON_CORPUS_DIR;
+}
+
+std::vector<std::string> corpus_files(const std::string& dir)
+{
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0) names.push_back(name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool top_level_is_object(const std::string& text)
+{
+    for (char c : text) {
+        if (c == ' ' || (c >= '\t' && c <= '\r')) continue;
+        return c == '{';
+    }
+    return false;
+}
+
+bool accepts(const std::string& text, JsonReader::MODE mode)
+{
+    std::istringstream is(text);
+    std::unique_ptr<jsVar> v(JsonReader(is, mode).parse());
+    return v != nullptr;
+}
+
+TEST(JsonCorpus, EveryFileAsExpectedOrListedWithItsRule)
+{
+    const std::string dir = corpus_dir();
+    const std::vector<std::string> names = corpus_files(dir);
+    ASSERT_GT(names.size(), 300u) << "corpus not found in " << dir;
+
+    const uint32_t live = jsVar::usage;
+    std::map<std::string, Exception> unused = exceptions();
+    for (const std::string& name : names) {
+        std::ifstream file(dir + "/" + name, std::ios::binary);
+        std::stringstream content;
+        content << file.rdbuf();
+        const std::string text = content.str();
+
+        bool strict = false, lenient = false;
+        const auto listed = exceptions().find(name);
+        if (listed != exceptions().end()) {
+            strict = listed->second.strict;
+            lenient = listed->second.lenient;
+            unused.erase(name);
+        } else if (name[0] == 'y') {
+            strict = top_level_is_object(text);
+            lenient = true;
+        } else {
+            ASSERT_EQ(name[0], 'n') << name << ": i_ files must be pinned in the table";
+        }
+        const std::string why = listed != exceptions().end() ? listed->second.rule : "default expectation";
+        EXPECT_EQ(accepts(text, JsonReader::STRICT), strict) << name << " (" << why << ")";
+        EXPECT_EQ(accepts(text, JsonReader::LENIENT), lenient) << name << " (" << why << ")";
+    }
+    EXPECT_EQ(jsVar::usage, live);
+    for (const auto& e : unused) ADD_FAILURE() << "listed but not in the corpus: " << e.first;
+}
+
+}  // namespace

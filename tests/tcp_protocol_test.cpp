@@ -1,0 +1,422 @@
+// The binary protocol's connection handling in-process: status codes from device failures,
+// upload throttling, the lock discipline, and the accept loop's handling of accept failures.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <stdexcept>
+#include <thread>
+
+#include "support/device.h"
+#include "support/tcp_client.h"
+#include "tcp_protocol.h"
+
+using testsupport::TcpClient;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+namespace {
+
+// A device whose answers and failures the test chooses. Every call checks that the handler holds
+// the device lock. The test reaches the scripted fields through under(), with the device lock, as
+// the handler does.
+class ScriptedDevice : public tcp::StreamDevice {
+public:
+    explicit ScriptedDevice(std::mutex& lock) : lock_(lock) {}
+
+    int stream(const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state) override {
+        call("stream");
+        last_pulses = seq;
+        last_runs = n_runs;
+        last_final = final_state;
+        fail();
+        return 0;
+    }
+    int upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state,
+               next_action_t next_action, when_t when, on_nodata_t on_nodata) override {
+        call("upload");
+        last_pulses = seq;
+        last_runs = n_runs;
+        last_final = final_state;
+        last_flags = {slot, next_action, when, on_nodata};
+        fail();
+        return upload_result;
+    }
+    SequenceControlData getSequenceControlData(int slot) override {
+        call("getSequenceControlData");
+        return slots[slot];
+    }
+    void set_qos() override { call("set_qos"); }
+    void reset_qos() override { call("reset_qos"); }
+    AnalogCalibData getAnalogCalibration() override {
+        call("getAnalogCalibration");
+        return calibration;
+    }
+    int32_t setAnalogCalibration(AnalogCalibData data) override {
+        call("setAnalogCalibration");
+        calibration = data;
+        return set_calibration_result;
+    }
+
+    template <class F>
+    void under(F f) {
+        std::lock_guard<std::mutex> g(lock_);
+        f();
+    }
+
+    std::vector<std::string> calls() {
+        std::lock_guard<std::mutex> g(calls_lock_);
+        return calls_;
+    }
+    void clearCalls() {
+        std::lock_guard<std::mutex> g(calls_lock_);
+        calls_.clear();
+    }
+
+    std::string throw_next;  // "range" or "alloc": the next stream/upload throws
+    int upload_result = 0;
+    int32_t set_calibration_result = 0;
+    SequenceControlData slots[2];
+    AnalogCalibData calibration;
+    std::vector<Pulse> last_pulses;
+    long long last_runs = 0;
+    Pulse last_final{};
+    std::vector<uint32_t> last_flags;
+    std::atomic<bool> unlocked_call{false};
+
+private:
+    void call(const std::string& name) {
+        // Asked from another thread: the caller itself may not try a lock it holds.
+        bool free = std::async(std::launch::async, [this] {
+                        if (!lock_.try_lock()) return false;
+                        lock_.unlock();
+                        return true;
+                    }).get();
+        if (free) unlocked_call = true;
+        std::lock_guard<std::mutex> g(calls_lock_);
+        calls_.push_back(name);
+    }
+    void fail() {
+        std::string what = throw_next;
+        throw_next.clear();
+        if (what == "range") throw std::out_of_range("sequence does not fit");
+        if (what == "alloc") throw std::bad_alloc();
+    }
+
+    std::mutex& lock_;
+    std::mutex calls_lock_;
+    std::vector<std::string> calls_;
+};
+
+// A listening socket on an ephemeral loopback port; `timeout_s` is the receive time-out the
+// connections inherit (0: none).
+int listenLoopback(uint16_t& port, int timeout_s = 0) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) return -1;
+    socklen_t len = sizeof(addr);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port = ntohs(addr.sin_port);
+    if (timeout_s > 0) {
+        timeval tv{timeout_s, 0};
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    }
+    listen(fd, tcp::BACKLOG);
+    return fd;
+}
+
+// The accept loop on a loopback port serving `device`; shutting the listening socket down makes
+// accept fail for good, which ends the loop.
+class LoopbackServer {
+public:
+    LoopbackServer(tcp::StreamDevice& device, std::mutex& lock, int timeout_s = 0) {
+        fd_ = listenLoopback(port_, timeout_s);
+        thread_ = std::thread([this, &device, &lock] {
+            tcp::acceptLoop(
+                fd_, [](int l) { return accept4(l, nullptr, nullptr, SOCK_CLOEXEC); },
+                [&device, &lock](int fd) { tcp::serveConnection(fd, device, lock); });
+        });
+    }
+    ~LoopbackServer() {
+        shutdown(fd_, SHUT_RDWR);
+        thread_.join();
+    }
+    uint16_t port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+std::vector<Pulse> somePulses(size_t n) {
+    std::vector<Pulse> v(n);
+    for (size_t i = 0; i < n; ++i)
+        v[i] = Pulse{static_cast<uint32_t>(8 + i), static_cast<uint8_t>(i), static_cast<int16_t>(i * 3),
+                     static_cast<int16_t>(-static_cast<int>(i))};
+    return v;
+}
+
+bool samePulses(const std::vector<Pulse>& a, const std::vector<Pulse>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(Pulse)) == 0;
+}
+
+class TcpConnection : public ::testing::Test {
+protected:
+    std::mutex lock;
+    ScriptedDevice device{lock};
+    LoopbackServer server{device, lock};
+};
+
+}  // namespace
+
+TEST_F(TcpConnection, DeviceFailuresBecomeStatusCodesAndTheConnectionGoesOn) {
+    TcpClient c(server.port());
+    ASSERT_TRUE(c.connected());
+    auto pulses = somePulses(20);
+    const Pulse final_state{0, 0x81, -5, 7};
+
+    testing::internal::CaptureStdout();
+    device.under([&] { device.throw_next = "range"; });
+    auto a = c.stream(pulses, 3, final_state, 11);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->header.status, tcp::STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(a->header.tag, 11u);
+    EXPECT_EQ(a->header.length, 0u);
+
+    device.under([&] { device.throw_next = "alloc"; });
+    a = c.stream(pulses, 3, final_state, 12);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->header.status, tcp::STATUS_OUT_OF_MEMORY);
+
+    device.under([&] { device.throw_next = "range"; });
+    a = c.upload(1, pulses, 2, final_state, 1, 2, 3, 13);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->header.status, tcp::STATUS_OUT_OF_RANGE);
+    EXPECT_EQ(a->header.command, tcp::CMD_UPLOAD);
+    EXPECT_FALSE(a->has_payload) << "a failed upload carries no result";
+
+    device.under([&] { device.throw_next = "alloc"; });
+    a = c.upload(0, pulses, 2, final_state, 0, 0, 0, 14);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->header.status, tcp::STATUS_OUT_OF_MEMORY);
+    EXPECT_FALSE(a->has_payload);
+
+    device.under([&] { device.set_calibration_result = -1; });
+    a = c.setCalibration(AnalogCalibData{0.1, 0.2, 1.1, 0.9}, 15);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->header.status, tcp::STATUS_CALIBRATION_FAILED);
+    device.under([&] { EXPECT_DOUBLE_EQ(device.calibration.slope_a1, 0.9); });
+    device.under([&] { device.set_calibration_result = 1; });
+    a = c.setCalibration(AnalogCalibData{0.1, 0.2, 1.1, 0.9}, 16);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->header.status, tcp::STATUS_OK);
+
+    // After all that the connection still serves a good upload, whose result comes back.
+    device.under([&] { device.upload_result = 42; });
+    a = c.upload(1, pulses, 5, final_state, 1, 2, 3, 17);
+    std::string out = testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->header.status, tcp::STATUS_OK);
+    ASSERT_TRUE(a->has_payload);
+    EXPECT_EQ(a->payloadAs<tcp::UploadResult>().value, 42);
+    device.under([&] {
+        EXPECT_TRUE(samePulses(device.last_pulses, pulses));
+        EXPECT_EQ(device.last_runs, 5);
+        EXPECT_EQ(device.last_final.digi, 0x81);
+        EXPECT_EQ(device.last_final.ao0, -5);
+        EXPECT_EQ(device.last_final.ao1, 7);
+        EXPECT_EQ(device.last_flags, (std::vector<uint32_t>{1, 1, 2, 3}));
+    });
+
+    EXPECT_THAT(out, HasSubstr("out of memory sequence does not fit\n"));
+    EXPECT_THAT(out, HasSubstr("out of memory std::bad_alloc\n"));
+    EXPECT_THAT(out, HasSubstr("StreamHighLevel call: len: 20, n_runs: 3, final: 0|129|-5|7\n"));
+    EXPECT_THAT(out, HasSubstr("StreamHighLevel call: len: 20, n_runs: 5, Sequence number: 1, Stream_in_flags: "
+                               "1|2|3, final: 0|129|-5|7\nUploading sequence data...\n"));
+    EXPECT_THAT(out, HasSubstr("Receive calibration values...\ndata structure of calibration data finished\n"));
+    EXPECT_FALSE(device.unlocked_call) << "every device call runs under the device lock";
+}
+
+TEST_F(TcpConnection, UploadIsThrottledOnlyWhileASlotPlaysAFastLongSequence) {
+    TcpClient c(server.port());
+    ASSERT_TRUE(c.connected());
+    const Pulse final_state{0, 0, 0, 0};
+    auto big = somePulses(10001 + 300);  // not a whole number of paced blocks
+    auto small = somePulses(10000);
+
+    struct Case {
+        SequenceControlData slot0, slot1;
+        const std::vector<Pulse>* pulses;
+        bool paced, qos;
+    };
+    const Case cases[] = {
+        {{0, 8001, 0, 9.5}, {}, &big, true, false},
+        {{}, {0, 8001, 0, 11.5}, &big, true, true},
+        {{0, 8001, 0, 11.5}, {}, &small, false, false},  // small uploads are never throttled
+        {{0, 8000, 0, 20.0}, {}, &big, false, false},    // short sequences never count
+        {{0, 9000, 0, 9.0}, {}, &big, false, false},     // the rate must be above the limit
+    };
+    for (const auto& k : cases) {
+        device.under([&] {
+            device.slots[0] = k.slot0;
+            device.slots[1] = k.slot1;
+        });
+        device.clearCalls();
+        testing::internal::CaptureStdout();
+        auto a = c.upload(0, *k.pulses, 1, final_state);
+        std::string out = testing::internal::GetCapturedStdout();
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->header.status, tcp::STATUS_OK);
+        device.under([&] { EXPECT_TRUE(samePulses(device.last_pulses, *k.pulses)); });
+        EXPECT_THAT(out, HasSubstr(k.paced ? "Throtteling upload\n" : "Normal upload\n"));
+        std::vector<std::string> expected{"getSequenceControlData", "getSequenceControlData"};
+        if (k.qos) expected.push_back("set_qos");
+        expected.push_back("upload");
+        expected.push_back("reset_qos");
+        EXPECT_EQ(device.calls(), expected) << "slot rate " << k.slot0.dataRate << "/" << k.slot1.dataRate;
+    }
+}
+
+TEST_F(TcpConnection, CutOffRecordsEndTheConnectionAndResetTheQos) {
+    device.under([&] { device.slots[0] = SequenceControlData{0, 9000, 0, 12.0}; });
+    for (bool paced : {true, false}) {
+        if (!paced) device.under([&] { device.slots[0] = SequenceControlData(); });
+        device.clearCalls();
+        TcpClient c(server.port());
+        ASSERT_TRUE(c.connected());
+        auto pulses = somePulses(20000);
+        auto seq = TcpClient::sequenceHeader(pulses.size(), 1, Pulse{0, 0, 0, 0});
+        // Only part of the records, then the client stops sending.
+        ASSERT_TRUE(c.sendSequence(tcp::CMD_UPLOAD, 9, seq, pulses.data(), 3000, 9 * 17000));
+        shutdown(c.fd(), SHUT_WR);
+        auto a = c.readAnswer();
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->header.status, tcp::STATUS_TRANSFER_ERROR);
+        EXPECT_TRUE(c.waitClosed(std::chrono::seconds(10)));
+        auto calls = device.calls();
+        EXPECT_EQ(std::count(calls.begin(), calls.end(), "upload"), 0);
+        EXPECT_EQ(calls.back(), "reset_qos");
+    }
+}
+
+TEST(TcpRecvAll, ReportsWhatTheLastReceiveSaw) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    timeval tv{0, 200000};
+    setsockopt(sv[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    char buf[64];
+    EXPECT_EQ(RecvAll(sv[0], buf, 0), 1);
+    EXPECT_EQ(RecvAll(sv[0], buf, -3), 1);
+    ASSERT_EQ(write(sv[1], "abcdef", 6), 6);
+    EXPECT_EQ(RecvAll(sv[0], buf, 6), 1);
+    EXPECT_EQ(std::string(buf, 6), "abcdef");
+    ASSERT_EQ(write(sv[1], "xy", 2), 2);
+    EXPECT_EQ(RecvAll(sv[0], buf, 4), -1) << "time-out with part of the bytes";
+    close(sv[1]);
+    EXPECT_EQ(RecvAll(sv[0], buf, 4), 0) << "peer closed";
+    close(sv[0]);
+}
+
+// Accept failures that belong to one connection or to a passing shortage do not end the
+// listener; anything else does, with its message.
+TEST(TcpAcceptLoop, RetriesPassingFailuresAndEndsOnOthers) {
+    std::mutex lock;
+    ScriptedDevice device(lock);
+    uint16_t port = 0;
+    int listen_fd = listenLoopback(port);
+    ASSERT_GE(listen_fd, 0);
+
+    const int passing[] = {EAGAIN,       EINTR,  ECONNABORTED, ENETDOWN, EPROTO,  ENOPROTOOPT, EHOSTDOWN,
+                           ENONET,       EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH, EMFILE, ENFILE, ENOBUFS, ENOMEM};
+    std::mutex script_lock;
+    std::deque<int> script(std::begin(passing), std::end(passing));
+    script.push_back(0);       // then a real connection
+    script.push_back(EBADF);   // then a failure for good
+    std::atomic<int> accepts{0};
+
+    testing::internal::CaptureStdout();
+    std::thread listener([&] {
+        tcp::acceptLoop(
+            listen_fd,
+            [&](int l) {
+                ++accepts;
+                int next;
+                {
+                    std::lock_guard<std::mutex> g(script_lock);
+                    next = script.front();
+                    script.pop_front();
+                }
+                if (next == 0) return accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
+                errno = next;
+                return -1;
+            },
+            [&](int fd) { tcp::serveConnection(fd, device, lock); });
+    });
+    {
+        TcpClient c(port);
+        device.under([&] { device.calibration = AnalogCalibData{0.5, 0.25, 2.0, 0.5}; });
+        auto h = TcpClient::header(3, tcp::CMD_GET_CALIBRATION, 0);
+        std::optional<TcpClient::Answer> a;
+        if (c.connected() && c.sendBytes(&h, sizeof(h))) a = c.readAnswer(std::chrono::seconds(10));
+        EXPECT_TRUE(a) << "the listener survived every passing failure";
+        if (a) {
+            EXPECT_EQ(a->payloadAs<AnalogCalibData>().dc_offset_a0, 0.5);
+        }
+    }
+    listener.join();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(accepts.load(), static_cast<int>(std::size(passing)) + 2);
+    EXPECT_THAT(out, HasSubstr("ERROR on accept\nBad file descriptor\n"));
+    EXPECT_THAT(out, HasSubstr("ERROR on accept\nToo many open files\n")) << "shortages are reported";
+    EXPECT_THAT(out, Not(HasSubstr("Software caused connection abort"))) << "a peer's failure is not";
+    EXPECT_THAT(out, HasSubstr("Exit socketThread \n"));
+    // The listening socket is closed: connecting to the port is refused now.
+    TcpClient late(port);
+    EXPECT_FALSE(late.connected());
+}
+
+// A client that stops in the middle of its records holds no lock: the device stays usable from
+// other threads, and the command completes once the records arrive.
+class TcpStall : public testsupport::DeviceTest {};
+
+TEST_F(TcpStall, StalledPayloadDoesNotHoldTheDeviceLock) {
+    std::mutex lock;
+    tcp::PulserDevice device(*pulser);
+    LoopbackServer server(device, lock, 30);
+    auto pulses = somePulses(5000);
+
+    for (uint32_t command : {tcp::CMD_STREAM, tcp::CMD_UPLOAD}) {
+        TcpClient c(server.port());
+        ASSERT_TRUE(c.connected());
+        auto seq = TcpClient::sequenceHeader(pulses.size(), 1, Pulse{0, 0, 0, 0});
+        tcp::CommandHeader h = TcpClient::header(5, command, sizeof(seq) + pulses.size() * sizeof(Pulse));
+        ASSERT_TRUE(c.sendPieces({{&h, sizeof(h)}, {&seq, sizeof(seq)}, {pulses.data(), 2000 * sizeof(Pulse)}}));
+        // Let the handler reach the records; under the old behaviour it would now hold the lock.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+        auto other = std::async(std::launch::async, [&] {
+            std::lock_guard<std::mutex> g(lock);
+            return pulser->getStreamingState().state;
+        });
+        // The client sends nothing more until the other call is through (or 20 s pass).
+        EXPECT_EQ(other.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+            << "command " << command << ": another thread could not get the device lock";
+        other.wait();
+
+        ASSERT_TRUE(c.sendBytes(pulses.data() + 2000, (pulses.size() - 2000) * sizeof(Pulse)));
+        auto a = c.readAnswer();
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->header.status, tcp::STATUS_OK);
+        EXPECT_EQ(a->header.tag, 5u);
+    }
+}
