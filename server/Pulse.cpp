@@ -202,7 +202,7 @@ inline __attribute__((always_inline)) uint32_t build_cmd(uint8_t* buf, uint8_t& 
             }
         }
     }
-    uint32_t changed = codes ^ ref_codes;
+    const uint32_t changed = codes ^ ref_codes;
     if (changed & 0xFFFFu) {
         h |= HDR_CODE0;
         uint16_t c = uint16_t(codes);
@@ -292,7 +292,8 @@ public:
         uint8_t header;
         if (__builtin_expect(limit_ - out_ > FAST_MARGIN && !(flags & HDR_END), 1)) {
             // Far from the window's end: build in place. build_cmd may store one scratch byte
-            // past the command; the next command, which always fits here, overwrites it.
+            // past the command; the next command (sure to fit here) overwrites it. The end
+            // command is always built exactly.
             uint32_t len = build_cmd(out_, header, count, bits, ref_bits_, codes, ref_codes_);
             out_[0] = uint8_t(header | flags);
             out_ += len;
@@ -452,8 +453,10 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
         const uint64_t lanes = EXPAND.v[digi];
         if (t < 8 - f) {
             cur |= lanes & tick_lanes(f, t);
-            acc0 += analog_share(t, a0);
-            acc1 += analog_share(t, a1);
+            if ((a0 | a1) != 0) {
+                acc0 += analog_share(t, a0);
+                acc1 += analog_share(t, a1);
+            }
             f += t;
             continue;
         }
