@@ -20,7 +20,7 @@ namespace {
 
 struct SystemState {
     std::mutex lock;
-    std::vector<SystemCommand> commands;
+    std::vector<Command> commands;
     std::vector<std::pair<std::string, ShellHandler>> shell_handlers;
     std::vector<std::pair<std::string, ProgramHandler>> program_handlers;
     std::string seeded_root;
@@ -79,7 +79,7 @@ std::string escape_field(const std::string& s) {
 
 // Appends the command to "$root/sim/commands.log" for black-box tests: "sh\t<line>" or
 // "argv\t<arg>\t<arg>..." with tabs, line feeds and backslashes escaped.
-void log_command(const SystemCommand& c) {
+void log_command(const Command& c) {
     std::string dir = system_path("/sim");
     make_dirs(dir);
     std::ofstream out(dir + "/commands.log", std::ios::app);
@@ -178,7 +178,7 @@ void seed_root(const std::string& r) {
     write_if_missing(r + "/sys/class/net/eth0/address", "02:00:00:00:00:01\n");
 }
 
-std::vector<SystemCommand> commands() {
+std::vector<Command> commands() {
     std::lock_guard<std::mutex> g(state().lock);
     return state().commands;
 }
@@ -188,7 +188,7 @@ void clear_commands() {
     state().commands.clear();
 }
 
-static int dispatch(const SystemCommand& c) {
+static int dispatch(const Command& c) {
     SystemState& s = state();
     ShellHandler shell_handler;
     ProgramHandler program_handler;
@@ -217,14 +217,14 @@ static int dispatch(const SystemCommand& c) {
 }
 
 int run_shell(const std::string& line) {
-    SystemCommand c;
+    Command c;
     c.shell = true;
     c.line = line;
     return dispatch(c);
 }
 
 int run_argv(const std::vector<std::string>& argv) {
-    SystemCommand c;
+    Command c;
     c.shell = false;
     c.argv = argv;
     for (size_t i = 0; i < argv.size(); ++i) c.line += (i ? " " : "") + argv[i];

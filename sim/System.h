@@ -18,12 +18,12 @@ std::string system_path(const std::string& path);
 void seed_root(const std::string& root);
 
 // One recorded command: a shell line, or a program with its arguments (no shell).
-struct SystemCommand {
+struct Command {
     bool shell = true;
     std::string line;               // the shell line; for argv commands the arguments joined by blanks
     std::vector<std::string> argv;  // empty for shell lines
 };
-std::vector<SystemCommand> commands();
+std::vector<Command> commands();
 void clear_commands();
 
 // Records and emulates (never runs) a command. Returns what system() or the program would.
