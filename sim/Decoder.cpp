@@ -60,11 +60,12 @@ DecodeResult measure(const uint8_t* region, size_t max_bytes) {
         }
         size_t need = 8;
         if (h & 0x40) {
+            need = 0;
             if (pos >= max_bytes) {
                 r.error = at(start, "command runs past the region");
                 return r;
             }
-            need = static_cast<size_t>(__builtin_popcount(region[pos++]));
+            for (uint8_t mask = region[pos++]; mask; mask = uint8_t(mask & (mask - 1))) ++need;
         }
         const unsigned cw = count_width[(h >> 4) & 3];
         need += ((h & 0x04) ? 2 : 0) + ((h & 0x08) ? 2 : 0) + cw;
