@@ -15,6 +15,8 @@
 #include <ostream>
 #include <string>
 
+#include "json.h"
+
 // One row of a built-in file table; a table ends with a row whose name is null.
 struct internal_http_files {
     const char* name;  // relative to the document root, e.g. "/index.html"
@@ -42,6 +44,9 @@ constexpr long long MAX_REQUEST_BODY = 64ll * 1024 * 1024;
 class Httpd {
 public:
     Httpd();  // starts the server; a start failure (port taken) ends the process with status 1
+    // Builds the object without a server, for driving serveJsonRpc directly (tests, fuzzing).
+    struct Offline {};
+    explicit Httpd(Offline) {}
     virtual ~Httpd();
     Httpd(const Httpd&) = delete;
     Httpd& operator=(const Httpd&) = delete;
@@ -56,8 +61,14 @@ public:
     int log_message(const mg_connection*, const char*) { return 0; }
     const char* open_file(mg_connection* conn, const char* path, unsigned int* size);
 
-    // The JSON-RPC envelope on one request body (defined with the dispatcher).
+    // The JSON-RPC envelope on one request body: reads the request, writes the whole reply
+    // (status line, header, body) and calls jsonRPC for a well-formed call.
     void serveJsonRpc(std::istream& in, std::ostream& out);
+
+    // One JSON-RPC method call: writes `,"result":...` or one error member through `reply`.
+    // `params` is null when the request has none. Returns 404 for a method it does not offer
+    // (having written nothing); this base offers none.
+    virtual int jsonRPC(std::string& method, ObjectWriter::KeyWriter& reply, jsVar* params);
 
     const std::string& localAddresses() const { return local_ip_text; }
 

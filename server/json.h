@@ -57,6 +57,9 @@ public:
     bool getStr(std::string& out) const;
     bool getStr(const std::string& key, std::string& out) const;
     bool getStr(int index, std::string& out) const;
+    // The text of a string value without a copy (borrowed); null for every other kind.
+    // For large texts such as a Base64 sequence.
+    const std::string* strValue() const { return kind == JS_STRING ? str() : nullptr; }
 
     // A bool, or a number exactly 0.0 or 1.0.
     bool getBool(bool& out) const;

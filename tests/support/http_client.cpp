@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 
 namespace testsupport {
@@ -32,11 +33,23 @@ HttpReply http_request(int port, const std::string& method, const std::string& p
         if (n <= 0) break;
         sent += static_cast<size_t>(n);
     }
+    // Until the server closes, or until a declared body length has arrived.
     char buf[65536];
+    long long expected = -1;
     for (;;) {
         ssize_t n = recv(s, buf, sizeof(buf), 0);
         if (n <= 0) break;
         reply.raw.append(buf, static_cast<size_t>(n));
+        size_t split = reply.raw.find("\r\n\r\n");
+        if (split == std::string::npos) continue;
+        if (expected < 0) {
+            std::string head = reply.raw.substr(0, split);
+            for (auto& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            size_t cl = head.find("\r\ncontent-length:");
+            if (cl == std::string::npos) expected = -2;
+            else expected = std::atoll(head.c_str() + cl + 17);
+        }
+        if (expected >= 0 && static_cast<long long>(reply.raw.size() - split - 4) >= expected) break;
     }
     close(s);
     size_t split = reply.raw.find("\r\n\r\n");
