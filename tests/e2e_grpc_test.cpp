@@ -293,6 +293,45 @@ TEST_F(GrpcService, EveryMethodReachesItsOperationWithTheInterfaceConversions) {
     }
 }
 
+TEST_F(GrpcService, NetworkAndHostnameMethodsReachTheirOperations) {
+    using S = GrpcService;
+    const std::vector<Row> rows = {
+        // A bad address answers 1; a missing settings file answers -1, carried as 4294967295.
+        {"setNetworkConfiguration", "dhcp: false ip: '10.0.0.300' netmask: '255.255.255.0' gateway: '10.0.0.1'",
+         "value: 1", nullptr, nullptr},
+        {"setNetworkConfiguration", "dhcp: false ip: '10.0.0.3' netmask: '255.255.255.0' gateway: '10.0.0.1'",
+         "value: 4294967295",
+         [](S& t) { std::remove(t.inst->sandbox.path("/userconfig/network/network.conf").c_str()); }, nullptr},
+        {"getNetworkConfiguration", "permanent: true", nullptr,
+         [](S& t) {
+             write_file(t.inst->sandbox.path("/userconfig/network/network.conf"),
+                        "PERMANENT=1\nIP=10.1.2.3\nNETMASK=255.255.0.0\nGATEWAY=10.1.0.1\n");
+         },
+         [](S&, const Message& r) {
+             const auto& g = static_cast<const tarvex::GetNetworkReply&>(r);
+             EXPECT_EQ(g.ip(), "10.1.2.3");
+             EXPECT_EQ(g.netmask(), "255.255.0.0");
+             EXPECT_EQ(g.gateway(), "10.1.0.1");
+         }},
+        {"applyNetworkConfiguration", "", "value: 4294967295",
+         [](S& t) { std::remove(t.inst->sandbox.path("/userconfig/network/network.conf").c_str()); }, nullptr},
+        {"setHostname", "hostname: 'tarvex-lab'", "value: 0", nullptr,
+         [](S& t, const Message&) {
+             EXPECT_EQ(read_file(t.inst->sandbox.path("/userconfig/network/hostname")), "tarvex-lab");
+             auto r = t.call("getHostname");
+             EXPECT_EQ(static_cast<tarvex::TarvexStringReply&>(*r).string_value(), "tarvex-lab");
+         }},
+        {"setHostname", "hostname: 'busy'", "value: -1",  // refused while streaming: signed -1
+         [](S& t) { t.sim->forceStatus(reg::status::STREAMING); }, nullptr},
+        {"getHostname", "", nullptr, nullptr,
+         [](S& t, const Message& r) {
+             EXPECT_EQ(static_cast<const tarvex::TarvexStringReply&>(r).string_value(),
+                       read_file(t.inst->sandbox.path("/userconfig/network/hostname")));
+         }},
+    };
+    EXPECT_EQ(runRows(*this, rows), kNetworkMethods);
+}
+
 namespace {
 
 // n pulses whose neighbours always differ, so none merge when encoded.
