@@ -151,9 +151,15 @@ struct ExpandTable {
 constexpr ExpandTable EXPAND;
 
 // Bits of ticks [start, start + length) in every channel byte (start + length <= 8).
-inline uint64_t tick_lanes(uint32_t start, uint32_t length) {
-    return (((1u << length) - 1u) << start & 0xFFu) * ONES;
-}
+struct LaneTable {
+    uint64_t v[8][9];
+    constexpr LaneTable() : v() {
+        for (unsigned s = 0; s < 8; ++s)
+            for (unsigned l = 0; s + l <= 8; ++l) v[s][l] = ((((1u << l) - 1u) << s) & 0xFFu) * ONES;
+    }
+};
+constexpr LaneTable LANES;
+inline uint64_t tick_lanes(uint32_t start, uint32_t length) { return LANES.v[start][length]; }
 
 // floor(length * value / 8): arithmetic shift, so negative values round down.
 inline int analog_share(uint32_t length, int value) { return (int(length) * value) >> 3; }
@@ -172,7 +178,7 @@ inline uint64_t hold_levels(uint64_t bits, uint32_t tick) { return ((bits >> tic
 
 // Fills buf[1..] with the command for word (bits, codes) against the reference; returns the length.
 // buf needs CMD_MAX_BYTES bytes.
-inline uint32_t build_cmd(uint8_t* buf, uint8_t& header, uint32_t count, uint64_t bits, uint64_t ref_bits,
+inline __attribute__((always_inline)) uint32_t build_cmd(uint8_t* buf, uint8_t& header, uint32_t count, uint64_t bits, uint64_t ref_bits,
                           uint32_t codes, uint32_t ref_codes) {
     uint8_t h = 0;
     uint8_t* p = buf + 1;
@@ -183,14 +189,20 @@ inline uint32_t build_cmd(uint8_t* buf, uint8_t& header, uint32_t count, uint64_
     } else {
         h |= HDR_MASKED;
         *p++ = uint8_t(mask);
-        // Store every byte, advance only past the changed ones (at most 7, so buf[9] is the last
-        // byte touched).
-        for (unsigned i = 0; i < 8; ++i) {
-            *p = uint8_t(bits >> (8 * i));
-            p += (mask >> i) & 1u;
+        if ((mask & (mask - 1)) == 0) {
+            // One channel changed (or none).
+            if (mask != 0) *p++ = uint8_t(bits >> (8 * __builtin_ctz(mask)));
+        } else {
+            // Store every byte, advance only past the changed ones (at most 7, so buf[9] is the
+            // last byte touched).
+#pragma GCC unroll 8
+            for (unsigned i = 0; i < 8; ++i) {
+                *p = uint8_t(bits >> (8 * i));
+                p += (mask >> i) & 1u;
+            }
         }
     }
-    uint32_t changed = codes ^ ref_codes;
+    const uint32_t changed = codes ^ ref_codes;
     if (changed & 0xFFFFu) {
         h |= HDR_CODE0;
         uint16_t c = uint16_t(codes);
@@ -260,21 +272,40 @@ uint32_t set_cmd_bytes(uint8_t (&buf)[CMD_MAX_BYTES], uint8_t& header, COUNT_TO_
 
 namespace {
 
+// Reports a command that does not fit the mapped window and throws.
+[[noreturn]] __attribute__((noinline, cold)) void out_of_window(uint32_t len, const uint8_t* at, const uint8_t* window) {
+    std::cout << "Memory ERROR: Size of cp_array (B): " << len << std::endl;
+    std::cout << "RAM start address: " << static_cast<const void*>(at) << std::endl;
+    std::cout << "Start address of FPGA memory range mapping: " << static_cast<const void*>(window) << std::endl;
+    throw std::out_of_range("std::out_of_range -> Out of mapped memory");
+}
+
+#define ENCODER_INLINE inline __attribute__((always_inline))
+
 // Writes commands into the window; keeps the reference, the pending command and the totals.
 class CommandWriter {
 public:
     CommandWriter(uint8_t* window, uint8_t* region) : window_(window), limit_(window + reg::SEQMEM_LEN), out_(region) {}
 
     // Appends one command (count = repetitions - 1) with the given marker/end bits.
-    void write(uint64_t bits, uint32_t codes, uint32_t count, uint8_t flags) {
-        uint8_t buf[CMD_MAX_BYTES];
+    ENCODER_INLINE void write(uint64_t bits, uint32_t codes, uint32_t count, uint8_t flags) {
         uint8_t header;
-        uint32_t len = build_cmd(buf, header, count, bits, ref_bits_, codes, ref_codes_);
-        buf[0] = uint8_t(header | flags);
-        // The command must end below the window's end: off + len < SEQMEM_LEN.
-        if (uint64_t(limit_ - out_) <= len) out_of_window(len);
-        std::memcpy(out_, buf, len);
-        out_ += len;
+        if (__builtin_expect(limit_ - out_ > FAST_MARGIN && !(flags & HDR_END), 1)) {
+            // Far from the window's end: build in place. build_cmd may store one scratch byte
+            // past the command; the next command (sure to fit here) overwrites it. The end
+            // command is always built exactly.
+            uint32_t len = build_cmd(out_, header, count, bits, ref_bits_, codes, ref_codes_);
+            out_[0] = uint8_t(header | flags);
+            out_ += len;
+        } else {
+            uint8_t buf[CMD_MAX_BYTES];
+            uint32_t len = build_cmd(buf, header, count, bits, ref_bits_, codes, ref_codes_);
+            buf[0] = uint8_t(header | flags);
+            // The command must end below the window's end: off + len < SEQMEM_LEN.
+            if (uint64_t(limit_ - out_) <= len) out_of_window(len, out_, window_);
+            std::memcpy(out_, buf, len);
+            out_ += len;
+        }
         ref_bits_ = bits;
         ref_codes_ = codes;
         ++commands;
@@ -283,7 +314,7 @@ public:
 
     // Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the pending
     // command when equal and within the count limit, else the pending command is written first.
-    void offer(uint64_t bits, uint32_t codes, uint32_t n) {
+    ENCODER_INLINE void offer(uint64_t bits, uint32_t codes, uint32_t n) {
         if (pending_ && bits == pend_bits_ && codes == pend_codes_ && pend_words_ + n <= CMD_MAX_WORDS) {
             pend_words_ += n;
             return;
@@ -310,12 +341,8 @@ public:
     uint64_t words = 0;
 
 private:
-    [[noreturn]] __attribute__((noinline, cold)) void out_of_window(uint32_t len) const {
-        std::cout << "Memory ERROR: Size of cp_array (B): " << len << std::endl;
-        std::cout << "RAM start address: " << static_cast<const void*>(out_) << std::endl;
-        std::cout << "Start address of FPGA memory range mapping: " << static_cast<const void*>(window_) << std::endl;
-        throw std::out_of_range("std::out_of_range -> Out of mapped memory");
-    }
+    // Room that guarantees a command and its successor fit (2 * CMD_MAX_BYTES + scratch).
+    static constexpr ptrdiff_t FAST_MARGIN = 64;
 
     uint8_t* const window_;
     uint8_t* const limit_;
@@ -347,13 +374,7 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
         std::cout << "ERROR - sequence not defined" << std::endl;
         return result;
     }
-    if (window == nullptr) {
-        // Not mapped: nothing can be written.
-        std::cout << "Memory ERROR: Size of cp_array (B): " << 0 << std::endl;
-        std::cout << "RAM start address: " << static_cast<const void*>(region) << std::endl;
-        std::cout << "Start address of FPGA memory range mapping: " << static_cast<const void*>(window) << std::endl;
-        throw std::out_of_range("std::out_of_range -> Out of mapped memory");
-    }
+    if (window == nullptr) out_of_window(0, region, window);  // not mapped: nothing can be written
 
     const Pulse* p = pulses.data();
     const Pulse* const end = p + pulses.size();
@@ -390,8 +411,16 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
     int acc1 = 0;
     int last0 = 0;       // analog values of the last pulse with ticks
     int last1 = 0;
-    auto word_codes = [&cal](int a0, int a1) {
-        return ANALOG_TO_BYTES::codes(int16_t(uint16_t(a0)), int16_t(uint16_t(a1)), cal);
+    // The codes of a word's analog values (16-bit wrap-around), remembering the last pair.
+    uint32_t last_key = 0;
+    uint32_t last_codes = ANALOG_TO_BYTES::codes(0, 0, cal);
+    auto word_codes = [&](int a0, int a1) {
+        const uint32_t key = uint32_t(uint16_t(a0)) | uint32_t(uint16_t(a1)) << 16;
+        if (key != last_key) {
+            last_key = key;
+            last_codes = ANALOG_TO_BYTES::codes(int16_t(uint16_t(a0)), int16_t(uint16_t(a1)), cal);
+        }
+        return last_codes;
     };
 
     for (; p != end; ++p) {
@@ -424,8 +453,10 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
         const uint64_t lanes = EXPAND.v[digi];
         if (t < 8 - f) {
             cur |= lanes & tick_lanes(f, t);
-            acc0 += analog_share(t, a0);
-            acc1 += analog_share(t, a1);
+            if ((a0 | a1) != 0) {
+                acc0 += analog_share(t, a0);
+                acc1 += analog_share(t, a1);
+            }
             f += t;
             continue;
         }

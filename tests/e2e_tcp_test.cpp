@@ -9,11 +9,13 @@
 #include <memory>
 #include <thread>
 
+#include "support/control_client.h"
 #include "support/netns.h"
 #include "tarvex.grpc.pb.h"
 #include "support/process.h"
 #include "support/sandbox.h"
 #include "support/tcp_client.h"
+#include "registers.h"
 
 using namespace testsupport;
 using ::testing::HasSubstr;
@@ -125,6 +127,16 @@ TEST_F(BinaryProtocol, PulseCountLimits) {
         EXPECT_EQ(a->header.status, tcp::STATUS_OK);
         EXPECT_EQ(a->header.length, 0u);
         EXPECT_THAT(since(m), HasSubstr("StreamHighLevel call: len: 1000001, n_runs: 1, final: 0|15|100|-100\n"));
+        // It plays: slot 0 holds it and the simulated outputs run it (or have run it).
+        ControlClient sim(sandbox_->root() + "/sim/control.sock");
+        auto p = sim.ok("{\"cmd\":\"playback\"}");
+        ASSERT_TRUE(p.IsObject() && p.HasMember("phase"));
+        EXPECT_THAT(p["phase"].GetString(), testing::AnyOf(testing::StrEq("streaming"), testing::StrEq("finished")));
+        EXPECT_TRUE(p["slots"][0]["holds"].GetBool());
+        auto seg = sim.ok("{\"cmd\":\"segments\",\"slot\":0,\"max\":3}");
+        ASSERT_TRUE(seg.IsObject() && seg.HasMember("segments"));
+        EXPECT_EQ(seg["segments"][0][0].GetUint64(), pulses[0].ticks);
+        EXPECT_EQ(seg["segments"][1][1].GetUint(), pulses[1].digi);
     }
 }
 
@@ -232,5 +244,65 @@ TEST_F(BinaryProtocol, StalledSequenceLeavesTheOtherInterfacesServed) {
         auto a = c.readAnswer();
         ASSERT_TRUE(a);
         EXPECT_EQ(a->header.status, tcp::STATUS_OK);
+    }
+}
+
+// DAC code of an analog value under the neutral calibration.
+static uint16_t neutralCode(int16_t v) { return static_cast<uint16_t>((-16384LL * v + 536870912LL) >> 16); }
+
+TEST_F(BinaryProtocol, UploadLandsInEachSlotWithItsChaining) {
+    ControlClient sim(sandbox_->root() + "/sim/control.sock");
+    struct Case {
+        uint8_t slot, next_action, when, on_nodata;
+        long long n_runs;
+        uint32_t control;  // expected slot control word
+        Pulse final_state;
+    };
+    // Slot 0: go on to the other slot (1) at the end (when 1), hold the duration (on_nodata 2).
+    // Slot 1: stop (3), repeat the last word when no data (on_nodata 1).
+    const Case cases[] = {{0, 1, 1, 2, 3, 0x4D, Pulse{0, 0x5A, 1000, -2000}},
+                          {1, 3, 0, 1, 7, 0xB1, Pulse{0, 0x81, -300, 300}}};
+    for (const auto& k : cases) {
+        SCOPED_TRACE(int(k.slot));
+        std::vector<Pulse> pulses;
+        for (int i = 0; i < 200; ++i)
+            pulses.push_back(Pulse{static_cast<uint32_t>(8 * (1 + i % 7)), static_cast<uint8_t>(i + k.slot),
+                                   static_cast<int16_t>(i * 100 - 10000), static_cast<int16_t>(k.slot * 77 - i)});
+        TcpClient c;
+        ASSERT_TRUE(c.connected());
+        auto a = c.upload(k.slot, pulses, k.n_runs, k.final_state, k.next_action, k.when, k.on_nodata, 50 + k.slot);
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->header.status, tcp::STATUS_OK);
+        ASSERT_TRUE(a->has_payload);
+        EXPECT_EQ(a->payloadAs<tcp::UploadResult>().value, 0);
+
+        const uint64_t base = k.slot == 0 ? reg::SLOT0_BASE : reg::SLOT1_BASE;
+        auto peek = [&](uint32_t offset) {
+            auto r = sim.ok("{\"cmd\":\"peek\",\"addr\":" + std::to_string(base + offset) + "}");
+            return r.IsObject() && r.HasMember("value") ? r["value"].GetUint64() : ~0ull;
+        };
+        EXPECT_EQ(peek(reg::slot::CONTROL), k.control);
+        EXPECT_EQ(peek(reg::slot::RUNS_LO), static_cast<uint64_t>(k.n_runs - 1));
+        EXPECT_EQ(peek(reg::slot::RUNS_HI), 0u);
+        EXPECT_EQ(peek(0x18) & 0xFF, k.final_state.digi);
+        EXPECT_EQ(peek(reg::slot::FINAL_ANALOG),
+                  neutralCode(k.final_state.ao0) | (uint32_t(neutralCode(k.final_state.ao1)) << 16));
+
+        auto seg = sim.ok("{\"cmd\":\"segments\",\"slot\":" + std::to_string(k.slot) + "}");
+        ASSERT_TRUE(seg.IsObject() && seg.HasMember("segments"));
+        EXPECT_EQ(peek(reg::slot::SIZE), seg["bytes"].GetUint64());
+        const auto& list = seg["segments"];
+        ASSERT_GE(list.Size(), pulses.size());
+        for (size_t i = 0; i < pulses.size(); ++i) {
+            const auto& s = list[static_cast<rapidjson::SizeType>(i)];
+            EXPECT_EQ(s[0].GetUint64(), pulses[i].ticks) << "segment " << i;
+            EXPECT_EQ(s[1].GetUint(), pulses[i].digi) << "segment " << i;
+            EXPECT_EQ(s[2].GetUint(), neutralCode(pulses[i].ao0)) << "segment " << i;
+            EXPECT_EQ(s[3].GetUint(), neutralCode(pulses[i].ao1)) << "segment " << i;
+        }
+        if (k.on_nodata == 2) {
+            uint64_t whole = peek(reg::slot::DURATION_LO) | (peek(reg::slot::DURATION_HI) << 32);
+            EXPECT_EQ(whole, seg["whole_ticks"].GetUint64());
+        }
     }
 }

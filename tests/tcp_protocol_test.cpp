@@ -25,7 +25,8 @@ using ::testing::Not;
 namespace {
 
 // A device whose answers and failures the test chooses. Every call checks that the handler holds
-// the device lock.
+// the device lock. The test reaches the scripted fields through under(), with the device lock, as
+// the handler does.
 class ScriptedDevice : public tcp::StreamDevice {
 public:
     explicit ScriptedDevice(std::mutex& lock) : lock_(lock) {}
@@ -64,6 +65,12 @@ public:
         return set_calibration_result;
     }
 
+    template <class F>
+    void under(F f) {
+        std::lock_guard<std::mutex> g(lock_);
+        f();
+    }
+
     std::vector<std::string> calls() {
         std::lock_guard<std::mutex> g(calls_lock_);
         return calls_;
@@ -86,10 +93,13 @@ public:
 
 private:
     void call(const std::string& name) {
-        if (lock_.try_lock()) {
-            lock_.unlock();
-            unlocked_call = true;
-        }
+        // Asked from another thread: the caller itself may not try a lock it holds.
+        bool free = std::async(std::launch::async, [this] {
+                        if (!lock_.try_lock()) return false;
+                        lock_.unlock();
+                        return true;
+                    }).get();
+        if (free) unlocked_call = true;
         std::lock_guard<std::mutex> g(calls_lock_);
         calls_.push_back(name);
     }
@@ -176,55 +186,57 @@ TEST_F(TcpConnection, DeviceFailuresBecomeStatusCodesAndTheConnectionGoesOn) {
     const Pulse final_state{0, 0x81, -5, 7};
 
     testing::internal::CaptureStdout();
-    device.throw_next = "range";
+    device.under([&] { device.throw_next = "range"; });
     auto a = c.stream(pulses, 3, final_state, 11);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->header.status, tcp::STATUS_OUT_OF_RANGE);
     EXPECT_EQ(a->header.tag, 11u);
     EXPECT_EQ(a->header.length, 0u);
 
-    device.throw_next = "alloc";
+    device.under([&] { device.throw_next = "alloc"; });
     a = c.stream(pulses, 3, final_state, 12);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->header.status, tcp::STATUS_OUT_OF_MEMORY);
 
-    device.throw_next = "range";
+    device.under([&] { device.throw_next = "range"; });
     a = c.upload(1, pulses, 2, final_state, 1, 2, 3, 13);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->header.status, tcp::STATUS_OUT_OF_RANGE);
     EXPECT_EQ(a->header.command, tcp::CMD_UPLOAD);
     EXPECT_FALSE(a->has_payload) << "a failed upload carries no result";
 
-    device.throw_next = "alloc";
+    device.under([&] { device.throw_next = "alloc"; });
     a = c.upload(0, pulses, 2, final_state, 0, 0, 0, 14);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->header.status, tcp::STATUS_OUT_OF_MEMORY);
     EXPECT_FALSE(a->has_payload);
 
-    device.set_calibration_result = -1;
+    device.under([&] { device.set_calibration_result = -1; });
     a = c.setCalibration(AnalogCalibData{0.1, 0.2, 1.1, 0.9}, 15);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->header.status, tcp::STATUS_CALIBRATION_FAILED);
-    EXPECT_DOUBLE_EQ(device.calibration.slope_a1, 0.9);
-    device.set_calibration_result = 1;
+    device.under([&] { EXPECT_DOUBLE_EQ(device.calibration.slope_a1, 0.9); });
+    device.under([&] { device.set_calibration_result = 1; });
     a = c.setCalibration(AnalogCalibData{0.1, 0.2, 1.1, 0.9}, 16);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->header.status, tcp::STATUS_OK);
 
     // After all that the connection still serves a good upload, whose result comes back.
-    device.upload_result = 42;
+    device.under([&] { device.upload_result = 42; });
     a = c.upload(1, pulses, 5, final_state, 1, 2, 3, 17);
     std::string out = testing::internal::GetCapturedStdout();
     ASSERT_TRUE(a);
     EXPECT_EQ(a->header.status, tcp::STATUS_OK);
     ASSERT_TRUE(a->has_payload);
     EXPECT_EQ(a->payloadAs<tcp::UploadResult>().value, 42);
-    EXPECT_TRUE(samePulses(device.last_pulses, pulses));
-    EXPECT_EQ(device.last_runs, 5);
-    EXPECT_EQ(device.last_final.digi, 0x81);
-    EXPECT_EQ(device.last_final.ao0, -5);
-    EXPECT_EQ(device.last_final.ao1, 7);
-    EXPECT_EQ(device.last_flags, (std::vector<uint32_t>{1, 1, 2, 3}));
+    device.under([&] {
+        EXPECT_TRUE(samePulses(device.last_pulses, pulses));
+        EXPECT_EQ(device.last_runs, 5);
+        EXPECT_EQ(device.last_final.digi, 0x81);
+        EXPECT_EQ(device.last_final.ao0, -5);
+        EXPECT_EQ(device.last_final.ao1, 7);
+        EXPECT_EQ(device.last_flags, (std::vector<uint32_t>{1, 1, 2, 3}));
+    });
 
     EXPECT_THAT(out, HasSubstr("out of memory sequence does not fit\n"));
     EXPECT_THAT(out, HasSubstr("out of memory std::bad_alloc\n"));
@@ -255,15 +267,17 @@ TEST_F(TcpConnection, UploadIsThrottledOnlyWhileASlotPlaysAFastLongSequence) {
         {{0, 9000, 0, 9.0}, {}, &big, false, false},     // the rate must be above the limit
     };
     for (const auto& k : cases) {
-        device.slots[0] = k.slot0;
-        device.slots[1] = k.slot1;
+        device.under([&] {
+            device.slots[0] = k.slot0;
+            device.slots[1] = k.slot1;
+        });
         device.clearCalls();
         testing::internal::CaptureStdout();
         auto a = c.upload(0, *k.pulses, 1, final_state);
         std::string out = testing::internal::GetCapturedStdout();
         ASSERT_TRUE(a);
         EXPECT_EQ(a->header.status, tcp::STATUS_OK);
-        EXPECT_TRUE(samePulses(device.last_pulses, *k.pulses));
+        device.under([&] { EXPECT_TRUE(samePulses(device.last_pulses, *k.pulses)); });
         EXPECT_THAT(out, HasSubstr(k.paced ? "Throtteling upload\n" : "Normal upload\n"));
         std::vector<std::string> expected{"getSequenceControlData", "getSequenceControlData"};
         if (k.qos) expected.push_back("set_qos");
@@ -274,9 +288,9 @@ TEST_F(TcpConnection, UploadIsThrottledOnlyWhileASlotPlaysAFastLongSequence) {
 }
 
 TEST_F(TcpConnection, CutOffRecordsEndTheConnectionAndResetTheQos) {
-    device.slots[0] = SequenceControlData{0, 9000, 0, 12.0};
+    device.under([&] { device.slots[0] = SequenceControlData{0, 9000, 0, 12.0}; });
     for (bool paced : {true, false}) {
-        if (!paced) device.slots[0] = SequenceControlData();
+        if (!paced) device.under([&] { device.slots[0] = SequenceControlData(); });
         device.clearCalls();
         TcpClient c(server.port());
         ASSERT_TRUE(c.connected());
@@ -350,7 +364,7 @@ TEST(TcpAcceptLoop, RetriesPassingFailuresAndEndsOnOthers) {
     });
     {
         TcpClient c(port);
-        device.calibration = AnalogCalibData{0.5, 0.25, 2.0, 0.5};
+        device.under([&] { device.calibration = AnalogCalibData{0.5, 0.25, 2.0, 0.5}; });
         auto h = TcpClient::header(3, tcp::CMD_GET_CALIBRATION, 0);
         std::optional<TcpClient::Answer> a;
         if (c.connected() && c.sendBytes(&h, sizeof(h))) a = c.readAnswer(std::chrono::seconds(10));

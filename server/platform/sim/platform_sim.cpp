@@ -14,7 +14,9 @@
 #include "platform/platform.h"
 #include "registers.h"
 #include "sim/Control.h"
+#include "sim/Discovery.h"
 #include "sim/Fpga.h"
+#include "sim/Network.h"
 #include "sim/System.h"
 
 namespace platform {
@@ -76,33 +78,25 @@ static int fill_addr(const std::string& text, struct sockaddr* out) {
 
 int if_flags(const char* ifname, short* flags) {
     if (!known_interface(ifname)) return -1;
-    sim::Fpga& f = sim::device();
-    std::lock_guard<std::recursive_mutex> g(f.lock());
-    *flags = static_cast<short>(f.config().link_up ? (IFF_UP | IFF_RUNNING | IFF_BROADCAST | IFF_MULTICAST)
-                                                   : (IFF_BROADCAST | IFF_MULTICAST));
+    *flags = static_cast<short>(sim::eth0().link_up ? (IFF_UP | IFF_RUNNING | IFF_BROADCAST | IFF_MULTICAST)
+                                                    : (IFF_BROADCAST | IFF_MULTICAST));
     return 0;
 }
 
 int if_addr(const char* ifname, struct sockaddr* addr) {
     if (!known_interface(ifname)) return -1;
-    sim::Fpga& f = sim::device();
-    std::lock_guard<std::recursive_mutex> g(f.lock());
-    return fill_addr(f.config().ip, addr);
+    return fill_addr(sim::eth0().ip, addr);
 }
 
 int if_netmask(const char* ifname, struct sockaddr* mask) {
     if (!known_interface(ifname)) return -1;
-    sim::Fpga& f = sim::device();
-    std::lock_guard<std::recursive_mutex> g(f.lock());
-    return fill_addr(f.config().netmask, mask);
+    return fill_addr(sim::eth0().netmask, mask);
 }
 
 int if_hwaddr(const char* ifname, unsigned char mac[6]) {
     if (!known_interface(ifname)) return -1;
-    sim::Fpga& f = sim::device();
-    std::lock_guard<std::recursive_mutex> g(f.lock());
     unsigned int b[6];
-    if (std::sscanf(f.config().mac.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) {
+    if (std::sscanf(sim::eth0().mac.c_str(), "%x:%x:%x:%x:%x:%x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) != 6) {
         errno = EINVAL;
         return -1;
     }
@@ -112,10 +106,12 @@ int if_hwaddr(const char* ifname, unsigned char mac[6]) {
 
 std::string hostname() { return sim::hostname(); }
 
-// pulserd in the sim build also opens the simulator's control channel.
+// pulserd in the sim build also opens the simulator's control channel and, when asked to,
+// runs the discovery server as its child.
 void mark_server_process() {
     sim::mark_server_process();
     sim::control::start_server(sim::control::default_socket_path());
+    sim::start_server_discovery();
 }
 
 }  // namespace platform

@@ -1,0 +1,220 @@
+// The real pulserd (sim build): hostname changes restart the discovery server it runs as a child,
+// the network watcher follows the simulated interface, and the DHCP fall-back request stores
+// DHCP and reboots into it. The discovery server joins a multicast group, so that test runs in a
+// network namespace of its own.
+#include <arpa/inet.h>
+#include <grpcpp/grpcpp.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "support/control_client.h"
+#include "support/process.h"
+#include "support/sandbox.h"
+#include "tarvex.grpc.pb.h"
+
+using namespace testsupport;
+
+namespace {
+
+const char* const NETNS_MARKER = "TARVEX_NETWORK_E2E_IN_NETNS";
+
+bool eventually(const std::function<bool()>& cond, std::chrono::seconds limit = std::chrono::seconds(20)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return cond();
+}
+
+// Parent process id and state letter of a process, from /proc; ppid -1 when it is gone.
+std::pair<long, char> proc_parent(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    size_t paren = text.rfind(')');
+    if (paren == std::string::npos) return {-1, '?'};
+    char state = '?';
+    long ppid = -1;
+    std::istringstream(text.substr(paren + 1)) >> state >> ppid;
+    return {ppid, state};
+}
+
+bool alive(pid_t pid) {
+    auto p = proc_parent(pid);
+    return p.first >= 0 && p.second != 'Z';
+}
+
+// Asks the discovery server on 127.0.0.1 and returns its reply ("" without one).
+std::string discover() {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    if (s < 0) return "";
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(12345);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string reply;
+    for (int attempt = 0; attempt < 20 && reply.empty(); ++attempt) {
+        const char request[] = "TX-DISCOVERY";
+        sendto(s, request, sizeof(request) - 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 250) == 1) {
+            char buf[2048];
+            ssize_t n = recv(s, buf, sizeof(buf), 0);
+            if (n > 0) reply.assign(buf, static_cast<size_t>(n));
+        }
+    }
+    close(s);
+    return reply;
+}
+
+long long discovery_pid(ControlClient& control) {
+    rapidjson::Document d = control.ok(R"({"cmd":"discovery"})");
+    return d.IsObject() && d.HasMember("pid") ? d["pid"].GetInt64() : -2;
+}
+
+std::unique_ptr<tarvex::Tarvex::Stub> grpc_stub() {
+    return tarvex::Tarvex::NewStub(grpc::CreateChannel("127.0.0.1:50051", grpc::InsecureChannelCredentials()));
+}
+
+void discovery_checks() {
+    Sandbox sandbox;
+    Process server({program("pulserd")}, {"TARVEX_ROOT=" + sandbox.root(), "TARVEX_SIM_DISCOVERY=1"}, sandbox.root());
+    ASSERT_TRUE(waitForPort(50051)) << server.output();
+    ControlClient control(sandbox.path("/sim/control.sock"));
+
+    const long long first = discovery_pid(control);
+    ASSERT_GT(first, 0) << server.output();
+    EXPECT_EQ(proc_parent(static_cast<pid_t>(first)).first, server.pid());
+    std::string reply = discover();
+    EXPECT_NE(reply.find("\"tarvex\""), std::string::npos) << reply;
+
+    auto stub = grpc_stub();
+    {
+        grpc::ClientContext ctx;
+        tarvex::HostnameMessage req;
+        req.set_hostname("pg-e2e");
+        tarvex::TarvexIntReply rep;
+        ASSERT_TRUE(stub->setHostname(&ctx, req, &rep).ok());
+        EXPECT_EQ(rep.value(), 0);
+    }
+    EXPECT_EQ(read_file(sandbox.path("/userconfig/network/hostname")), "pg-e2e");
+    {
+        grpc::ClientContext ctx;
+        tarvex::VoidMessage req;
+        tarvex::TarvexStringReply rep;
+        ASSERT_TRUE(stub->getHostname(&ctx, req, &rep).ok());
+        EXPECT_EQ(rep.string_value(), "pg-e2e");
+    }
+
+    // A new child of pulserd, the old one ended; the new one answers with the new name.
+    const long long second = discovery_pid(control);
+    ASSERT_GT(second, 0);
+    EXPECT_NE(second, first);
+    EXPECT_FALSE(alive(static_cast<pid_t>(first)));
+    EXPECT_EQ(proc_parent(static_cast<pid_t>(second)).first, server.pid());
+    reply = discover();
+    EXPECT_NE(reply.find("\"pg-e2e\""), std::string::npos) << reply;
+
+    const std::string log = read_file(sandbox.path("/sim/commands.log"));
+    EXPECT_NE(log.find("sh\thostname -F /userconfig/network/hostname\nsh\tkillall -9 beacond.elf\n"
+                       "sh\tbeacond.elf 1>/dev/null &\n"),
+              std::string::npos)
+        << log;
+
+    // The child does not outlive the server.
+    server.stop(SIGKILL);
+    EXPECT_TRUE(eventually([&] { return !alive(static_cast<pid_t>(second)); }));
+}
+
+uint32_t net_status(ControlClient& control) {
+    rapidjson::Document d = control.ok(R"({"cmd":"peek","addr":"0x43C00008"})");
+    if (!d.IsObject() || !d.HasMember("value")) return 99;
+    return (d["value"].GetUint() >> 3) & 7;
+}
+
+bool status_becomes(ControlClient& control, uint32_t code) {
+    return eventually([&] { return net_status(control) == code; });
+}
+
+void watcher_checks() {
+    Sandbox sandbox;
+    Process server({program("pulserd")}, {"TARVEX_ROOT=" + sandbox.root()}, sandbox.root());
+    ASSERT_TRUE(waitForPort(50051)) << server.output();
+    ControlClient control(sandbox.path("/sim/control.sock"));
+
+    // The seeded board is static and up.
+    EXPECT_TRUE(status_becomes(control, 5));
+    control.ok(R"({"cmd":"eth0","link_up":false})");
+    EXPECT_TRUE(status_becomes(control, 4));
+    control.ok(R"({"cmd":"eth0","link_up":true,"ip":"169.254.1.2","netmask":"255.255.0.0"})");
+    EXPECT_TRUE(status_becomes(control, 5));
+
+    // The fall-back request stores DHCP and reboots: the server comes back in DHCP mode.
+    control.ok(R"({"cmd":"dhcp_fallback","on":true})");
+    EXPECT_TRUE(eventually([&] {
+        return read_file(sandbox.path("/userconfig/network/network.conf")) ==
+               "PERMANENT=0\nIP=192.168.1.100\nNETMASK=255.255.255.0\nGATEWAY=192.168.1.1\n";
+    }));
+    ASSERT_TRUE(server.waitForOutput("reboot system...\n")) << server.output();
+    // The new image brings the device up again.
+    ASSERT_TRUE(eventually([&] {
+        std::string out = server.output();
+        return out.find("Server listening", out.find("reboot system...\n")) != std::string::npos;
+    })) << server.output();
+    ASSERT_TRUE(server.running()) << server.output();
+    ControlClient again(sandbox.path("/sim/control.sock"));
+    // A fresh simulated board (link up, ordinary address) with DHCP in force.
+    EXPECT_TRUE(status_becomes(again, 3)) << net_status(again);
+    rapidjson::Document d = again.ok(R"({"cmd":"dhcp_fallback"})");
+    EXPECT_TRUE(d.IsObject() && d.HasMember("on") && !d["on"].GetBool());
+
+    auto stub = grpc_stub();
+    grpc::ClientContext ctx;
+    tarvex::GetNetworkMessage req;
+    tarvex::GetNetworkReply rep;
+    req.set_permanent(false);
+    ASSERT_TRUE(stub->getNetworkConfiguration(&ctx, req, &rep).ok());
+    EXPECT_TRUE(rep.dhcp());
+    EXPECT_EQ(rep.ip(), "192.168.1.100");
+}
+
+// Runs one test of this program again inside a network namespace of its own: its own loopback
+// with multicast routed, and its own copy of the fixed ports.
+void in_own_namespace(const std::string& test) {
+    if (std::system("unshare -n true >/dev/null 2>&1") != 0) GTEST_SKIP() << "cannot create a network namespace here";
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    ASSERT_GT(n, 0);
+    self[n] = 0;
+    const std::string command = std::string(NETNS_MARKER) +
+                                "=1 unshare -n -- sh -c 'ip link set lo up; ip link set lo multicast on; "
+                                "ip route add 224.0.0.0/4 dev lo; exec \"$0\" --gtest_filter=" +
+                                test + "' '" + std::string(self) + "'";
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "the checks inside the namespace failed (output above)";
+}
+
+}  // namespace
+
+TEST(NetworkE2E, HostnameChangeRestartsTheDiscoveryChild) {
+    if (std::getenv(NETNS_MARKER)) return discovery_checks();
+    in_own_namespace("NetworkE2E.HostnameChangeRestartsTheDiscoveryChild");
+}
+
+TEST(NetworkE2E, WatcherFollowsTheInterfaceAndFallsBackToDhcp) {
+    if (std::getenv(NETNS_MARKER)) return watcher_checks();
+    in_own_namespace("NetworkE2E.WatcherFollowsTheInterfaceAndFallsBackToDhcp");
+}

@@ -1,0 +1,334 @@
+// Network settings on a simulated board: storing, reading, test mode and the network watcher.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "sim/Network.h"
+#include "support/device.h"
+
+using testsupport::DeviceTest;
+using testsupport::file_exists;
+using testsupport::read_file;
+using testsupport::write_file;
+
+namespace {
+
+const char* const CONF = "/userconfig/network/network.conf";
+const char* const TMP = "/userconfig/network/tmp_writefile";
+const std::string REBOOT = "/sbin/reboot -d 1 &";
+const std::string STATIC_CONF = "PERMANENT=1\nIP=192.168.1.100\nNETMASK=255.255.255.0\nGATEWAY=192.168.1.1\n";
+const std::string DHCP_CONF = "PERMANENT=0\nIP=10.1.2.3\nNETMASK=255.255.0.0\nGATEWAY=10.1.0.1\n";
+
+// Waits (generously) for a condition the watcher or a detached thread brings about.
+bool eventually(const std::function<bool()>& cond, std::chrono::seconds limit = std::chrono::seconds(10)) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return cond();
+}
+
+class NetworkTest : public DeviceTest {
+protected:
+    std::string conf() { return read_file(sandbox.path(CONF)); }
+    size_t reboots() {
+        auto lines = shellLines();
+        return static_cast<size_t>(std::count(lines.begin(), lines.end(), REBOOT));
+    }
+    uint32_t netStatus() { return reg::field_get(reg::ctrl::NET_STATUS, ctrlWord(reg::ctrl::BOARD)); }
+    bool statusBecomes(uint32_t code) {
+        return eventually([&] { return netStatus() == code; });
+    }
+    network_settings current() { return pulser->getNetworkConfiguration(false); }
+
+    // Runs `call` and returns (stdout, stderr) it printed.
+    std::pair<std::string, std::string> printed(const std::function<void()>& call) {
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        call();
+        std::string err = testing::internal::GetCapturedStderr();
+        return {testing::internal::GetCapturedStdout(), err};
+    }
+};
+
+class NetworkStaticTest : public NetworkTest {
+protected:
+    void prepareSandbox() override {
+        sim::seed_root(sandbox.root());
+        write_file(sandbox.path(CONF), "# written by the board image\n" + STATIC_CONF);
+    }
+};
+
+TEST_F(NetworkStaticTest, MalformedAddressesAreRefusedWithoutAnyChange) {
+    const std::string before = conf();
+    sim::clear_commands();
+    const char* bad[] = {"192.168.1.256", "192.168.1", "192.168.-1.5", "10.0.0.4294967296", "a.b.c.d", "", "1.2.3.+"};
+    for (const char* text : bad) {
+        for (bool as_mask : {false, true}) {
+            int rc = 0;
+            auto out = printed([&] {
+                rc = as_mask ? pulser->setNetworkConfiguration(false, "10.0.0.2", text, "10.0.0.1", false)
+                             : pulser->setNetworkConfiguration(false, text, "255.255.255.0", "10.0.0.1", false);
+            });
+            EXPECT_EQ(rc, 1) << text << (as_mask ? " as mask" : " as address");
+            EXPECT_NE(out.first.find("Bad address format\n"), std::string::npos) << text;
+        }
+    }
+    // A gateway that would break the file's lines is malformed too.
+    for (const char* gateway : {"10.0.0.1\nIP=6.6.6.6", "10.0.0.1\r", "a\tb", "x\x7f"}) {
+        int rc = 0;
+        auto out = printed([&] { rc = pulser->setNetworkConfiguration(false, "10.0.0.2", "255.0.0.0", gateway, true); });
+        EXPECT_EQ(rc, 1);
+        EXPECT_NE(out.first.find("Bad address format\n"), std::string::npos);
+    }
+    EXPECT_EQ(conf(), before);
+    EXPECT_TRUE(sim::commands().empty());
+    network_settings s = current();
+    EXPECT_FALSE(s.dhcp);
+    EXPECT_EQ(s.ip, "192.168.1.100");
+    EXPECT_EQ(s.netmask, "255.255.255.0");
+    EXPECT_EQ(s.gateway, "192.168.1.1");
+}
+
+TEST_F(NetworkStaticTest, StoreRewritesTheFileAndReboots) {
+    sim::clear_commands();
+    int rc = 0;
+    auto out = printed([&] { rc = pulser->setNetworkConfiguration(false, "192.168.001.020", "255.255.255.000", "", false); });
+    EXPECT_EQ(rc, 0);
+    EXPECT_NE(out.first.find("Write network settings permanent to file and reboot system\n"), std::string::npos);
+    EXPECT_EQ(conf(), "# written by the board image\nPERMANENT=1\nIP=192.168.1.20\nNETMASK=255.255.255.0\nGATEWAY=\n");
+    EXPECT_FALSE(file_exists(sandbox.path(TMP)));
+    EXPECT_EQ(shellLines(), std::vector<std::string>{REBOOT});
+
+    // Text after the fourth number is dropped; the gateway is free text.
+    sim::clear_commands();
+    EXPECT_EQ(pulser->setNetworkConfiguration(false, "10.0.0.1abc", " 255.0.0.0 junk", "gw.lab local", false), 0);
+    EXPECT_EQ(conf(), "# written by the board image\nPERMANENT=1\nIP=10.0.0.1\nNETMASK=255.0.0.0\nGATEWAY=gw.lab local\n");
+    EXPECT_EQ(reboots(), 1u);
+    network_settings s = current();
+    EXPECT_FALSE(s.dhcp);
+    EXPECT_EQ(s.ip, "10.0.0.1");
+    EXPECT_EQ(s.netmask, "255.0.0.0");
+    EXPECT_EQ(s.gateway, "gw.lab local");
+}
+
+TEST_F(NetworkStaticTest, LinesAreRewrittenNeverAdded) {
+    // No IP line, a carriage-return line and an unknown line: only the present keys change.
+    write_file(sandbox.path(CONF), "PERMANENT=0\r\nNETMASK=1.1.1.1\nHOST=x\nGATEWAY=1.1.1.1");
+    sim::clear_commands();
+    EXPECT_EQ(pulser->setNetworkConfiguration(false, "172.16.0.9", "255.240.0.0", "172.16.0.1", false), 0);
+    EXPECT_EQ(conf(), "PERMANENT=1\nNETMASK=255.240.0.0\nHOST=x\nGATEWAY=172.16.0.1\n");
+    EXPECT_EQ(reboots(), 1u);
+}
+
+TEST_F(NetworkStaticTest, FileErrorsAnswerMinusOneWithoutReboot) {
+    // No file: the message, -1, no reboot; the settings in memory already changed.
+    ASSERT_EQ(unlink(sandbox.path(CONF).c_str()), 0);
+    sim::clear_commands();
+    int rc = 0;
+    auto out = printed([&] { rc = pulser->setNetworkConfiguration(false, "10.9.8.7", "255.0.0.0", "10.0.0.1", false); });
+    EXPECT_EQ(rc, -1);
+    EXPECT_NE(out.first.find("no network.conf in /userconfig/network\n"), std::string::npos);
+    EXPECT_EQ(reboots(), 0u);
+    EXPECT_FALSE(file_exists(sandbox.path(CONF)));
+    EXPECT_EQ(current().ip, "10.9.8.7");
+
+    // A full file system: the temporary file cannot be written, the old file stays.
+    write_file(sandbox.path(CONF), STATIC_CONF);
+    ASSERT_EQ(symlink("/dev/full", sandbox.path(TMP).c_str()), 0);
+    out = printed([&] { rc = pulser->setNetworkConfiguration(false, "10.9.8.6", "255.0.0.0", "10.0.0.1", false); });
+    EXPECT_EQ(rc, -1);
+    EXPECT_NE(out.second.find("tmp_writefile: "), std::string::npos);
+    EXPECT_EQ(conf(), STATIC_CONF);
+    EXPECT_EQ(reboots(), 0u);
+    EXPECT_FALSE(file_exists(sandbox.path(TMP)));
+    ASSERT_EQ(symlink("/dev/full", sandbox.path(TMP).c_str()), 0);
+    EXPECT_EQ(pulser->applyNetworkConfiguration(), -1);
+    EXPECT_EQ(conf(), STATIC_CONF);
+    EXPECT_EQ(reboots(), 0u);
+}
+
+TEST_F(NetworkStaticTest, RenameFailureAnswersMinusOneWithoutReboot) {
+    // An append-only folder takes the new temporary file but refuses to replace network.conf.
+    const std::string dir = sandbox.path("/userconfig/network");
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    int flags = 0;
+    ASSERT_EQ(ioctl(fd, FS_IOC_GETFLAGS, &flags), 0);
+    int append_only = flags | FS_APPEND_FL;
+    if (ioctl(fd, FS_IOC_SETFLAGS, &append_only) != 0) {
+        close(fd);
+        GTEST_SKIP() << "cannot make a folder append-only here";
+    }
+    sim::clear_commands();
+    int rc = 0;
+    auto out = printed([&] { rc = pulser->setNetworkConfiguration(false, "10.9.8.7", "255.0.0.0", "10.0.0.1", false); });
+    ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    close(fd);
+    EXPECT_EQ(rc, -1);
+    EXPECT_NE(out.second.find("rename: "), std::string::npos);
+    EXPECT_EQ(conf(), "# written by the board image\n" + STATIC_CONF);
+    EXPECT_EQ(read_file(sandbox.path(TMP)), "# written by the board image\nPERMANENT=1\nIP=10.9.8.7\nNETMASK=255.0.0.0\nGATEWAY=10.0.0.1\n");
+    EXPECT_EQ(reboots(), 0u);
+}
+
+TEST_F(NetworkStaticTest, DhcpStoreIgnoresTheGivenStrings) {
+    sim::clear_commands();
+    EXPECT_EQ(pulser->setNetworkConfiguration(true, "1.2.3.4", "bad", "x\ny", false), 0);
+    EXPECT_EQ(conf(), "# written by the board image\nPERMANENT=0\nIP=192.168.1.100\nNETMASK=255.255.255.0\nGATEWAY=192.168.1.1\n");
+    EXPECT_EQ(reboots(), 1u);
+
+    // The file's static strings, with the mode in force.
+    write_file(sandbox.path(CONF), "PERMANENT=0\nIP=10.1.2.3\nNETMASK=255.255.0.0\nGATEWAY=10.1.0.1\n");
+    network_settings s = current();
+    EXPECT_TRUE(s.dhcp);
+    EXPECT_EQ(s.ip, "10.1.2.3");
+    EXPECT_EQ(s.netmask, "255.255.0.0");
+    EXPECT_EQ(s.gateway, "10.1.0.1");
+}
+
+TEST_F(NetworkStaticTest, ReadingRules) {
+    // Only the first character of PERMANENT counts; values are the first word, a carriage
+    // return drops away; lines without "=" are skipped.
+    write_file(sandbox.path(CONF), "PERMANENT=1abc\r\n\nIP=  10.2.3.4 old\r\nNETMASK=255.255.0.0\r\nGATEWAY=10.2.0.1\r\n");
+    network_settings s;
+    auto out = printed([&] { s = pulser->getNetworkConfiguration(true); });
+    EXPECT_NE(out.first.find("Getting network config\n"), std::string::npos);
+    EXPECT_NE(out.first.find("network configuration file successfully read\n"), std::string::npos);
+    EXPECT_FALSE(s.dhcp);
+    EXPECT_EQ(s.ip, "10.2.3.4");
+    EXPECT_EQ(s.netmask, "255.255.0.0");
+    EXPECT_EQ(s.gateway, "10.2.0.1");
+    EXPECT_TRUE(pulser->permanent);
+
+    // An unknown key ends the reading; keys are compared exactly.
+    write_file(sandbox.path(CONF), "PERMANENT=0\nIP=10.2.3.4\nNETMASK=255.255.0.0\nDHCP=1\nGATEWAY=10.2.0.1\n");
+    out = printed([&] { s = pulser->getNetworkConfiguration(true); });
+    EXPECT_NE(out.first.find("network configuration file corrupted: 1 | 1 | 1 | 0\n"), std::string::npos);
+    EXPECT_NE(out.second.find("std::invalid_argument -> DHCP not found\n"), std::string::npos);
+    EXPECT_EQ(s.ip, "10.2.3.4");
+    EXPECT_EQ(s.gateway, "");
+    EXPECT_FALSE(pulser->permanent);
+
+    write_file(sandbox.path(CONF), "PERMANENT=1\nip=10.2.3.4\nIP=1.1.1.1\n");
+    out = printed([&] { s = pulser->getNetworkConfiguration(true); });
+    EXPECT_NE(out.first.find("corrupted: 1 | 0 | 0 | 0\n"), std::string::npos);
+    EXPECT_EQ(s.ip, "");
+
+    // No file: "-" for each string.
+    ASSERT_EQ(unlink(sandbox.path(CONF).c_str()), 0);
+    out = printed([&] { s = pulser->getNetworkConfiguration(true); });
+    EXPECT_NE(out.first.find("no network.conf in /userconfig/network\n"), std::string::npos);
+    EXPECT_EQ(s.ip, "-");
+    EXPECT_EQ(s.netmask, "-");
+    EXPECT_EQ(s.gateway, "-");
+
+    // Static settings in force come from memory, not from the (missing) file.
+    s = current();
+    EXPECT_FALSE(s.dhcp);
+    EXPECT_EQ(s.ip, "192.168.1.100");
+}
+
+TEST_F(NetworkStaticTest, TestModeRunsTestipWithoutShell) {
+    sim::clear_commands();
+    const std::string hostile = "x; rm -rf / $(reboot) `id` 'q\"";
+    EXPECT_EQ(pulser->setNetworkConfiguration(false, "10.0.000.5", "255.255.0.0", hostile, true), 0);
+    ASSERT_TRUE(eventually([] { return !sim::commands().empty(); }));
+    std::vector<sim::Command> cmds = sim::commands();
+    ASSERT_EQ(cmds.size(), 1u);
+    EXPECT_FALSE(cmds[0].shell);
+    EXPECT_EQ(cmds[0].argv,
+              (std::vector<std::string>{"testip", "DHCP=0", "IP=10.0.0.5", "NETMASK=255.255.0.0", "GATEWAY=" + hostile}));
+    EXPECT_EQ(conf(), "# written by the board image\n" + STATIC_CONF);
+
+    // The tried settings are the ones in force; applying them stores them with a reboot.
+    network_settings s = current();
+    EXPECT_EQ(s.ip, "10.0.0.5");
+    EXPECT_EQ(s.gateway, hostile);
+    sim::clear_commands();
+    EXPECT_EQ(pulser->applyNetworkConfiguration(), 0);
+    EXPECT_EQ(conf(), "# written by the board image\nPERMANENT=1\nIP=10.0.0.5\nNETMASK=255.255.0.0\nGATEWAY=" + hostile + "\n");
+    EXPECT_EQ(shellLines(), std::vector<std::string>{REBOOT});
+
+    // DHCP in test mode hands over the stored strings.
+    sim::clear_commands();
+    EXPECT_EQ(pulser->setNetworkConfiguration(true, "", "", "", true), 0);
+    ASSERT_TRUE(eventually([] { return !sim::commands().empty(); }));
+    EXPECT_EQ(sim::commands()[0].argv,
+              (std::vector<std::string>{"testip", "DHCP=1", "IP=10.0.0.5", "NETMASK=255.255.0.0", "GATEWAY=" + hostile}));
+}
+
+TEST_F(NetworkStaticTest, WatcherReportsStaticLinkState) {
+    const uint32_t hw = reg::field_get(reg::ctrl::HW_VERSION, ctrlWord(reg::ctrl::BOARD));
+    EXPECT_TRUE(statusBecomes(5));
+    sim::set_eth0(false);
+    EXPECT_TRUE(statusBecomes(4));
+    sim::set_eth0(true);
+    EXPECT_TRUE(statusBecomes(5));
+    EXPECT_EQ(reg::field_get(reg::ctrl::HW_VERSION, ctrlWord(reg::ctrl::BOARD)), hw);
+}
+
+TEST_F(NetworkStaticTest, LiveInterfaceState) {
+    sim::set_eth0(true, "10.20.30.40", "255.255.252.0");
+    ConfigEthx eth = pulser->getConfigEth0();
+    EXPECT_TRUE(eth.link_up);
+    EXPECT_EQ(eth.ip, "10.20.30.40");
+    EXPECT_EQ(eth.netmask, "255.255.252.0");
+    sim::set_eth0(false);
+    eth = pulser->getConfigEth0();
+    EXPECT_FALSE(eth.link_up);
+    EXPECT_EQ(eth.ip, "127.0.0.1");
+    EXPECT_EQ(eth.netmask, "255.0.0.0");
+}
+
+class NetworkDhcpTest : public NetworkTest {
+protected:
+    void prepareSandbox() override {
+        sim::seed_root(sandbox.root());
+        write_file(sandbox.path(CONF), DHCP_CONF);
+    }
+};
+
+TEST_F(NetworkDhcpTest, WatcherReportsDhcpStates) {
+    EXPECT_TRUE(current().dhcp);
+    EXPECT_TRUE(statusBecomes(3));
+    sim::set_eth0(true, "169.254.7.9", "255.255.0.0");
+    EXPECT_TRUE(statusBecomes(1));
+    sim::set_eth0(true, "169.254.7.9", "255.255.255.0");
+    EXPECT_TRUE(statusBecomes(3));
+    sim::set_eth0(true, "0.0.0.0", "0.0.0.0");
+    EXPECT_TRUE(statusBecomes(2));
+    sim::set_eth0(true, "169.254.7.9", "255.255.0.0");
+    EXPECT_TRUE(statusBecomes(1));
+    sim::set_eth0(false);
+    EXPECT_TRUE(statusBecomes(2));
+}
+
+TEST_F(NetworkStaticTest, FallbackRequestStoresDhcpAndReboots) {
+    sim::clear_commands();
+    sim::request_dhcp_fallback(true);
+    EXPECT_TRUE(eventually([&] { return reboots() >= 2; }));
+    sim::request_dhcp_fallback(false);
+    EXPECT_EQ(conf(), "# written by the board image\nPERMANENT=0\nIP=192.168.1.100\nNETMASK=255.255.255.0\nGATEWAY=192.168.1.1\n");
+    EXPECT_TRUE(current().dhcp);
+    EXPECT_TRUE(statusBecomes(3));
+}
+
+TEST_F(NetworkStaticTest, FallbackRequestWithoutFileStillReboots) {
+    ASSERT_EQ(unlink(sandbox.path(CONF).c_str()), 0);
+    sim::clear_commands();
+    sim::request_dhcp_fallback(true);
+    EXPECT_TRUE(eventually([&] { return reboots() >= 1; }));
+    sim::request_dhcp_fallback(false);
+    EXPECT_FALSE(file_exists(sandbox.path(CONF)));
+    EXPECT_TRUE(current().dhcp);
+}
+
+}  // namespace
