@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <mutex>
 #include <sstream>
@@ -23,15 +24,21 @@
 
 namespace {
 
-// A sandbox root of its own, made before the device object is built.
-std::string make_root() {
-    char tmpl[] = "/tmp/tarvex-fuzz-XXXXXX";
-    const char* dir = mkdtemp(tmpl);
-    if (!dir) std::abort();
-    setenv("TARVEX_ROOT", dir, 1);
-    return dir;
-}
-const std::string fuzz_root = make_root();
+// A sandbox root of its own, made before the device object is built and removed after it.
+struct FuzzRoot {
+    std::string path;
+    FuzzRoot() {
+        char tmpl[] = "/tmp/tarvex-fuzz-XXXXXX";
+        const char* dir = mkdtemp(tmpl);
+        if (!dir) std::abort();
+        path = dir;
+        setenv("TARVEX_ROOT", dir, 1);
+    }
+    ~FuzzRoot() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
+    }
+} fuzz_root;
 
 // The device's console lines are not wanted while fuzzing.
 struct NullBuf : std::streambuf {
