@@ -24,7 +24,10 @@
 #include <thread>
 
 #include "Pulse.h"
+#include "Pulser.h"
 #include "registers.h"
+#include "sim/Decoder.h"
+#include "sim/Fpga.h"
 #include "support/netns.h"
 #include "support/process.h"
 #include "support/sandbox.h"
@@ -94,7 +97,7 @@ std::pair<long, long> residentKb(pid_t pid) {
     return {total, window};
 }
 
-// Samples the resident memory of pulserd every 2 ms while alive; keeps the peaks under `name`.
+// Samples the resident memory of pulserd every 25 ms while alive (often enough for runs of several hundred ms; more often slows the server); keeps the peaks under `name`.
 std::map<std::string, std::pair<long, long>> peaks;  // kB without the window, kB of the window
 
 class RssSampler {
@@ -104,7 +107,7 @@ public:
             auto kb = residentKb(pid_);
             peak_ = std::max(peak_, kb.first);
             peak_window_ = std::max(peak_window_, kb.second);
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            std::this_thread::sleep_for(std::chrono::milliseconds(25));
         }
     }) {}
     ~RssSampler() {
@@ -203,12 +206,55 @@ void BM_Encode(benchmark::State& state) {
     munmap(mem, reg::SEQMEM_LEN);
 }
 
+// ---- the device call alone: a Pulser on a fresh simulated FPGA in this process ----
+//
+// Includes what the simulated FPGA does when a slot is enabled (it decodes the whole slot to learn
+// its run length), which the board's FPGA does not; BM_SimDecode measures that part by itself.
+
+void deviceRun(benchmark::State& state, bool stream) {
+    const size_t n = static_cast<size_t>(state.range(0));
+    const auto& p = pulses(n);
+    Sandbox sandbox;
+    sim::fresh_device();
+    auto dev = std::make_unique<Pulser>();
+    const std::string name = (stream ? "device stream " : "device upload ") + std::to_string(n);
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        if (stream) dev->stream(p, 1, Pulse{0, 0, 0, 0});
+        else dev->upload(0, p, 1, Pulse{0, 0, 0, 0}, 0, 0, 0);
+        double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+        state.SetIterationTime(secs);
+        samples[name].push_back(secs);
+        if (!stream) dev->stopFpga();  // the slot is free again for the next upload
+    }
+}
+void BM_DeviceStream(benchmark::State& state) { deviceRun(state, true); }
+void BM_DeviceUpload(benchmark::State& state) { deviceRun(state, false); }
+
+void BM_SimDecode(benchmark::State& state) {
+    const size_t n = static_cast<size_t>(state.range(0));
+    const auto& p = pulses(n);
+    std::vector<uint8_t> window(reg::SEQMEM_LEN);
+    MemoryMapper mapper(reg::SEQMEM_BASE, reg::SEQMEM_LEN);
+    mapper.addr = window.data();
+    auto data = highToLow(p, Full_Pattern(0, 0, 0, 0), 1, mapper, 0);
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        auto d = sim::decode(window.data(), data.nBytes + 64, false);  // as on slot enable
+        benchmark::DoNotOptimize(d);
+        double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+        state.SetIterationTime(secs);
+        samples["sim decode " + std::to_string(n)].push_back(secs);
+    }
+}
+
 // ---- the protocol against pulserd ----
 
 void protocolRun(benchmark::State& state, uint32_t command) {
     const size_t n = static_cast<size_t>(state.range(0));
     const auto& p = pulses(n);
     Server& s = server();
+    if (!peaks.count("idle")) peaks["idle"] = residentKb(s.process->pid());
     const std::string name = (command == tcp::CMD_STREAM ? "stream " : "upload ") + std::to_string(n);
     RssSampler sampler(s.process->pid(), name);
     TcpClient c;
@@ -234,6 +280,9 @@ void BM_TcpUpload(benchmark::State& state) { protocolRun(state, tcp::CMD_UPLOAD)
 constexpr int ITERATIONS = 9;
 BENCHMARK(BM_RawLoopbackSend)->Arg(STREAM_PULSES)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Encode)->Arg(STREAM_PULSES)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SimDecode)->Arg(STREAM_PULSES)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DeviceStream)->Arg(STREAM_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DeviceUpload)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TcpStream)->Arg(STREAM_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TcpUpload)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
 
@@ -251,10 +300,20 @@ int main(int argc, char** argv) {
         std::string k = std::to_string(n);
         double proto = median(samples[std::string(what) + " " + k]);
         double ref = median(samples["raw send " + k]) + median(samples["encode " + k]);
+        double device = median(samples[std::string("device ") + what + " " + k]);
+        double raw = median(samples["raw send " + k]);
+        double decode = median(samples["sim decode " + k]);
         if (proto > 0 && ref > 0)
             std::printf("%s %zu: %.1f ms vs raw send + encode %.1f ms: ratio %.2f\n", what, n, proto * 1e3, ref * 1e3,
                         proto / ref);
+        if (proto > 0 && decode > 0)
+            std::printf("%s %zu without the simulator's slot decode (%.1f ms): ratio %.2f\n", what, n, decode * 1e3,
+                        (proto - decode) / ref);
+        if (proto > 0 && device > 0)
+            std::printf("%s %zu vs raw send + device call in process %.1f ms: ratio %.2f\n", what, n,
+                        (raw + device) * 1e3, proto / (raw + device));
     }
+    std::printf("pulserd resident when idle: %ld kB without the sequence window\n", peaks["idle"].first);
     for (auto& [name, kb] : peaks)
         std::printf("pulserd peak resident during %s: %ld kB without the sequence window (window: %ld kB)\n",
                     name.c_str(), kb.first, kb.second);

@@ -40,7 +40,55 @@ uint32_t read_le(const uint8_t* p, unsigned n) {
 
 }  // namespace
 
-DecodeResult decode(const uint8_t* region, size_t max_bytes) {
+namespace {
+
+// The totals of decode without resolving the words: command lengths, counts and the same checks.
+DecodeResult measure(const uint8_t* region, size_t max_bytes) {
+    static const unsigned count_width[4] = {0, 1, 2, 4};
+    DecodeResult r;
+    size_t pos = 0;
+    for (;;) {
+        const size_t start = pos;
+        if (pos >= max_bytes) {
+            r.error = at(start, "no end command");
+            return r;
+        }
+        const uint8_t h = region[pos++];
+        if (h & 0x01) {
+            r.error = at(start, "reserved header bit set");
+            return r;
+        }
+        size_t need = 8;
+        if (h & 0x40) {
+            need = 0;
+            if (pos >= max_bytes) {
+                r.error = at(start, "command runs past the region");
+                return r;
+            }
+            for (uint8_t mask = region[pos++]; mask; mask = uint8_t(mask & (mask - 1))) ++need;
+        }
+        const unsigned cw = count_width[(h >> 4) & 3];
+        need += ((h & 0x04) ? 2 : 0) + ((h & 0x08) ? 2 : 0) + cw;
+        if (max_bytes - pos < need) {
+            r.error = at(start, "command runs past the region");
+            return r;
+        }
+        pos += need;
+        const uint32_t count = read_le(region + pos - cw, cw);
+        if (count > MAX_COUNT) {
+            r.error = at(start, "repeat count above the limit");
+            return r;
+        }
+        r.bytes = pos;
+        r.whole_ticks += uint64_t(count) + 1;
+        if (h & 0x80) return r;
+    }
+}
+
+}  // namespace
+
+DecodeResult decode(const uint8_t* region, size_t max_bytes, bool keep_commands) {
+    if (!keep_commands) return measure(region, max_bytes);
     DecodeResult r;
     Word ref;  // start reference: channels 0, codes 0x1FFF
     size_t pos = 0;

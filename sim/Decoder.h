@@ -68,8 +68,9 @@ constexpr uint32_t MAX_COUNT = 0x1FFFFFFF;
 
 // Decodes the commands at `region` up to the end command, reading at most max_bytes bytes.
 // Malformed data (reserved bit set, count above MAX_COUNT, no end command within max_bytes)
-// stops decoding with an error text; the commands decoded before it are kept.
-DecodeResult decode(const uint8_t* region, size_t max_bytes);
+// stops decoding with an error text; the commands decoded before it are kept. Without
+// keep_commands only bytes, whole ticks and the error are filled in (no list is built).
+DecodeResult decode(const uint8_t* region, size_t max_bytes, bool keep_commands = true);
 
 // The played words, repeat counts expanded, at most max_words of them (sets *truncated if more).
 std::vector<Word> played_words(const DecodeResult& decoded, uint64_t max_words, bool* truncated = nullptr);

@@ -493,7 +493,7 @@ std::vector<Segment> slot_segments(Fpga& f, unsigned slot, size_t max_segments, 
         // The slot's size word bounds the decoding (the region itself may hold stale data).
         size_t room = f.memory_size() - SLOT_REGION[slot];
         size_t size = f.peek(slot_base(slot) + reg::slot::SIZE);
-        d = decode(f.memory() + SLOT_REGION[slot], std::min(room, size));
+        d = decode(f.memory() + SLOT_REGION[slot], std::min(room, size), max_segments != 0);
     }
     std::vector<Segment> out;
     if (max_segments) out = segments(d, max_segments, truncated);

@@ -74,7 +74,8 @@ void clear_faults(Fpga& f);
 bool trigger_edge(Fpga& f, bool rising);
 
 // What a slot's memory plays (at most max_segments; *truncated set when more), decoded up to
-// the slot's size word. Include sim/Decoder.h to call it.
+// the slot's size word. Include sim/Decoder.h to call it. With max_segments 0 only the totals of
+// *decoded (bytes, whole ticks, error) are filled in, not its command list.
 std::vector<Segment> slot_segments(Fpga& f, unsigned slot, size_t max_segments, bool* truncated,
                                    DecodeResult* decoded = nullptr);
 
