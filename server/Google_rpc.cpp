@@ -1,8 +1,5 @@
 #include "Google_rpc.h"
 
-#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
-#include <grpcpp/support/proto_buffer_reader.h>
-
 #include <climits>
 #include <iostream>
 #include <memory>
@@ -42,6 +39,12 @@ void print_grpc_call(size_t n, long long n_runs, const Pulse& final_state) {
     std::cout << line.str() << std::flush;
 }
 
+Status outOfMemory(const std::exception& e, TarvexReply* reply) {
+    std::cout << "out of memory " << e.what() << std::endl;
+    reply->set_value(1);
+    return Status(StatusCode::RESOURCE_EXHAUSTED, e.what());
+}
+
 // The common part of both `stream` paths, from the decoded request on.
 Status runStream(grpcwire::SequenceRequest& req, TarvexReply* reply) {
     if (req.count == 0 || req.count > kMaxStreamPulses) {
@@ -49,18 +52,17 @@ Status runStream(grpcwire::SequenceRequest& req, TarvexReply* reply) {
         return Status(StatusCode::CANCELLED, "");
     }
     print_grpc_call(req.count, req.n_runs, req.final_state);
+    // A sequence that does not fit or cannot be allocated was not loaded: the client is told so
+    // instead of being answered as if it plays.
+    int result = 0;
     try {
-        locked([&] { return pulser.stream(req.pulses, req.n_runs, req.final_state); });
+        result = locked([&] { return pulser.stream(req.pulses, req.n_runs, req.final_state); });
     } catch (const std::bad_alloc& e) {
-        std::cout << "out of memory " << e.what() << std::endl;
-        reply->set_value(1);
-        return Status(StatusCode::RESOURCE_EXHAUSTED, e.what());
+        return outOfMemory(e, reply);
     } catch (const std::out_of_range& e) {
-        std::cout << "out of memory " << e.what() << std::endl;
-        reply->set_value(1);
-        return Status(StatusCode::RESOURCE_EXHAUSTED, e.what());
+        return outOfMemory(e, reply);
     }
-    reply->set_value(0);
+    reply->set_value(static_cast<uint32_t>(result));
     return Status::OK;
 }
 
@@ -81,13 +83,14 @@ Status PulserServiceImpl::streamFromWire(ServerContext*,
     // A unary client always sends exactly one message; the generated handler answers the same
     // statuses for a missing or unparsable one.
     if (!call->Read(&bytes)) return Status(StatusCode::INTERNAL, "No payload");
+    // The request arrives in many slices; one contiguous copy lets the reader run on plain
+    // pointers. The slices are released before the pulse list is allocated.
+    grpc::Slice joined;
+    if (!bytes.DumpToSingleSlice(&joined).ok()) return Status(StatusCode::INTERNAL, "");
+    bytes.Clear();
     grpcwire::SequenceRequest req;
-    bool parsed = grpcwire::decodeSequence(
-        [&bytes]() -> std::unique_ptr<google::protobuf::io::ZeroCopyInputStream> {
-            return std::make_unique<grpc::ProtoBufferReader>(&bytes);
-        },
-        kMaxStreamPulses, req);
-    bytes.Clear();  // the wire bytes are not needed while the device call runs
+    bool parsed = grpcwire::decodeSequence(joined.begin(), joined.size(), kMaxStreamPulses, req);
+    joined = grpc::Slice();
     if (!parsed) return Status(StatusCode::INTERNAL, "");
     TarvexReply reply;
     Status status = runStream(req, &reply);

@@ -10,19 +10,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
-#include <memory>
 #include <vector>
 
 #include "types.h"
-
-namespace google {
-namespace protobuf {
-namespace io {
-class ZeroCopyInputStream;
-}
-}  // namespace protobuf
-}  // namespace google
 
 namespace grpcwire {
 
@@ -41,11 +31,9 @@ struct SequenceRequest {
     Pulse final_state{0, 0, 0, 0};  // all zero unless the message carries `final`
 };
 
-// Opens a fresh stream over the same bytes (the reader makes two passes: count, then decode).
-using StreamSource = std::function<std::unique_ptr<google::protobuf::io::ZeroCopyInputStream>()>;
-
-// Decodes a serialized SequenceMessage. Pulses are stored only when count <= max_pulses; a
-// longer message is still checked to the end. False when the bytes do not parse.
-bool decodeSequence(const StreamSource& source, size_t max_pulses, SequenceRequest& out);
+// Decodes a serialized SequenceMessage held in one contiguous buffer. Pulses are stored only
+// when count <= max_pulses; a longer message is still checked to the end. False when the bytes
+// do not parse.
+bool decodeSequence(const uint8_t* data, size_t size, size_t max_pulses, SequenceRequest& out);
 
 }  // namespace grpcwire

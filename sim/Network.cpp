@@ -1,8 +1,11 @@
 #include "sim/Network.h"
 
+#include <arpa/inet.h>
+
 #include "registers.h"
 #include "sim/Control.h"
 #include "sim/Fpga.h"
+#include "sim/System.h"
 
 namespace sim {
 
@@ -40,6 +43,24 @@ control::Json cmd_eth0(const control::Request& q) {
     set_eth0(q.flag("link_up", e.link_up), q.text("ip", ""), q.text("netmask", ""), q.text("mac", ""));
     return eth0_reply();
 }
+
+// "testip DHCP=d IP=a NETMASK=m GATEWAY=g" tries settings on the running interface: with DHCP=0
+// eth0 takes the address and mask (when both are addresses); with DHCP=1 it keeps its lease.
+int emulate_testip(const std::vector<std::string>& argv) {
+    std::string dhcp, ip, netmask;
+    for (const auto& a : argv) {
+        if (a.rfind("DHCP=", 0) == 0) dhcp = a.substr(5);
+        else if (a.rfind("IP=", 0) == 0) ip = a.substr(3);
+        else if (a.rfind("NETMASK=", 0) == 0) netmask = a.substr(8);
+    }
+    in_addr probe;
+    if (dhcp != "0" || inet_pton(AF_INET, ip.c_str(), &probe) != 1 || inet_pton(AF_INET, netmask.c_str(), &probe) != 1)
+        return dhcp == "1" ? 0 : 1;
+    set_eth0(true, ip, netmask);
+    return 0;
+}
+
+const bool testip_registered = (on_program("testip", emulate_testip), true);
 
 control::Json cmd_dhcp_fallback(const control::Request& q) {
     if (q.has("on")) request_dhcp_fallback(q.flag("on", false));

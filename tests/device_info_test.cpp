@@ -2,6 +2,7 @@
 // on the simulated FPGA.
 #include <memory>
 
+#include "sim/Control.h"
 #include "sim/I2c.h"
 #include "sim/Sensors.h"
 #include "support/cout_capture.h"
@@ -192,6 +193,52 @@ TEST_F(DeviceInfoTest, StatusWordAndDebugRegister) {
     pulser->setDebugRegister(0xFFFFFFFF, 0xFFFFFFFF);
     EXPECT_EQ(out.text(), "currently no debug register to set\n");
     for (uint32_t off = 0; off < CTRL_LEN; off += 4) EXPECT_TRUE(fpga->writes(CTRL_BASE + off).empty()) << off;
+}
+
+}  // namespace
+
+namespace {
+
+// The control channel's commands of the clock, sensor and I2C modules, answered in-process.
+class DiagnosticCommandsTest : public testsupport::DeviceTest {};
+
+TEST_F(DiagnosticCommandsTest, SensorClockAndI2cCommands) {
+    using sim::control::handle;
+    EXPECT_EQ(handle(R"({"cmd":"sensor","channel":"temperature","raw":2500})"),
+              R"({"ok":true,"raw":{"temperature":2500,"current":222,"12v":1521,"3v3":418}})");
+    EXPECT_EQ(handle(R"({"cmd":"sensor","channel":"current","raw":"0x0"})"),
+              R"({"ok":true,"raw":{"temperature":2500,"current":0,"12v":1521,"3v3":418}})");
+    {
+        CoutCapture out;
+        EXPECT_EQ(pulser->getTemperature(), "On-Chip Temperature: 34.45 \u00B0C");
+        EXPECT_NEAR(pulser->getSupplyState().current, -0.1124595, 1e-6);
+    }
+    EXPECT_EQ(handle(R"({"cmd":"sensor","channel":"5v","raw":1})").rfind(R"({"ok":false,"error":"unknown sensor)", 0),
+              0u);
+    EXPECT_EQ(handle(R"({"cmd":"sensor","channel":"12v","raw":4096})").rfind(R"({"ok":false,)", 0), 0u);
+    EXPECT_EQ(handle(R"({"cmd":"sensors"})"),
+              R"({"ok":true,"raw":{"temperature":2500,"current":0,"12v":1521,"3v3":418}})");
+
+    EXPECT_EQ(handle(R"({"cmd":"fail_phase_step","after":2})"), R"({"ok":true})");
+    {
+        CoutCapture out;
+        EXPECT_EQ(pulser->shiftClkPhase(5), -1);
+        pulser->setClkParam(125.0);
+    }
+    EXPECT_EQ(handle(R"({"cmd":"clock"})"), R"({"ok":true,"phase_position":2,"params":[2474643587]})");
+
+    // An I2C transfer driven through the register commands, ending without acknowledge.
+    EXPECT_EQ(handle(R"({"cmd":"i2c_completion","int_status":4})"), R"({"ok":true})");
+    handle(R"({"cmd":"write","addr":"0xE0004000","value":"0x0C0E"})");
+    handle(R"({"cmd":"write","addr":"0xE000400C","value":"0x1AB"})");  // only bits 7:0 are data
+    handle(R"({"cmd":"write","addr":"0xE000400C","value":"0x02"})");
+    handle(R"({"cmd":"write","addr":"0xE0004008","value":"0x50"})");
+    EXPECT_EQ(handle(R"({"cmd":"i2c"})"),
+              R"({"ok":true,"transfers":[{"bus_address":80,"control":3086,"bytes":[171,2]}]})");
+    EXPECT_EQ(handle(R"({"cmd":"read","addr":"0xE0004010"})"), R"({"ok":true,"value":4})");
+    // Write one to clear.
+    handle(R"({"cmd":"write","addr":"0xE0004010","value":"0x4"})");
+    EXPECT_EQ(handle(R"({"cmd":"read","addr":"0xE0004010"})"), R"({"ok":true,"value":0})");
 }
 
 }  // namespace

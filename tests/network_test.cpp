@@ -247,6 +247,11 @@ TEST_F(NetworkStaticTest, TestModeRunsTestipWithoutShell) {
     EXPECT_EQ(cmds[0].argv,
               (std::vector<std::string>{"testip", "DHCP=0", "IP=10.0.0.5", "NETMASK=255.255.0.0", "GATEWAY=" + hostile}));
     EXPECT_EQ(conf(), "# written by the board image\n" + STATIC_CONF);
+    // The simulated board's interface took the tried address.
+    EXPECT_TRUE(eventually([&] {
+        ConfigEthx eth = pulser->getConfigEth0();
+        return eth.ip == "10.0.0.5" && eth.netmask == "255.255.0.0";
+    }));
 
     // The tried settings are the ones in force; applying them stores them with a reboot.
     network_settings s = current();

@@ -1,0 +1,259 @@
+// gRPC service figures against references measured in the same run:
+//  - unary latency of getStatusRegister (p50/p99 over 10,000 calls) against a trivial service
+//    built with the same library and flags that answers a constant (the library's floor);
+//  - `stream` of 2,000,000 pulses (request built before the clock starts, call to reply)
+//    against the binary protocol's CMD_STREAM of the same sequence;
+//  - peak resident memory growth of pulserd during each stream.
+// Runs pulserd in a fresh sandbox; run it inside its own network namespace on a shared machine:
+//   unshare -n -- sh -c 'ip link set lo up; exec build/bin/grpc_bench'
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "GrpcWire.h"
+#include "support/grpc_instrument.h"
+#include "support/tcp_client.h"
+
+using namespace testsupport;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kFloorPort = 50052;
+constexpr size_t kPulses = 2000000;
+constexpr int kCalls = 10000;
+
+// The floor: one method answering a constant, same library, same server settings.
+class FloorService final : public tarvex::Tarvex::Service {
+    grpc::Status getStatusRegister(grpc::ServerContext*, const tarvex::VoidMessage*, tarvex::TarvexReply* r) override {
+        r->set_value(0x40000);
+        return grpc::Status::OK;
+    }
+};
+
+int runFloorServer() {
+    FloorService service;
+    grpc::ServerBuilder builder;
+    builder.AddListeningPort("127.0.0.1:" + std::to_string(kFloorPort), grpc::InsecureServerCredentials());
+    builder.RegisterService(&service);
+    builder.SetMaxReceiveMessageSize(2147483647);
+    builder.SetMaxSendMessageSize(2147483647);
+    auto server = builder.BuildAndStart();
+    if (!server) return 1;
+    std::cout << "floor listening" << std::endl;
+    server->Wait();
+    return 0;
+}
+
+long statusKb(pid_t pid, const char* key) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(key, 0) == 0) return std::stol(line.substr(std::string(key).size()));
+    return -1;
+}
+// Resets the peak resident size to the current one.
+void resetPeak(pid_t pid) { std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5"; }
+
+struct Env {
+    std::unique_ptr<GrpcInstrument> inst;
+    std::unique_ptr<Process> floor;
+    std::unique_ptr<tarvex::Tarvex::Stub> floor_stub;
+    tarvex::SequenceMessage request;
+    std::vector<Pulse> pulses;
+    std::map<std::string, double> figures;
+};
+Env* env = nullptr;
+
+std::vector<double> latencies(tarvex::Tarvex::Stub& stub, int calls) {
+    std::vector<double> us;
+    us.reserve(calls);
+    for (int i = 0; i < calls; ++i) {
+        grpc::ClientContext ctx;
+        tarvex::VoidMessage req;
+        tarvex::TarvexReply reply;
+        auto t0 = Clock::now();
+        grpc::Status st = stub.getStatusRegister(&ctx, req, &reply);
+        us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+        if (!st.ok()) throw std::runtime_error("getStatusRegister failed: " + st.error_message());
+    }
+    return us;
+}
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v[static_cast<size_t>(p * (v.size() - 1))];
+}
+
+// Both targets in alternating blocks, so drift of the machine hits them alike.
+void BM_UnaryLatency(benchmark::State& state) {
+    for (auto _ : state) {
+        latencies(*env->inst->stub, 1000);
+        latencies(*env->floor_stub, 1000);
+        std::vector<double> service, floor;
+        for (int block = 0; block < kCalls / 1000; ++block) {
+            auto a = latencies(*env->inst->stub, 1000);
+            auto b = latencies(*env->floor_stub, 1000);
+            service.insert(service.end(), a.begin(), a.end());
+            floor.insert(floor.end(), b.begin(), b.end());
+        }
+        auto& f = env->figures;
+        f["unary_p50_us"] = percentile(service, 0.50);
+        f["unary_p99_us"] = percentile(service, 0.99);
+        f["floor_p50_us"] = percentile(floor, 0.50);
+        f["floor_p99_us"] = percentile(floor, 0.99);
+        state.counters["p50_us"] = f["unary_p50_us"];
+        state.counters["p99_us"] = f["unary_p99_us"];
+        state.counters["floor_p50_us"] = f["floor_p50_us"];
+        state.counters["floor_p99_us"] = f["floor_p99_us"];
+        state.counters["p50_ratio"] = f["unary_p50_us"] / f["floor_p50_us"];
+        state.counters["p99_ratio"] = f["unary_p99_us"] / f["floor_p99_us"];
+    }
+}
+
+void recordStream(benchmark::State& state, const std::string& name, double seconds, long growth_kb) {
+    state.SetIterationTime(seconds);
+    auto& f = env->figures;
+    f[name + "_ms_sum"] += seconds * 1000;
+    f[name + "_n"] += 1;
+    f[name + "_rss_growth_mb"] = std::max(f[name + "_rss_growth_mb"], growth_kb / 1024.0);
+    state.counters["rss_growth_MB"] = f[name + "_rss_growth_mb"];
+}
+
+void BM_StreamGrpc(benchmark::State& state) {
+    pid_t pid = env->inst->server->pid();
+    for (auto _ : state) {
+        resetPeak(pid);
+        long before = statusKb(pid, "VmRSS:");
+        grpc::ClientContext ctx;
+        tarvex::TarvexReply reply;
+        auto t0 = Clock::now();
+        grpc::Status st = env->inst->stub->stream(&ctx, env->request, &reply);
+        double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        if (!st.ok()) state.SkipWithError("gRPC stream failed");
+        recordStream(state, "grpc", s, statusKb(pid, "VmHWM:") - before);
+    }
+}
+
+void BM_StreamBinary(benchmark::State& state) {
+    pid_t pid = env->inst->server->pid();
+    for (auto _ : state) {
+        resetPeak(pid);
+        long before = statusKb(pid, "VmRSS:");
+        TcpClient client;
+        auto t0 = Clock::now();
+        auto answer = client.stream(env->pulses, 1, Pulse{0, 0, 0, 0});
+        double s = std::chrono::duration<double>(Clock::now() - t0).count();
+        if (!answer || answer->header.status != 0) state.SkipWithError("binary stream failed");
+        recordStream(state, "binary", s, statusKb(pid, "VmHWM:") - before);
+    }
+}
+
+BENCHMARK(BM_UnaryLatency)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StreamGrpc)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StreamBinary)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "--floor-server") return runFloorServer();
+
+    // The first gRPC stream on a fresh server also touches the sequence memory pages for the
+    // first time: measured on its own before the benchmarks.
+    Env e;
+    env = &e;
+    e.inst = std::make_unique<GrpcInstrument>();
+    if (!e.inst->ready()) {
+        std::cerr << "pulserd did not come up:\n" << e.inst->server->output();
+        return 1;
+    }
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    self[n > 0 ? n : 0] = 0;
+    e.floor = std::make_unique<Process>(std::vector<std::string>{self, "--floor-server"});
+    if (!e.floor->waitForOutput("floor listening")) {
+        std::cerr << "floor server did not come up\n";
+        return 1;
+    }
+    e.floor_stub = tarvex::Tarvex::NewStub(grpc::CreateChannel("127.0.0.1:" + std::to_string(kFloorPort),
+                                                               grpc::InsecureChannelCredentials()));
+    // The same sequence for both protocols, built before any clock starts.
+    e.pulses.resize(kPulses);
+    e.request.mutable_pulse()->Reserve(static_cast<int>(kPulses));
+    for (size_t i = 0; i < kPulses; ++i) {
+        Pulse p{static_cast<uint32_t>(8 * (1 + i % 3)), static_cast<uint8_t>(i & 0xFF),
+                static_cast<int16_t>(static_cast<int>(i % 1000) - 500), 0};
+        e.pulses[i] = p;
+        auto* m = e.request.add_pulse();
+        m->set_ticks(p.ticks);
+        m->set_digi(p.digi);
+        m->set_ao0(p.ao0);
+    }
+    e.request.set_n_runs(1);
+    {
+        // Where the time of a gRPC stream goes: the client's serialization and the server's reader.
+        auto t0 = Clock::now();
+        std::string bytes = e.request.SerializeAsString();
+        auto t1 = Clock::now();
+        double best = 1e9, best_generated = 1e9;
+        for (int round = 0; round < 3; ++round) {
+            auto a = Clock::now();
+            grpcwire::SequenceRequest decoded;
+            grpcwire::decodeSequence(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), kPulses, decoded);
+            auto b = Clock::now();
+            tarvex::SequenceMessage generated;
+            generated.ParseFromString(bytes);
+            auto c = Clock::now();
+            best = std::min(best, std::chrono::duration<double, std::milli>(b - a).count());
+            best_generated = std::min(best_generated, std::chrono::duration<double, std::milli>(c - b).count());
+        }
+        e.figures["serialize_ms"] = std::chrono::duration<double, std::milli>(t1 - t0).count();
+        e.figures["decode_ms"] = best;
+        e.figures["generated_parse_ms"] = best_generated;
+        e.figures["request_mb"] = bytes.size() / 1e6;
+    }
+    {
+        pid_t pid = e.inst->server->pid();
+        resetPeak(pid);
+        long before = statusKb(pid, "VmRSS:");
+        grpc::ClientContext ctx;
+        tarvex::TarvexReply reply;
+        auto t0 = Clock::now();
+        grpc::Status st = e.inst->stub->stream(&ctx, e.request, &reply);
+        double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+        e.figures["first_grpc_stream_ms"] = ms;
+        e.figures["first_grpc_stream_rss_growth_mb"] = (statusKb(pid, "VmHWM:") - before) / 1024.0;
+        if (!st.ok()) std::cerr << "first stream failed: " << st.error_message() << "\n";
+    }
+
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+
+    auto& f = e.figures;
+    double grpc_ms = f["grpc_ms_sum"] / std::max(1.0, f["grpc_n"]);
+    double bin_ms = f["binary_ms_sum"] / std::max(1.0, f["binary_n"]);
+    std::printf("\nunary getStatusRegister: p50 %.1f us, p99 %.1f us; floor p50 %.1f us, p99 %.1f us; "
+                "ratio p50 %.2f, p99 %.2f (target <= 1.25)\n",
+                f["unary_p50_us"], f["unary_p99_us"], f["floor_p50_us"], f["floor_p99_us"],
+                f["unary_p50_us"] / f["floor_p50_us"], f["unary_p99_us"] / f["floor_p99_us"]);
+    std::printf("stream 2,000,000 pulses: gRPC %.1f ms, binary %.1f ms (means of 5), ratio %.2f (target <= 2.5)\n",
+                grpc_ms, bin_ms, grpc_ms / bin_ms);
+    std::printf("pulserd peak RSS growth: gRPC stream %.1f MB (first on a fresh server %.1f MB, %.1f ms), "
+                "binary stream %.1f MB (target <= 100 MB)\n",
+                f["grpc_rss_growth_mb"], f["first_grpc_stream_rss_growth_mb"], f["first_grpc_stream_ms"],
+                f["binary_rss_growth_mb"]);
+    std::printf("request %.1f MB: client serialization %.1f ms; wire reader %.1f ms, generated parser %.1f ms "
+                "(best of 3)\n",
+                f["request_mb"], f["serialize_ms"], f["decode_ms"], f["generated_parse_ms"]);
+    return 0;
+}
