@@ -16,6 +16,7 @@ struct Registry {
     std::mutex lock;
     std::vector<std::pair<std::string, Feature>> features;
     Fpga* current = nullptr;
+    std::vector<Fpga*> retired;  // replaced devices stay reachable: stale threads may still touch them
 };
 
 Registry& registry() {
@@ -176,7 +177,10 @@ static Fpga* make_device(const Config& cfg) {
     for (auto& feat : r.features) feat.second(*f);
     Fpga* old = r.current;
     r.current = f;
-    if (old) old->retire();
+    if (old) {
+        old->retire();
+        r.retired.push_back(old);
+    }
     return f;
 }
 
