@@ -156,7 +156,9 @@ void BM_StreamGrpcSerialized(benchmark::State& state) {
         auto t0 = Clock::now();
         grpc::Status st = callRaw(*env->inst->channel, "stream", env->request_bytes, &reply);
         double s = std::chrono::duration<double>(Clock::now() - t0).count();
-        if (!st.ok()) state.SkipWithError("gRPC stream failed");
+        tarvex::TarvexReply decoded;
+        if (!st.ok() || !decoded.ParseFromString(reply) || decoded.value() != 0)
+            state.SkipWithError("gRPC stream failed");
         recordStream(state, "grpc_serialized", s, statusKb(pid, "VmHWM:") - before);
     }
 }
@@ -276,5 +278,11 @@ int main(int argc, char** argv) {
     std::printf("request %.1f MB: client serialization %.1f ms; wire reader %.1f ms, generated parser %.1f ms "
                 "(best of 3)\n",
                 f["request_mb"], f["serialize_ms"], f["decode_ms"], f["generated_parse_ms"]);
+    std::string out = e.inst->server->output();
+    size_t calls = 0;
+    for (size_t at = out.find("gRPC call: len: 2000000,"); at != std::string::npos;
+         at = out.find("gRPC call: len: 2000000,", at + 1))
+        ++calls;
+    std::printf("pulserd logged %zu gRPC streams of 2,000,000 pulses\n", calls);
     return 0;
 }
