@@ -37,7 +37,7 @@ void bad_parameters(Reply& os) { write_invalid_parameter(os, "bad parameters"); 
 void wrong_number(Reply& os) { write_invalid_parameter(os, "wrong number of arguments"); }
 
 // Methods without parameters: given ones (an empty array or object included) are refused.
-bool no_params(Reply& os, const jsVar* p) {
+bool no_params(Reply& os, jsVar* p) {
     if (!given(p)) return true;
     write_invalid_parameter(os, "number of arguments is not 0");
     return false;
@@ -70,19 +70,19 @@ bool flag(const jsVar* v, bool& out) { return v && v->getBool(out); }
 
 // ---- the methods ----
 
-void m_reset(Reply& os, const jsVar* p) {
+void m_reset(Reply& os, jsVar* p) {
     if (given(p)) return bad_parameters(os);
     locked([] { return pulser.reset(); });
     result(os) << 0;
 }
 
-void m_reboot(Reply& os, const jsVar* p) {
+void m_reboot(Reply& os, jsVar* p) {
     if (given(p)) return bad_parameters(os);
     locked([] { return pulser.reboot(); });
     result(os) << 0;
 }
 
-void m_constant(Reply& os, const jsVar* p) {
+void m_constant(Reply& os, jsVar* p) {
     const jsVar* v = single(os, p, "pulse", "missing parameter pulse", false);
     if (!v) return;
     Pulse pulse{};
@@ -91,20 +91,20 @@ void m_constant(Reply& os, const jsVar* p) {
     result(os) << 0;
 }
 
-void m_forceFinal(Reply& os, const jsVar* p) {
+void m_forceFinal(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([] { return pulser.forceFinal(); });
     result(os) << 0;
 }
 
-void m_startNow(Reply& os, const jsVar* p) {
+void m_startNow(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([] { pulser.startNow(); });
     result(os) << 0;
 }
 
-void m_stream(Reply& os, const jsVar* p) {
-    const jsVar* sequence = nullptr;
+void m_stream(Reply& os, jsVar* p) {
+    jsVar* sequence = nullptr;
     long long n_runs = -1;
     Pulse final_state{0, 0, 0, 0};
     const jsVar* runs = nullptr;
@@ -143,6 +143,8 @@ void m_stream(Reply& os, const jsVar* p) {
         write_json_error(os, JSONRPC_SERVER_ERROR, "server error", "Sequence too long.");
         return;
     }
+    // The text (up to 24 MB) is not needed while the device works on the pulses.
+    if (std::string* text = sequence->strValue()) std::string().swap(*text);
     try {
         print_json_call(seq, n_runs, final_state);
         locked([&] { return pulser.stream(seq, n_runs, final_state); });
@@ -159,7 +161,7 @@ void m_stream(Reply& os, const jsVar* p) {
     result(os) << 0;
 }
 
-void m_start(Reply& os, const jsVar* p) {
+void m_start(Reply& os, jsVar* p) {
     const jsVar* slot = nullptr;
     const jsVar* count = nullptr;
     if (is_array(p)) {
@@ -180,7 +182,7 @@ void m_start(Reply& os, const jsVar* p) {
     result(os) << r;
 }
 
-void m_setTrigger(Reply& os, const jsVar* p) {
+void m_setTrigger(Reply& os, jsVar* p) {
     const jsVar* start = nullptr;
     const jsVar* rearm = nullptr;
     if (is_array(p)) {
@@ -209,22 +211,22 @@ void m_setTrigger(Reply& os, const jsVar* p) {
     result(os) << 0;
 }
 
-void m_getTriggerStart(Reply& os, const jsVar* p) {
+void m_getTriggerStart(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { result(os) << static_cast<unsigned>(pulser.getTriggerStart()); });
 }
 
-void m_getTriggerRearm(Reply& os, const jsVar* p) {
+void m_getTriggerRearm(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { result(os) << static_cast<unsigned>(pulser.getTriggerRearm()); });
 }
 
-void m_rearm(Reply& os, const jsVar* p) {
+void m_rearm(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { result(os) << (pulser.rearm() ? 1 : 0); });
 }
 
-void m_selectClock(Reply& os, const jsVar* p) {
+void m_selectClock(Reply& os, jsVar* p) {
     const jsVar* v = single(os, p, "clock_source", "missing argument 'clock_source'", false);
     if (!v) return;
     clocksource_t src = INTERNAL;
@@ -233,12 +235,12 @@ void m_selectClock(Reply& os, const jsVar* p) {
     result(os) << 0;
 }
 
-void m_getClock(Reply& os, const jsVar* p) {
+void m_getClock(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { result(os) << static_cast<unsigned>(pulser.getClock()); });
 }
 
-void m_setSquareWave125MHz(Reply& os, const jsVar* p) {
+void m_setSquareWave125MHz(Reply& os, jsVar* p) {
     if (!is_array(p)) return;  // no named form; silent
     if (p->length() != 1) return wrong_number(os);
     unsigned char mask = 0;
@@ -247,7 +249,7 @@ void m_setSquareWave125MHz(Reply& os, const jsVar* p) {
     result(os) << 0;
 }
 
-void m_shiftClkPhase(Reply& os, const jsVar* p) {
+void m_shiftClkPhase(Reply& os, jsVar* p) {
     const jsVar* v = single(os, p, "value", "missing argument 'clk_frequency'", true);
     if (!v) return;
     int steps = 0;
@@ -256,7 +258,7 @@ void m_shiftClkPhase(Reply& os, const jsVar* p) {
     result(os) << 0;
 }
 
-void m_setClkParam(Reply& os, const jsVar* p) {
+void m_setClkParam(Reply& os, jsVar* p) {
     const jsVar* v = single(os, p, "value", "missing argument 'clk_frequency'", true);
     if (!v) return;
     double ref_mhz = 0;
@@ -265,17 +267,17 @@ void m_setClkParam(Reply& os, const jsVar* p) {
     result(os) << 0;
 }
 
-void m_getFirmwareVersion(Reply& os, const jsVar* p) {
+void m_getFirmwareVersion(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { write_json_text(result(os), pulser.getFirmwareVersion()); });
 }
 
-void m_getHardwareVersion(Reply& os, const jsVar* p) {
+void m_getHardwareVersion(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { write_json_text(result(os), pulser.getHardwareVersion()); });
 }
 
-void m_programSerial(Reply& os, const jsVar* p) {
+void m_programSerial(Reply& os, jsVar* p) {
     const jsVar* v = single(os, p, "serial", "missing argument 'serial'", true);
     if (!v) return;
     std::string text;
@@ -284,7 +286,7 @@ void m_programSerial(Reply& os, const jsVar* p) {
     result(os) << r;
 }
 
-void m_getSerial(Reply& os, const jsVar* p) {
+void m_getSerial(Reply& os, jsVar* p) {
     serial_t which = MAC;
     if (given(p)) {
         if (!is_array(p) || p->length() != 1) {
@@ -297,28 +299,28 @@ void m_getSerial(Reply& os, const jsVar* p) {
     locked([&] { write_json_text(result(os), which == ID ? pulser.getFPGAID() : pulser.getSerial()); });
 }
 
-void m_getFPGAID(Reply& os, const jsVar* p) {
+void m_getFPGAID(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { write_json_text(result(os), pulser.getFPGAID()); });
 }
 
-void m_hasSequence(Reply& os, const jsVar* p) {
+void m_hasSequence(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { result(os) << (pulser.hasSequence() ? 1 : 0); });
 }
 
-void m_isStreaming(Reply& os, const jsVar* p) {
+void m_isStreaming(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { result(os) << (pulser.isStreaming() ? 1 : 0); });
 }
 
-void m_hasFinished(Reply& os, const jsVar* p) {
+void m_hasFinished(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { result(os) << (pulser.hasFinished() ? 1 : 0); });
 }
 
 // The checks of this method throw std::invalid_argument (answered by the guard).
-void m_setNetworkConfiguration(Reply& os, const jsVar* p) {
+void m_setNetworkConfiguration(Reply& os, jsVar* p) {
     const jsVar *dhcp_v, *ip_v, *mask_v, *gw_v, *test_v;
     if (is_array(p)) {
         if (p->length() > 5) throw std::invalid_argument("wrong number of arguments");
@@ -348,7 +350,7 @@ void m_setNetworkConfiguration(Reply& os, const jsVar* p) {
     result(os) << r;
 }
 
-void m_getNetworkConfiguration(Reply& os, const jsVar* p) {
+void m_getNetworkConfiguration(Reply& os, jsVar* p) {
     const jsVar* v = single(os, p, "permanent", "missing argument 'permanent'", true);
     if (!v) return;
     bool permanent = false;
@@ -365,13 +367,13 @@ void m_getNetworkConfiguration(Reply& os, const jsVar* p) {
     });
 }
 
-void m_applyNetworkConfiguration(Reply& os, const jsVar* p) {
+void m_applyNetworkConfiguration(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     int r = locked([] { return pulser.applyNetworkConfiguration(); });
     result(os) << r;
 }
 
-void m_setHostname(Reply& os, const jsVar* p) {
+void m_setHostname(Reply& os, jsVar* p) {
     const jsVar* v = single(os, p, "hostname", "missing argument 'hostname'", true);
     if (!v) return;
     std::string name;
@@ -380,17 +382,17 @@ void m_setHostname(Reply& os, const jsVar* p) {
     result(os) << r;
 }
 
-void m_getHostname(Reply& os, const jsVar* p) {
+void m_getHostname(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { write_json_text(result(os), pulser.getHostname()); });
 }
 
-void m_getTemperature(Reply& os, const jsVar* p) {
+void m_getTemperature(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { write_json_text(result(os), pulser.getTemperature()); });
 }
 
-void m_getSupplyState(Reply& os, const jsVar* p) {
+void m_getSupplyState(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] {
         SupplyState s = pulser.getSupplyState();
@@ -402,7 +404,7 @@ void m_getSupplyState(Reply& os, const jsVar* p) {
     });
 }
 
-void m_getStreamingState(Reply& os, const jsVar* p) {
+void m_getStreamingState(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] {
         StreamingState s = pulser.getStreamingState();
@@ -430,7 +432,7 @@ bool read_seq_nr(Reply& os, const jsVar* p, int& seq_nr) {
     return true;
 }
 
-void m_getSequenceControlData(Reply& os, const jsVar* p) {
+void m_getSequenceControlData(Reply& os, jsVar* p) {
     int seq_nr = 0;
     if (!read_seq_nr(os, p, seq_nr)) return;
     locked([&] {
@@ -444,14 +446,14 @@ void m_getSequenceControlData(Reply& os, const jsVar* p) {
     });
 }
 
-void m_isReadyForData(Reply& os, const jsVar* p) {
+void m_isReadyForData(Reply& os, jsVar* p) {
     int seq_nr = 0;
     if (!read_seq_nr(os, p, seq_nr)) return;
     locked([&] { result(os) << (pulser.isReadyForData(static_cast<sequences_t>(seq_nr)) ? 1 : 0); });
 }
 
 // The checks of this method throw std::invalid_argument (answered by the guard).
-void m_setAnalogCalibration(Reply& os, const jsVar* p) {
+void m_setAnalogCalibration(Reply& os, jsVar* p) {
     AnalogCalibData data;
     double* fields[] = {&data.dc_offset_a0, &data.dc_offset_a1, &data.slope_a0, &data.slope_a1};
     const char* keys[] = {"dc_offset_a0", "dc_offset_a1", "slope_a0", "slope_a1"};
@@ -473,7 +475,7 @@ void m_setAnalogCalibration(Reply& os, const jsVar* p) {
     result(os) << r;
 }
 
-void m_getAnalogCalibration(Reply& os, const jsVar* p) {
+void m_getAnalogCalibration(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] {
         AnalogCalibData d = pulser.getAnalogCalibration();
@@ -486,17 +488,17 @@ void m_getAnalogCalibration(Reply& os, const jsVar* p) {
     });
 }
 
-void m_getUnderflow(Reply& os, const jsVar* p) {
+void m_getUnderflow(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { result(os) << pulser.getUnderflow(); });
 }
 
-void m_getStatusRegister(Reply& os, const jsVar* p) {
+void m_getStatusRegister(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { result(os) << pulser.getStatusRegister(); });
 }
 
-void m_setDebugRegister(Reply& os, const jsVar* p) {
+void m_setDebugRegister(Reply& os, jsVar* p) {
     const jsVar *val_v, *mask_v;
     if (is_array(p)) {
         if (p->length() != 2) {
@@ -524,7 +526,7 @@ void m_setDebugRegister(Reply& os, const jsVar* p) {
 
 struct Method {
     const char* name;
-    void (*run)(Reply&, const jsVar*);
+    void (*run)(Reply&, jsVar*);
 };
 
 const Method methods[] = {
@@ -582,7 +584,7 @@ int JsonHttpd::jsonRPC(std::string& method, ObjectWriter::KeyWriter& reply, jsVa
     if (!found) return 404;
 
     jsVar null_params;  // absent params: every method sees a value of some kind
-    const jsVar* p = params ? params : &null_params;
+    jsVar* p = params ? params : &null_params;
 
     // The method's answer is collected apart, so a failure part-way leaves no partial result.
     std::ostringstream part;

@@ -60,6 +60,7 @@ public:
     // The text of a string value without a copy (borrowed); null for every other kind.
     // For large texts such as a Base64 sequence.
     const std::string* strValue() const { return kind == JS_STRING ? str() : nullptr; }
+    std::string* strValue() { return kind == JS_STRING ? static_cast<std::string*>(payload) : nullptr; }
 
     // A bool, or a number exactly 0.0 or 1.0.
     bool getBool(bool& out) const;

@@ -20,7 +20,7 @@ void install(Fpga& f) {
     f.on_write(base + i2c::DATA, [](Fpga& dev, uint64_t, uint32_t, uint32_t value) {
         i2c_state(dev).pending.push_back(static_cast<uint8_t>(field_get(i2c::DATA_BYTE, value)));
     });
-    f.on_write(base + i2c::ADDRESS, [base](Fpga& dev, uint64_t, uint32_t, uint32_t value) {
+    f.on_write(base + i2c::ADDRESS, [](Fpga& dev, uint64_t, uint32_t, uint32_t value) {
         I2cState& st = i2c_state(dev);
         I2cTransfer t;
         t.bus_address = field_get(i2c::BUS_ADDRESS, value);
@@ -32,7 +32,7 @@ void install(Fpga& f) {
     f.on_write(base + i2c::INT_STATUS, [](Fpga& dev, uint64_t addr, uint32_t old_value, uint32_t value) {
         dev.poke(addr, old_value & ~value);
     });
-    f.on_write(SLCR_BASE + slcr::I2C0_RESET.offset, [base](Fpga& dev, uint64_t, uint32_t old_value, uint32_t value) {
+    f.on_write(SLCR_BASE + slcr::I2C0_RESET.offset, [](Fpga& dev, uint64_t, uint32_t old_value, uint32_t value) {
         if (!(old_value & slcr::I2C0_RESET.mask) && (value & slcr::I2C0_RESET.mask)) {
             i2c_state(dev).pending.clear();
             dev.poke(base + i2c::INT_STATUS, 0);

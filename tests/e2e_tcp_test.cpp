@@ -135,8 +135,8 @@ TEST_F(BinaryProtocol, PulseCountLimits) {
         EXPECT_TRUE(p["slots"][0]["holds"].GetBool());
         auto seg = sim.ok("{\"cmd\":\"segments\",\"slot\":0,\"max\":3}");
         ASSERT_TRUE(seg.IsObject() && seg.HasMember("segments"));
-        EXPECT_EQ(seg["segments"][0][0].GetUint64(), pulses[0].ticks);
-        EXPECT_EQ(seg["segments"][1][1].GetUint(), pulses[1].digi);
+        EXPECT_EQ(seg["segments"][0][0].GetUint64(), +pulses[0].ticks);
+        EXPECT_EQ(seg["segments"][1][1].GetUint(), +pulses[1].digi);
     }
 }
 
@@ -284,7 +284,7 @@ TEST_F(BinaryProtocol, UploadLandsInEachSlotWithItsChaining) {
         EXPECT_EQ(peek(reg::slot::CONTROL), k.control);
         EXPECT_EQ(peek(reg::slot::RUNS_LO), static_cast<uint64_t>(k.n_runs - 1));
         EXPECT_EQ(peek(reg::slot::RUNS_HI), 0u);
-        EXPECT_EQ(peek(0x18) & 0xFF, k.final_state.digi);
+        EXPECT_EQ(peek(0x18) & 0xFF, +k.final_state.digi);
         EXPECT_EQ(peek(reg::slot::FINAL_ANALOG),
                   neutralCode(k.final_state.ao0) | (uint32_t(neutralCode(k.final_state.ao1)) << 16));
 
@@ -295,8 +295,8 @@ TEST_F(BinaryProtocol, UploadLandsInEachSlotWithItsChaining) {
         ASSERT_GE(list.Size(), pulses.size());
         for (size_t i = 0; i < pulses.size(); ++i) {
             const auto& s = list[static_cast<rapidjson::SizeType>(i)];
-            EXPECT_EQ(s[0].GetUint64(), pulses[i].ticks) << "segment " << i;
-            EXPECT_EQ(s[1].GetUint(), pulses[i].digi) << "segment " << i;
+            EXPECT_EQ(s[0].GetUint64(), +pulses[i].ticks) << "segment " << i;
+            EXPECT_EQ(s[1].GetUint(), +pulses[i].digi) << "segment " << i;
             EXPECT_EQ(s[2].GetUint(), neutralCode(pulses[i].ao0)) << "segment " << i;
             EXPECT_EQ(s[3].GetUint(), neutralCode(pulses[i].ao1)) << "segment " << i;
         }

@@ -232,9 +232,9 @@ TEST_F(TcpConnection, DeviceFailuresBecomeStatusCodesAndTheConnectionGoesOn) {
     device.under([&] {
         EXPECT_TRUE(samePulses(device.last_pulses, pulses));
         EXPECT_EQ(device.last_runs, 5);
-        EXPECT_EQ(device.last_final.digi, 0x81);
-        EXPECT_EQ(device.last_final.ao0, -5);
-        EXPECT_EQ(device.last_final.ao1, 7);
+        EXPECT_EQ(+device.last_final.digi, 0x81);
+        EXPECT_EQ(+device.last_final.ao0, -5);
+        EXPECT_EQ(+device.last_final.ao1, 7);
         EXPECT_EQ(device.last_flags, (std::vector<uint32_t>{1, 1, 2, 3}));
     });
 

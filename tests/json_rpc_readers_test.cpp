@@ -1,0 +1,194 @@
+// The JSON-RPC parameter readers and the "stream" payload conversion, without a device: each
+// reader's accepted forms and its exact error member.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include "Json_rpc.h"
+#include "support/cout_capture.h"
+
+using namespace testsupport;
+
+namespace {
+
+std::unique_ptr<jsVar> value(const std::string& json) {
+    // Wrapped in an object so that any value can be read strictly.
+    std::unique_ptr<jsVar> root(jsVar::parse("{\"v\":" + json + "}"));
+    EXPECT_TRUE(root) << json;
+    return std::unique_ptr<jsVar>(root ? root->getValue("v")->clone() : nullptr);
+}
+
+std::string invalid(const std::string& data) {
+    return ",\"error\":{\"code\":-32602,\"message\":\"invalid parameter\",\"data\":\"" + data + "\"}";
+}
+
+template <class T, class Reader>
+std::string refuse(Reader read, const std::string& json) {
+    auto v = value(json);
+    T out{};
+    std::ostringstream reply;
+    EXPECT_FALSE(read(v.get(), out, reply)) << json;
+    return reply.str();
+}
+
+template <class T, class Reader>
+T accept(Reader read, const std::string& json) {
+    auto v = value(json);
+    T out{};
+    std::ostringstream reply;
+    EXPECT_TRUE(read(v.get(), out, reply)) << json;
+    EXPECT_EQ(reply.str(), "") << json;
+    return out;
+}
+
+std::string be_record(uint32_t ticks, uint8_t digi, int16_t ao0, int16_t ao1) {
+    char r[9] = {char(ticks >> 24), char(ticks >> 16), char(ticks >> 8), char(ticks), char(digi),
+                 char(uint16_t(ao0) >> 8), char(ao0), char(uint16_t(ao1) >> 8), char(ao1)};
+    return std::string(r, 9);
+}
+
+std::string base64(const std::string& bytes) {
+    static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        uint32_t v = uint32_t(uint8_t(bytes[i])) << 16;
+        if (i + 1 < bytes.size()) v |= uint32_t(uint8_t(bytes[i + 1])) << 8;
+        if (i + 2 < bytes.size()) v |= uint8_t(bytes[i + 2]);
+        size_t chars = std::min<size_t>(4, (bytes.size() - i) * 4 / 3 + ((bytes.size() - i) % 3 ? 1 : 0));
+        for (size_t k = 0; k < chars; ++k) out += abc[(v >> (18 - 6 * k)) & 63];
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(JsonRpcReaders, StartRearmAndClock) {
+    EXPECT_EQ(accept<start_t>(read_json_start, "\"HARDWARE_RISING_AND_FALLING\""), HARDWARE_RISING_AND_FALLING);
+    EXPECT_EQ(accept<start_t>(read_json_start, "3.9"), HARDWARE_FALLING);
+    EXPECT_EQ(static_cast<uint32_t>(accept<start_t>(read_json_start, "9")), 9u);  // unchecked
+    EXPECT_EQ(refuse<start_t>(read_json_start, "\"Software\""), invalid("start is not a valid instance of enum TriggerStart"));
+    EXPECT_EQ(refuse<start_t>(read_json_start, "true"), invalid("start is neither a string nor a number"));
+    EXPECT_EQ(refuse<start_t>(read_json_start, "null"), invalid("start is neither a string nor a number"));
+
+    EXPECT_EQ(accept<trigger_rearm_t>(read_json_rearm, "\"MANUAL\""), MANUAL);
+    EXPECT_EQ(accept<trigger_rearm_t>(read_json_rearm, "0"), AUTO);
+    EXPECT_EQ(refuse<trigger_rearm_t>(read_json_rearm, "\"AUTO \""), invalid("mode is not 'AUTO' or 'MANUAL'"));
+    EXPECT_EQ(refuse<trigger_rearm_t>(read_json_rearm, "[0]"), invalid("rearm is neither a string nor a number"));
+
+    EXPECT_EQ(accept<clocksource_t>(read_json_clock, "\"EXT_125MHZ\""), EXT_125MHZ);
+    EXPECT_EQ(accept<clocksource_t>(read_json_clock, "2"), EXT_10MHZ);
+    EXPECT_EQ(refuse<clocksource_t>(read_json_clock, "\"\""),
+              invalid("clock_source is not 'INTERNAL' or 'EXT_125MHZ' or 'EXT_10MHZ'"));
+    EXPECT_EQ(refuse<clocksource_t>(read_json_clock, "{}"), invalid("clock_source is neither a string nor a number"));
+    // An absent value (null pointer) is refused like a null one.
+    std::ostringstream reply;
+    clocksource_t c = INTERNAL;
+    EXPECT_FALSE(read_json_clock(nullptr, c, reply));
+    EXPECT_EQ(reply.str(), invalid("clock_source is neither a string nor a number"));
+}
+
+TEST(JsonRpcReaders, Serial) {
+    EXPECT_EQ(accept<serial_t>(read_serial, "\"ID\""), ID);
+    EXPECT_EQ(accept<serial_t>(read_serial, "\"MAC\""), MAC);
+    EXPECT_EQ(accept<serial_t>(read_serial, "1"), MAC);
+    EXPECT_EQ(refuse<serial_t>(read_serial, "2"), invalid("serial is not 'ID=0' or 'MAC=1'"));
+    EXPECT_EQ(refuse<serial_t>(read_serial, "-1"), invalid("serial is not 'ID=0' or 'MAC=1'"));
+    EXPECT_EQ(refuse<serial_t>(read_serial, "\"id\""), invalid("serial is not 'ID' or 'MAC'"));
+    EXPECT_EQ(refuse<serial_t>(read_serial, "false"), invalid("serial is neither a string nor a number"));
+}
+
+TEST(JsonRpcReaders, Pulse) {
+    Pulse p = accept<Pulse>(read_json_pulse, "[7,255,-1,32767]");
+    EXPECT_EQ(p.ticks, 65535u);  // element 0 is ignored
+    EXPECT_EQ(p.digi, 255);
+    EXPECT_EQ(p.ao0, -1);
+    EXPECT_EQ(p.ao1, 32767);
+    p = accept<Pulse>(read_json_pulse, "{\"digi\":256,\"ao1\":40000,\"x\":1}");
+    EXPECT_EQ(p.ticks, 65535u);
+    EXPECT_EQ(p.digi, 0);
+    EXPECT_EQ(p.ao0, 0);  // missing: left at 0
+    EXPECT_EQ(p.ao1, -25536);
+    p = accept<Pulse>(read_json_pulse, "[0,\"1\",2.9,-2.9]");
+    EXPECT_EQ(p.digi, 0);  // not a number: left at 0
+    EXPECT_EQ(p.ao0, 2);
+    EXPECT_EQ(p.ao1, -2);
+    EXPECT_EQ(refuse<Pulse>(read_json_pulse, "[0,255,0]"), invalid("number of elements in pulse is not 4"));
+    EXPECT_EQ(refuse<Pulse>(read_json_pulse, "[0,0,0,0,0]"), invalid("number of elements in pulse is not 4"));
+    EXPECT_EQ(refuse<Pulse>(read_json_pulse, "\"[0,0,0,0]\""), invalid("pulse is neither an Array nor an Object"));
+}
+
+TEST(JsonRpcReaders, SequenceRecordsAreBigEndian) {
+    std::string bytes = be_record(10, 0xFF, 32767, -32768) + be_record(0x01020304, 0x5A, -2, 258);
+    CoutCapture capture;
+    for (const std::string& extra : {std::string(), std::string("\x01"), std::string(8, '\x7F')}) {
+        auto v = value("\"" + base64(bytes + extra) + "\"");
+        std::vector<Pulse> seq;
+        ASSERT_TRUE(read_json_seq(v.get(), seq));
+        ASSERT_EQ(seq.size(), 2u) << "bytes after the last whole record are ignored";
+        EXPECT_EQ(seq[0].ticks, 10u);
+        EXPECT_EQ(seq[0].digi, 0xFF);
+        EXPECT_EQ(seq[0].ao0, 32767);
+        EXPECT_EQ(seq[0].ao1, -32768);
+        EXPECT_EQ(seq[1].ticks, 0x01020304u);
+        EXPECT_EQ(seq[1].digi, 0x5A);
+        EXPECT_EQ(seq[1].ao0, -2);
+        EXPECT_EQ(seq[1].ao1, 258);
+    }
+    EXPECT_NE(capture.text().find("time: base64 dec "), std::string::npos);
+    EXPECT_NE(capture.text().find("time: binary dec "), std::string::npos);
+}
+
+// Records spanning the decoder's internal blocks come out whole and in order.
+TEST(JsonRpcReaders, LongSequencesConvertInOrder) {
+    std::string bytes;
+    const uint32_t n = 5000;
+    for (uint32_t i = 0; i < n; ++i)
+        bytes += be_record(i * 7 + 1, static_cast<uint8_t>(i), static_cast<int16_t>(i * 3), static_cast<int16_t>(-i));
+    auto v = value("\"" + base64(bytes) + "=\\nrest\"");
+    std::vector<Pulse> seq;
+    CoutCapture capture;
+    ASSERT_TRUE(read_json_seq(v.get(), seq));
+    ASSERT_EQ(seq.size(), n);
+    for (uint32_t i = 0; i < n; ++i) {
+        ASSERT_EQ(seq[i].ticks, i * 7 + 1) << i;
+        ASSERT_EQ(seq[i].digi, static_cast<uint8_t>(i)) << i;
+        ASSERT_EQ(seq[i].ao0, static_cast<int16_t>(i * 3)) << i;
+        ASSERT_EQ(seq[i].ao1, static_cast<int16_t>(-i)) << i;
+    }
+}
+
+TEST(JsonRpcReaders, SequenceLengthBoundAndOtherKinds) {
+    CoutCapture capture;
+    std::vector<Pulse> seq;
+    // 18,000,008 decoded bytes pass (2,000,000 records), one more is refused.
+    std::string at_bound(24000011, 'A');  // 6,000,002 groups and 3 characters: 18,000,008 bytes
+    auto v = value("\"" + at_bound + "\"");
+    ASSERT_TRUE(read_json_seq(v.get(), seq));
+    EXPECT_EQ(seq.size(), 2000000u);
+    at_bound += "A";  // 18,000,008 + 1 byte
+    v = value("\"" + at_bound + "\"");
+    EXPECT_FALSE(read_json_seq(v.get(), seq));
+    EXPECT_TRUE(seq.empty());
+    // Other kinds are decoded from their JSON text ("123456": 4 bytes; "[...": nothing).
+    v = value("123456");
+    EXPECT_TRUE(read_json_seq(v.get(), seq));
+    EXPECT_TRUE(seq.empty());
+    v = value("[\"AAAAAAAAAAAA\"]");
+    EXPECT_TRUE(read_json_seq(v.get(), seq));
+    EXPECT_TRUE(seq.empty());
+}
+
+TEST(JsonRpcReaders, CallLogAndEscapedTexts) {
+    CoutCapture capture;
+    print_json_call(std::vector<Pulse>(3), -1, Pulse{65535, 255, 0, 0});
+    EXPECT_EQ(capture.text(), "jRPC call: len: 3, n_runs: -1, final: 65535|255|0|0, \n");
+
+    std::ostringstream os;
+    write_json_text(os, std::string("a\"b\\c\n\t\r\b\f\x01\x1f\x7f\xc3\xa9/", 16));
+    EXPECT_EQ(os.str(), "\"a\\\"b\\\\c\\n\\t\\r\\b\\f\\u0001\\u001f\x7f\xc3\xa9/\"");
+    os.str("");
+    write_json_error(os, -32000, "server error", "Sequence too long.");
+    EXPECT_EQ(os.str(), ",\"error\":{\"code\":-32000,\"message\":\"server error\",\"data\":\"Sequence too long.\"}");
+}
