@@ -293,6 +293,45 @@ TEST_F(GrpcService, EveryMethodReachesItsOperationWithTheInterfaceConversions) {
     }
 }
 
+TEST_F(GrpcService, NetworkAndHostnameMethodsReachTheirOperations) {
+    using S = GrpcService;
+    const std::vector<Row> rows = {
+        // A bad address answers 1; a missing settings file answers -1, carried as 4294967295.
+        {"setNetworkConfiguration", "dhcp: false ip: '10.0.0.300' netmask: '255.255.255.0' gateway: '10.0.0.1'",
+         "value: 1", nullptr, nullptr},
+        {"setNetworkConfiguration", "dhcp: false ip: '10.0.0.3' netmask: '255.255.255.0' gateway: '10.0.0.1'",
+         "value: 4294967295",
+         [](S& t) { std::remove(t.inst->sandbox.path("/userconfig/network/network.conf").c_str()); }, nullptr},
+        {"getNetworkConfiguration", "permanent: true", nullptr,
+         [](S& t) {
+             write_file(t.inst->sandbox.path("/userconfig/network/network.conf"),
+                        "PERMANENT=1\nIP=10.1.2.3\nNETMASK=255.255.0.0\nGATEWAY=10.1.0.1\n");
+         },
+         [](S&, const Message& r) {
+             const auto& g = static_cast<const tarvex::GetNetworkReply&>(r);
+             EXPECT_EQ(g.ip(), "10.1.2.3");
+             EXPECT_EQ(g.netmask(), "255.255.0.0");
+             EXPECT_EQ(g.gateway(), "10.1.0.1");
+         }},
+        {"applyNetworkConfiguration", "", "value: 4294967295",
+         [](S& t) { std::remove(t.inst->sandbox.path("/userconfig/network/network.conf").c_str()); }, nullptr},
+        {"setHostname", "hostname: 'tarvex-lab'", "value: 0", nullptr,
+         [](S& t, const Message&) {
+             EXPECT_EQ(read_file(t.inst->sandbox.path("/userconfig/network/hostname")), "tarvex-lab");
+             auto r = t.call("getHostname");
+             EXPECT_EQ(static_cast<tarvex::TarvexStringReply&>(*r).string_value(), "tarvex-lab");
+         }},
+        {"setHostname", "hostname: 'busy'", "value: -1",  // refused while streaming: signed -1
+         [](S& t) { t.sim->forceStatus(reg::status::STREAMING); }, nullptr},
+        {"getHostname", "", nullptr, nullptr,
+         [](S& t, const Message& r) {
+             EXPECT_EQ(static_cast<const tarvex::TarvexStringReply&>(r).string_value(),
+                       read_file(t.inst->sandbox.path("/userconfig/network/hostname")));
+         }},
+    };
+    EXPECT_EQ(runRows(*this, rows), kNetworkMethods);
+}
+
 namespace {
 
 // n pulses whose neighbours always differ, so none merge when encoded.
@@ -506,5 +545,20 @@ TEST_F(GrpcService, ConcurrentClientsAndBinaryUploadsCompleteConsistently) {
         }
     }
     // The service still answers.
+    EXPECT_EQ(value("getTriggerStart"), 0u);
+}
+
+TEST_F(GrpcService, MalformedStreamRequestIsRefusedLikeAGeneratedHandler) {
+    const std::string truncated("\x0A\x10\x08\x01", 4);  // a pulse announced with 16 bytes, 2 sent
+    std::string reply;
+    // A method served by the generated parser answers malformed bytes with INTERNAL...
+    grpc::Status generated = callRaw(*inst->channel, "constant", truncated, &reply);
+    EXPECT_EQ(generated.error_code(), grpc::StatusCode::INTERNAL);
+    // ...and so does `stream`, read from the wire format: nothing logged, nothing played.
+    grpc::Status st = callRaw(*inst->channel, "stream", truncated, &reply);
+    EXPECT_EQ(st.error_code(), generated.error_code());
+    EXPECT_EQ(st.error_message(), generated.error_message());
+    EXPECT_EQ(countIn(output(), "gRPC call:"), 0u);
+    EXPECT_EQ(countIn(output(), "Stop FPGA and streaming"), 0u);
     EXPECT_EQ(value("getTriggerStart"), 0u);
 }
