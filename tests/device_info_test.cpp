@@ -192,7 +192,11 @@ TEST_F(DeviceInfoTest, StatusWordAndDebugRegister) {
     CoutCapture out;
     pulser->setDebugRegister(0xFFFFFFFF, 0xFFFFFFFF);
     EXPECT_EQ(out.text(), "currently no debug register to set\n");
-    for (uint32_t off = 0; off < CTRL_LEN; off += 4) EXPECT_TRUE(fpga->writes(CTRL_BASE + off).empty()) << off;
+    // (The network watcher keeps writing its status into the board word on its own.)
+    for (uint32_t off = 0; off < CTRL_LEN; off += 4) {
+        if (off == ctrl::BOARD) continue;
+        EXPECT_TRUE(fpga->writes(CTRL_BASE + off).empty()) << off;
+    }
 }
 
 }  // namespace
