@@ -562,3 +562,17 @@ TEST_F(GrpcService, MalformedStreamRequestIsRefusedLikeAGeneratedHandler) {
     EXPECT_EQ(countIn(output(), "Stop FPGA and streaming"), 0u);
     EXPECT_EQ(value("getTriggerStart"), 0u);
 }
+
+TEST_F(GrpcService, StreamThatCannotStartReportsTheFailure) {
+    // The FIFOs never fill: the upload succeeds but the start gives up with -1, which the reply
+    // carries (as 4294967295) instead of answering as if the sequence played.
+    sim->c.ok("{\"cmd\":\"fill_blocked\",\"on\":true}");
+    tarvex::TarvexReply reply;
+    grpc::Status st = stream(*inst, sequence(10), &reply);
+    ASSERT_TRUE(st.ok()) << st.error_message();
+    EXPECT_EQ(reply.value(), 4294967295u);
+    EXPECT_NE(output().find("start aborted and reset system\n"), std::string::npos);
+    sim->clearFaults();
+    ASSERT_TRUE(stream(*inst, sequence(10), &reply).ok());
+    EXPECT_EQ(reply.value(), 0u);
+}
