@@ -540,8 +540,8 @@ TEST_F(GrpcService, ConcurrentClientsAndBinaryUploadsCompleteConsistently) {
         auto d = sim->c.ok("{\"cmd\":\"segments\",\"slot\":1,\"max\":701}");
         ASSERT_EQ(d["segments"].GetArray().Size(), y.size());
         for (size_t i = 0; i < y.size(); ++i) {
-            ASSERT_EQ(d["segments"][static_cast<unsigned>(i)][0].GetUint64(), y[i].ticks) << i;
-            ASSERT_EQ(d["segments"][static_cast<unsigned>(i)][1].GetUint(), y[i].digi) << i;
+            ASSERT_EQ(d["segments"][static_cast<unsigned>(i)][0].GetUint64(), static_cast<uint64_t>(y[i].ticks)) << i;
+            ASSERT_EQ(d["segments"][static_cast<unsigned>(i)][1].GetUint(), static_cast<unsigned>(y[i].digi)) << i;
         }
     }
     // The service still answers.
@@ -561,4 +561,18 @@ TEST_F(GrpcService, MalformedStreamRequestIsRefusedLikeAGeneratedHandler) {
     EXPECT_EQ(countIn(output(), "gRPC call:"), 0u);
     EXPECT_EQ(countIn(output(), "Stop FPGA and streaming"), 0u);
     EXPECT_EQ(value("getTriggerStart"), 0u);
+}
+
+TEST_F(GrpcService, StreamThatCannotStartReportsTheFailure) {
+    // The FIFOs never fill: the upload succeeds but the start gives up with -1, which the reply
+    // carries (as 4294967295) instead of answering as if the sequence played.
+    sim->c.ok("{\"cmd\":\"fill_blocked\",\"on\":true}");
+    tarvex::TarvexReply reply;
+    grpc::Status st = stream(*inst, sequence(10), &reply);
+    ASSERT_TRUE(st.ok()) << st.error_message();
+    EXPECT_EQ(reply.value(), 4294967295u);
+    EXPECT_NE(output().find("start aborted and reset system\n"), std::string::npos);
+    sim->clearFaults();
+    ASSERT_TRUE(stream(*inst, sequence(10), &reply).ok());
+    EXPECT_EQ(reply.value(), 0u);
 }
