@@ -205,25 +205,26 @@ bool read_serial(const jsVar* value, serial_t& out, std::ostream& reply) {
 }
 
 bool read_json_pulse(const jsVar* value, Pulse& out, std::ostream& reply) {
-    Pulse p{0, 0, 0, 0};
+    // Read into aligned fields: Pulse is packed, its members cannot be bound to references.
+    uint8_t digi = 0;
+    int16_t ao0 = 0, ao1 = 0;
     if (value && value->kind == jsVar::JS_ARRAY) {
         if (value->length() != 4) {
             write_invalid_parameter(reply, "number of elements in pulse is not 4");
             return false;
         }
-        value->getNumber(1, p.digi);
-        value->getNumber(2, p.ao0);
-        value->getNumber(3, p.ao1);
+        value->getNumber(1, digi);
+        value->getNumber(2, ao0);
+        value->getNumber(3, ao1);
     } else if (value && value->kind == jsVar::JS_OBJECT) {
-        value->getNumber("digi", p.digi);
-        value->getNumber("ao0", p.ao0);
-        value->getNumber("ao1", p.ao1);
+        value->getNumber("digi", digi);
+        value->getNumber("ao0", ao0);
+        value->getNumber("ao1", ao1);
     } else {
         write_invalid_parameter(reply, "pulse is neither an Array nor an Object");
         return false;
     }
-    p.ticks = 0xFFFF;
-    out = p;
+    out = Pulse{0xFFFF, digi, ao0, ao1};
     return true;
 }
 

@@ -161,58 +161,82 @@ struct LaneTable {
 constexpr LaneTable LANES;
 inline uint64_t tick_lanes(uint32_t start, uint32_t length) { return LANES.v[start][length]; }
 
+// Where channel byte i goes among the stored channel bytes of a command with change mask m: the
+// number of changed channels below i. An unchanged channel lands where the next changed one (or
+// whatever follows the channel bytes) is stored after it, so every channel byte can be stored
+// without a test. Row 0xFF is also the unmasked form (all eight, in order).
+struct ChannelSlotTable {
+    uint8_t v[256][8];
+    constexpr ChannelSlotTable() : v() {
+        for (unsigned m = 0; m < 256; ++m) {
+            unsigned n = 0;
+            for (unsigned i = 0; i < 8; ++i) {
+                v[m][i] = uint8_t(n);
+                n += (m >> i) & 1u;
+            }
+        }
+    }
+};
+constexpr ChannelSlotTable CHANNEL_SLOT;
+
 // floor(length * value / 8): arithmetic shift, so negative values round down.
 inline int analog_share(uint32_t length, int value) { return (int(length) * value) >> 3; }
 
 // Bit i set when byte i of x is non-zero.
 inline uint32_t nonzero_bytes(uint64_t x) {
-    x |= x >> 4;
-    x |= x >> 2;
-    x |= x >> 1;
-    x &= ONES;
-    return uint32_t((x * 0x0102040810204080ull) >> 56);
+    constexpr uint64_t LOW7 = 0x7F7F7F7F7F7F7F7Full;
+    const uint64_t high = (((x & LOW7) + LOW7) | x) >> 7;  // bit 8i set when byte i is non-zero
+    return uint32_t(((high & ONES) * 0x0102040810204080ull) >> 56);
 }
 
 // Each channel 0xFF when its bit `tick` is set: the level it holds after that tick.
 inline uint64_t hold_levels(uint64_t bits, uint32_t tick) { return ((bits >> tick) & ONES) * 0xFF; }
 
-// Fills buf[1..] with the command for word (bits, codes) against the reference; returns the length.
-// buf needs CMD_MAX_BYTES bytes.
-inline __attribute__((always_inline)) uint32_t build_cmd(uint8_t* buf, uint8_t& header, uint32_t count, uint64_t bits, uint64_t ref_bits,
-                          uint32_t codes, uint32_t ref_codes) {
-    uint8_t h = 0;
-    uint8_t* p = buf + 1;
-    uint32_t mask = nonzero_bytes(bits ^ ref_bits);
-    if (mask == 0xFF) {
-        std::memcpy(p, &bits, 8);
-        p += 8;
-    } else {
+inline void store16(uint8_t* p, uint32_t v) {
+    const uint16_t h = uint16_t(v);
+    std::memcpy(p, &h, 2);
+}
+
+// Room a command needs while it is built: the longest command and two scratch bytes.
+constexpr unsigned CMD_BUILD_BYTES = CMD_MAX_BYTES + 2;
+
+// Builds the command for word (bits, codes) played count + 1 times against the reference, header
+// with `flags` included, at `o` and returns its end. May store one scratch byte past the returned
+// end (the next command overwrites it), so `o` needs CMD_BUILD_BYTES bytes of room.
+inline __attribute__((always_inline)) uint8_t* build_cmd(uint8_t* o, uint8_t flags, uint32_t count, uint64_t bits,
+                                                         uint64_t ref_bits, uint32_t codes, uint32_t ref_codes) {
+    const uint32_t mask = nonzero_bytes(bits ^ ref_bits);
+    uint32_t h = flags;
+    uint8_t* p;
+    if ((mask & (mask - 1)) == 0) {
+        // One channel changed (or none).
         h |= HDR_MASKED;
-        *p++ = uint8_t(mask);
-        if ((mask & (mask - 1)) == 0) {
-            // One channel changed (or none).
-            if (mask != 0) *p++ = uint8_t(bits >> (8 * __builtin_ctz(mask)));
-        } else {
-            // Store every byte, advance only past the changed ones (at most 7, so buf[9] is the
-            // last byte touched).
+        o[1] = uint8_t(mask);
+        p = o + 2;
+        if (mask != 0) *p++ = uint8_t(bits >> (8 * __builtin_ctz(mask)));
+    } else
+    {
+        // Eight changed channels: the unmasked form, no mask byte. Otherwise the mask byte, then
+        // every channel byte is stored and the position advances past the changed ones only.
+        const uint32_t masked = mask != 0xFF;
+        h |= masked << 6;
+        o[1] = uint8_t(mask);
+        p = o + 1 + masked;
 #pragma GCC unroll 8
-            for (unsigned i = 0; i < 8; ++i) {
-                *p = uint8_t(bits >> (8 * i));
-                p += (mask >> i) & 1u;
-            }
+        for (unsigned i = 0; i < 8; ++i) {
+            *p = uint8_t(bits >> (8 * i));
+            p += (mask >> i) & 1u;
         }
     }
     const uint32_t changed = codes ^ ref_codes;
     if (changed & 0xFFFFu) {
         h |= HDR_CODE0;
-        uint16_t c = uint16_t(codes);
-        std::memcpy(p, &c, 2);
+        store16(p, codes);
         p += 2;
     }
     if (changed >> 16) {
         h |= HDR_CODE1;
-        uint16_t c = uint16_t(codes >> 16);
-        std::memcpy(p, &c, 2);
+        store16(p, codes >> 16);
         p += 2;
     }
     if (count != 0) {
@@ -221,8 +245,7 @@ inline __attribute__((always_inline)) uint32_t build_cmd(uint8_t* buf, uint8_t& 
             *p++ = uint8_t(count);
         } else if (count <= 0xFFFF) {
             h |= HDR_COUNT2;
-            uint16_t c = uint16_t(count);
-            std::memcpy(p, &c, 2);
+            store16(p, count);
             p += 2;
         } else {
             h |= HDR_COUNT4;
@@ -230,8 +253,8 @@ inline __attribute__((always_inline)) uint32_t build_cmd(uint8_t* buf, uint8_t& 
             p += 4;
         }
     }
-    header = h;
-    return uint32_t(p - buf);
+    o[0] = uint8_t(h);
+    return p;
 }
 
 inline uint64_t load_pattern(const uint8_t* pattern) {
@@ -262,8 +285,13 @@ void Full_Pattern::set_patterns(uint8_t start, uint8_t length, uint8_t digi, int
 
 uint32_t set_cmd_bytes(uint8_t (&buf)[CMD_MAX_BYTES], uint8_t& header, COUNT_TO_BYTES count, const uint8_t* pattern,
                        const uint8_t* ref_pattern, ANALOG_TO_BYTES analog, ANALOG_TO_BYTES ref_analog) {
-    return build_cmd(buf, header, count.value, load_pattern(pattern), load_pattern(ref_pattern), analog.value,
-                     ref_analog.value);
+    uint8_t tmp[CMD_BUILD_BYTES];
+    const uint32_t len = uint32_t(build_cmd(tmp, 0, count.value, load_pattern(pattern), load_pattern(ref_pattern),
+                                            analog.value, ref_analog.value) -
+                                  tmp);
+    header = tmp[0];
+    std::memcpy(buf + 1, tmp + 1, len - 1);
+    return len;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -280,31 +308,35 @@ namespace {
     throw std::out_of_range("std::out_of_range -> Out of mapped memory");
 }
 
+// Writes one command exactly (no byte past its end) if it ends below the window's end; returns
+// the new position. Used near the window's end and for the end command.
+__attribute__((noinline)) uint8_t* write_exact(uint8_t* out, const uint8_t* window, const uint8_t* limit, uint8_t flags,
+                                               uint32_t count, uint64_t bits, uint64_t ref_bits, uint32_t codes,
+                                               uint32_t ref_codes) {
+    uint8_t buf[CMD_BUILD_BYTES];
+    const uint32_t len = uint32_t(build_cmd(buf, flags, count, bits, ref_bits, codes, ref_codes) - buf);
+    // The command must end below the window's end: off + len < SEQMEM_LEN.
+    if (uint64_t(limit - out) <= len) out_of_window(len, out, window);
+    std::memcpy(out, buf, len);
+    return out + len;
+}
+
 #define ENCODER_INLINE inline __attribute__((always_inline))
 
 // Writes commands into the window; keeps the reference, the pending command and the totals.
 class CommandWriter {
 public:
-    CommandWriter(uint8_t* window, uint8_t* region) : window_(window), limit_(window + reg::SEQMEM_LEN), out_(region) {}
+    CommandWriter(uint8_t* window, uint8_t* region)
+        : window_(window), limit_(window + reg::SEQMEM_LEN), fast_limit_(limit_ - FAST_MARGIN), out_(region) {}
 
-    // Appends one command (count = repetitions - 1) with the given marker/end bits.
+    // Appends one command (count = repetitions - 1) with the given marker bit.
     ENCODER_INLINE void write(uint64_t bits, uint32_t codes, uint32_t count, uint8_t flags) {
-        uint8_t header;
-        if (__builtin_expect(limit_ - out_ > FAST_MARGIN && !(flags & HDR_END), 1)) {
-            // Far from the window's end: build in place. build_cmd may store one scratch byte
-            // past the command; the next command (sure to fit here) overwrites it. The end
-            // command is always built exactly.
-            uint32_t len = build_cmd(out_, header, count, bits, ref_bits_, codes, ref_codes_);
-            out_[0] = uint8_t(header | flags);
-            out_ += len;
+        if (__builtin_expect(out_ < fast_limit_, 1)) {
+            // Far from the window's end: built in place. Its scratch bytes are overwritten by the
+            // next command, which is sure to fit here; the end command is always written exactly.
+            out_ = build_cmd(out_, flags, count, bits, ref_bits_, codes, ref_codes_);
         } else {
-            uint8_t buf[CMD_MAX_BYTES];
-            uint32_t len = build_cmd(buf, header, count, bits, ref_bits_, codes, ref_codes_);
-            buf[0] = uint8_t(header | flags);
-            // The command must end below the window's end: off + len < SEQMEM_LEN.
-            if (uint64_t(limit_ - out_) <= len) out_of_window(len, out_, window_);
-            std::memcpy(out_, buf, len);
-            out_ += len;
+            out_ = write_exact(out_, window_, limit_, flags, count, bits, ref_bits_, codes, ref_codes_);
         }
         ref_bits_ = bits;
         ref_codes_ = codes;
@@ -314,26 +346,36 @@ public:
 
     // Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the pending
     // command when equal and within the count limit, else the pending command is written first.
+    // No pending command is pend_words_ 0; merging into it then starts a pending command as well.
     ENCODER_INLINE void offer(uint64_t bits, uint32_t codes, uint32_t n) {
-        if (pending_ && bits == pend_bits_ && codes == pend_codes_ && pend_words_ + n <= CMD_MAX_WORDS) {
+        if ((((bits ^ pend_bits_) | uint64_t(codes ^ pend_codes_)) == 0) & (pend_words_ + n <= CMD_MAX_WORDS)) {
             pend_words_ += n;
             return;
         }
-        if (pending_) write(pend_bits_, pend_codes_, pend_words_ - 1, 0);
-        pending_ = true;
+        if (pend_words_ != 0) write(pend_bits_, pend_codes_, pend_words_ - 1, 0);
         pend_bits_ = bits;
         pend_codes_ = codes;
         pend_words_ = n;
     }
 
-    void flush_pending(uint8_t flags) {
-        if (pending_) write(pend_bits_, pend_codes_, pend_words_ - 1, flags);
-        pending_ = false;
+    void flush_pending() {
+        if (pend_words_ != 0) write(pend_bits_, pend_codes_, pend_words_ - 1, 0);
+        pend_words_ = 0;
     }
 
-    bool has_pending() const { return pending_; }
+    // Writes the pending command (there is one) as the end command.
+    void write_end() {
+        out_ = write_exact(out_, window_, limit_, HDR_END, pend_words_ - 1, pend_bits_, ref_bits_, pend_codes_,
+                           ref_codes_);
+        ++commands;
+        words += pend_words_;
+        pend_words_ = 0;
+    }
+
+    bool has_pending() const { return pend_words_ != 0; }
+    uint32_t pending_words() const { return pend_words_; }
     // The word of the pending command, or of the last written command.
-    uint64_t last_bits() const { return pending_ ? pend_bits_ : ref_bits_; }
+    uint64_t last_bits() const { return pend_words_ != 0 ? pend_bits_ : ref_bits_; }
     uint32_t ref_codes() const { return ref_codes_; }
     uint8_t* position() const { return out_; }
 
@@ -341,15 +383,16 @@ public:
     uint64_t words = 0;
 
 private:
-    // Room that guarantees a command and its successor fit (2 * CMD_MAX_BYTES + scratch).
+    // Room that guarantees a command built in place and its successor fit.
     static constexpr ptrdiff_t FAST_MARGIN = 64;
+    static_assert(FAST_MARGIN >= 2 * CMD_BUILD_BYTES, "a fast command and the next one fit");
 
     uint8_t* const window_;
     uint8_t* const limit_;
+    uint8_t* const fast_limit_;
     uint8_t* out_;
     uint64_t ref_bits_ = 0;
     uint32_t ref_codes_ = START_REF_CODES;
-    bool pending_ = false;
     uint64_t pend_bits_ = 0;
     uint32_t pend_codes_ = 0;
     uint32_t pend_words_ = 0;
@@ -404,16 +447,20 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
     CommandWriter w(window, region);
     for (uint32_t i = 0; i < leading_markers; ++i) w.write(0, START_REF_CODES, 0, HDR_MARKER);
 
-    uint64_t sum = 0;
-    uint32_t f = 0;      // ticks of the current word already covered
-    uint64_t cur = 0;    // its channel bytes
-    int acc0 = 0;        // its accumulated analog values
+    uint32_t f = 0;       // ticks of the current word already covered
+    uint64_t cur = 0;     // its channel bytes
+    int acc0 = 0;         // its accumulated analog values
     int acc1 = 0;
-    int last0 = 0;       // analog values of the last pulse with ticks
-    int last1 = 0;
+    uint64_t marker_words = leading_markers;  // words written for markers
+    uint64_t padded = 0;                      // words padded for a marker inside them
+    // The last pulse with ticks before a marker, found by looking back; a run of zero-tick pulses
+    // is looked through once (the answer for the marker at `found_for` is `found`).
+    const Pulse* found = nullptr;
+    const Pulse* found_for = nullptr;
     // The codes of a word's analog values (16-bit wrap-around), remembering the last pair.
+    const uint32_t zero_codes = ANALOG_TO_BYTES::codes(0, 0, cal);
     uint32_t last_key = 0;
-    uint32_t last_codes = ANALOG_TO_BYTES::codes(0, 0, cal);
+    uint32_t last_codes = zero_codes;
     auto word_codes = [&](int a0, int a1) {
         const uint32_t key = uint32_t(uint16_t(a0)) | uint32_t(uint16_t(a1)) << 16;
         if (key != last_key) {
@@ -425,35 +472,45 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
 
     for (; p != end; ++p) {
         const uint32_t t = p->ticks;
-        const uint8_t digi = p->digi;
-        if (t == 0) {
-            if (digi != 0xAA) continue;
-            // Marker word of the held levels.
+        if (__builtin_expect(t == 0, 0)) {
+            if (p->digi != 0xAA) continue;
+            // Marker word of the held levels and the analog values of the last pulse with ticks
+            // (the loop starts at a pulse with ticks, so there is one).
+            const Pulse* q = p - 1;
+            while (q->ticks == 0 && q != found_for) --q;
+            if (q == found_for) q = found;
+            found = q;
+            found_for = p;
+            const int a0 = q->ao0;
+            const int a1 = q->ao1;
+            ++marker_words;
             if (f == 0) {
                 uint64_t hold = hold_levels(w.last_bits(), 7);
-                w.flush_pending(0);
+                w.flush_pending();
                 w.write(hold, w.ref_codes(), 0, HDR_MARKER);
             } else {
+                // The word is completed with the held levels; its ticks start the next word again.
+                ++padded;
                 uint64_t hold = hold_levels(cur, f - 1);
                 cur |= hold & tick_lanes(f, 8 - f);
-                w.offer(cur, word_codes(acc0 + analog_share(8 - f, last0), acc1 + analog_share(8 - f, last1)), 1);
-                w.flush_pending(0);
-                w.write(hold, word_codes(last0, last1), 0, HDR_MARKER);
+                w.offer(cur, word_codes(acc0 + analog_share(8 - f, a0), acc1 + analog_share(8 - f, a1)), 1);
+                w.flush_pending();
+                w.write(hold, word_codes(a0, a1), 0, HDR_MARKER);
                 cur = hold & tick_lanes(0, f);
-                acc0 = analog_share(f, last0);
-                acc1 = analog_share(f, last1);
+                acc0 = analog_share(f, a0);
+                acc1 = analog_share(f, a1);
             }
             continue;
         }
-        sum += t;
-        const int a0 = p->ao0;
-        const int a1 = p->ao1;
-        last0 = a0;
-        last1 = a1;
-        const uint64_t lanes = EXPAND.v[digi];
+        uint32_t analog_pair;
+        std::memcpy(&analog_pair, &p->ao0, 4);
+        const bool analog = analog_pair != 0;
+        const int a0 = int16_t(uint16_t(analog_pair));
+        const int a1 = int16_t(uint16_t(analog_pair >> 16));
+        const uint64_t lanes = EXPAND.v[p->digi];
         if (t < 8 - f) {
             cur |= lanes & tick_lanes(f, t);
-            if ((a0 | a1) != 0) {
+            if (analog) {
                 acc0 += analog_share(t, a0);
                 acc1 += analog_share(t, a1);
             }
@@ -464,28 +521,34 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
         if (f > 0) {
             const uint32_t l = 8 - f;
             cur |= lanes & tick_lanes(f, l);
-            w.offer(cur, word_codes(acc0 + analog_share(l, a0), acc1 + analog_share(l, a1)), 1);
+            // Outputs at 0 for the whole word (the usual case) need no conversion.
+            const uint32_t codes = (analog || (acc0 | acc1) != 0)
+                                       ? word_codes(acc0 + analog_share(l, a0), acc1 + analog_share(l, a1))
+                                       : zero_codes;
+            w.offer(cur, codes, 1);
             r = t - l;
         }
         const uint32_t whole = r >> 3;
         f = r & 7;
-        if (whole > 0) w.offer(lanes, word_codes(a0, a1), whole);
+        if (whole > 0) w.offer(lanes, analog ? word_codes(a0, a1) : zero_codes, whole);
         cur = lanes & tick_lanes(0, f);
-        acc0 = analog_share(f, a0);
-        acc1 = analog_share(f, a1);
+        acc0 = analog ? analog_share(f, a0) : 0;
+        acc1 = analog ? analog_share(f, a1) : 0;
     }
 
-    print_high_len(sum);
+    // The ticks of all pulses: every completed word but the padded ones holds 8 of them, the
+    // current word f.
+    print_high_len(8 * (w.words + w.pending_words() - marker_words - padded) + f);
 
     // Pad the last word with the last element's state, whatever its ticks.
     if (f > 0) {
-        const Pulse& last = pulses.back();
+        const Pulse& fin = pulses.back();
         const uint32_t l = 8 - f;
-        cur |= EXPAND.v[last.digi] & tick_lanes(f, l);
-        w.offer(cur, word_codes(acc0 + analog_share(l, last.ao0), acc1 + analog_share(l, last.ao1)), 1);
+        cur |= EXPAND.v[fin.digi] & tick_lanes(f, l);
+        w.offer(cur, word_codes(acc0 + analog_share(l, fin.ao0), acc1 + analog_share(l, fin.ao1)), 1);
     }
     if (!w.has_pending()) w.offer(0, word_codes(0, 0), 1);  // ended with a marker at a word boundary
-    w.flush_pending(HDR_END);
+    w.write_end();
 
     platform::flush_cache(region, w.position());
     std::cout << "time: digi high->low  " << double(std::clock() - started) / CLOCKS_PER_SEC << std::endl;

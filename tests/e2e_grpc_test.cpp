@@ -540,8 +540,8 @@ TEST_F(GrpcService, ConcurrentClientsAndBinaryUploadsCompleteConsistently) {
         auto d = sim->c.ok("{\"cmd\":\"segments\",\"slot\":1,\"max\":701}");
         ASSERT_EQ(d["segments"].GetArray().Size(), y.size());
         for (size_t i = 0; i < y.size(); ++i) {
-            ASSERT_EQ(d["segments"][static_cast<unsigned>(i)][0].GetUint64(), y[i].ticks) << i;
-            ASSERT_EQ(d["segments"][static_cast<unsigned>(i)][1].GetUint(), y[i].digi) << i;
+            ASSERT_EQ(d["segments"][static_cast<unsigned>(i)][0].GetUint64(), static_cast<uint64_t>(y[i].ticks)) << i;
+            ASSERT_EQ(d["segments"][static_cast<unsigned>(i)][1].GetUint(), static_cast<unsigned>(y[i].digi)) << i;
         }
     }
     // The service still answers.

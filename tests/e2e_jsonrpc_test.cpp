@@ -496,8 +496,8 @@ TEST_F(JsonRpc, StreamedSequencePlaysThePulsesSent) {
         const auto& s = list[static_cast<rapidjson::SizeType>(i)];
         ANALOG_TO_BYTES codes;
         codes.setWithCalibration(pulses[i].ao0, pulses[i].ao1, neutral);
-        EXPECT_EQ(s[0].GetUint64(), pulses[i].ticks) << i;
-        EXPECT_EQ(s[1].GetUint(), pulses[i].digi) << i;
+        EXPECT_EQ(s[0].GetUint64(), static_cast<uint64_t>(pulses[i].ticks)) << i;
+        EXPECT_EQ(s[1].GetUint(), static_cast<unsigned>(pulses[i].digi)) << i;
         EXPECT_EQ(s[2].GetUint(), codes.value & 0xFFFF) << i;
         EXPECT_EQ(s[3].GetUint(), codes.value >> 16) << i;
     }
