@@ -83,15 +83,17 @@ Status PulserServiceImpl::streamFromWire(ServerContext*,
     // A unary client always sends exactly one message; the generated handler answers the same
     // statuses for a missing or unparsable one.
     if (!call->Read(&bytes)) return Status(StatusCode::INTERNAL, "No payload");
-    // The request arrives in many slices; one contiguous copy lets the reader run on plain
-    // pointers. The slices are released before the pulse list is allocated.
-    grpc::Slice joined;
-    if (!bytes.DumpToSingleSlice(&joined).ok()) return Status(StatusCode::INTERNAL, "");
+    // The request arrives in many slices: read one after the other, each released once read.
+    std::vector<grpc::Slice> slices;
+    if (!bytes.Dump(&slices).ok()) return Status(StatusCode::INTERNAL, "");
+    grpcwire::SequenceReader reader(bytes.Length(), kMaxStreamPulses);
     bytes.Clear();
+    for (grpc::Slice& slice : slices) {
+        reader.feed(slice.begin(), slice.size());
+        slice = grpc::Slice();
+    }
     grpcwire::SequenceRequest req;
-    bool parsed = grpcwire::decodeSequence(joined.begin(), joined.size(), kMaxStreamPulses, req);
-    joined = grpc::Slice();
-    if (!parsed) return Status(StatusCode::INTERNAL, "");
+    if (!reader.finish(req)) return Status(StatusCode::INTERNAL, "");
     TarvexReply reply;
     Status status = runStream(req, &reply);
     if (status.ok()) call->Write(reply);

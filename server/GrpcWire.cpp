@@ -1,5 +1,11 @@
 #include "GrpcWire.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <utility>
+
 namespace grpcwire {
 
 namespace {
@@ -21,8 +27,6 @@ constexpr uint32_t kAo1Tag = tagOf(4, kVarint);
 
 // Nesting of embedded messages and groups the generated parser accepts.
 constexpr int kRecursionLimit = 100;
-
-enum class Mode { Count, Check, Store };
 
 // A bounded cursor over the bytes of one message. Every read checks the bounds.
 struct Cursor {
@@ -118,35 +122,9 @@ bool skipUnknown(Cursor& in, uint32_t tag, int depth) {
     }
 }
 
-// One embedded PulseMessage (length prefix included), merged into `p`.
-bool readPulse(Cursor& outer, Pulse& p) {
-    size_t n = 0;
-    if (!outer.length(n)) return false;
-    Cursor in{outer.p, outer.p + n};
-    outer.p += n;
+// The fields of one PulseMessage, merged into `p`.
+bool pulseFields(Cursor& in, Pulse& p) {
     uint32_t v = 0;
-    // Fast path: the fields in declaration order, each at most once, as generated serializers
-    // write them (zero fields left out). Whatever remains goes through the general loop below.
-    if (!in.atEnd() && *in.p == kTicksTag) {
-        ++in.p;
-        if (!in.value32(v)) return false;
-        p.ticks = v;
-    }
-    if (!in.atEnd() && *in.p == kDigiTag) {
-        ++in.p;
-        if (!in.value32(v)) return false;
-        p.digi = toPulse(0, v, 0, 0).digi;
-    }
-    if (!in.atEnd() && *in.p == kAo0Tag) {
-        ++in.p;
-        if (!in.value32(v)) return false;
-        p.ao0 = toPulse(0, 0, static_cast<int32_t>(v), 0).ao0;
-    }
-    if (!in.atEnd() && *in.p == kAo1Tag) {
-        ++in.p;
-        if (!in.value32(v)) return false;
-        p.ao1 = toPulse(0, 0, 0, static_cast<int32_t>(v)).ao1;
-    }
     while (!in.atEnd()) {
         uint32_t tag = 0;
         if (!in.tag(tag)) return false;
@@ -174,58 +152,179 @@ bool readPulse(Cursor& outer, Pulse& p) {
     return true;
 }
 
-bool readTopLevel(const uint8_t* data, size_t size, Mode mode, SequenceRequest& out) {
-    Cursor in{data, data + size};
-    size_t count = 0;
-    out.n_runs = 0;
-    out.has_final = false;
-    out.final_state = Pulse{0, 0, 0, 0};
-    while (!in.atEnd()) {
-        uint32_t tag = 0;
-        if (!in.tag(tag)) return false;
-        switch (tag) {
-            case kPulseTag:
-                if (mode == Mode::Count) {
-                    size_t n = 0;
-                    if (!in.length(n) || !in.skip(n)) return false;
-                } else {
-                    Pulse p{0, 0, 0, 0};
-                    if (!readPulse(in, p)) return false;
-                    if (mode == Mode::Store) {
-                        if (count >= out.pulses.size()) return false;
-                        out.pulses[count] = p;
-                    }
-                }
-                ++count;
-                break;
-            case kRunsTag: {
-                uint64_t v = 0;
-                if (!in.value64(v)) return false;
-                out.n_runs = static_cast<long long>(v);
-                break;
-            }
-            case kFinalTag:
-                out.has_final = true;
-                if (!readPulse(in, out.final_state)) return false;
-                break;
-            default:
-                if (!skipUnknown(in, tag, kRecursionLimit)) return false;
-        }
+// One embedded PulseMessage (length prefix included), merged into `p`.
+bool readPulse(Cursor& outer, Pulse& p) {
+    size_t n = 0;
+    if (!outer.length(n)) return false;
+    Cursor in{outer.p, outer.p + n};
+    outer.p += n;
+    return pulseFields(in, p);
+}
+
+// Eight bytes, little-endian whatever the host's order (one load where the host's is the same).
+inline uint64_t load64(const uint8_t* q) {
+    return static_cast<uint64_t>(q[0]) | static_cast<uint64_t>(q[1]) << 8 | static_cast<uint64_t>(q[2]) << 16 |
+           static_cast<uint64_t>(q[3]) << 24 | static_cast<uint64_t>(q[4]) << 32 | static_cast<uint64_t>(q[5]) << 40 |
+           static_cast<uint64_t>(q[6]) << 48 | static_cast<uint64_t>(q[7]) << 56;
+}
+
+// The low 32 bits of the varint whose first eight bytes are `w` (bytes past its end cleared).
+inline uint32_t low32(uint64_t w) {
+    return static_cast<uint32_t>((w & 0x7F) | ((w >> 1) & 0x3F80) | ((w >> 2) & 0x1FC000) | ((w >> 3) & 0xFE00000) |
+                                 ((w >> 4) & 0x7F0000000ull));
+}
+
+// A value varint read without bound checks: ten bytes must be readable at `q`. Its low 32 bits
+// go to `v`; returns the byte after it, null when it runs over ten bytes.
+inline const uint8_t* fastValue32(const uint8_t* q, uint32_t& v) {
+    if (q[0] < 0x80) {
+        v = q[0];
+        return q + 1;
     }
-    out.count = count;
-    return true;
+    uint64_t w = load64(q);
+    uint64_t stops = ~w & 0x8080808080808080ull;
+    if (stops != 0) {
+        v = low32(w & (stops ^ (stops - 1)));
+        return q + (__builtin_ctzll(stops) >> 3) + 1;
+    }
+    // Negative numbers take ten bytes; their low 32 bits are all in the first eight.
+    v = low32(w);
+    if (q[8] < 0x80) return q + 9;
+    if (q[9] < 0x80) return q + 10;
+    return nullptr;
+}
+
+// A long list is filled within milliseconds, one page after the other: asked for huge pages, the
+// kernel takes a few faults to back it instead of thousands. Only a hint; where there are none,
+// nothing changes.
+void adviseHugePages(void* data, size_t bytes) {
+    constexpr size_t kWorthIt = size_t{4} << 20;
+    if (bytes < kWorthIt) return;
+    const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    const uintptr_t from = (reinterpret_cast<uintptr_t>(data) + page - 1) & ~(page - 1);
+    const uintptr_t to = (reinterpret_cast<uintptr_t>(data) + bytes) & ~(page - 1);
+    if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_HUGEPAGE);
 }
 
 }  // namespace
 
+SequenceReader::SequenceReader(size_t total_size, size_t max_pulses) : max_pulses_(max_pulses) {
+    req_.pulses.reserve(std::min(max_pulses, total_size / 2));
+    adviseHugePages(req_.pulses.data(), req_.pulses.capacity() * sizeof(Pulse));
+}
+
+size_t SequenceReader::fields(const uint8_t* begin, const uint8_t* end) {
+    const uint8_t* p = begin;
+    // A pulse entry held whole that does not parse: the message is malformed whatever follows.
+    auto malformed = [&] {
+        broken_ = true;
+        return static_cast<size_t>(p - begin);
+    };
+    for (;;) {
+        // The usual pulse entry: one-byte tag and length, its fields in declaration order, each
+        // at most once (as serializers write them, zero fields left out), and ten bytes of room
+        // behind it for the unchecked varint reads.
+        while (end - p >= 2 && p[0] == kPulseTag && p[1] < 0x80 && end - p >= 12 + p[1]) {
+            const uint8_t* q = p + 2;
+            const uint8_t* e = q + p[1];
+            // The values stay in registers until they are stored in the list.
+            uint32_t ticks = 0, digi = 0, ao0 = 0, ao1 = 0;
+            if (q < e && *q == kTicksTag && !(q = fastValue32(q + 1, ticks))) return malformed();
+            if (q < e && *q == kDigiTag && !(q = fastValue32(q + 1, digi))) return malformed();
+            if (q < e && *q == kAo0Tag && !(q = fastValue32(q + 1, ao0))) return malformed();
+            if (q < e && *q == kAo1Tag && !(q = fastValue32(q + 1, ao1))) return malformed();
+            if (q == e) {
+                if (Pulse* d = nextPulse()) {
+                    d->ticks = ticks;
+                    d->digi = toPulse(0, digi, 0, 0).digi;
+                    d->ao0 = toPulse(0, 0, static_cast<int32_t>(ao0), 0).ao0;
+                    d->ao1 = toPulse(0, 0, 0, static_cast<int32_t>(ao1)).ao1;
+                }
+            } else {
+                // Anything else in the entry (repeated or unknown fields): the general loop. A
+                // value running past the entry's end is malformed.
+                Pulse x = toPulse(ticks, digi, static_cast<int32_t>(ao0), static_cast<int32_t>(ao1));
+                Cursor in{q, e};
+                if (q > e || !pulseFields(in, x)) return malformed();
+                addPulse(x);
+            }
+            p = e;
+        }
+        if (p == end) return static_cast<size_t>(p - begin);
+        // One field of any other shape, near the end of the piece or not. A failure here may be
+        // a field cut off at `end`: the caller decides when all bytes are in.
+        Cursor in{p, end};
+        uint32_t tag = 0;
+        if (!in.tag(tag)) return static_cast<size_t>(p - begin);
+        bool ok = true;
+        switch (tag) {
+            case kPulseTag: {
+                Pulse x{0, 0, 0, 0};
+                ok = readPulse(in, x);
+                if (ok) addPulse(x);
+                break;
+            }
+            case kRunsTag: {
+                uint64_t v = 0;
+                ok = in.value64(v);
+                if (ok) req_.n_runs = static_cast<long long>(v);
+                break;
+            }
+            case kFinalTag: {
+                Pulse f = req_.final_state;
+                ok = readPulse(in, f);
+                if (ok) {
+                    req_.has_final = true;
+                    req_.final_state = f;
+                }
+                break;
+            }
+            default:
+                ok = skipUnknown(in, tag, kRecursionLimit);
+        }
+        if (!ok) return static_cast<size_t>(p - begin);
+        p = in.p;
+    }
+}
+
+void SequenceReader::feed(const uint8_t* data, size_t size) {
+    if (broken_) return;
+    // First complete a field left cut at the end of the earlier pieces, adding bytes in growing
+    // steps (a long field is not re-read more than about twice).
+    while (!carry_.empty() && size > 0) {
+        size_t held = carry_.size();
+        size_t take = std::min(size, std::max<size_t>(256, held));
+        carry_.insert(carry_.end(), data, data + take);
+        size_t used = fields(carry_.data(), carry_.data() + carry_.size());
+        if (broken_) return;
+        if (used >= held) {
+            // The cut field is complete: go on in the piece itself, after the fields just read.
+            data += used - held;
+            size -= used - held;
+            carry_.clear();
+            break;
+        }
+        carry_.erase(carry_.begin(), carry_.begin() + static_cast<std::ptrdiff_t>(used));
+        data += take;
+        size -= take;
+    }
+    if (!carry_.empty() || broken_) return;
+    size_t used = fields(data, data + size);
+    carry_.assign(data + used, data + size);
+}
+
+bool SequenceReader::finish(SequenceRequest& out) {
+    // Bytes left over never made a complete field: the message is truncated or malformed.
+    if (broken_ || !carry_.empty()) return false;
+    if (req_.count > max_pulses_) std::vector<Pulse>().swap(req_.pulses);
+    out = std::move(req_);
+    return true;
+}
+
 bool decodeSequence(const uint8_t* data, size_t size, size_t max_pulses, SequenceRequest& out) {
-    out.pulses.clear();
-    // First pass: count the pulses, so the list is allocated once with its final size.
-    if (!readTopLevel(data, size, Mode::Count, out)) return false;
-    if (out.count > max_pulses) return readTopLevel(data, size, Mode::Check, out);
-    out.pulses.resize(out.count);
-    size_t counted = out.count;
-    return readTopLevel(data, size, Mode::Store, out) && out.count == counted;
+    SequenceReader reader(size, max_pulses);
+    reader.feed(data, size);
+    return reader.finish(out);
 }
 
 }  // namespace grpcwire

@@ -2,9 +2,11 @@
 // randomly damaged messages both must accept and refuse the same bytes and yield the same pulses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "GrpcWire.h"
 #include "tarvex.pb.h"
@@ -27,27 +29,54 @@ bool decode(const std::string& bytes, size_t max_pulses, grpcwire::SequenceReque
     return grpcwire::decodeSequence(exact.data(), exact.size(), max_pulses, out);
 }
 
-// Decodes `bytes` with both parsers and compares everything a handler uses.
+// The same bytes handed over in pieces, as a request's received slices are: each piece a copy of
+// its own and of exact size. The cuts follow `seed`: mostly short pieces, so fields are cut at
+// every position, some empty or single bytes, some long enough for whole runs of pulses.
+bool decodeInPieces(const std::string& bytes, size_t max_pulses, uint64_t seed, grpcwire::SequenceRequest& out) {
+    std::mt19937_64 rng(seed);
+    grpcwire::SequenceReader reader(bytes.size(), max_pulses);
+    for (size_t at = 0; at < bytes.size();) {
+        size_t n = 0;
+        switch (rng() % 4) {
+            case 0: n = rng() % 2; break;
+            case 1: n = 1 + rng() % 300; break;
+            default: n = 1 + rng() % 20;
+        }
+        n = std::min(n, bytes.size() - at);
+        std::vector<uint8_t> piece(bytes.begin() + static_cast<std::ptrdiff_t>(at),
+                                   bytes.begin() + static_cast<std::ptrdiff_t>(at + n));
+        reader.feed(piece.data(), piece.size());
+        at += n;
+    }
+    return reader.finish(out);
+}
+
+// Decodes `bytes` with both parsers (ours whole and in pieces) and compares everything a handler
+// uses.
 void expectSameAsGenerated(const std::string& bytes, size_t max_pulses = 1000000) {
     tarvex::SequenceMessage ref;
     bool ref_ok = ref.ParseFromString(bytes);
-    grpcwire::SequenceRequest got;
-    bool ok = decode(bytes, max_pulses, got);
-    ASSERT_EQ(ok, ref_ok) << "acceptance differs for " << bytes.size() << " bytes";
-    if (!ok) return;
-    ASSERT_EQ(got.count, static_cast<size_t>(ref.pulse_size()));
-    EXPECT_EQ(got.n_runs, ref.n_runs());
-    EXPECT_EQ(got.has_final, ref.has_final());
-    Pulse final_ref = ref.has_final() ? expectedPulse(ref.final()) : Pulse{0, 0, 0, 0};
-    EXPECT_EQ(0, memcmp(&got.final_state, &final_ref, sizeof(Pulse)));
-    if (got.count > max_pulses) {
-        EXPECT_TRUE(got.pulses.empty());
-        return;
-    }
-    ASSERT_EQ(got.pulses.size(), got.count);
-    for (int i = 0; i < ref.pulse_size(); ++i) {
-        Pulse want = expectedPulse(ref.pulse(i));
-        ASSERT_EQ(0, memcmp(&got.pulses[i], &want, sizeof(Pulse))) << "pulse " << i;
+    for (int pieces = 0; pieces < 2; ++pieces) {
+        SCOPED_TRACE(pieces ? "in pieces" : "whole");
+        grpcwire::SequenceRequest got;
+        bool ok = pieces ? decodeInPieces(bytes, max_pulses, bytes.size() * 7919 + max_pulses, got)
+                         : decode(bytes, max_pulses, got);
+        ASSERT_EQ(ok, ref_ok) << "acceptance differs for " << bytes.size() << " bytes";
+        if (!ok) continue;
+        ASSERT_EQ(got.count, static_cast<size_t>(ref.pulse_size()));
+        EXPECT_EQ(got.n_runs, ref.n_runs());
+        EXPECT_EQ(got.has_final, ref.has_final());
+        Pulse final_ref = ref.has_final() ? expectedPulse(ref.final()) : Pulse{0, 0, 0, 0};
+        EXPECT_EQ(0, memcmp(&got.final_state, &final_ref, sizeof(Pulse)));
+        if (got.count > max_pulses) {
+            EXPECT_TRUE(got.pulses.empty());
+            continue;
+        }
+        ASSERT_EQ(got.pulses.size(), got.count);
+        for (int i = 0; i < ref.pulse_size(); ++i) {
+            Pulse want = expectedPulse(ref.pulse(i));
+            ASSERT_EQ(0, memcmp(&got.pulses[i], &want, sizeof(Pulse))) << "pulse " << i;
+        }
     }
 }
 
@@ -160,6 +189,38 @@ TEST(GrpcWire, DamagedAndPaddedMessagesAreAcceptedOrRefusedLikeTheGeneratedParse
         expectSameAsGenerated(bytes);
         if (HasFatalFailure()) return;
     }
+}
+
+TEST(GrpcWire, LongMessagesWithFieldsLongerThanAPiece) {
+    std::mt19937_64 rng(13);
+    tarvex::SequenceMessage m;
+    for (int i = 0; i < 3000; ++i) {
+        auto* p = m.add_pulse();
+        p->set_ticks(pick32(rng));
+        if (rng() % 8) p->set_digi(pick32(rng));
+        p->set_ao0(static_cast<int32_t>(pick32(rng)));
+        if (rng() % 2) p->set_ao1(static_cast<int32_t>(pick32(rng)));
+    }
+    m.set_n_runs(3);
+    const std::string plain = m.SerializeAsString();
+    std::string nested;
+    for (uint32_t f = 41; f < 91; ++f) nested += tag(f, 3) + tag(f + 100, 0) + varint(f);
+    for (uint32_t f = 90; f >= 41; --f) nested += tag(f, 4);
+    std::string bytes = plain;
+    bytes.insert(bytes.size() / 3, lenField(40, std::string(100000, 'u')));  // far longer than any piece
+    bytes.insert(bytes.size() / 2, nested);                                   // fifty groups deep
+    bytes += lenField(1, tag(9, 2) + varint(5000) + std::string(5000, 'p') + tag(1, 0) + varint(77));
+    bytes += lenField(3, tag(2, 0) + varint(0xAB));
+    expectSameAsGenerated(bytes);
+    expectSameAsGenerated(bytes, 2999);  // too long to keep: still read to the end
+
+    // Damage deep inside is found whether the bytes come whole or in pieces: a value running past
+    // the end of its pulse entry, a truncated tail, an unclosed group.
+    tarvex::SequenceMessage first, second;
+    for (int i = 0; i < m.pulse_size(); ++i) *(i < 1500 ? first : second).add_pulse() = m.pulse(i);
+    expectSameAsGenerated(first.SerializeAsString() + lenField(1, tag(1, 0) + "\xFF") + second.SerializeAsString());
+    expectSameAsGenerated(plain.substr(0, plain.size() - 1));
+    expectSameAsGenerated(plain + tag(50, 3) + std::string(300, '\x08'));
 }
 
 TEST(GrpcWire, OverLongListsAreCountedAndCheckedButNotStored) {
