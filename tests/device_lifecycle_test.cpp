@@ -103,8 +103,8 @@ TEST_F(LifecycleTest, ResetReturnsToIdleAndStopKeepsFinalState) {
 
     pulser->reset();
     expectIdle(*pulser, *fpga);
-    EXPECT_EQ(pulser->constant_state.digi, 0);
-    EXPECT_EQ(pulser->constant_state.ao0, 0);
+    EXPECT_EQ(+pulser->constant_state.digi, 0);
+    EXPECT_EQ(+pulser->constant_state.ao0, 0);
     EXPECT_EQ(pulser->trigger_edge, 2u) << "reset leaves the trigger edge member as it is";
     for (unsigned int s = 0; s < 2; ++s) {
         EXPECT_EQ(slotWord(s, slot::FINAL_ANALOG), 0x1111u + s) << "final-state words survive stopFpga";

@@ -222,14 +222,14 @@ TEST(Encoder, WordAssemblyPieces) {
     word.set_patterns(3, 5, 0x02, 0, 0);
     EXPECT_EQ(word.pattern[0], 0x07);
     EXPECT_EQ(word.pattern[1], 0xF8);
-    EXPECT_EQ(word.ao0, 37);   // floor(3 * 100 / 8)
-    EXPECT_EQ(word.ao1, -38);  // floor(3 * -100 / 8) rounds down
+    EXPECT_EQ(+word.ao0, 37);   // floor(3 * 100 / 8)
+    EXPECT_EQ(+word.ao1, -38);  // floor(3 * -100 / 8) rounds down
     ANALOG_TO_BYTES codes;
     codes.setWithCalibration(37, -38);
     EXPECT_EQ(word.analog, codes);
 
     Full_Pattern whole(5, 0x81, 32767, -32768);
-    EXPECT_EQ(whole.ticks, 5u);
+    EXPECT_EQ(+whole.ticks, 5u);
     EXPECT_EQ(Bytes(whole.pattern, whole.pattern + 8), (Bytes{0xFF, 0, 0, 0, 0, 0, 0, 0xFF}));
     EXPECT_EQ(whole.analog.value, 0x3FFF0000u);
 

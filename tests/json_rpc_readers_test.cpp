@@ -101,19 +101,19 @@ TEST(JsonRpcReaders, Serial) {
 
 TEST(JsonRpcReaders, Pulse) {
     Pulse p = accept<Pulse>(read_json_pulse, "[7,255,-1,32767]");
-    EXPECT_EQ(p.ticks, 65535u);  // element 0 is ignored
-    EXPECT_EQ(p.digi, 255);
-    EXPECT_EQ(p.ao0, -1);
-    EXPECT_EQ(p.ao1, 32767);
+    EXPECT_EQ(+p.ticks, 65535u);  // element 0 is ignored
+    EXPECT_EQ(+p.digi, 255);
+    EXPECT_EQ(+p.ao0, -1);
+    EXPECT_EQ(+p.ao1, 32767);
     p = accept<Pulse>(read_json_pulse, "{\"digi\":256,\"ao1\":40000,\"x\":1}");
-    EXPECT_EQ(p.ticks, 65535u);
-    EXPECT_EQ(p.digi, 0);
-    EXPECT_EQ(p.ao0, 0);  // missing: left at 0
-    EXPECT_EQ(p.ao1, -25536);
+    EXPECT_EQ(+p.ticks, 65535u);
+    EXPECT_EQ(+p.digi, 0);
+    EXPECT_EQ(+p.ao0, 0);  // missing: left at 0
+    EXPECT_EQ(+p.ao1, -25536);
     p = accept<Pulse>(read_json_pulse, "[0,\"1\",2.9,-2.9]");
-    EXPECT_EQ(p.digi, 0);  // not a number: left at 0
-    EXPECT_EQ(p.ao0, 2);
-    EXPECT_EQ(p.ao1, -2);
+    EXPECT_EQ(+p.digi, 0);  // not a number: left at 0
+    EXPECT_EQ(+p.ao0, 2);
+    EXPECT_EQ(+p.ao1, -2);
     EXPECT_EQ(refuse<Pulse>(read_json_pulse, "[0,255,0]"), invalid("number of elements in pulse is not 4"));
     EXPECT_EQ(refuse<Pulse>(read_json_pulse, "[0,0,0,0,0]"), invalid("number of elements in pulse is not 4"));
     EXPECT_EQ(refuse<Pulse>(read_json_pulse, "\"[0,0,0,0]\""), invalid("pulse is neither an Array nor an Object"));
@@ -127,14 +127,14 @@ TEST(JsonRpcReaders, SequenceRecordsAreBigEndian) {
         std::vector<Pulse> seq;
         ASSERT_TRUE(read_json_seq(v.get(), seq));
         ASSERT_EQ(seq.size(), 2u) << "bytes after the last whole record are ignored";
-        EXPECT_EQ(seq[0].ticks, 10u);
-        EXPECT_EQ(seq[0].digi, 0xFF);
-        EXPECT_EQ(seq[0].ao0, 32767);
-        EXPECT_EQ(seq[0].ao1, -32768);
-        EXPECT_EQ(seq[1].ticks, 0x01020304u);
-        EXPECT_EQ(seq[1].digi, 0x5A);
-        EXPECT_EQ(seq[1].ao0, -2);
-        EXPECT_EQ(seq[1].ao1, 258);
+        EXPECT_EQ(+seq[0].ticks, 10u);
+        EXPECT_EQ(+seq[0].digi, 0xFF);
+        EXPECT_EQ(+seq[0].ao0, 32767);
+        EXPECT_EQ(+seq[0].ao1, -32768);
+        EXPECT_EQ(+seq[1].ticks, 0x01020304u);
+        EXPECT_EQ(+seq[1].digi, 0x5A);
+        EXPECT_EQ(+seq[1].ao0, -2);
+        EXPECT_EQ(+seq[1].ao1, 258);
     }
     EXPECT_NE(capture.text().find("time: base64 dec "), std::string::npos);
     EXPECT_NE(capture.text().find("time: binary dec "), std::string::npos);
@@ -152,10 +152,10 @@ TEST(JsonRpcReaders, LongSequencesConvertInOrder) {
     ASSERT_TRUE(read_json_seq(v.get(), seq));
     ASSERT_EQ(seq.size(), n);
     for (uint32_t i = 0; i < n; ++i) {
-        ASSERT_EQ(seq[i].ticks, i * 7 + 1) << i;
-        ASSERT_EQ(seq[i].digi, static_cast<uint8_t>(i)) << i;
-        ASSERT_EQ(seq[i].ao0, static_cast<int16_t>(i * 3)) << i;
-        ASSERT_EQ(seq[i].ao1, static_cast<int16_t>(-i)) << i;
+        ASSERT_EQ(+seq[i].ticks, i * 7 + 1) << i;
+        ASSERT_EQ(+seq[i].digi, static_cast<uint8_t>(i)) << i;
+        ASSERT_EQ(+seq[i].ao0, static_cast<int16_t>(i * 3)) << i;
+        ASSERT_EQ(+seq[i].ao1, static_cast<int16_t>(-i)) << i;
     }
 }
 
