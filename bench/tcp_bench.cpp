@@ -208,8 +208,9 @@ void BM_Encode(benchmark::State& state) {
 
 // ---- the device call alone: a Pulser on a fresh simulated FPGA in this process ----
 //
-// Includes what the simulated FPGA does when a slot is enabled (it decodes the whole slot to learn
-// its run length), which the board's FPGA does not; BM_SimDecode measures that part by itself.
+// Includes what the simulated FPGA does while the sequence plays: it reads the slot's memory as far
+// as the played length needs on the wall clock. BM_SimDecode measures a whole slot at once (what
+// the simulator pays when the whole length is asked for), for reference.
 
 void deviceRun(benchmark::State& state, bool stream) {
     const size_t n = static_cast<size_t>(state.range(0));
@@ -240,7 +241,7 @@ void BM_SimDecode(benchmark::State& state) {
     auto data = highToLow(p, Full_Pattern(0, 0, 0, 0), 1, mapper, 0);
     for (auto _ : state) {
         auto t0 = Clock::now();
-        auto d = sim::decode(window.data(), data.nBytes + 64, false);  // as on slot enable
+        auto d = sim::decode(window.data(), data.nBytes + 64, false);  // the whole slot's length
         benchmark::DoNotOptimize(d);
         double secs = std::chrono::duration<double>(Clock::now() - t0).count();
         state.SetIterationTime(secs);
@@ -306,9 +307,9 @@ int main(int argc, char** argv) {
         if (proto > 0 && ref > 0)
             std::printf("%s %zu: %.1f ms vs raw send + encode %.1f ms: ratio %.2f\n", what, n, proto * 1e3, ref * 1e3,
                         proto / ref);
-        if (proto > 0 && decode > 0)
-            std::printf("%s %zu without the simulator's slot decode (%.1f ms): ratio %.2f\n", what, n, decode * 1e3,
-                        (proto - decode) / ref);
+        if (decode > 0)
+            std::printf("%s %zu: measuring the whole slot in the simulator (not on the path) %.1f ms\n", what, n,
+                        decode * 1e3);
         if (proto > 0 && device > 0)
             std::printf("%s %zu vs raw send + device call in process %.1f ms: ratio %.2f\n", what, n,
                         (raw + device) * 1e3, proto / (raw + device));

@@ -78,9 +78,9 @@ public:
         for (;;) {
             if (recv(fd_, &header_, sizeof(header_), MSG_WAITALL) != static_cast<ssize_t>(sizeof(header_))) break;
             if (header_.magic != MAGIC) break;
-            bool go_on = dispatch();
-            pulses_.clear();
-            if (!go_on) break;
+            // The pulse buffer keeps its size between commands: resizing it to the next command's
+            // count then initialises only what it grows by.
+            if (!dispatch()) break;
         }
     }
 

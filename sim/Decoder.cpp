@@ -42,54 +42,86 @@ uint32_t read_le(const uint8_t* p, unsigned n) {
 
 namespace {
 
-// The totals of decode without resolving the words: command lengths, counts and the same checks.
-DecodeResult measure(const uint8_t* region, size_t max_bytes) {
-    static const unsigned count_width[4] = {0, 1, 2, 4};
-    DecodeResult r;
-    size_t pos = 0;
-    for (;;) {
-        const size_t start = pos;
-        if (pos >= max_bytes) {
-            r.error = at(start, "no end command");
-            return r;
-        }
-        const uint8_t h = region[pos++];
-        if (h & 0x01) {
-            r.error = at(start, "reserved header bit set");
-            return r;
-        }
-        size_t need = 8;
-        if (h & 0x40) {
-            need = 0;
-            if (pos >= max_bytes) {
-                r.error = at(start, "command runs past the region");
-                return r;
-            }
-            for (uint8_t mask = region[pos++]; mask; mask = uint8_t(mask & (mask - 1))) ++need;
-        }
-        const unsigned cw = count_width[(h >> 4) & 3];
-        need += ((h & 0x04) ? 2 : 0) + ((h & 0x08) ? 2 : 0) + cw;
-        if (max_bytes - pos < need) {
-            r.error = at(start, "command runs past the region");
-            return r;
-        }
-        pos += need;
-        const uint32_t count = read_le(region + pos - cw, cw);
-        if (count > MAX_COUNT) {
-            r.error = at(start, "repeat count above the limit");
-            return r;
-        }
-        r.bytes = pos;
-        r.whole_ticks += uint64_t(count) + 1;
-        if (h & 0x80) return r;
+// Bytes of a command after its header, channel bytes of a masked command not included: mask byte
+// or eight channel bytes, the present codes and the count.
+struct FieldBytes {
+    uint8_t v[256];
+    constexpr FieldBytes() : v() {
+        constexpr unsigned count_width[4] = {0, 1, 2, 4};
+        for (unsigned h = 0; h < 256; ++h)
+            v[h] = uint8_t(((h & 0x40) ? 1 : 8) + ((h & 0x04) ? 2 : 0) + ((h & 0x08) ? 2 : 0) + count_width[(h >> 4) & 3]);
     }
-}
+};
+constexpr FieldBytes FIELD_BYTES;
+
+// Changed channels of a mask byte.
+struct MaskBits {
+    uint8_t v[256];
+    constexpr MaskBits() : v() {
+        for (unsigned m = 0; m < 256; ++m)
+            for (unsigned i = 0; i < 8; ++i) v[m] += (m >> i) & 1u;
+    }
+};
+constexpr MaskBits MASK_BITS;
 
 }  // namespace
 
+void measure(const uint8_t* region, size_t max_bytes, Measurement& m, uint64_t enough) {
+    static constexpr unsigned count_width[4] = {0, 1, 2, 4};
+    size_t pos = m.bytes;
+    uint64_t words = m.words;
+    while (!m.done && words <= enough) {
+        const size_t start = pos;
+        if (pos >= max_bytes) {
+            m.error = at(start, "no end command");
+            m.done = true;
+            break;
+        }
+        const uint8_t h = region[pos];
+        if (h & 0x01) {
+            m.error = at(start, "reserved header bit set");
+            m.done = true;
+            break;
+        }
+        size_t need = FIELD_BYTES.v[h];  // bytes after the header
+        if (h & 0x40) {
+            if (max_bytes - pos < 2) {
+                m.error = at(start, "command runs past the region");
+                m.done = true;
+                break;
+            }
+            need += MASK_BITS.v[region[pos + 1]];
+        }
+        if (max_bytes - pos - 1 < need) {
+            m.error = at(start, "command runs past the region");
+            m.done = true;
+            break;
+        }
+        const unsigned cw = count_width[(h >> 4) & 3];
+        const uint32_t count = read_le(region + pos + 1 + need - cw, cw);
+        if (count > MAX_COUNT) {
+            m.error = at(start, "repeat count above the limit");
+            m.done = true;
+            break;
+        }
+        pos += 1 + need;
+        words += uint64_t(count) + 1;
+        if (h & 0x80) m.done = true;
+    }
+    m.bytes = pos;
+    m.words = words;
+}
+
 DecodeResult decode(const uint8_t* region, size_t max_bytes, bool keep_commands) {
-    if (!keep_commands) return measure(region, max_bytes);
     DecodeResult r;
+    if (!keep_commands) {
+        Measurement m;
+        measure(region, max_bytes, m);
+        r.bytes = m.bytes;
+        r.whole_ticks = m.words;
+        r.error = std::move(m.error);
+        return r;
+    }
     Word ref;  // start reference: channels 0, codes 0x1FFF
     size_t pos = 0;
     for (;;) {

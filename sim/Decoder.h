@@ -72,6 +72,19 @@ constexpr uint32_t MAX_COUNT = 0x1FFFFFFF;
 // keep_commands only bytes, whole ticks and the error are filled in (no list is built).
 DecodeResult decode(const uint8_t* region, size_t max_bytes, bool keep_commands = true);
 
+// Totals of a region measured so far (decode without keep_commands, resumable).
+struct Measurement {
+    size_t bytes = 0;     // bytes of the commands measured (where measuring goes on)
+    uint64_t words = 0;   // their words (8 ticks each): sum of repetitions
+    bool done = false;    // the end command or malformed data was reached
+    std::string error;    // as decode's, once done
+};
+
+// Measures commands from m.bytes on, reading at most max_bytes bytes of the region, until the end
+// command or malformed data (m.done), or until m.words exceeds `enough`. Measuring in steps gives
+// the totals of one decode(region, max_bytes, false).
+void measure(const uint8_t* region, size_t max_bytes, Measurement& m, uint64_t enough = UINT64_MAX);
+
 // The played words, repeat counts expanded, at most max_words of them (sets *truncated if more).
 std::vector<Word> played_words(const DecodeResult& decoded, uint64_t max_words, bool* truncated = nullptr);
 

@@ -46,6 +46,9 @@ struct State {
     Clock::time_point error_since;
 
     SlotInfo slots[2];
+    // Each enabled slot's memory, measured as far as playback has needed its length so far.
+    Measurement measured[2];
+    uint32_t measure_limit[2] = {0, 0};  // bytes the slot's measurement may read
 
     bool busy_fault[2] = {false, false};
     bool fill_blocked = false;
@@ -72,15 +75,41 @@ uint64_t since_ns(Clock::time_point from, Clock::time_point to) {
     return to > from ? static_cast<uint64_t>(std::chrono::duration_cast<nanoseconds>(to - from).count()) : 0;
 }
 
+// Measures an enabled slot's memory on until it is done or has more than `enough` words. The
+// memory is read when playback needs it, as the FPGA reads it while playing; a measurement that is
+// done fills in the slot's words and decode error.
+const Measurement& measure_slot(Fpga& f, State& s, unsigned slot, uint64_t enough = UINT64_MAX) {
+    Measurement& m = s.measured[slot];
+    if (m.done || m.words > enough) return m;
+    if (f.memory())
+        measure(f.memory() + SLOT_REGION[slot], s.measure_limit[slot], m, enough);
+    else
+        m.done = true;
+    if (m.done) {
+        s.slots[slot].words = m.words;
+        s.slots[slot].decode_error = m.error;
+    }
+    return m;
+}
+
 // Length of one run of a slot in ns (at least one word, whatever the memory holds).
-uint64_t run_ns(const State& s, unsigned slot) { return std::max<uint64_t>(s.slots[slot].words, 1) * 8; }
+uint64_t run_ns(Fpga& f, State& s, unsigned slot) { return std::max<uint64_t>(measure_slot(f, s, slot).words, 1) * 8; }
 
 // Length of one play of a slot: run length times runs, ENDLESS for bit 63 or beyond range.
-uint64_t play_ns(Fpga& f, const State& s, unsigned slot) {
+uint64_t play_ns(Fpga& f, State& s, unsigned slot) {
     uint64_t count = word64(f, slot_base(slot) + reg::slot::RUNS_LO, slot_base(slot) + reg::slot::RUNS_HI);
     if (count & reg::slot::RUNS_ENDLESS) return ENDLESS;
-    unsigned __int128 ns = static_cast<unsigned __int128>(run_ns(s, slot)) * (static_cast<unsigned __int128>(count) + 1);
+    unsigned __int128 ns = static_cast<unsigned __int128>(run_ns(f, s, slot)) * (static_cast<unsigned __int128>(count) + 1);
     return ns >= NS_LIMIT ? ENDLESS : static_cast<uint64_t>(ns);
+}
+
+// False when the current play surely goes on beyond `now`: its slot has more than elapsed / 8 / runs
+// words. Measures the slot only that far, so a long sequence is read step by step as it plays.
+bool play_may_have_ended(Fpga& f, State& s, Clock::time_point now) {
+    uint64_t count = word64(f, slot_base(s.slot) + reg::slot::RUNS_LO, slot_base(s.slot) + reg::slot::RUNS_HI);
+    if (count & reg::slot::RUNS_ENDLESS) return false;
+    const uint64_t enough = since_ns(s.play_start, now) / 8 / (count + 1);
+    return measure_slot(f, s, s.slot, enough).done;
 }
 
 uint32_t owned_bits(Fpga& f, const State& s) {
@@ -141,7 +170,7 @@ bool when_applies(Fpga& f, const State& s) {
 // holds data.
 void update_cut(Fpga& f, State& s, Clock::time_point from) {
     if (s.phase != Phase::Streaming || s.cut_set || !when_applies(f, s)) return;
-    uint64_t run = run_ns(s, s.slot);
+    uint64_t run = run_ns(f, s, s.slot);
     uint64_t into = since_ns(s.play_start, from);
     uint64_t runs = into / run + (into % run ? 1 : 0);
     if (runs == 0) runs = 1;
@@ -183,6 +212,7 @@ void advance(Fpga& f, State& s, Clock::time_point now) {
         enter(s, has(ctrl_word(f), reg::ctrl::RUN) ? Phase::Armed : Phase::Filled, now);
 
     while (s.phase == Phase::Streaming) {
+        if (!s.cut_set && !play_may_have_ended(f, s, now)) break;
         uint64_t len = play_ns(f, s, s.slot);
         Clock::time_point end;
         if (s.cut_set && s.slots[1 - s.slot].holds && (len == ENDLESS || s.cut < s.play_start + nanoseconds(len))) {
@@ -342,11 +372,13 @@ void on_slot_control(Fpga& f, uint64_t addr, uint32_t old_value, uint32_t new_va
     const unsigned slot = addr == reg::SLOT0_BASE + reg::slot::CONTROL ? 0 : 1;
     const bool was = old_value & reg::slot::ENABLE.mask, is = new_value & reg::slot::ENABLE.mask;
     if (!was && is) {
-        DecodeResult d;
-        slot_segments(f, slot, 0, nullptr, &d);
+        // The slot's size word bounds the measurement (the region itself may hold stale data).
+        const size_t room = f.memory_size() - SLOT_REGION[slot];
+        s.measure_limit[slot] = uint32_t(std::min<size_t>(room, f.peek(slot_base(slot) + reg::slot::SIZE)));
+        s.measured[slot] = Measurement();
         s.slots[slot].holds = true;
-        s.slots[slot].words = d.whole_ticks;
-        s.slots[slot].decode_error = d.error;
+        s.slots[slot].words = 0;
+        s.slots[slot].decode_error.clear();
         const auto now = Clock::now();
         advance(f, s, now);
         update_cut(f, s, now);
@@ -396,6 +428,7 @@ Info info(Fpga& f) {
     State& s = st(f);
     advance(f, s, Clock::now());
     sync(f, s);
+    for (unsigned slot = 0; slot < 2; ++slot) measure_slot(f, s, slot);
     Info i;
     i.phase = s.phase;
     i.slot = s.phase == Phase::Streaming ? s.slot : s.start_slot;

@@ -4,8 +4,10 @@
 // header is the in-process test API, and the control channel offers the same (see README).
 //
 // Model (what the simulated design does with the registers):
-// - A slot holds data while its enable bit (slot control bit 0) is set; enabling decodes the
-//   slot's memory commands for its played length (words of 8 ns, one run).
+// - A slot holds data while its enable bit (slot control bit 0) is set. Its played length (words
+//   of 8 ns, one run) comes from the slot's memory commands, up to the size word at enable; the
+//   memory is read as far as playback needs it on the wall clock (a long sequence step by step),
+//   and in full when the length is needed whole or info() is asked.
 // - Load enable (control bit 7) fills the FIFOs from the start slot (control bit 13) when it
 //   holds data; run enable (bit 0) arms; a trigger starts streaming: the software strobe (bit 2)
 //   always, a hardware edge when bit 1 is set and bits 6:5 accept it (1 rising, 2 falling, 3 both).
@@ -45,7 +47,7 @@ const char* phase_name(Phase p);
 
 struct SlotInfo {
     bool holds = false;
-    uint64_t words = 0;      // decoded words of one run
+    uint64_t words = 0;      // words of one run (of the data enabled last)
     std::string decode_error;  // empty when the slot's memory decoded cleanly
 };
 

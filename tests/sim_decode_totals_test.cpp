@@ -1,4 +1,4 @@
-// The simulator's quick decode (totals only, used when a slot is enabled) agrees with the full
+// The simulator's quick decode (totals only, what playback measures of a slot) agrees with the full
 // decode on encoded sequences and on malformed data.
 #include <gtest/gtest.h>
 
@@ -17,6 +17,24 @@ void expectSameTotals(const uint8_t* region, size_t max_bytes) {
     EXPECT_EQ(quick.whole_ticks, full.whole_ticks);
     EXPECT_EQ(quick.error, full.error);
     EXPECT_TRUE(quick.commands.empty());
+
+    // Measured in steps (as playback measures a slot while it plays): each step stops at the first
+    // command boundary past its word count, and the last one gives the same totals.
+    sim::Measurement m;
+    uint64_t enough = 0;
+    size_t steps = 0;
+    while (!m.done) {
+        sim::measure(region, max_bytes, m, enough);
+        if (!m.done) {
+            EXPECT_GT(m.words, enough);
+            EXPECT_LE(m.bytes, max_bytes);
+        }
+        enough = m.words + m.words / 3;  // grows, and sometimes below what is measured already
+        ASSERT_LT(++steps, 100000u);
+    }
+    EXPECT_EQ(m.bytes, full.bytes);
+    EXPECT_EQ(m.words, full.whole_ticks);
+    EXPECT_EQ(m.error, full.error);
 }
 
 }  // namespace

@@ -82,6 +82,25 @@ TEST_F(PlaybackTest, PlaysWordsTimesRunsThenFinishes) {
     EXPECT_EQ(pulser->getStreamingState().streaming_time, 3000u);
 }
 
+TEST_F(PlaybackTest, LongSequencePlaysItsWholeLength) {
+    // Many commands: the slot's memory is read step by step while it plays, yet the play lasts
+    // exactly its words x runs.
+    std::vector<Pulse> seq;
+    uint64_t ticks = 0;
+    for (uint32_t i = 0; seq.size() < 60000; ++i) {
+        seq.push_back(Pulse{8 * (1 + i % 5), uint8_t(i), int16_t(i % 7), 0});
+        ticks += seq.back().ticks;
+    }
+    ASSERT_EQ(upload(0, seq, 2), 0);
+    ASSERT_EQ(start(0, -1), 0);
+    EXPECT_TRUE(pulser->isStreaming());
+    ASSERT_TRUE(eventually([&] { return finished(); }));
+    EXPECT_EQ(pulser->getStreamingState().streaming_time, 2 * ticks / 8);
+    EXPECT_EQ(pb::info(*fpga).slots[0].words, ticks / 8);
+    EXPECT_EQ(pb::info(*fpga).slots[0].decode_error, "");
+    EXPECT_EQ(pb::info(*fpga).plays, 1u);
+}
+
 TEST_F(PlaybackTest, EndlessRunStreamsUntilStopped) {
     testing::internal::CaptureStdout();
     ASSERT_EQ(pulser->stream(words(4), -1, Pulse{0, 0, 0, 0}), 0);
