@@ -168,15 +168,21 @@ inline uint64_t load64(const uint8_t* q) {
            static_cast<uint64_t>(q[6]) << 48 | static_cast<uint64_t>(q[7]) << 56;
 }
 
-// The low 32 bits of the varint whose first eight bytes are `w` (bytes past its end cleared).
-inline uint32_t low32(uint64_t w) {
-    return static_cast<uint32_t>((w & 0x7F) | ((w >> 1) & 0x3F80) | ((w >> 2) & 0x1FC000) | ((w >> 3) & 0xFE00000) |
-                                 ((w >> 4) & 0x7F0000000ull));
+// The low `Bits` (8, 16 or 32) bits of the varint whose first eight bytes are `w` (bytes past its
+// end cleared): seven bits from each byte.
+template <int Bits>
+inline uint32_t lowBits(uint64_t w) {
+    uint64_t v = (w & 0x7F) | ((w >> 1) & 0x3F80);
+    if (Bits > 14) v |= (w >> 2) & 0x1FC000;
+    if (Bits > 21) v |= ((w >> 3) & 0xFE00000) | ((w >> 4) & 0x7F0000000ull);
+    return static_cast<uint32_t>(Bits == 32 ? v : v & ((1u << Bits) - 1));
 }
 
-// A value varint read without bound checks: ten bytes must be readable at `q`. Its low 32 bits
-// go to `v`; returns the byte after it, null when it runs over ten bytes.
-inline const uint8_t* fastValue32(const uint8_t* q, uint32_t& v) {
+// A value varint read without bound checks: ten bytes must be readable at `q`. Its low `Bits`
+// bits (all a field of that width keeps) go to `v`; returns the byte after it, null when it runs
+// over ten bytes.
+template <int Bits>
+inline const uint8_t* fastValue(const uint8_t* q, uint32_t& v) {
     if (q[0] < 0x80) {
         v = q[0];
         return q + 1;
@@ -184,11 +190,11 @@ inline const uint8_t* fastValue32(const uint8_t* q, uint32_t& v) {
     uint64_t w = load64(q);
     uint64_t stops = ~w & 0x8080808080808080ull;
     if (stops != 0) {
-        v = low32(w & (stops ^ (stops - 1)));
+        v = lowBits<Bits>(w & (stops ^ (stops - 1)));
         return q + (__builtin_ctzll(stops) >> 3) + 1;
     }
     // Negative numbers take ten bytes; their low 32 bits are all in the first eight.
-    v = low32(w);
+    v = lowBits<Bits>(w);
     if (q[8] < 0x80) return q + 9;
     if (q[9] < 0x80) return q + 10;
     return nullptr;
@@ -229,10 +235,10 @@ size_t SequenceReader::fields(const uint8_t* begin, const uint8_t* end) {
             const uint8_t* e = q + p[1];
             // The values stay in registers until they are stored in the list.
             uint32_t ticks = 0, digi = 0, ao0 = 0, ao1 = 0;
-            if (q < e && *q == kTicksTag && !(q = fastValue32(q + 1, ticks))) return malformed();
-            if (q < e && *q == kDigiTag && !(q = fastValue32(q + 1, digi))) return malformed();
-            if (q < e && *q == kAo0Tag && !(q = fastValue32(q + 1, ao0))) return malformed();
-            if (q < e && *q == kAo1Tag && !(q = fastValue32(q + 1, ao1))) return malformed();
+            if (q < e && *q == kTicksTag && !(q = fastValue<32>(q + 1, ticks))) return malformed();
+            if (q < e && *q == kDigiTag && !(q = fastValue<8>(q + 1, digi))) return malformed();
+            if (q < e && *q == kAo0Tag && !(q = fastValue<16>(q + 1, ao0))) return malformed();
+            if (q < e && *q == kAo1Tag && !(q = fastValue<16>(q + 1, ao1))) return malformed();
             if (q == e) {
                 if (Pulse* d = nextPulse()) {
                     d->ticks = ticks;
