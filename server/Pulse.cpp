@@ -206,17 +206,22 @@ constexpr unsigned CMD_BUILD_BYTES = CMD_MAX_BYTES + 2;
 // end (the next command overwrites it), so `o` needs CMD_BUILD_BYTES bytes of room.
 inline __attribute__((always_inline)) uint8_t* build_cmd(uint8_t* o, uint8_t flags, uint32_t count, uint64_t bits,
                                                          uint64_t ref_bits, uint32_t codes, uint32_t ref_codes) {
-    const uint32_t mask = nonzero_bytes(bits ^ ref_bits);
+    const uint64_t changed_bits = bits ^ ref_bits;
     uint32_t h = flags;
     uint8_t* p;
-    if ((mask & (mask - 1)) == 0) {
-        // One channel changed (or none).
+    uint32_t mask;
+    if (changed_bits == 0) {
+        // No channel changed.
+        h |= HDR_MASKED;
+        o[1] = 0;
+        p = o + 2;
+    } else if (((mask = nonzero_bytes(changed_bits)) & (mask - 1)) == 0) {
+        // One channel changed.
         h |= HDR_MASKED;
         o[1] = uint8_t(mask);
-        p = o + 2;
-        if (mask != 0) *p++ = uint8_t(bits >> (8 * __builtin_ctz(mask)));
-    } else
-    {
+        o[2] = uint8_t(bits >> (8 * __builtin_ctz(mask)));
+        p = o + 3;
+    } else {
         // Eight changed channels: the unmasked form, no mask byte. Otherwise the mask byte, then
         // every channel byte is stored and the position advances past the changed ones only.
         const uint32_t masked = mask != 0xFF;
