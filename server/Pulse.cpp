@@ -162,24 +162,6 @@ struct LaneTable {
 constexpr LaneTable LANES;
 inline uint64_t tick_lanes(uint32_t start, uint32_t length) { return LANES.v[start][length]; }
 
-// Where channel byte i goes among the stored channel bytes of a command with change mask m: the
-// number of changed channels below i. An unchanged channel lands where the next changed one (or
-// whatever follows the channel bytes) is stored after it, so every channel byte can be stored
-// without a test. Row 0xFF is also the unmasked form (all eight, in order).
-struct ChannelSlotTable {
-    uint8_t v[256][8];
-    constexpr ChannelSlotTable() : v() {
-        for (unsigned m = 0; m < 256; ++m) {
-            unsigned n = 0;
-            for (unsigned i = 0; i < 8; ++i) {
-                v[m][i] = uint8_t(n);
-                n += (m >> i) & 1u;
-            }
-        }
-    }
-};
-constexpr ChannelSlotTable CHANNEL_SLOT;
-
 // floor(length * value / 8): arithmetic shift, so negative values round down.
 inline int analog_share(uint32_t length, int value) { return (int(length) * value) >> 3; }
 
