@@ -191,29 +191,31 @@ inline __attribute__((always_inline)) uint8_t* build_cmd(uint8_t* o, uint8_t fla
     const uint64_t changed_bits = bits ^ ref_bits;
     uint32_t h = flags;
     uint8_t* p;
-    uint32_t mask;
     if (changed_bits == 0) {
         // No channel changed.
         h |= HDR_MASKED;
         o[1] = 0;
         p = o + 2;
-    } else if (((mask = nonzero_bytes(changed_bits)) & (mask - 1)) == 0) {
-        // One channel changed.
-        h |= HDR_MASKED;
-        o[1] = uint8_t(mask);
-        o[2] = uint8_t(bits >> (8 * __builtin_ctz(mask)));
-        p = o + 3;
     } else {
-        // Eight changed channels: the unmasked form, no mask byte. Otherwise the mask byte, then
-        // every channel byte is stored and the position advances past the changed ones only.
-        const uint32_t masked = mask != 0xFF;
-        h |= masked << 6;
-        o[1] = uint8_t(mask);
-        p = o + 1 + masked;
+        const uint32_t mask = nonzero_bytes(changed_bits);
+        if ((mask & (mask - 1)) == 0) {
+            // One channel changed.
+            h |= HDR_MASKED;
+            o[1] = uint8_t(mask);
+            o[2] = uint8_t(bits >> (8 * __builtin_ctz(mask)));
+            p = o + 3;
+        } else {
+            // Eight changed channels: the unmasked form, no mask byte. Otherwise the mask byte,
+            // then every channel byte is stored and the position advances past the changed ones.
+            const uint32_t masked = mask != 0xFF;
+            h |= masked << 6;
+            o[1] = uint8_t(mask);
+            p = o + 1 + masked;
 #pragma GCC unroll 8
-        for (unsigned i = 0; i < 8; ++i) {
-            *p = uint8_t(bits >> (8 * i));
-            p += (mask >> i) & 1u;
+            for (unsigned i = 0; i < 8; ++i) {
+                *p = uint8_t(bits >> (8 * i));
+                p += (mask >> i) & 1u;
+            }
         }
     }
     const uint32_t changed = codes ^ ref_codes;
