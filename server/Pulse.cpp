@@ -7,6 +7,7 @@
 #include <fstream>
 #include <iostream>
 #include <locale>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -187,27 +188,34 @@ constexpr unsigned CMD_BUILD_BYTES = CMD_MAX_BYTES + 2;
 // end (the next command overwrites it), so `o` needs CMD_BUILD_BYTES bytes of room.
 inline __attribute__((always_inline)) uint8_t* build_cmd(uint8_t* o, uint8_t flags, uint32_t count, uint64_t bits,
                                                          uint64_t ref_bits, uint32_t codes, uint32_t ref_codes) {
-    const uint32_t mask = nonzero_bytes(bits ^ ref_bits);
+    const uint64_t changed_bits = bits ^ ref_bits;
     uint32_t h = flags;
     uint8_t* p;
-    if ((mask & (mask - 1)) == 0) {
-        // One channel changed (or none).
+    if (changed_bits == 0) {
+        // No channel changed.
         h |= HDR_MASKED;
-        o[1] = uint8_t(mask);
+        o[1] = 0;
         p = o + 2;
-        if (mask != 0) *p++ = uint8_t(bits >> (8 * __builtin_ctz(mask)));
-    } else
-    {
-        // Eight changed channels: the unmasked form, no mask byte. Otherwise the mask byte, then
-        // every channel byte is stored and the position advances past the changed ones only.
-        const uint32_t masked = mask != 0xFF;
-        h |= masked << 6;
-        o[1] = uint8_t(mask);
-        p = o + 1 + masked;
+    } else {
+        const uint32_t mask = nonzero_bytes(changed_bits);
+        if ((mask & (mask - 1)) == 0) {
+            // One channel changed.
+            h |= HDR_MASKED;
+            o[1] = uint8_t(mask);
+            o[2] = uint8_t(bits >> (8 * __builtin_ctz(mask)));
+            p = o + 3;
+        } else {
+            // Eight changed channels: the unmasked form, no mask byte. Otherwise the mask byte,
+            // then every channel byte is stored and the position advances past the changed ones.
+            const uint32_t masked = mask != 0xFF;
+            h |= masked << 6;
+            o[1] = uint8_t(mask);
+            p = o + 1 + masked;
 #pragma GCC unroll 8
-        for (unsigned i = 0; i < 8; ++i) {
-            *p = uint8_t(bits >> (8 * i));
-            p += (mask >> i) & 1u;
+            for (unsigned i = 0; i < 8; ++i) {
+                *p = uint8_t(bits >> (8 * i));
+                p += (mask >> i) & 1u;
+            }
         }
     }
     const uint32_t changed = codes ^ ref_codes;
@@ -281,6 +289,32 @@ uint32_t set_cmd_bytes(uint8_t (&buf)[CMD_MAX_BYTES], uint8_t& header, COUNT_TO_
 // ---------------------------------------------------------------------------------------------
 
 namespace {
+
+// The codes of every 16-bit value of both outputs under one calibration (256 KiB), so that a
+// word's codes are two loads. Built on first use and again when the coefficients change; an
+// encoder holds code_tables_lock while it uses them.
+struct CodeTables {
+    bool built = false;
+    int32_t gain0 = 0, offset0 = 0, gain1 = 0, offset1 = 0;
+    uint16_t code[2][65536];
+};
+CodeTables code_tables;
+std::mutex code_tables_lock;
+
+void prepare_code_tables(const AnalogCalibDataCorr& cal) {
+    CodeTables& t = code_tables;
+    if (t.built && t.gain0 == cal.gain0 && t.offset0 == cal.offset0 && t.gain1 == cal.gain1 && t.offset1 == cal.offset1)
+        return;
+    for (uint32_t v = 0; v < 65536; ++v) {
+        t.code[0][v] = ANALOG_TO_BYTES::code(int16_t(uint16_t(v)), cal.gain0, cal.offset0);
+        t.code[1][v] = ANALOG_TO_BYTES::code(int16_t(uint16_t(v)), cal.gain1, cal.offset1);
+    }
+    t.gain0 = cal.gain0;
+    t.offset0 = cal.offset0;
+    t.gain1 = cal.gain1;
+    t.offset1 = cal.offset1;
+    t.built = true;
+}
 
 // Reports a command that does not fit the mapped window and throws.
 [[noreturn]] __attribute__((noinline, cold)) void out_of_window(uint32_t len, const uint8_t* at, const uint8_t* window) {
@@ -382,14 +416,14 @@ private:
 
 void print_high_len(uint64_t sum) { std::cout << "high len: " << sum << "|" << ((sum + 7) & ~uint64_t(7)) << std::endl; }
 
-}  // namespace
 
-SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern final, uint64_t n_runs,
-                              MemoryMapper mapper, sequences_t slot) {
-    const std::clock_t started = std::clock();
+// The encoder proper (see highToLow), with the code tables prepared. It holds no object with a
+// destructor, so nothing in its loop is kept in memory for unwinding.
+__attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& pulses, const Full_Pattern& final,
+                                                     uint64_t n_runs, uint8_t* const window, sequences_t slot,
+                                                     std::clock_t started) {
     SequenceControlData result;
 
-    uint8_t* const window = mapper.addr;
     uint8_t* region;
     if (slot == 0) {
         region = window;
@@ -425,7 +459,6 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
         return result;
     }
 
-    const AnalogCalibDataCorr& cal = Analog_calibration;
     CommandWriter w(window, region);
     for (uint32_t i = 0; i < leading_markers; ++i) w.write(0, START_REF_CODES, 0, HDR_MARKER);
 
@@ -439,18 +472,11 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
     // is looked through once (the answer for the marker at `found_for` is `found`).
     const Pulse* found = nullptr;
     const Pulse* found_for = nullptr;
-    // The codes of a word's analog values (16-bit wrap-around), remembering the last pair.
-    const uint32_t zero_codes = ANALOG_TO_BYTES::codes(0, 0, cal);
-    uint32_t last_key = 0;
-    uint32_t last_codes = zero_codes;
-    auto word_codes = [&](int a0, int a1) {
-        const uint32_t key = uint32_t(uint16_t(a0)) | uint32_t(uint16_t(a1)) << 16;
-        if (key != last_key) {
-            last_key = key;
-            last_codes = ANALOG_TO_BYTES::codes(int16_t(uint16_t(a0)), int16_t(uint16_t(a1)), cal);
-        }
-        return last_codes;
+    // The codes of a word's analog values (16-bit wrap-around).
+    auto word_codes = [](int a0, int a1) {
+        return uint32_t(code_tables.code[0][uint16_t(a0)]) | uint32_t(code_tables.code[1][uint16_t(a1)]) << 16;
     };
+    const uint32_t zero_codes = word_codes(0, 0);
 
     for (; p != end; ++p) {
         const uint32_t t = p->ticks;
@@ -540,4 +566,14 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
     result.wholeTicks = w.words;
     result.dataRate = double(result.nPulses) / double(result.wholeTicks) * double(result.nBytes) / double(result.nPulses);
     return result;
+}
+
+}  // namespace
+
+SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern final, uint64_t n_runs,
+                              MemoryMapper mapper, sequences_t slot) {
+    const std::clock_t started = std::clock();
+    std::lock_guard<std::mutex> guard(code_tables_lock);
+    prepare_code_tables(Analog_calibration);
+    return encode(pulses, final, n_runs, mapper.addr, slot, started);
 }

@@ -46,8 +46,9 @@ struct State {
     Clock::time_point error_since;
 
     SlotInfo slots[2];
-    // Each enabled slot's memory, measured as far as playback has needed its length so far.
-    Measurement measured[2];
+    // Each enabled slot's memory, measured as far as playback has needed its length so far (a slot
+    // never enabled has nothing to measure).
+    Measurement measured[2] = {{0, 0, true, ""}, {0, 0, true, ""}};
     uint32_t measure_limit[2] = {0, 0};  // bytes the slot's measurement may read
 
     bool busy_fault[2] = {false, false};

@@ -99,6 +99,9 @@ TEST_F(PlaybackTest, LongSequencePlaysItsWholeLength) {
     EXPECT_EQ(pb::info(*fpga).slots[0].words, ticks / 8);
     EXPECT_EQ(pb::info(*fpga).slots[0].decode_error, "");
     EXPECT_EQ(pb::info(*fpga).plays, 1u);
+    // The slot never enabled has nothing measured.
+    EXPECT_EQ(pb::info(*fpga).slots[1].words, 0u);
+    EXPECT_EQ(pb::info(*fpga).slots[1].decode_error, "");
 }
 
 TEST_F(PlaybackTest, EndlessRunStreamsUntilStopped) {
