@@ -176,10 +176,11 @@ inline uint64_t load64(const uint8_t* q) {
 // end cleared): seven bits from each byte.
 template <int Bits>
 inline uint32_t lowBits(uint64_t w) {
+    static_assert(Bits == 8 || Bits == 16 || Bits == 32, "a field of 8, 16 or 32 bits");
     uint64_t v = (w & 0x7F) | ((w >> 1) & 0x3F80);
-    if (Bits > 14) v |= (w >> 2) & 0x1FC000;
-    if (Bits > 21) v |= ((w >> 3) & 0xFE00000) | ((w >> 4) & 0x7F0000000ull);
-    return static_cast<uint32_t>(Bits == 32 ? v : v & ((1u << Bits) - 1));
+    if constexpr (Bits > 14) v |= (w >> 2) & 0x1FC000;
+    if constexpr (Bits > 21) v |= ((w >> 3) & 0xFE00000) | ((w >> 4) & 0x7F0000000ull);
+    return static_cast<uint32_t>(v & ((uint64_t{1} << Bits) - 1));
 }
 
 // A value varint read without bound checks: ten bytes must be readable at `q`. Its low `Bits`
