@@ -27,7 +27,8 @@ tsan_tests=$(ls tests/*_test.cpp | xargs -n1 basename | sed 's/\.cpp$//' | grep 
 cmake --build build-tsan -j"$jobs" --target $tsan_tests
 for t in $tsan_tests; do
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 tests/support/netns_run.sh build-tsan/bin/"$t" --gtest_brief=1 \
-    || { echo "thread sanitizer: $t failed"; exit 1; }
+    > build-tsan/"$t".log 2>&1 || { cat build-tsan/"$t".log; echo "thread sanitizer: $t failed"; exit 1; }
+  echo "$t: clean"
 done
 
 echo "== compile (board platform)"
