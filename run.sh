@@ -12,7 +12,7 @@ echo "simulated instrument: state under $TARVEX_ROOT"
 echo "  JSON-RPC/HTTP  http://127.0.0.1:8050/json-rpc   web pages http://127.0.0.1:8050/"
 echo "  gRPC           127.0.0.1:50051 (tarvex.Tarvex)"
 echo "  binary TCP     127.0.0.1:21328"
-echo "  sim control    see README (control channel)"
+echo "  sim control    unix socket $TARVEX_ROOT/sim/control.sock (README: Simulator control channel)"
 repo=$PWD
 cd www
 exec "$repo/build/bin/pulserd"

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -90,6 +91,7 @@ double latencyUs(tarvex::Tarvex::Stub& stub) {
 }
 
 double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return std::nan("");  // not measured in this run (--benchmark_filter)
     std::sort(v.begin(), v.end());
     return v[static_cast<size_t>(p * (v.size() - 1))];
 }

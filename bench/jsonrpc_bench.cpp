@@ -24,6 +24,7 @@
 #include "Base64Dec.h"
 #include "Json_rpc.h"
 #include "registers.h"
+#include "support/base64_encode.h"
 #include "support/control_client.h"
 #include "support/cout_capture.h"
 #include "support/netns.h"
@@ -52,21 +53,6 @@ const std::vector<Pulse>& pulses() {
     return v;
 }
 
-std::string base64(const std::string& bytes) {
-    static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    out.reserve((bytes.size() + 2) / 3 * 4);
-    size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        uint32_t v = uint32_t(uint8_t(bytes[i])) << 16 | uint32_t(uint8_t(bytes[i + 1])) << 8 | uint8_t(bytes[i + 2]);
-        out += abc[v >> 18];
-        out += abc[(v >> 12) & 63];
-        out += abc[(v >> 6) & 63];
-        out += abc[v & 63];
-    }
-    return out;  // the benchmark's payload is a whole number of groups
-}
-
 // The Base64 text of the pulses as 9-byte big-endian records (24,000,000 characters).
 const std::string& payload() {
     static std::string text;
@@ -78,7 +64,7 @@ const std::string& payload() {
                          char(uint16_t(p.ao0) >> 8), char(p.ao0), char(uint16_t(p.ao1) >> 8), char(p.ao1)};
             bytes.append(r, 9);
         }
-        text = base64(bytes);
+        text = testsupport::base64_encode(bytes);
     }
     return text;
 }

@@ -25,6 +25,10 @@ constexpr uint32_t kDigiTag = tagOf(2, kVarint);
 constexpr uint32_t kAo0Tag = tagOf(3, kVarint);
 constexpr uint32_t kAo1Tag = tagOf(4, kVarint);
 
+// Room behind the start of a pulse entry for the fast path: tag, one-byte length, the longest
+// such entry and ten bytes for an unchecked varint read at its last byte.
+constexpr ptrdiff_t kFastRoom = 2 + 127 + 10;
+
 // Nesting of embedded messages and groups the generated parser accepts.
 constexpr int kRecursionLimit = 100;
 
@@ -168,15 +172,22 @@ inline uint64_t load64(const uint8_t* q) {
            static_cast<uint64_t>(q[6]) << 48 | static_cast<uint64_t>(q[7]) << 56;
 }
 
-// The low 32 bits of the varint whose first eight bytes are `w` (bytes past its end cleared).
-inline uint32_t low32(uint64_t w) {
-    return static_cast<uint32_t>((w & 0x7F) | ((w >> 1) & 0x3F80) | ((w >> 2) & 0x1FC000) | ((w >> 3) & 0xFE00000) |
-                                 ((w >> 4) & 0x7F0000000ull));
+// The low `Bits` (8, 16 or 32) bits of the varint whose first eight bytes are `w` (bytes past its
+// end cleared): seven bits from each byte.
+template <int Bits>
+inline uint32_t lowBits(uint64_t w) {
+    static_assert(Bits == 8 || Bits == 16 || Bits == 32, "a field of 8, 16 or 32 bits");
+    uint64_t v = (w & 0x7F) | ((w >> 1) & 0x3F80);
+    if constexpr (Bits > 14) v |= (w >> 2) & 0x1FC000;
+    if constexpr (Bits > 21) v |= ((w >> 3) & 0xFE00000) | ((w >> 4) & 0x7F0000000ull);
+    return static_cast<uint32_t>(v & ((uint64_t{1} << Bits) - 1));
 }
 
-// A value varint read without bound checks: ten bytes must be readable at `q`. Its low 32 bits
-// go to `v`; returns the byte after it, null when it runs over ten bytes.
-inline const uint8_t* fastValue32(const uint8_t* q, uint32_t& v) {
+// A value varint read without bound checks: ten bytes must be readable at `q`. Its low `Bits`
+// bits (all a field of that width keeps) go to `v`; returns the byte after it, null when it runs
+// over ten bytes.
+template <int Bits>
+inline const uint8_t* fastValue(const uint8_t* q, uint32_t& v) {
     if (q[0] < 0x80) {
         v = q[0];
         return q + 1;
@@ -184,11 +195,11 @@ inline const uint8_t* fastValue32(const uint8_t* q, uint32_t& v) {
     uint64_t w = load64(q);
     uint64_t stops = ~w & 0x8080808080808080ull;
     if (stops != 0) {
-        v = low32(w & (stops ^ (stops - 1)));
+        v = lowBits<Bits>(w & (stops ^ (stops - 1)));
         return q + (__builtin_ctzll(stops) >> 3) + 1;
     }
     // Negative numbers take ten bytes; their low 32 bits are all in the first eight.
-    v = low32(w);
+    v = lowBits<Bits>(w);
     if (q[8] < 0x80) return q + 9;
     if (q[9] < 0x80) return q + 10;
     return nullptr;
@@ -213,42 +224,70 @@ SequenceReader::SequenceReader(size_t total_size, size_t max_pulses) : max_pulse
     adviseHugePages(req_.pulses.data(), req_.pulses.capacity() * sizeof(Pulse));
 }
 
+void SequenceReader::grow() {
+    // Steps small enough to stay in the cache while they are filled: zeroed, then overwritten.
+    // Within the reservation unless the message holds more entries than it could.
+    constexpr size_t kStep = 4096;
+    req_.pulses.resize(std::min(max_pulses_, req_.pulses.size() + kStep));
+}
+
+bool SequenceReader::usualPulses(const uint8_t*& at, const uint8_t* end) {
+    const uint8_t* p = at;
+    // The list and the count stay in registers while the entries are read.
+    size_t count = req_.count;
+    Pulse* list = req_.pulses.data();
+    size_t places = std::min(req_.pulses.size(), max_pulses_);
+    // The usual pulse entry: one-byte tag and length, its fields in declaration order, each at
+    // most once (as serializers write them, zero fields left out), and ten bytes of room behind
+    // it for the unchecked varint reads.
+    while ((end - p >= kFastRoom || (end - p >= 2 && end - p >= 12 + p[1])) && p[0] == kPulseTag && p[1] < 0x80) {
+        const uint8_t* q = p + 2;
+        const uint8_t* e = q + p[1];
+        uint32_t ticks = 0, digi = 0, ao0 = 0, ao1 = 0;
+        if (q < e && *q == kTicksTag && !(q = fastValue<32>(q + 1, ticks))) return false;
+        if (q < e && *q == kDigiTag && !(q = fastValue<8>(q + 1, digi))) return false;
+        if (q < e && *q == kAo0Tag && !(q = fastValue<16>(q + 1, ao0))) return false;
+        if (q < e && *q == kAo1Tag && !(q = fastValue<16>(q + 1, ao1))) return false;
+        if (q != e) {
+            // Anything else in the entry (repeated or unknown fields): the general loop. A value
+            // running past the entry's end is malformed.
+            Pulse x = toPulse(ticks, digi, static_cast<int32_t>(ao0), static_cast<int32_t>(ao1));
+            Cursor in{q, e};
+            if (q > e || !pulseFields(in, x)) return false;
+            req_.count = count;
+            addPulse(x);
+            count = req_.count;
+            list = req_.pulses.data();
+            places = std::min(req_.pulses.size(), max_pulses_);
+        } else {
+            if (count == places && count < max_pulses_) {
+                grow();
+                list = req_.pulses.data();
+                places = std::min(req_.pulses.size(), max_pulses_);
+            }
+            if (count < places) {
+                Pulse& d = list[count];
+                d.ticks = ticks;
+                d.digi = toPulse(0, digi, 0, 0).digi;
+                d.ao0 = toPulse(0, 0, static_cast<int32_t>(ao0), 0).ao0;
+                d.ao1 = toPulse(0, 0, 0, static_cast<int32_t>(ao1)).ao1;
+            }
+            ++count;
+        }
+        p = e;
+    }
+    req_.count = count;
+    at = p;
+    return true;
+}
+
 size_t SequenceReader::fields(const uint8_t* begin, const uint8_t* end) {
     const uint8_t* p = begin;
-    // A pulse entry held whole that does not parse: the message is malformed whatever follows.
-    auto malformed = [&] {
-        broken_ = true;
-        return static_cast<size_t>(p - begin);
-    };
     for (;;) {
-        // The usual pulse entry: one-byte tag and length, its fields in declaration order, each
-        // at most once (as serializers write them, zero fields left out), and ten bytes of room
-        // behind it for the unchecked varint reads.
-        while (end - p >= 2 && p[0] == kPulseTag && p[1] < 0x80 && end - p >= 12 + p[1]) {
-            const uint8_t* q = p + 2;
-            const uint8_t* e = q + p[1];
-            // The values stay in registers until they are stored in the list.
-            uint32_t ticks = 0, digi = 0, ao0 = 0, ao1 = 0;
-            if (q < e && *q == kTicksTag && !(q = fastValue32(q + 1, ticks))) return malformed();
-            if (q < e && *q == kDigiTag && !(q = fastValue32(q + 1, digi))) return malformed();
-            if (q < e && *q == kAo0Tag && !(q = fastValue32(q + 1, ao0))) return malformed();
-            if (q < e && *q == kAo1Tag && !(q = fastValue32(q + 1, ao1))) return malformed();
-            if (q == e) {
-                if (Pulse* d = nextPulse()) {
-                    d->ticks = ticks;
-                    d->digi = toPulse(0, digi, 0, 0).digi;
-                    d->ao0 = toPulse(0, 0, static_cast<int32_t>(ao0), 0).ao0;
-                    d->ao1 = toPulse(0, 0, 0, static_cast<int32_t>(ao1)).ao1;
-                }
-            } else {
-                // Anything else in the entry (repeated or unknown fields): the general loop. A
-                // value running past the entry's end is malformed.
-                Pulse x = toPulse(ticks, digi, static_cast<int32_t>(ao0), static_cast<int32_t>(ao1));
-                Cursor in{q, e};
-                if (q > e || !pulseFields(in, x)) return malformed();
-                addPulse(x);
-            }
-            p = e;
+        if (!usualPulses(p, end)) {
+            // A pulse entry held whole that does not parse: malformed whatever follows.
+            broken_ = true;
+            return static_cast<size_t>(p - begin);
         }
         if (p == end) return static_cast<size_t>(p - begin);
         // One field of any other shape, near the end of the piece or not. A failure here may be
@@ -316,7 +355,10 @@ void SequenceReader::feed(const uint8_t* data, size_t size) {
 bool SequenceReader::finish(SequenceRequest& out) {
     // Bytes left over never made a complete field: the message is truncated or malformed.
     if (broken_ || !carry_.empty()) return false;
-    if (req_.count > max_pulses_) std::vector<Pulse>().swap(req_.pulses);
+    if (req_.count > max_pulses_)
+        std::vector<Pulse>().swap(req_.pulses);
+    else
+        req_.pulses.resize(req_.count);
     out = std::move(req_);
     return true;
 }

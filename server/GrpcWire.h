@@ -51,14 +51,17 @@ private:
     // take. Stops at a field that is cut off at `end` or malformed (marking the latter broken_
     // where that is already certain).
     size_t fields(const uint8_t* begin, const uint8_t* end);
-    // The place of the next pulse in the list; null once there are more than max_pulses.
-    Pulse* nextPulse() {
-        if (req_.count++ >= max_pulses_) return nullptr;
-        req_.pulses.emplace_back();
-        return &req_.pulses.back();
-    }
+    // Reads pulse entries of the usual shape from `at` on and moves `at` to where it stopped (a
+    // field of another shape, or near `end`). False when an entry held whole does not parse.
+    bool usualPulses(const uint8_t*& at, const uint8_t* end);
+    // Makes places for more pulses at the end of the list (within its reservation).
+    void grow();
     void addPulse(const Pulse& p) {
-        if (Pulse* d = nextPulse()) *d = p;
+        if (req_.count < max_pulses_) {
+            if (req_.count == req_.pulses.size()) grow();
+            req_.pulses[req_.count] = p;
+        }
+        ++req_.count;
     }
 
     size_t max_pulses_;

@@ -6,30 +6,7 @@
 #include <string>
 
 #include "Base64Dec.h"
-
-namespace {
-
-const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-std::string encode(const std::string& bytes) {
-    std::string out;
-    size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        uint32_t v = uint32_t(uint8_t(bytes[i])) << 16 | uint32_t(uint8_t(bytes[i + 1])) << 8 | uint8_t(bytes[i + 2]);
-        for (int s = 18; s >= 0; s -= 6) out += abc[(v >> s) & 63];
-    }
-    size_t rest = bytes.size() - i;
-    if (rest) {
-        uint32_t v = uint32_t(uint8_t(bytes[i])) << 16 | (rest == 2 ? uint32_t(uint8_t(bytes[i + 1])) << 8 : 0);
-        out += abc[v >> 18];
-        out += abc[(v >> 12) & 63];
-        out += rest == 2 ? abc[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
-
-}  // namespace
+#include "support/base64_encode.h"
 
 TEST(Base64, KnownTexts) {
     EXPECT_EQ(base64_decode(std::string("TWFu")), "Man");
@@ -68,14 +45,14 @@ TEST(Base64, MatchesTheReferenceAtEveryLengthAndStop) {
     for (size_t n = 0; n <= 200; ++n) {
         std::string bytes(n, '\0');
         for (char& c : bytes) c = static_cast<char>(rng());
-        std::string text = encode(bytes);
+        std::string text = testsupport::base64_encode(bytes);
         EXPECT_EQ(base64_decode(text), bytes) << n;
         std::string unpadded = text.substr(0, text.find('='));
         EXPECT_EQ(base64_decode(unpadded), bytes) << n;
     }
     std::string bytes(96, '\0');
     for (char& c : bytes) c = static_cast<char>(rng());
-    std::string text = encode(bytes);
+    std::string text = testsupport::base64_encode(bytes);
     for (size_t stop = 0; stop < text.size(); ++stop) {
         std::string cut = text;
         cut[stop] = '-';

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Pulse.h"
+#include "support/base64_encode.h"
 #include "support/control_client.h"
 #include "support/http_client.h"
 #include "support/netns.h"
@@ -24,28 +25,6 @@ namespace {
 [[maybe_unused]] const bool own_namespace = (reexecInOwnNetworkNamespace(), true);
 
 const int kPort = 8050;
-
-std::string base64(const std::string& bytes) {
-    static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    size_t i = 0;
-    for (; i + 3 <= bytes.size(); i += 3) {
-        uint32_t v = uint32_t(uint8_t(bytes[i])) << 16 | uint32_t(uint8_t(bytes[i + 1])) << 8 | uint8_t(bytes[i + 2]);
-        out += abc[v >> 18];
-        out += abc[(v >> 12) & 63];
-        out += abc[(v >> 6) & 63];
-        out += abc[v & 63];
-    }
-    size_t rest = bytes.size() - i;
-    if (rest) {
-        uint32_t v = uint32_t(uint8_t(bytes[i])) << 16 | (rest == 2 ? uint32_t(uint8_t(bytes[i + 1])) << 8 : 0);
-        out += abc[v >> 18];
-        out += abc[(v >> 12) & 63];
-        out += rest == 2 ? abc[(v >> 6) & 63] : '=';
-        out += '=';
-    }
-    return out;
-}
 
 // 9-byte big-endian records of the "stream" payload.
 std::string records(const std::vector<Pulse>& pulses) {
@@ -446,7 +425,7 @@ TEST_F(JsonRpc, StreamDecodesBigEndianRecords) {
     // 00 00 00 0A FF 7F FF 80 00: one pulse of 10 ticks, digi 255, ao0 32767, ao1 -32768.
     std::string nine("\x00\x00\x00\x0A\xFF\x7F\xFF\x80\x00", 9);
     size_t mark = server->output().size();
-    EXPECT_EQ(call("stream", "[\"" + base64(nine) + "\"]"), result("0"));
+    EXPECT_EQ(call("stream", "[\"" + testsupport::base64_encode(nine) + "\"]"), result("0"));
     std::string out = output_since(mark);
     EXPECT_NE(out.find("jRPC call: len: 1, n_runs: -1, final: 0|0|0|0, \n"), std::string::npos) << out;
     EXPECT_NE(out.find("time: base64 dec "), std::string::npos);
@@ -454,7 +433,7 @@ TEST_F(JsonRpc, StreamDecodesBigEndianRecords) {
 
     // A tenth byte is ignored; named form with a run count and a final state.
     mark = server->output().size();
-    EXPECT_EQ(call("stream", "{\"sequence\":\"" + base64(nine + "\x01") + "\",\"n_runs\":3,\"final\":[0,255,0,0]}"),
+    EXPECT_EQ(call("stream", "{\"sequence\":\"" + testsupport::base64_encode(nine + "\x01") + "\",\"n_runs\":3,\"final\":[0,255,0,0]}"),
               result("0"));
     EXPECT_NE(output_since(mark).find("jRPC call: len: 1, n_runs: 3, final: 65535|255|0|0, \n"), std::string::npos)
         << output_since(mark);
@@ -462,14 +441,14 @@ TEST_F(JsonRpc, StreamDecodesBigEndianRecords) {
     // Three records streamed endlessly with the final state [0,255,0,0].
     mark = server->output().size();
     std::string three = records({{8, 1, 0, 0}, {16, 2, 100, -100}, {24, 0, 0, 0}});
-    EXPECT_EQ(call("stream", "[\"" + base64(three) + "\",-1,[0,255,0,0]]"), result("0"));
+    EXPECT_EQ(call("stream", "[\"" + testsupport::base64_encode(three) + "\",-1,[0,255,0,0]]"), result("0"));
     EXPECT_NE(output_since(mark).find("jRPC call: len: 3, n_runs: -1, final: 65535|255|0|0, \n"), std::string::npos)
         << output_since(mark);
 }
 
 TEST_F(JsonRpc, StreamLengthBound) {
     // 18,000,009 decoded bytes are refused before the device is touched.
-    std::string too_long = base64(std::string(18000009, '\0'));
+    std::string too_long = testsupport::base64_encode(std::string(18000009, '\0'));
     size_t mark = server->output().size();
     EXPECT_EQ(call("stream", "[\"" + too_long + "\"]"), error(-32000, "server error", "Sequence too long."));
     EXPECT_EQ(output_since(mark).find("jRPC call"), std::string::npos);
@@ -483,7 +462,7 @@ TEST_F(JsonRpc, StreamedSequencePlaysThePulsesSent) {
     for (uint32_t i = 0; i < 200; ++i)
         pulses.push_back(Pulse{8 * (1 + i % 37) + 0x01000000u * (i == 7), static_cast<uint8_t>(i * 13 + 1),
                                static_cast<int16_t>(i * 331 - 32768), static_cast<int16_t>(32767 - i * 97)});
-    ASSERT_EQ(call("stream", "[\"" + base64(records(pulses)) + "\",1,[0,3,0,0]]"), result("0"));
+    ASSERT_EQ(call("stream", "[\"" + testsupport::base64_encode(records(pulses)) + "\",1,[0,3,0,0]]"), result("0"));
 
     ControlClient sim(sandbox->root() + "/sim/control.sock");
     auto seg = sim.ok("{\"cmd\":\"segments\",\"slot\":0}");
