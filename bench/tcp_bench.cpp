@@ -5,7 +5,8 @@
 // pulses. Also samples pulserd's resident memory during the protocol runs, without the pages of
 // the simulated sequence window.
 //
-// Prints a summary of medians and the ratio protocol / (raw send + encode) after the benchmarks.
+// Prints a summary of medians and the ratio protocol / (raw send + encode) after the benchmarks,
+// then the same ratio from rounds that time the three one right after the other.
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <sys/mman.h>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <random>
@@ -278,6 +280,55 @@ void protocolRun(benchmark::State& state, uint32_t command) {
 void BM_TcpStream(benchmark::State& state) { protocolRun(state, tcp::CMD_STREAM); }
 void BM_TcpUpload(benchmark::State& state) { protocolRun(state, tcp::CMD_UPLOAD); }
 
+// ---- the three cases back to back ----
+//
+// The machine's speed drifts by up to a factor of two within minutes (shared host), so ratios of
+// medians taken at different moments carry that drift. Here each round times a raw send, the
+// encoder alone and the protocol command one right after the other, and the round's ratio
+// protocol / (raw send + encode) compares times taken within a fraction of a second.
+
+std::map<std::string, std::vector<double>> round_ratios;
+
+void interleavedRounds(size_t n, uint32_t command, int rounds) {
+    const auto& p = pulses(n);
+    RawSink sink;
+    TcpClient raw(sink.port());
+    const uint64_t bytes = 64 + n * sizeof(Pulse);
+    std::vector<uint8_t> frame(64, 0);
+    MemoryMapper window(reg::SEQMEM_BASE, reg::SEQMEM_LEN);
+    void* mem = mmap(nullptr, reg::SEQMEM_LEN, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    window.addr = static_cast<uint8_t*>(mem);
+    std::ofstream devnull("/dev/null");
+    std::streambuf* saved = std::cout.rdbuf(devnull.rdbuf());  // the encoder's lines
+    highToLow(p, Full_Pattern(0, 0, 0, 0), 1, window, 0);  // the window's pages faulted in
+    server();
+    TcpClient c;
+    auto seq = TcpClient::sequenceHeader(n, 1, Pulse{0, 0, 0, 0});
+    const std::string name = (command == tcp::CMD_STREAM ? "stream " : "upload ") + std::to_string(n);
+    // One command first, untimed: an upload waits until a sequence still playing has finished.
+    c.sendSequence(command, 1, seq, p.data(), n);
+    const bool answered = c.readAnswer().has_value();
+    for (int r = 0; answered && r < rounds; ++r) {
+        auto t0 = Clock::now();
+        raw.sendPieces({{const_cast<uint64_t*>(&bytes), 8}, {frame.data(), 64}, {const_cast<Pulse*>(p.data()), n * 9}});
+        uint8_t ack;
+        raw.recvExact(&ack, 1, Clock::now() + std::chrono::seconds(60));
+        auto t1 = Clock::now();
+        highToLow(p, Full_Pattern(0, 0, 0, 0), 1, window, 0);
+        auto t2 = Clock::now();
+        c.sendSequence(command, 1, seq, p.data(), n);
+        auto a = c.readAnswer();
+        auto t3 = Clock::now();
+        if (!a || a->header.status != tcp::STATUS_OK) break;
+        const double send = std::chrono::duration<double>(t1 - t0).count();
+        const double encode = std::chrono::duration<double>(t2 - t1).count();
+        const double proto = std::chrono::duration<double>(t3 - t2).count();
+        round_ratios[name].push_back(proto / (send + encode));
+    }
+    std::cout.rdbuf(saved);
+    munmap(mem, reg::SEQMEM_LEN);
+}
+
 constexpr int ITERATIONS = 9;
 BENCHMARK(BM_RawLoopbackSend)->Arg(STREAM_PULSES)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Encode)->Arg(STREAM_PULSES)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
@@ -313,6 +364,13 @@ int main(int argc, char** argv) {
         if (proto > 0 && device > 0)
             std::printf("%s %zu vs raw send + device call in process %.1f ms: ratio %.2f\n", what, n,
                         (raw + device) * 1e3, proto / (raw + device));
+    }
+    interleavedRounds(STREAM_PULSES, tcp::CMD_STREAM, ITERATIONS);
+    interleavedRounds(UPLOAD_PULSES, tcp::CMD_UPLOAD, ITERATIONS);
+    for (auto& [name, v] : round_ratios) {
+        std::sort(v.begin(), v.end());
+        std::printf("%s, rounds of raw send, encode and protocol back to back: ratio median %.2f (%.2f to %.2f, %zu rounds)\n",
+                    name.c_str(), median(v), v.front(), v.back(), v.size());
     }
     std::printf("pulserd resident when idle: %ld kB without the sequence window\n", peaks["idle"].first);
     for (auto& [name, kb] : peaks)
