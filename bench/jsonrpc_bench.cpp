@@ -27,6 +27,7 @@
 #include "support/base64_encode.h"
 #include "support/control_client.h"
 #include "support/cout_capture.h"
+#include "support/memory_sampler.h"
 #include "support/netns.h"
 #include "support/process.h"
 #include "support/sandbox.h"
@@ -94,47 +95,20 @@ Server& server() {
     return s;
 }
 
-// Resident kB of the process without the simulated sequence window (the mapping of the window's
-// size or larger).
-long residentKb(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
-    std::string line;
-    long total = 0, size = 0;
-    while (std::getline(in, line)) {
-        long kb = 0;
-        if (std::sscanf(line.c_str(), "Size: %ld kB", &kb) == 1) size = kb;
-        else if (std::sscanf(line.c_str(), "Rss: %ld kB", &kb) == 1 && size < static_cast<long>(reg::SEQMEM_LEN / 1024))
-            total += kb;
-    }
-    return total;
-}
-
-// Resident kB before and peak during each kind of run (sampled every 25 ms: reading smaps more
-// often slows pulserd noticeably).
+// Resident kB (outside the sequence window) before and at the peak of each kind of run.
 std::map<std::string, std::pair<long, long>> memory;
 
 class RssSampler {
 public:
-    RssSampler(pid_t pid, std::string name) : pid_(pid), name_(std::move(name)), before_(residentKb(pid)),
-        thread_([this] {
-            while (!stop_) {
-                peak_ = std::max(peak_, residentKb(pid_));
-                std::this_thread::sleep_for(std::chrono::milliseconds(25));
-            }
-        }) {}
+    RssSampler(pid_t pid, std::string name) : sampler_(pid), name_(std::move(name)) {}
     ~RssSampler() {
-        stop_ = true;
-        thread_.join();
-        memory[name_] = {before_, peak_};
+        sampler_.stop();
+        memory[name_] = {sampler_.before().without_window, sampler_.peak().without_window};
     }
 
 private:
-    pid_t pid_;
+    testsupport::RssSampler sampler_;
     std::string name_;
-    long before_;
-    long peak_ = 0;
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
 };
 
 // ---- the two interfaces ----

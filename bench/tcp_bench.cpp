@@ -30,6 +30,7 @@
 #include "registers.h"
 #include "sim/Decoder.h"
 #include "sim/Fpga.h"
+#include "support/memory_sampler.h"
 #include "support/netns.h"
 #include "support/process.h"
 #include "support/sandbox.h"
@@ -82,48 +83,20 @@ Server& server() {
     return s;
 }
 
-// Resident kB of the process without the simulated sequence window (the mapping of the window's
-// size or larger), and the window's own resident kB.
-std::pair<long, long> residentKb(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps");
-    std::string line;
-    long total = 0, window = 0, size = 0;
-    while (std::getline(in, line)) {
-        long kb = 0;
-        if (std::sscanf(line.c_str(), "Size: %ld kB", &kb) == 1) size = kb;
-        else if (std::sscanf(line.c_str(), "Rss: %ld kB", &kb) == 1) {
-            if (size >= static_cast<long>(reg::SEQMEM_LEN / 1024)) window += kb;
-            else total += kb;
-        }
-    }
-    return {total, window};
-}
-
-// Samples the resident memory of pulserd every 25 ms while alive (often enough for runs of several hundred ms; more often slows the server); keeps the peaks under `name`.
-std::map<std::string, std::pair<long, long>> peaks;  // kB without the window, kB of the window
+// Peak resident kB of pulserd during each kind of run: outside the window, of the window.
+std::map<std::string, std::pair<long, long>> peaks;
 
 class RssSampler {
 public:
-    RssSampler(pid_t pid, std::string name) : pid_(pid), name_(std::move(name)), thread_([this] {
-        while (!stop_) {
-            auto kb = residentKb(pid_);
-            peak_ = std::max(peak_, kb.first);
-            peak_window_ = std::max(peak_window_, kb.second);
-            std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        }
-    }) {}
+    RssSampler(pid_t pid, std::string name) : sampler_(pid), name_(std::move(name)) {}
     ~RssSampler() {
-        stop_ = true;
-        thread_.join();
-        peaks[name_] = {peak_, peak_window_};
+        sampler_.stop();
+        peaks[name_] = {sampler_.peak().without_window, sampler_.peak().window};
     }
 
 private:
-    pid_t pid_;
+    testsupport::RssSampler sampler_;
     std::string name_;
-    std::atomic<bool> stop_{false};
-    long peak_ = 0, peak_window_ = 0;
-    std::thread thread_;
 };
 
 // ---- raw loopback reference: a plain receiver reading the bytes into a buffer ----
@@ -257,7 +230,10 @@ void protocolRun(benchmark::State& state, uint32_t command) {
     const size_t n = static_cast<size_t>(state.range(0));
     const auto& p = pulses(n);
     Server& s = server();
-    if (!peaks.count("idle")) peaks["idle"] = residentKb(s.process->pid());
+    if (!peaks.count("idle")) {
+        testsupport::ResidentKb idle = testsupport::resident_kb(s.process->pid());
+        peaks["idle"] = {idle.without_window, idle.window};
+    }
     const std::string name = (command == tcp::CMD_STREAM ? "stream " : "upload ") + std::to_string(n);
     RssSampler sampler(s.process->pid(), name);
     TcpClient c;
