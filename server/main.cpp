@@ -5,13 +5,16 @@
 #include <mutex>
 #include <thread>
 
+#include "LineOutput.h"
 #include "Pulse.h"
 #include "Pulser.h"
 #include "interfaces.h"
 #include "platform/platform.h"
 
-// Static initialisation, in this order (one translation unit, so the order holds): the
-// calibration, then the device object whose reset converts analog zero through it.
+// Static initialisation, in this order (one translation unit, so the order holds): whole-line
+// output for every thread, the calibration, then the device object whose reset converts analog
+// zero through it.
+[[maybe_unused]] static const bool line_output = (lineoutput::install(), true);
 AnalogCalibDataCorr Analog_calibration(platform::path(ANALOG_CALIB_FILE));
 Pulser pulser;
 // The one device lock: every interface holds it around each call into `pulser`.
