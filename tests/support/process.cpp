@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,23 +23,42 @@
 namespace testsupport {
 
 Process::Process(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& cwd) {
+    // Everything the child needs is built here: between fork and exec it only makes system calls,
+    // which is what is safe when the test process has threads of its own.
+    std::vector<std::string> env_strings;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        std::string key = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto& x : env) replaced = replaced || x.compare(0, key.size() + 1, key + "=") == 0;
+        if (!replaced) env_strings.push_back(entry);
+    }
+    env_strings.insert(env_strings.end(), env.begin(), env.end());
+    std::vector<char*> envp;
+    for (auto& e : env_strings) envp.push_back(&e[0]);
+    envp.push_back(nullptr);
+    std::vector<std::string> arg_strings = argv;
+    std::vector<char*> args;
+    for (auto& a : arg_strings) args.push_back(&a[0]);
+    args.push_back(nullptr);
+
     char tmpl[] = "/tmp/tarvex-proc-XXXXXX";
     int fd = mkstemp(tmpl);
     if (fd < 0) throw std::runtime_error("mkstemp failed");
     log_ = tmpl;
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
+        // A test process that dies (a crash, a time-out kill) takes its servers with it.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) _exit(125);
         dup2(fd, 1);
         dup2(fd, 2);
         int devnull = open("/dev/null", O_RDONLY);
         if (devnull >= 0) dup2(devnull, 0);
-        for (const auto& e : env) putenv(strdup(e.c_str()));
         if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
+        execve(args[0], args.data(), envp.data());
         _exit(127);
     }
     close(fd);
