@@ -80,18 +80,8 @@ double median(std::vector<double> v) {
 
 // ---- pulserd and its memory ----
 
-struct Server {
-    Sandbox sandbox;
-    std::unique_ptr<Process> process;
-    Server() {
-        process = std::make_unique<Process>(std::vector<std::string>{program("pulserd")},
-                                            std::vector<std::string>{"TARVEX_ROOT=" + sandbox.root()}, sandbox.root());
-        if (!process->waitForOutput("Listening for binary stream on port 21328...\n") || !waitForPort(8050))
-            std::fprintf(stderr, "pulserd did not come up:\n%s\n", process->output().c_str());
-    }
-};
-Server& server() {
-    static Server s;
+testsupport::SandboxedPulserd& server() {
+    static testsupport::SandboxedPulserd s;
     return s;
 }
 
@@ -115,7 +105,7 @@ private:
 
 // One request per iteration: the sequence with run count `runs`; the reply must end in `expected`.
 void jsonRpcRun(benchmark::State& state, const std::string& name, const std::string& runs, const std::string& expected) {
-    Server& s = server();
+    auto& s = server();
     const std::string head = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"stream\",\"params\":[\"";
     const std::string tail = "\"," + runs + "]}";
     const std::string& text = payload();
@@ -170,7 +160,7 @@ void BM_JsonRpcReadOnly(benchmark::State& state) {
 }
 
 void BM_TcpStream(benchmark::State& state) {
-    Server& s = server();
+    auto& s = server();
     const auto& p = pulses();
     RssSampler sampler(s.process->pid(), "binary stream");
     TcpClient c;

@@ -68,18 +68,8 @@ double median(std::vector<double> v) {
 
 // ---- pulserd and its memory ----
 
-struct Server {
-    Sandbox sandbox;
-    std::unique_ptr<Process> process;
-    Server() {
-        process = std::make_unique<Process>(std::vector<std::string>{program("pulserd")},
-                                            std::vector<std::string>{"TARVEX_ROOT=" + sandbox.root()}, sandbox.root());
-        if (!process->waitForOutput("Listening for binary stream on port 21328...\n"))
-            std::fprintf(stderr, "pulserd did not come up:\n%s\n", process->output().c_str());
-    }
-};
-Server& server() {
-    static Server s;
+testsupport::SandboxedPulserd& server() {
+    static testsupport::SandboxedPulserd s;
     return s;
 }
 
@@ -229,7 +219,7 @@ void BM_SimDecode(benchmark::State& state) {
 void protocolRun(benchmark::State& state, uint32_t command) {
     const size_t n = static_cast<size_t>(state.range(0));
     const auto& p = pulses(n);
-    Server& s = server();
+    auto& s = server();
     if (!peaks.count("idle")) {
         testsupport::ResidentKb idle = testsupport::resident_kb(s.process->pid());
         peaks["idle"] = {idle.without_window, idle.window};

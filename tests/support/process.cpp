@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
@@ -123,6 +124,13 @@ bool waitForPort(int port, std::chrono::milliseconds timeout) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     return false;
+}
+
+SandboxedPulserd::SandboxedPulserd()
+    : process(std::make_unique<Process>(std::vector<std::string>{program("pulserd")},
+                                        std::vector<std::string>{"TARVEX_ROOT=" + sandbox.root()}, sandbox.root())) {
+    if (!process->waitForOutput("Listening for binary stream on port 21328...\n") || !waitForPort(8050))
+        std::fprintf(stderr, "pulserd did not come up:\n%s\n", process->output().c_str());
 }
 
 }  // namespace testsupport

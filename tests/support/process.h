@@ -4,8 +4,11 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "support/sandbox.h"
 
 namespace testsupport {
 
@@ -36,6 +39,14 @@ private:
     int status_ = -1;
     bool exited_ = false;
     std::string log_;
+};
+
+// pulserd in a sandbox root of its own (also its working folder), started and waited for until
+// its binary-protocol and HTTP ports listen; when it does not come up, its output goes to stderr.
+struct SandboxedPulserd {
+    SandboxedPulserd();
+    Sandbox sandbox;
+    std::unique_ptr<Process> process;
 };
 
 // The path of a built program ("pulserd", "beacond").
