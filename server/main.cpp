@@ -1,4 +1,5 @@
 // pulserd: the instrument control server. No command line; ports and paths are fixed.
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <iostream>  // std::cout must be ready before the device object is built
@@ -22,6 +23,13 @@ std::mutex pulser_lock;
 
 int main() {
     platform::mark_server_process();
+    // Every descriptor the system allows: connections on one interface must not leave the
+    // others, or the settings files, without one.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     std::thread json_thread(run_json_httpd);
     std::thread stream_thread(run_streamHighLevel);
     std::thread grpc_thread(RunServer);

@@ -174,6 +174,10 @@ int32_t Pulser::setClkParam(double ref_mhz) {
 
 int32_t Pulser::shiftClkPhase(int steps) {
     std::cout << "Phase shift step " << steps << " will be set" << std::endl;
+    if (steps > MAX_PHASE_STEPS || steps < -MAX_PHASE_STEPS) {
+        std::cout << "Error - phase shift beyond " << MAX_PHASE_STEPS << " steps refused" << std::endl;
+        return -1;
+    }
     field_set(ctrl, ctrl::PHASE_DIR, steps >= 0 ? 1 : 0);
     if (steps == 0) return 0;
 

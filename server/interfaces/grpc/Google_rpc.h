@@ -57,3 +57,7 @@ private:
 
 // Most pulses one `stream` request may carry.
 constexpr size_t kMaxStreamPulses = 2000000;
+// Largest message received: kMaxStreamPulses pulses of at most 33 bytes, plus 1 MiB.
+constexpr int kMaxGrpcMessage = static_cast<int>(kMaxStreamPulses * 33 + (1 << 20));
+// A connection without a call for this long is closed.
+constexpr int kGrpcIdleMs = 60 * 1000;

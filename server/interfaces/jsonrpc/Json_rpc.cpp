@@ -254,6 +254,8 @@ void m_shiftClkPhase(Reply& os, jsVar* p) {
     if (!v) return;
     int steps = 0;
     if (!is_number(v) || !v->getNumber(steps)) return bad_parameters(os);
+    if (steps > MAX_PHASE_STEPS || steps < -MAX_PHASE_STEPS)
+        return write_invalid_parameter(os, "value beyond " + std::to_string(MAX_PHASE_STEPS) + " steps");
     locked([&] { return pulser.shiftClkPhase(steps); });
     result(os) << 0;
 }
@@ -601,6 +603,9 @@ int JsonHttpd::jsonRPC(std::string& method, ObjectWriter::KeyWriter& reply, jsVa
         part.clear();
         write_json_error(part, JSONRPC_SERVER_ERROR, "server error", e.what());
     }
+    // A reply carries a result or an error: a method that wrote neither (params of a kind it
+    // has no form for) has refused its parameters.
+    if (part.tellp() == 0) bad_parameters(part);
     const std::string text = part.str();
     reply.os.write(text.data(), static_cast<std::streamsize>(text.size()));
     return 0;
@@ -608,6 +613,7 @@ int JsonHttpd::jsonRPC(std::string& method, ObjectWriter::KeyWriter& reply, jsVa
 
 void run_json_httpd() {
     std::cout << "Starting Json Http Daemon..." << std::endl;
-    JsonHttpd server;  // serves until the process ends
+    JsonHttpd server;
+    server.start();  // serves until the process ends
     for (;;) sleep(1);
 }
