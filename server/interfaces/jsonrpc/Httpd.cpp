@@ -212,7 +212,7 @@ int Httpd::begin_request(mg_connection* conn) {
         // A body not read to its end (refused, or too slow) is not waited for either.
         if (inbuf.received() < info->content_length) cut_connection(fd);
         // Hand the memory of a large request back to the system.
-        if (inbuf.received() > LARGE_REQUEST_BODY) malloc_trim(0);
+        if (inbuf.received() > LARGE_REQUEST_BODY || info->content_length > LARGE_REQUEST_BODY) malloc_trim(0);
         return 1;
     }
 
