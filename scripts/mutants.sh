@@ -29,7 +29,7 @@ MUTANTS = [
     ("device/calibration", "Pulse.cpp", "gain_error_corr * dc_offset + 8192)", "gain_error_corr * dc_offset + 8191)"),
     ("device/calibration", "Pulse.cpp", "} else if (seen[0] && seen[1] && seen[2] && seen[3]) {", "} else if (seen[0] && seen[1] && seen[2]) {"),
     ("device/calibration", "PulserCalibration.cpp", "const double codes = offset * 32767 * 0.25;", "const double codes = offset * 32768 * 0.25;"),
-    ("device/calibration", "PulserCalibration.cpp", "return hi < 2147483647 && lo >= -2147483647;", "return lo >= -2147483647;"),
+    ("device/calibration", "PulserCalibration.cpp", "return hi < 2147483647 && lo >= -2147483647;", "return (hi < 2147483647 || true) && lo >= -2147483647;"),
     ("device/registers", "registers.h", "constexpr uint32_t ERROR = 1u << 4;", "constexpr uint32_t ERROR = 1u << 5;"),
     ("device/memory", "MemoryManager.cpp", "platform::reg_write(words, base, offset, value);", "platform::reg_write(words, base, offset & ~4u, value);"),
     ("grpc", "GrpcWire.cpp", "uint64_t v = (w & 0x7F) | ((w >> 1) & 0x3F80);", "uint64_t v = (w & 0x7F) | ((w >> 1) & 0x3F00);"),
