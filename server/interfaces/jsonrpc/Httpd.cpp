@@ -103,7 +103,8 @@ void cut_connection(int fd) {
 
 }  // namespace
 
-Httpd::Httpd() {
+Httpd::Httpd(const Handlers& prefix_handlers) {
+    for (const auto& h : prefix_handlers) addRequesthandler(h.first, h.second);
     // Every setting the front end relies on, set explicitly. Several workers, so that a slow
     // client holds one of them only; every request is bounded in time: its header within
     // request_timeout_ms of its start, its body by the minimum rate of MongooseInbuffer.

@@ -14,6 +14,8 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/json.h"
 
@@ -45,7 +47,10 @@ constexpr long long LARGE_REQUEST_BODY = 1024 * 1024;
 
 class Httpd {
 public:
-    Httpd();  // sets the options; start() starts serving
+    // Prefix handlers, registered before the server starts.
+    using Handlers = std::vector<std::pair<const char*, HttpRequestHandler*>>;
+    // Sets the options and registers the handlers; start() starts serving.
+    explicit Httpd(const Handlers& prefix_handlers = {});
     // Builds the object without a server, for driving serveJsonRpc directly (tests, fuzzing).
     struct Offline {};
     explicit Httpd(Offline) {}

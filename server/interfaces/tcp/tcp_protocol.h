@@ -34,7 +34,6 @@ constexpr int RECEIVE_TIMEOUT_S = 10;   // per receive, inherited by every accep
 constexpr int PAYLOAD_GRACE_S = 10;
 constexpr uint64_t PAYLOAD_MIN_RATE = 64 * 1024;
 constexpr int BACKLOG = 50;
-constexpr uint64_t MAX_STREAM_PULSES = 2000000;
 constexpr uint64_t MAX_UPLOAD_PULSES = 1000000;
 // Upload throttling: a slot is "loaded above L" when it holds more than this many memory commands
 // and needs more than L GBit/s.
