@@ -177,11 +177,15 @@ inline uint64_t hold_levels(uint64_t bits, uint32_t tick) { return ((bits >> tic
 
 // The changed channel bytes of a command, packed to the front of a 64-bit word: for each change
 // mask the bytes to keep, then those to move down by one, two and four places (a compress
-// network on bytes), and how many there are.
+// network on bytes); where the channel bytes start and end in the command, and the header bit.
 struct CompressTable {
     struct Entry {
         uint64_t keep = 0;
         uint64_t move[3] = {0, 0, 0};
+        uint8_t begin = 0;   // 2 after the header and mask byte; 1 when all eight changed (no mask)
+        uint8_t end = 0;     // begin + changed channels
+        uint8_t header = 0;  // HDR_MASKED unless all eight changed
+        uint8_t pad[5] = {0, 0, 0, 0, 0};
     } e[256];
     constexpr CompressTable() : e() {
         for (uint32_t mask = 0; mask < 256; ++mask) {
@@ -197,22 +201,20 @@ struct CompressTable {
                 for (unsigned i = 0; i < 8; ++i)
                     if (moving & (1u << i)) e[mask].move[stage] |= uint64_t(0xFF) << (8 * i);
             }
-            for (unsigned i = 0; i < 8; ++i)
-                if (mask & (1u << i)) e[mask].keep |= uint64_t(0xFF) << (8 * i);
+            unsigned changed = 0;
+            for (unsigned i = 0; i < 8; ++i) {
+                if (mask & (1u << i)) {
+                    e[mask].keep |= uint64_t(0xFF) << (8 * i);
+                    ++changed;
+                }
+            }
+            e[mask].begin = uint8_t(mask == 0xFF ? 1 : 2);
+            e[mask].end = uint8_t(e[mask].begin + changed);
+            e[mask].header = uint8_t(mask == 0xFF ? 0 : HDR_MASKED);
         }
     }
 };
 constexpr CompressTable COMPRESS;
-
-// Bytes in each change mask.
-struct PopTable {
-    uint8_t v[256];
-    constexpr PopTable() : v() {
-        for (unsigned m = 0; m < 256; ++m)
-            for (unsigned i = 0; i < 8; ++i) v[m] = uint8_t(v[m] + ((m >> i) & 1u));
-    }
-};
-constexpr PopTable CHANGED;
 
 inline uint64_t load64(const uint8_t* p) {
     uint64_t v;
@@ -255,22 +257,19 @@ inline __attribute__((always_inline)) uint8_t* build_cmd(uint8_t* o, uint8_t fla
             // Eight changed channels: the unmasked form, no mask byte. Otherwise the mask byte,
             // then the changed bytes, packed into one word and stored whole; the bytes it covers
             // after the last changed one are put back as they were.
-            const uint32_t masked = mask != 0xFF;
-            h |= masked << 6;
-            o[1] = uint8_t(mask);
-            p = o + 1 + masked;
             const CompressTable::Entry& c = COMPRESS.e[mask];
+            h |= c.header;
+            o[1] = uint8_t(mask);
             uint64_t v = bits & c.keep;
 #pragma GCC unroll 3
             for (unsigned stage = 0; stage < 3; ++stage) {
                 const uint64_t t = v & c.move[stage];
                 v = (v ^ t) | (t >> (8u << stage));
             }
-            uint8_t* const next = p + CHANGED.v[mask];
-            const uint64_t after = load64(next);
-            store64(p, v);
-            store64(next, after);
-            p = next;
+            p = o + c.end;
+            const uint64_t after = load64(p);
+            store64(o + c.begin, v);
+            store64(p, after);
         }
     }
     const uint32_t changed = codes ^ ref_codes;
