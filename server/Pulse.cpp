@@ -539,8 +539,10 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
     };
     const uint32_t zero_codes = word_codes(0, 0);
 
+    uint64_t sum = 0;  // ticks of all pulses
     for (; p != end; ++p) {
         const uint32_t t = p->ticks;
+        sum += t;
         if (__builtin_expect(t == 0, 0)) {
             if (p->digi != 0xAA) continue;
             // Marker word of the held levels and the analog values of the last pulse with ticks
@@ -605,7 +607,6 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         acc1 = analog ? analog_share(f, a1) : 0;
     }
 
-    const uint64_t sum = tick_sum(pulses);
     print_high_len(sum);
 
     // Pad the last word with the last element's state, whatever its ticks.
