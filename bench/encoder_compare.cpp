@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "Pulse.h"
+#include "device/Pulse.h"
 #include "encoder_workloads.h"
 #include "reference_encoder.h"
 #include "support/seq_window.h"

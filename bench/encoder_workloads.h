@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "types.h"
+#include "common/types.h"
 
 namespace workloads {
 

@@ -22,8 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "GrpcWire.h"
 #include "encoder_workloads.h"
+#include "interfaces/grpc/GrpcWire.h"
 #include "support/grpc_instrument.h"
 #include "support/tcp_client.h"
 

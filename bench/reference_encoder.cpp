@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "platform/platform.h"
-#include "registers.h"
+#include "device/registers.h"
 
 namespace reference_encoder {
 namespace {

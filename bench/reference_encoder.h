@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "Pulse.h"
+#include "device/Pulse.h"
 
 namespace reference_encoder {
 
