@@ -1,6 +1,6 @@
 // The instrument's page: live status, controls, sequences with their waveform, settings.
 import { call, callLarge, requestHead, onConnection, RpcError } from './rpc.js';
-import { parseAny, toBase64Records, formatTime, MAX_FILE_BYTES } from './pulses.js';
+import { PulseList, toBase64Records, formatTime, MAX_FILE_BYTES } from './pulses.js';
 import { WaveView } from './preview.js';
 import { readSlot, segmentsToTrace, compare, coefficients, calibrationInRange } from './readback.js';
 import { networkErrors, hostnameError } from './netcheck.js';
@@ -96,7 +96,7 @@ async function refresh() {
     show('hostname', host);
     $('id-hostname').textContent = host;
     document.title = `Tarvex ${host}`;
-    show('temperature', `${temp} °C`);
+    show('temperature', temp);
     show('current', `${(+supply['Current/A']).toFixed(3)} A`);
     show('v12', `${(+supply['Voltage_12/V']).toFixed(3)} V`);
     show('v33', `${(+supply['Voltage_3.3/V']).toFixed(3)} V`);
@@ -235,34 +235,47 @@ function showErrors(result) {
   }
 }
 
-function load(bytes, format, startedAt, name) {
-  const result = parseAny(bytes, format);
-  showErrors(result.list ? { errors: [], badLines: 0 } : result);
-  if (!result.list) {
-    list = null;
-    $('btn-stream').disabled = true;
-    const bad = result.badLines;
-    $('seq-summary').textContent = `${name}: ${bad} bad line${bad === 1 ? '' : 's'}; nothing will be sent.`;
-    $('seq-summary').className = 'bad';
-    return;
-  }
-  list = result.list;
-  $('btn-stream').disabled = false;
-  $('seq-summary').className = '';
-  $('seq-summary').textContent = `${name}: ${list.n.toLocaleString('en')} pulses, ${formatTime(list.duration)} in total.`;
-  view.onDrawn = () => {
-    view.onDrawn = null;
-    window.tarvex.timings.previewMs = performance.now() - startedAt;
-    window.tarvex.timings.pulses = list.n;
-    document.body.dataset.preview = String(list.n);
+const parser = new Worker(new URL('./parse-worker.js', import.meta.url), { type: 'module' });
+let loads = 0;
+
+// Reads a file ({file}) or text ({bytes}) on the parser's thread and shows the outcome; only the
+// latest request counts.
+function load(source, format, startedAt, name) {
+  const id = ++loads;
+  $('seq-summary').className = 'muted';
+  $('seq-summary').textContent = `Reading ${name}…`;
+  parser.onmessage = ({ data }) => {
+    if (data.id !== loads) return;
+    Object.assign(window.tarvex.timings, data.timings);
+    showErrors(data.list ? { errors: [], badLines: 0 } : data);
+    if (!data.list) {
+      list = null;
+      $('btn-stream').disabled = true;
+      const bad = data.badLines;
+      $('seq-summary').textContent = `${name}: ${bad} bad line${bad === 1 ? '' : 's'}; nothing will be sent.`;
+      $('seq-summary').className = 'bad';
+      return;
+    }
+    list = PulseList.fromColumns(data.list);
+    $('btn-stream').disabled = !!busy;
+    $('seq-summary').className = '';
+    $('seq-summary').textContent = `${name}: ${list.n.toLocaleString('en')} pulses, ${formatTime(list.duration)} in total.`;
+    const shown = list;
+    view.onDrawn = () => {
+      view.onDrawn = null;
+      window.tarvex.timings.previewMs = performance.now() - startedAt;
+      window.tarvex.timings.drawMs = view.drawMs;
+      document.body.dataset.preview = String(shown.n);
+    };
+    view.setList(list);
   };
-  view.setList(list);
+  parser.postMessage({ id, ...source, format });
 }
 
 function sequences() {
   view = new WaveView($('wave'), $('cursor'), $('view-range'));
   window.tarvex.view = view;
-  $('seq-file').addEventListener('change', async (e) => {
+  $('seq-file').addEventListener('change', (e) => {
     const t = performance.now();
     const file = e.target.files[0];
     if (!file) return;
@@ -270,9 +283,9 @@ function sequences() {
       showErrors({ errors: [{ line: 0, reason: `${file.name} is ${file.size} bytes, more than ${MAX_FILE_BYTES}` }], badLines: 1 });
       return;
     }
-    load(new Uint8Array(await file.arrayBuffer()), $('seq-format').value, t, file.name);
+    load({ file }, $('seq-format').value, t, file.name);
   });
-  $('btn-seq-text').onclick = () => load(new TextEncoder().encode($('seq-text').value), 'csv', performance.now(), 'Pasted text');
+  $('btn-seq-text').onclick = () => load({ bytes: new TextEncoder().encode($('seq-text').value) }, 'csv', performance.now(), 'Pasted text');
   $('btn-zoom-in').onclick = () => view.zoom(0.5);
   $('btn-zoom-out').onclick = () => view.zoom(2);
   $('btn-zoom-all').onclick = () => view.showAll();
@@ -298,6 +311,11 @@ function sequences() {
         onSent: () => { bar.removeAttribute('value'); answer('stream-answer', 'Sent; the instrument is encoding the sequence…'); },
       });
       answer('stream-answer', r === 0 ? `Streaming ${sent.n.toLocaleString('en')} pulses from slot 0` : `The instrument answered ${r}`, r !== 0);
+      const scd = await call('getSequenceControlData', [0]).catch(() => null);
+      if (scd) {
+        $('stream-detail').textContent = `Slot 0 holds ${Number(scd.NumberOfBytes).toLocaleString('en')} bytes of memory commands, ` +
+          `${formatTime(scd['WholeTicks (low_level)'] * 8)} per run, ${scd['DataRate (GBit/s)']} Gbit/s`;
+      }
       bar.max = 1; bar.value = 1;
       document.body.dataset.streamed = String(sent.n);
     } catch (e) {

@@ -158,7 +158,13 @@ export class WaveView {
   redraw() {
     if (this.pending) return;
     this.pending = true;
-    requestAnimationFrame(() => { this.pending = false; this.draw(); if (this.onDrawn) this.onDrawn(); });
+    requestAnimationFrame(() => {
+      this.pending = false;
+      const t = performance.now();
+      this.draw();
+      this.drawMs = performance.now() - t;
+      if (this.onDrawn) this.onDrawn();
+    });
   }
 
   draw() {

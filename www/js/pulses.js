@@ -28,6 +28,9 @@ export class PulseList {
     return this;
   }
   get duration() { return this.start ? this.start[this.n] : 0; }
+  // The columns, for passing between threads (their buffers can be transferred).
+  columns() { return { n: this.n, ticks: this.ticks, digi: this.digi, ao0: this.ao0, ao1: this.ao1, start: this.start }; }
+  static fromColumns(c) { return Object.assign(Object.create(PulseList.prototype), c); }
   // Shrinks the columns to the first n pulses (the reader allocates for the worst case).
   truncate(n) {
     this.n = n;
@@ -93,62 +96,102 @@ function headerLine(text) {
   return text.split(',').map((f) => f.trim().toLowerCase()).join(',') === FIELD_NAMES.join(',');
 }
 
+// Checks one line [a, b) field by field: the values, or an error text.
+function parseLine(bytes, a, b, fields) {
+  let k = 0, fa = a;
+  for (let i = a; i <= b; i++) {
+    if (i === b || bytes[i] === CH_COMMA) {
+      if (k === 4) return 'more than 4 fields';
+      let x = fa, y = i;
+      while (x < y && isBlank(bytes[x])) x++;
+      while (y > x && isBlank(bytes[y - 1])) y--;
+      const v = fieldValue(bytes, x, y, k);
+      if (typeof v === 'string') return v;
+      fields[k++] = v;
+      fa = i + 1;
+    }
+  }
+  return k < 4 ? `${k} field${k === 1 ? '' : 's'}, 4 expected (ticks,digital,ao0,ao1)` : null;
+}
+
 // Reads CSV lines "ticks,digital,ao0,ao1" (an optional header line first; blank lines are
-// skipped). `bytes` is a Uint8Array of the text (ASCII).
+// skipped). `bytes` is a Uint8Array of the text (ASCII). Well-formed lines take a fast path of
+// one pass over their bytes; any other line is checked field by field for its reason.
 export function parseCsv(bytes) {
   const log = new ErrorLog();
   if (bytes.length > MAX_FILE_BYTES) {
     log.add(0, `the text is ${bytes.length} bytes long, more than ${MAX_FILE_BYTES}`);
     return log;
   }
-  // Upper bound of pulses: one per line.
-  let lines = 1;
-  for (let i = bytes.indexOf(CH_LF); i !== -1; i = bytes.indexOf(CH_LF, i + 1)) lines++;
-  const list = new PulseList(Math.min(lines, MAX_PULSES + 1));
-  let n = 0, lineNo = 0, pos = 0, seenContent = false;
+  // Upper bound of pulses: a pulse line has at least 8 bytes with its line end ("0,0,0,0\n").
+  const list = new PulseList(Math.min(Math.floor((bytes.length + 1) / 8) + 1, MAX_PULSES + 1));
+  const { ticks, digi, ao0, ao1 } = list;
+  const len = bytes.length;
   const fields = [0, 0, 0, 0];
-  while (pos < bytes.length) {
-    let end = bytes.indexOf(CH_LF, pos);
-    if (end === -1) end = bytes.length;
+  let n = 0, lineNo = 0, pos = 0, seenContent = false;
+  while (pos < len) {
     lineNo++;
-    let a = pos, b = end;
+    // Fast path: four plain numbers separated by commas, the line ended by LF (CR LF) or the end.
+    let i = pos, k = 0, ok = true;
+    while (k < 4) {
+      let c = bytes[i];
+      while (c === CH_SP || c === CH_TAB) c = bytes[++i];
+      let neg = false;
+      if (c === CH_MINUS || c === CH_PLUS) { neg = c === CH_MINUS; c = bytes[++i]; }
+      let dec = 0, digits = 0;
+      while (c >= CH_0 && c <= CH_9) { dec = dec * 10 + (c - CH_0); digits++; c = bytes[++i]; }
+      while (c === CH_SP || c === CH_TAB) c = bytes[++i];
+      if (digits === 0 || digits > 10) { ok = false; break; }
+      if (neg) dec = -dec;
+      if (k === 0) { if (neg || dec > 4294967295) { ok = false; break; } ticks[n] = dec; }
+      else if (k === 1) {
+        if (neg) { ok = false; break; }
+        if (digits === 8) {
+          let bin = 0;
+          for (let j = i - 8; j < i && bin >= 0; j++) bin = bytes[j] > CH_0 + 1 ? -1 : bin * 2 + (bytes[j] - CH_0);
+          if (bin >= 0) dec = bin;
+        }
+        if (dec > 255) { ok = false; break; }
+        digi[n] = dec;
+      } else {
+        if (dec < -32768 || dec > 32767) { ok = false; break; }
+        if (k === 2) ao0[n] = dec; else ao1[n] = dec;
+      }
+      k++;
+      if (k < 4) { if (c !== CH_COMMA) { ok = false; break; } i++; }
+      else {
+        if (c === CH_CR) c = bytes[++i];
+        if (i < len && c !== CH_LF) ok = false;
+      }
+    }
+    let end = ok ? i : bytes.indexOf(CH_LF, pos);
+    if (end === -1) end = len;
+    const a = pos;
     pos = end + 1;
-    while (a < b && isBlank(bytes[a])) a++;
-    while (b > a && isBlank(bytes[b - 1])) b--;
-    if (a === b) continue;
+    if (ok) {
+      seenContent = true;
+      if (n === MAX_PULSES) { log.add(lineNo, `more than ${MAX_PULSES} pulses`); break; }
+      n++;
+      continue;
+    }
+    // The slow path: blank lines, the header, and the reason of a bad line.
+    let x = a, y = end;
+    while (x < y && isBlank(bytes[x])) x++;
+    while (y > x && isBlank(bytes[y - 1])) y--;
+    if (x === y) continue;
     const first = !seenContent;
     seenContent = true;
-    const c0 = bytes[a];
+    const c0 = bytes[x];
     if (first && !(c0 >= CH_0 && c0 <= CH_9) && c0 !== CH_MINUS && c0 !== CH_PLUS) {
-      const text = new TextDecoder().decode(bytes.subarray(a, Math.min(b, a + 200)));
-      if (headerLine(text)) continue;
+      if (headerLine(new TextDecoder().decode(bytes.subarray(x, Math.min(y, x + 200))))) continue;
       log.add(lineNo, 'not a pulse and not the header "ticks,digital,ao0,ao1"');
       continue;
     }
-    // Split into four fields.
-    let k = 0, fa = a, bad = null;
-    for (let i = a; i <= b; i++) {
-      if (i === b || bytes[i] === CH_COMMA) {
-        if (k === 4) { bad = 'more than 4 fields'; break; }
-        let x = fa, y = i;
-        while (x < y && isBlank(bytes[x])) x++;
-        while (y > x && isBlank(bytes[y - 1])) y--;
-        const v = fieldValue(bytes, x, y, k);
-        if (typeof v === 'string') { bad = v; break; }
-        fields[k++] = v;
-        fa = i + 1;
-      }
-    }
-    if (!bad && k < 4) bad = `${k} field${k === 1 ? '' : 's'}, 4 expected (ticks,digital,ao0,ao1)`;
+    const bad = parseLine(bytes, x, y, fields);
     if (bad) { log.add(lineNo, bad); continue; }
-    if (n === MAX_PULSES) {
-      log.add(lineNo, `more than ${MAX_PULSES} pulses`);
-      break;
-    }
-    list.ticks[n] = fields[0];
-    list.digi[n] = fields[1];
-    list.ao0[n] = fields[2];
-    list.ao1[n] = fields[3];
+    // A good line the fast path did not take (for example blanks before a CR).
+    if (n === MAX_PULSES) { log.add(lineNo, `more than ${MAX_PULSES} pulses`); break; }
+    ticks[n] = fields[0]; digi[n] = fields[1]; ao0[n] = fields[2]; ao1[n] = fields[3];
     n++;
   }
   if (log.badLines) return log;
