@@ -23,31 +23,78 @@ export function pulseAt(start, n, t) {
   return lo;
 }
 
-// Per column summary of the part of `trace` in [t0, t1).
+const BLOCK = 64;    // pulses per block of the summary used when a column holds many pulses
+
+// Per block of BLOCK pulses: OR and AND of the digital bytes, minimum and maximum of each analog
+// trace (pulses of zero length left out). Made once per trace.
+function blocks(trace) {
+  if (trace.blocks) return trace.blocks;
+  const { n, start, digi, ao0, ao1 } = trace;
+  const nb = Math.ceil(n / BLOCK);
+  const b = { or: new Uint8Array(nb), and: new Uint8Array(nb), min0: new Float32Array(nb), max0: new Float32Array(nb),
+    min1: new Float32Array(nb), max1: new Float32Array(nb), any: new Uint8Array(nb) };
+  for (let k = 0; k < nb; k++) {
+    let or = 0, and = 255, mn0 = Infinity, mx0 = -Infinity, mn1 = Infinity, mx1 = -Infinity, any = 0;
+    for (let i = k * BLOCK, e = Math.min(n, i + BLOCK); i < e; i++) {
+      if (start[i + 1] === start[i]) continue;
+      const d = digi[i], a = ao0[i], c = ao1[i];
+      or |= d; and &= d; any = 1;
+      if (a < mn0) mn0 = a;
+      if (a > mx0) mx0 = a;
+      if (c < mn1) mn1 = c;
+      if (c > mx1) mx1 = c;
+    }
+    b.or[k] = or; b.and[k] = and; b.any[k] = any;
+    b.min0[k] = mn0; b.max0[k] = mx0; b.min1[k] = mn1; b.max1[k] = mx1;
+  }
+  trace.blocks = b;
+  return b;
+}
+
+// Per column summary of the part of `trace` in [t0, t1). A block of pulses that lies within one
+// column counts as a whole, so a view of millions of pulses costs about n / BLOCK steps.
 function reduce(trace, t0, t1, cols) {
-  const or = new Uint8Array(cols), and = new Uint8Array(cols).fill(255), seen = new Uint8Array(cols);
-  const min0 = new Float32Array(cols).fill(Infinity), max0 = new Float32Array(cols).fill(-Infinity);
-  const min1 = new Float32Array(cols).fill(Infinity), max1 = new Float32Array(cols).fill(-Infinity);
+  const r = { or: new Uint8Array(cols), and: new Uint8Array(cols).fill(255), seen: new Uint8Array(cols),
+    min0: new Float32Array(cols).fill(Infinity), max0: new Float32Array(cols).fill(-Infinity),
+    min1: new Float32Array(cols).fill(Infinity), max1: new Float32Array(cols).fill(-Infinity) };
   const { n, start, digi, ao0, ao1 } = trace;
   const scale = cols / (t1 - t0);
   const end = Math.min(t1, start[n]);
-  for (let i = pulseAt(start, n, Math.max(t0, 0)); i < n && start[i] < end; i++) {
-    const s = start[i], e = start[i + 1];
-    if (e <= t0 || e === s) continue;
-    let c0 = Math.floor((Math.max(s, t0) - t0) * scale);
-    let c1 = Math.ceil((Math.min(e, end) - t0) * scale) - 1;
-    if (c0 < 0) c0 = 0;
-    if (c1 >= cols) c1 = cols - 1;
-    const d = digi[i], a = ao0[i], b = ao1[i];
-    for (let c = c0; c <= c1; c++) {
-      or[c] |= d; and[c] &= d; seen[c] = 1;
-      if (a < min0[c]) min0[c] = a;
-      if (a > max0[c]) max0[c] = a;
-      if (b < min1[c]) min1[c] = b;
-      if (b > max1[c]) max1[c] = b;
+  const col = (t) => Math.min(cols - 1, Math.max(0, Math.floor((t - t0) * scale)));
+  const put = (c, d, a, b) => {
+    r.or[c] |= d; r.and[c] &= d; r.seen[c] = 1;
+    if (a < r.min0[c]) r.min0[c] = a;
+    if (a > r.max0[c]) r.max0[c] = a;
+    if (b < r.min1[c]) r.min1[c] = b;
+    if (b > r.max1[c]) r.max1[c] = b;
+  };
+  const b = n / cols > 4 * BLOCK ? blocks(trace) : null;
+  let i = pulseAt(start, n, Math.max(t0, 0));
+  while (i < n && start[i] < end) {
+    if (b && i % BLOCK === 0 && i + BLOCK <= n) {
+      const k = i / BLOCK, s = start[i], e = start[i + BLOCK];
+      if (s >= t0 && e <= end && col(s) === col(e - 1e-9)) {
+        if (b.any[k]) {
+          const c = col(s);
+          r.or[c] |= b.or[k]; r.and[c] &= b.and[k]; r.seen[c] = 1;
+          if (b.min0[k] < r.min0[c]) r.min0[c] = b.min0[k];
+          if (b.max0[k] > r.max0[c]) r.max0[c] = b.max0[k];
+          if (b.min1[k] < r.min1[c]) r.min1[c] = b.min1[k];
+          if (b.max1[k] > r.max1[c]) r.max1[c] = b.max1[k];
+        }
+        i += BLOCK;
+        continue;
+      }
     }
+    const s = start[i], e = start[i + 1];
+    if (e > t0 && e > s) {
+      const c0 = Math.max(0, Math.floor((Math.max(s, t0) - t0) * scale));
+      const c1 = Math.min(cols - 1, Math.ceil((Math.min(e, end) - t0) * scale) - 1);
+      for (let c = c0; c <= c1; c++) put(c, digi[i], ao0[i], ao1[i]);
+    }
+    i++;
   }
-  return { or, and, seen, min0, max0, min1, max1 };
+  return r;
 }
 
 // A tick step of 1, 2 or 5 times a power of ten giving about `want` ticks over `span`.

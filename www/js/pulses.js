@@ -114,6 +114,25 @@ function parseLine(bytes, a, b, fields) {
   return k < 4 ? `${k} field${k === 1 ? '' : 's'}, 4 expected (ticks,digital,ao0,ao1)` : null;
 }
 
+// Position and digit count of the fast path's number reader.
+let at = 0, digits = 0;
+
+// Reads an optionally signed decimal number at `at` with blanks around it; `digits` tells how
+// many digits it had (0: none).
+function number(bytes) {
+  let i = at, c = bytes[i];
+  while (c === CH_SP || c === CH_TAB) c = bytes[++i];
+  let neg = false;
+  if (c === CH_MINUS || c === CH_PLUS) { neg = c === CH_MINUS; c = bytes[++i]; }
+  const from = i;
+  let v = 0;
+  while (c >= CH_0 && c <= CH_9) { v = v * 10 + (c - CH_0); c = bytes[++i]; }
+  digits = i - from;
+  while (c === CH_SP || c === CH_TAB) c = bytes[++i];
+  at = i;
+  return neg ? -v : v;
+}
+
 // Reads CSV lines "ticks,digital,ao0,ao1" (an optional header line first; blank lines are
 // skipped). `bytes` is a Uint8Array of the text (ASCII). Well-formed lines take a fast path of
 // one pass over their bytes; any other line is checked field by field for its reason.
@@ -132,38 +151,38 @@ export function parseCsv(bytes) {
   while (pos < len) {
     lineNo++;
     // Fast path: four plain numbers separated by commas, the line ended by LF (CR LF) or the end.
-    let i = pos, k = 0, ok = true;
-    while (k < 4) {
-      let c = bytes[i];
-      while (c === CH_SP || c === CH_TAB) c = bytes[++i];
-      let neg = false;
-      if (c === CH_MINUS || c === CH_PLUS) { neg = c === CH_MINUS; c = bytes[++i]; }
-      let dec = 0, digits = 0;
-      while (c >= CH_0 && c <= CH_9) { dec = dec * 10 + (c - CH_0); digits++; c = bytes[++i]; }
-      while (c === CH_SP || c === CH_TAB) c = bytes[++i];
-      if (digits === 0 || digits > 10) { ok = false; break; }
-      if (neg) dec = -dec;
-      if (k === 0) { if (neg || dec > 4294967295) { ok = false; break; } ticks[n] = dec; }
-      else if (k === 1) {
-        if (neg) { ok = false; break; }
-        if (digits === 8) {
-          let bin = 0;
-          for (let j = i - 8; j < i && bin >= 0; j++) bin = bytes[j] > CH_0 + 1 ? -1 : bin * 2 + (bytes[j] - CH_0);
-          if (bin >= 0) dec = bin;
+    let ok = false;
+    at = pos;
+    const t = number(bytes);
+    if (digits > 0 && digits <= 10 && t >= 0 && t <= 4294967295 && bytes[at] === CH_COMMA) {
+      at++;
+      let d = number(bytes);
+      const dd = digits;
+      if (dd > 0 && dd <= 8 && bytes[at] === CH_COMMA) {
+        at++;
+        if (dd === 8) {
+          // Eight 0/1 characters: the digital byte in binary, output 7 first.
+          let v = 0, j = at - 1;
+          while (bytes[j - 1] === CH_SP || bytes[j - 1] === CH_TAB) j--;
+          if (bytes[j - 9] === CH_PLUS || bytes[j - 9] === CH_MINUS) v = -1;
+          for (let x = j - 8; x < j && v >= 0; x++) v = bytes[x] > CH_0 + 1 ? -1 : v * 2 + (bytes[x] - CH_0);
+          if (v >= 0) d = v;
         }
-        if (dec > 255) { ok = false; break; }
-        digi[n] = dec;
-      } else {
-        if (dec < -32768 || dec > 32767) { ok = false; break; }
-        if (k === 2) ao0[n] = dec; else ao1[n] = dec;
-      }
-      k++;
-      if (k < 4) { if (c !== CH_COMMA) { ok = false; break; } i++; }
-      else {
-        if (c === CH_CR) c = bytes[++i];
-        if (i < len && c !== CH_LF) ok = false;
+        const a0 = number(bytes);
+        if (digits > 0 && digits <= 6 && bytes[at] === CH_COMMA) {
+          at++;
+          const a1 = number(bytes);
+          let c = bytes[at];
+          if (c === CH_CR) c = bytes[++at];
+          if (digits > 0 && digits <= 6 && (c === CH_LF || at >= len) && d >= 0 && d <= 255 &&
+              a0 >= -32768 && a0 <= 32767 && a1 >= -32768 && a1 <= 32767) {
+            ticks[n] = t; digi[n] = d; ao0[n] = a0; ao1[n] = a1;
+            ok = true;
+          }
+        }
       }
     }
+    const i = at;
     let end = ok ? i : bytes.indexOf(CH_LF, pos);
     if (end === -1) end = len;
     const a = pos;
