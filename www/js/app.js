@@ -44,6 +44,7 @@ const STATUS_BITS = [
 ];
 
 let identityKnown = false;
+let controlsSynced = false;
 let busy = null;              // text of a long call in progress (status refresh paused)
 let refreshing = false;
 let timer = null;
@@ -59,6 +60,7 @@ onConnection((up) => {
   if (up) setConnection('up', 'connected');
   else {
     identityKnown = false;
+    controlsSynced = false;
     setConnection('lost', 'connection lost – reconnecting…');
   }
 });
@@ -111,6 +113,12 @@ async function refresh() {
     show('slotchanges', String(st.SlotChanges));
     show('statusword', `0x${(word >>> 0).toString(16).toUpperCase().padStart(8, '0')}`);
     showBits(word);
+    if (!controlsSynced) {
+      // The choices start from what the instrument runs now.
+      const tf = $('trigger-form'), cf = $('clock-form');
+      tf.start.value = tstart; tf.rearm.value = trearm; cf.source.value = clock;
+      controlsSynced = true;
+    }
     show('trigger-reported', `${START_NAMES[tstart] ?? tstart}, rearm ${REARM_NAMES[trearm] ?? trearm}`);
     show('clock-reported', CLOCK_NAMES[clock] ?? String(clock));
     show('phase-reported', (word >>> 11) & 1 ? 'yes' : 'no');
