@@ -28,7 +28,7 @@ fi
 # playwright-core at the version package-lock.json names (it drives the system's chromium).
 cd "$(dirname "$0")/.."
 want=$(node -p "require('./package-lock.json').packages['node_modules/playwright-core'].version")
-have=$(node -p "require('./node_modules/playwright-core/package.json').version" 2>/dev/null || true)
+have=$(node -p "JSON.parse(require('fs').readFileSync('node_modules/playwright-core/package.json')).version" 2>/dev/null || true)
 if [ "$want" != "$have" ]; then
   echo "installing playwright-core $want"
   npm ci --no-audit --no-fund --loglevel=error
