@@ -129,6 +129,17 @@ test('a CSV previews, streams, and reads back as loaded', async () => {
     const [ticks, d, a0, a1] = pulses[i];
     assert.match(await text('#cursor'), new RegExp(`list: pulse ${i + 1}, digital ${d.toString(2).padStart(8, '0')}, ao0 ${a0}, ao1 ${a1}`), `pulse ${i} of ${ticks} ns`);
   }
+  // Zoomed in on pulses 50 to 60, each lane is drawn high or low as the pulse's digital byte says.
+  await page.evaluate(([a, b]) => { const v = window.tarvex.view; v.t0 = a; v.t1 = b; v.draw(); }, [startOf(50), startOf(60)]);
+  for (let i = 50; i < 60; i++) {
+    const lanes = await page.evaluate((t) => {
+      const v = window.tarvex.view, c = v.canvas, g = c.getContext('2d'), laneH = (c.clientHeight - 22) / 13;
+      const x = Math.round(46 + (t - v.t0) / (v.t1 - v.t0) * v.plotWidth());
+      const blue = (y) => [-1, 0, 1].some((d) => { const p = g.getImageData(x, Math.floor(y) + d, 1, 1).data; return p[2] > 150 && p[0] < 100; });
+      return Array.from({ length: 8 }, (_, k) => [blue(k * laneH + laneH * 0.2), blue((k + 1) * laneH - laneH * 0.15)]);
+    }, startOf(i) + pulses[i][0] / 2);
+    assert.deepEqual(lanes, Array.from({ length: 8 }, (_, k) => ((pulses[i][1] >> k) & 1 ? [true, false] : [false, true])), `pulse ${i}`);
+  }
   await page.fill('#stream-runs', '-1');
   await page.click('#btn-stream');
   await page.waitForFunction(() => document.body.dataset.streamed === '300');
