@@ -56,13 +56,29 @@ function setConnection(state, text) {
   document.body.dataset.connection = state;
 }
 
+// A restart the page asked for (reboot, stored settings): the instrument may answer a while
+// longer, then goes away and comes back; the page waits for that, probing quickly, and takes an
+// instrument that never stopped answering as back after RESTART_GRACE_MS.
+const RESTART_GRACE_MS = 20000;
+let restartFrom = 0;
+let sawDown = false;
+
+function expectRestart() {
+  restartFrom = Date.now();
+  sawDown = false;
+  setConnection('lost', 'instrument restarting – reconnecting…');
+  schedule();
+}
+
 onConnection((up) => {
-  if (up) setConnection('up', 'connected');
-  else {
-    identityKnown = false;
-    controlsSynced = false;
-    setConnection('lost', 'connection lost – reconnecting…');
+  if (up) {
+    if (!restartFrom) setConnection('up', 'connected');
+    return;
   }
+  sawDown = true;
+  identityKnown = false;
+  controlsSynced = false;
+  setConnection('lost', restartFrom ? 'instrument restarting – reconnecting…' : 'connection lost – reconnecting…');
 });
 
 async function loadIdentity() {
@@ -90,6 +106,10 @@ async function refresh() {
   if (refreshing || busy) return;
   refreshing = true;
   try {
+    if (restartFrom && !sawDown) {
+      await call('getHostname');
+      if (Date.now() - restartFrom < RESTART_GRACE_MS) return;
+    }
     if (!identityKnown) await loadIdentity();
     const [host, temp, supply, st, streaming, word, tstart, trearm, clock, hasSeq, finished] = await Promise.all([
       call('getHostname'), call('getTemperature'), call('getSupplyState'), call('getStreamingState'),
@@ -125,6 +145,11 @@ async function refresh() {
     show('hassequence', hasSeq ? 'yes' : 'no');
     show('finished', finished ? 'yes' : 'no');
     document.body.dataset.live = String(Date.now());
+    if (restartFrom) {
+      restartFrom = 0;
+      setConnection('up', 'connected');
+      schedule();
+    }
   } catch (e) {
     if (e instanceof RpcError) console.warn(e.message);
   } finally {
@@ -137,7 +162,7 @@ function schedule() {
   timer = null;
   if (document.hidden) return;
   refresh();
-  timer = setInterval(refresh, 1000);
+  timer = setInterval(refresh, restartFrom ? 200 : 1000);
 }
 document.addEventListener('visibilitychange', schedule);
 
@@ -414,7 +439,9 @@ function settings() {
     act('network-answer', testmode ? 'Test settings' : 'Store settings', async () => {
       const r = await call('setNetworkConfiguration', [v.dhcp, v.ip, v.netmask, v.gateway, testmode]);
       if (r !== 0) return `The instrument refused the settings (${r})`;
-      return testmode ? 'The instrument is testing the settings' : 'Stored; the instrument reboots';
+      if (testmode) return 'The instrument is testing the settings';
+      expectRestart();
+      return 'Stored; the instrument reboots';
     });
   };
   $('btn-net-test').onclick = () => send(true);
@@ -447,13 +474,15 @@ function settings() {
     if (!(await confirmReboot('Storing the calibration reboots the instrument. Store it?'))) { answer('calib-answer', 'Not stored'); return; }
     act('calib-answer', 'Store calibration', async () => {
       const r = await call('setAnalogCalibration', v);
-      return r >= 0 ? 'Stored; the instrument reboots' : `The instrument refused the calibration (${r})`;
+      if (r < 0) return `The instrument refused the calibration (${r})`;
+      expectRestart();
+      return 'Stored; the instrument reboots';
     });
   };
 
   $('btn-reboot').onclick = async () => {
     if (!(await confirmReboot('Reboot the instrument now? Streaming stops; the page reconnects when it is back.'))) return;
-    act('reboot-answer', 'Reboot', async () => { await call('reboot'); return 'Rebooting…'; });
+    act('reboot-answer', 'Reboot', async () => { await call('reboot'); expectRestart(); return 'Rebooting…'; });
   };
 }
 
