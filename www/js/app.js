@@ -275,6 +275,8 @@ let loads = 0;
 // latest request counts.
 function load(source, format, startedAt, name) {
   const id = ++loads;
+  list = null;
+  $('btn-stream').disabled = true;
   $('seq-summary').className = 'muted';
   $('seq-summary').textContent = `Reading ${name}…`;
   parser.onmessage = ({ data }) => {
@@ -282,8 +284,7 @@ function load(source, format, startedAt, name) {
     Object.assign(window.tarvex.timings, data.timings);
     showErrors(data.list ? { errors: [], badLines: 0 } : data);
     if (!data.list) {
-      list = null;
-      $('btn-stream').disabled = true;
+      view.setList(null);
       const bad = data.badLines;
       $('seq-summary').textContent = `${name}: ${bad} bad line${bad === 1 ? '' : 's'}; nothing will be sent.`;
       $('seq-summary').className = 'bad';
@@ -313,6 +314,9 @@ function sequences() {
     const file = e.target.files[0];
     if (!file) return;
     if (file.size > MAX_FILE_BYTES) {
+      list = null;
+      $('btn-stream').disabled = true;
+      view.setList(null);
       showErrors({ errors: [{ line: 0, reason: `${file.name} is ${file.size} bytes, more than ${MAX_FILE_BYTES}` }], badLines: 1 });
       return;
     }
