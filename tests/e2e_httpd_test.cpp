@@ -78,6 +78,16 @@ TEST_F(HttpdTest, JsonRpcEndpointIsExactlyOnePath) {
         EXPECT_EQ(r.head, "HTTP/1.1 200 OK\r\nContent-Type: application/json") << path;
         EXPECT_EQ(r.body, "{\"jsonrpc\":\"2.0\"}") << path;
     }
+    // A browser page of another origin is refused; the instrument's own pages and clients
+    // without an Origin header are not.
+    // (the test client sends "Host: 127.0.0.1")
+    for (const auto& c : {std::make_pair("Origin: http://127.0.0.1\r\n", 200),
+                          std::make_pair("Origin: http://evil.example\r\n", 403),
+                          std::make_pair("Origin: null\r\n", 403),
+                          std::make_pair("Origin: http://127.0.0.1:8050\r\n", 403)}) {
+        HttpReply r = http_request(8050, "POST", "/json-rpc", "not json", c.first);
+        EXPECT_EQ(r.status, c.second) << c.first;
+    }
     // Not the endpoint: the library's own file handling answers.
     for (const char* path : {"/json-rpc/", "/JSON-RPC"}) {
         HttpReply r = http_request(8050, "POST", path, "{}");

@@ -92,6 +92,17 @@ TEST_F(BinaryProtocol, FramesMagicAndUnknownCommands) {
         ASSERT_TRUE(a);
         EXPECT_EQ(a->header.tag, 10u);
         EXPECT_EQ(a->header.status, tcp::STATUS_OK);
+
+        // Its announced payload is discarded: a command hidden in it is never run.
+        h = TcpClient::header(11, 0x103, sizeof(h));
+        auto hidden = TcpClient::header(12, tcp::CMD_GET_CALIBRATION, 0);
+        ASSERT_TRUE(c.sendBytes(&h, sizeof(h)) && c.sendBytes(&hidden, sizeof(hidden)));
+        a = c.readAnswer();
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->header.tag, 11u);
+        a = c.getCalibration(13);
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->header.tag, 13u);
     }
     {
         // A wrong magic ends the connection without any answer.

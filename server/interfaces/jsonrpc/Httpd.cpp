@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <strings.h>
+
 #include <cstring>
 #include <vector>
 
@@ -102,6 +104,14 @@ void cut_connection(int fd) {
 }
 
 }  // namespace
+
+bool same_origin(const char* origin, const char* host) {
+    if (!origin) return true;  // not sent by a browser's cross-site request
+    if (!host) return false;
+    const char* scheme = "http://";
+    if (strncasecmp(origin, scheme, 7) != 0) return false;
+    return strcasecmp(origin + 7, host) == 0;
+}
 
 Httpd::Httpd(const Handlers& prefix_handlers) {
     for (const auto& h : prefix_handlers) addRequesthandler(h.first, h.second);
@@ -197,6 +207,14 @@ int Httpd::begin_request(mg_connection* conn) {
 
     if (std::strcmp(uri, "/json-rpc") == 0) {
         const int fd = connection_socket(info);
+        if (!same_origin(mg_get_header(conn, "Origin"), mg_get_header(conn, "Host"))) {
+            // A page of another site that a lab user has open must not drive the instrument.
+            mg_printf(conn,
+                      "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: 22\r\n"
+                      "Connection: close\r\n\r\ncross-origin request\r\n");
+            cut_connection(fd);
+            return 403;
+        }
         if (info->content_length > MAX_REQUEST_BODY) {
             mg_printf(conn,
                       "HTTP/1.1 413 Payload Too Large\r\nContent-Type: text/plain\r\nContent-Length: 24\r\n"

@@ -45,6 +45,10 @@ constexpr long long MAX_REQUEST_BODY = 64ll * 1024 * 1024;
 // After a request body above this, freed memory is handed back to the system.
 constexpr long long LARGE_REQUEST_BODY = 1024 * 1024;
 
+// True when a request may drive the instrument: it carries no Origin header (scripts, client
+// libraries, curl), or its Origin is the page origin "http://" + Host that the front end serves.
+bool same_origin(const char* origin, const char* host);
+
 class Httpd {
 public:
     // Prefix handlers, registered before the server starts.

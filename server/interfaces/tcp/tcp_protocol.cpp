@@ -100,10 +100,11 @@ private:
             case CMD_GET_CALIBRATION:
                 return getCalibrationCommand();
             default:
-                // Any payload of an unknown command is read as the next header.
+                // The payload an unknown command announces is discarded, never read as commands;
+                // one longer than any command's payload ends the connection.
                 std::cout << "Command not found" << std::endl;
                 answer(STATUS_UNKNOWN_COMMAND);
-                return true;
+                return header_.length <= MAX_PAYLOAD && consumeRest();
         }
     }
 

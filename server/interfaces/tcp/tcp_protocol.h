@@ -35,6 +35,8 @@ constexpr int PAYLOAD_GRACE_S = 10;
 constexpr uint64_t PAYLOAD_MIN_RATE = 64 * 1024;
 constexpr int BACKLOG = 50;
 constexpr uint64_t MAX_UPLOAD_PULSES = 1000000;
+// Longest payload of any command: a stream's sub-header and records.
+constexpr uint64_t MAX_PAYLOAD = 32 + 9 * uint64_t(MAX_STREAM_PULSES);
 // Upload throttling: a slot is "loaded above L" when it holds more than this many memory commands
 // and needs more than L GBit/s.
 constexpr uint32_t THROTTLE_SLOT_PULSES = 8000;
