@@ -12,7 +12,9 @@ set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 set(CMAKE_C_FLAGS_INIT "-mcpu=cortex-a9 -mfpu=neon")
-set(CMAKE_CXX_FLAGS_INIT "-mcpu=cortex-a9 -mfpu=neon")
+# -Wno-psabi: notes that the passing of some types differs from GCC before 7.1; everything here
+# is built with one compiler.
+set(CMAKE_CXX_FLAGS_INIT "-mcpu=cortex-a9 -mfpu=neon -Wno-psabi")
 
 # Libraries and headers from the armhf multiarch folders; programs (protoc, grpc_cpp_plugin,
 # pkg-config) from the host.
