@@ -12,6 +12,11 @@ include(GNUInstallDirs)
 install(TARGETS pulserd RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET beacond)
   install(PROGRAMS $<TARGET_FILE:beacond> DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME beacond.elf)
+  # A renamed file is not a target: stripped here when the installation strips (install/strip, CPack).
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+    execute_process(COMMAND \"${CMAKE_STRIP}\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/beacond.elf\"
+                    COMMAND_ERROR_IS_FATAL ANY)
+  endif()")
 endif()
 if(TARGET tarvex)
   install(TARGETS tarvex RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
