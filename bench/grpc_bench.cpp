@@ -6,6 +6,8 @@
 //  - peak resident memory growth of pulserd during each stream.
 // Runs pulserd in a fresh sandbox; run it inside its own network namespace on a shared machine:
 //   unshare -n -- sh -c 'ip link set lo up; exec build/bin/grpc_bench'
+// The streamed list is the benchmark's own (8-24 ticks, output 0's value changing on every
+// pulse) unless `--workload=NAME` names a list of encoder_workloads.h (2,000,000 pulses of it).
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -20,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "encoder_workloads.h"
 #include "interfaces/grpc/GrpcWire.h"
 #include "support/grpc_instrument.h"
 #include "support/tcp_client.h"
@@ -197,6 +200,19 @@ BENCHMARK(BM_Streams)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "--floor-server") return runFloorServer();
+    const workloads::Kind* workload = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a.rfind("--workload=", 0) != 0) continue;
+        workload = workloads::find_kind(a.substr(11));
+        if (workload == nullptr) {
+            std::cerr << "unknown workload " << a << "\n";
+            return 2;
+        }
+        for (int j = i; j + 1 < argc; ++j) argv[j] = argv[j + 1];
+        --argc;
+        break;
+    }
 
     // The first gRPC stream on a fresh server also touches the sequence memory pages for the
     // first time: measured on its own before the benchmarks.
@@ -227,14 +243,17 @@ int main(int argc, char** argv) {
     // The same sequence for both protocols, built before any clock starts.
     e.pulses.resize(kPulses);
     e.request.mutable_pulse()->Reserve(static_cast<int>(kPulses));
+    if (workload != nullptr) e.pulses = workload->make(kPulses, workload->seed);
     for (size_t i = 0; i < kPulses; ++i) {
-        Pulse p{static_cast<uint32_t>(8 * (1 + i % 3)), static_cast<uint8_t>(i & 0xFF),
-                static_cast<int16_t>(static_cast<int>(i % 1000) - 500), 0};
-        e.pulses[i] = p;
+        if (workload == nullptr)
+            e.pulses[i] = Pulse{static_cast<uint32_t>(8 * (1 + i % 3)), static_cast<uint8_t>(i & 0xFF),
+                                static_cast<int16_t>(static_cast<int>(i % 1000) - 500), 0};
+        const Pulse& p = e.pulses[i];
         auto* m = e.request.add_pulse();
         m->set_ticks(p.ticks);
         m->set_digi(p.digi);
         m->set_ao0(p.ao0);
+        m->set_ao1(p.ao1);
     }
     e.request.set_n_runs(1);
     {
@@ -286,6 +305,7 @@ int main(int argc, char** argv) {
                 "ratio p50 %.2f, p99 %.2f (target <= 1.25)\n",
                 f["unary_p50_us"], f["unary_p99_us"], f["floor_p50_us"], f["floor_p99_us"],
                 f["unary_p50_us"] / f["floor_p50_us"], f["unary_p99_us"] / f["floor_p99_us"]);
+    std::printf("pulse list: %s\n", workload ? workload->name : "the benchmark's own");
     std::printf("stream 2,000,000 pulses, medians of %d rounds: binary %.1f ms; gRPC, request serialized before "
                 "the clock %.1f ms, ratio %.2f (target <= 2.5); gRPC, generated client serializing in the call "
                 "%.1f ms, ratio %.2f\n",

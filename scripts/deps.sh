@@ -8,6 +8,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
   clang libfuzzer-14-dev libclang-rt-14-dev
   python3 python3-grpcio python3-protobuf
+  chromium
 )
 # armhf: cross build for the board and its tests under qemu-arm. The cross compilers are named
 # explicitly (the generic cross package together with :armhf libraries makes apt give up).
@@ -21,6 +22,9 @@ PACKAGES+=("${ARMHF_PACKAGES[@]}")
 if ! dpkg --print-foreign-architectures | grep -qx armhf; then
   $([ "$(id -u)" -ne 0 ] && echo sudo) dpkg --add-architecture armhf
 fi
+# Browser tests: node and npm run playwright-core (any installed node will do).
+command -v node >/dev/null 2>&1 || PACKAGES+=(nodejs)
+command -v npm >/dev/null 2>&1 || PACKAGES+=(npm)
 missing=()
 for p in "${PACKAGES[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -44,3 +48,11 @@ for pair in protobuf-compiler:libprotobuf-dev protobuf-compiler-grpc:libgrpc++-d
     exit 1
   fi
 done
+# playwright-core at the version package-lock.json names (it drives the system's chromium).
+cd "$(dirname "$0")/.."
+want=$(node -p "require('./package-lock.json').packages['node_modules/playwright-core'].version")
+have=$(node -p "JSON.parse(require('fs').readFileSync('node_modules/playwright-core/package.json')).version" 2>/dev/null || true)
+if [ "$want" != "$have" ]; then
+  echo "installing playwright-core $want"
+  npm ci --no-audit --no-fund --loglevel=error
+fi

@@ -1,4 +1,6 @@
 // pulserd: the instrument control server. No command line; ports and paths are fixed.
+#include <sys/resource.h>
+#include <malloc.h>
 #include <unistd.h>
 
 #include <iostream>  // std::cout must be ready before the device object is built
@@ -22,8 +24,23 @@ std::mutex pulser_lock;
 
 int main() {
     platform::mark_server_process();
+    // Large blocks (request bodies, sequences, message buffers) are mapped apart and handed back
+    // when freed, instead of the threshold rising after the first large request and later ones
+    // staying in the heap.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    // Every descriptor the system allows: connections on one interface must not leave the
+    // others, or the settings files, without one.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
     std::thread json_thread(run_json_httpd);
     std::thread stream_thread(run_streamHighLevel);
     std::thread grpc_thread(RunServer);
-    for (;;) sleep(1);
+    // Memory freed after bursts of connections or large messages goes back to the system.
+    for (;;) {
+        sleep(10);
+        malloc_trim(0);
+    }
 }

@@ -39,6 +39,7 @@ protected:
         write_file(docs->root() + "/part.html", "INCLUDED");
         if (chdir(docs->root().c_str()) != 0) return;
         server = new Httpd();
+        server->start();
     }
     // A failed suite set-up fails every test (it would otherwise count as skipped).
     void SetUp() override { ASSERT_NE(server, nullptr) << "the suite's server did not start"; }

@@ -80,7 +80,6 @@ protected:
                ",\"message\":\"" + message + "\",\"data\":\"" + data + "\"}}";
     }
     static std::string invalid(const std::string& data) { return error(-32602, "invalid parameter", data); }
-    static std::string silent(const std::string& id = "1") { return "{\"jsonrpc\":\"2.0\",\"id\":" + id + "}"; }
 
     // Server output written since `mark` (a length of output()).
     static std::string output_since(size_t mark) { return server->output().substr(mark); }
@@ -309,8 +308,8 @@ TEST_F(JsonRpc, ClockPhaseSquareWaveAndDebugRegister) {
     EXPECT_EQ(call("setSquareWave125MHz", "[3]"), result("0"));
     EXPECT_EQ(call("setSquareWave125MHz", "[\"3\"]"), invalid("bad parameters"));
     EXPECT_EQ(call("setSquareWave125MHz", "[3,4]"), invalid("wrong number of arguments"));
-    EXPECT_EQ(call("setSquareWave125MHz", "{\"mask\":3}"), silent());
-    EXPECT_EQ(call("setSquareWave125MHz"), silent());
+    EXPECT_EQ(call("setSquareWave125MHz", "{\"mask\":3}"), invalid("bad parameters"));
+    EXPECT_EQ(call("setSquareWave125MHz"), invalid("bad parameters"));
     EXPECT_EQ(call("setSquareWave125MHz", "[0]"), result("0"));
 
     EXPECT_EQ(call("shiftClkPhase", "[2]"), result("0"));
@@ -318,13 +317,13 @@ TEST_F(JsonRpc, ClockPhaseSquareWaveAndDebugRegister) {
     EXPECT_EQ(call("shiftClkPhase", "{}"), invalid("missing argument 'clk_frequency'"));
     EXPECT_EQ(call("shiftClkPhase", "[\"2\"]"), invalid("bad parameters"));
     EXPECT_EQ(call("shiftClkPhase", "[]"), invalid("wrong number of arguments"));
-    EXPECT_EQ(call("shiftClkPhase"), silent());
+    EXPECT_EQ(call("shiftClkPhase"), invalid("bad parameters"));
 
     EXPECT_EQ(call("setClkParam", "[10.0]"), result("0"));
     EXPECT_EQ(call("setClkParam", "{\"value\":10}"), result("0"));
     EXPECT_EQ(call("setClkParam", "{\"value\":null}"), invalid("missing argument 'clk_frequency'"));
     EXPECT_EQ(call("setClkParam", "[true]"), invalid("bad parameters"));
-    EXPECT_EQ(call("setClkParam", "\"\""), silent());
+    EXPECT_EQ(call("setClkParam", "\"\""), invalid("bad parameters"));
 
     EXPECT_EQ(call("setDebugRegister", "[0,0]"), result("0"));
     EXPECT_EQ(call("setDebugRegister", "{\"val\":0,\"mask\":0}"), result("0"));
@@ -344,12 +343,12 @@ TEST_F(JsonRpc, SequenceControlDataAndReadiness) {
     EXPECT_EQ(call("getSequenceControlData", "{}"), invalid("missing argument 'seq_nr'"));
     EXPECT_EQ(call("getSequenceControlData", "[\"0\"]"), invalid("bad parameters"));
     EXPECT_EQ(call("getSequenceControlData", "[0,1]"), invalid("wrong number of arguments"));
-    EXPECT_EQ(call("getSequenceControlData"), silent());
+    EXPECT_EQ(call("getSequenceControlData"), invalid("bad parameters"));
     EXPECT_EQ(call("isReadyForData", "[0]"), result("1"));
     EXPECT_EQ(call("isReadyForData", "{\"seq_nr\":1}"), result("1"));
     EXPECT_EQ(call("isReadyForData", "[2]"), result("0"));
     EXPECT_EQ(call("isReadyForData", "{\"seq_nr\":null}"), invalid("missing argument 'seq_nr'"));
-    EXPECT_EQ(call("isReadyForData", "\"\""), silent());
+    EXPECT_EQ(call("isReadyForData", "\"\""), invalid("bad parameters"));
 }
 
 TEST_F(JsonRpc, NetworkConfiguration) {
@@ -361,7 +360,7 @@ TEST_F(JsonRpc, NetworkConfiguration) {
     EXPECT_EQ(call("getNetworkConfiguration", "[2]"), invalid("bad parameters"));
     EXPECT_EQ(call("getNetworkConfiguration", "[\"true\"]"), invalid("bad parameters"));
     EXPECT_EQ(call("getNetworkConfiguration", "[true,1]"), invalid("wrong number of arguments"));
-    EXPECT_EQ(call("getNetworkConfiguration"), silent());
+    EXPECT_EQ(call("getNetworkConfiguration"), invalid("bad parameters"));
 
     // The checks of setNetworkConfiguration throw; each is answered with the exception's text.
     size_t mark = server->output().size();
@@ -398,11 +397,11 @@ TEST_F(JsonRpc, AnalogCalibration) {
 }
 
 TEST_F(JsonRpc, HostnameAndSerialSilentForms) {
-    EXPECT_EQ(call("setHostname"), silent());
+    EXPECT_EQ(call("setHostname"), invalid("bad parameters"));
     EXPECT_EQ(call("setHostname", "{}"), invalid("missing argument 'hostname'"));
     EXPECT_EQ(call("setHostname", "[5]"), invalid("bad parameters"));
     EXPECT_EQ(call("setHostname", "[\"a\",\"b\"]"), invalid("wrong number of arguments"));
-    EXPECT_EQ(call("programSerial"), silent());
+    EXPECT_EQ(call("programSerial"), invalid("bad parameters"));
     EXPECT_EQ(call("programSerial", "{\"serial\":null}"), invalid("missing argument 'serial'"));
     EXPECT_EQ(call("programSerial", "[12]"), invalid("bad parameters"));
     std::string host = call("getHostname");
@@ -414,7 +413,7 @@ TEST_F(JsonRpc, HostnameAndSerialSilentForms) {
 TEST_F(JsonRpc, StreamParameterForms) {
     EXPECT_EQ(call("stream"), error(-32000, "server error", "No sequence in memory. Stream a sequence first!"));
     EXPECT_EQ(call("stream", "null"), error(-32000, "server error", "No sequence in memory. Stream a sequence first!"));
-    EXPECT_EQ(call("stream", "{}"), silent());
+    EXPECT_EQ(call("stream", "{}"), invalid("bad parameters"));
     EXPECT_EQ(call("stream", "{\"final\":[0,0,0,0]}"),
               invalid("final and n_runs must not be passed when calling without a sequence"));
     EXPECT_EQ(call("stream", "{\"n_runs\":1}"),
@@ -492,15 +491,3 @@ TEST_F(JsonRpc, StreamedSequencePlaysThePulsesSent) {
         << control;
 }
 
-// A device text with a quote (here a hostname) comes back as a valid JSON string.
-TEST_F(JsonRpc, DeviceTextsAreEscaped) {
-    ASSERT_EQ(call("reset"), result("0"));  // no hostname change while a sequence streams
-    ASSERT_EQ(call("setHostname", "[\"lab\\\"7\\\\x\"]"), result("0"));
-    EXPECT_EQ(call("getHostname"), result("\"lab\\\"7\\\\x\""));
-    rapidjson::Document doc;
-    std::string body = call("getHostname");
-    ASSERT_FALSE(doc.Parse(body.c_str()).HasParseError()) << body;
-    EXPECT_EQ(std::string(doc["result"].GetString()), "lab\"7\\x");
-    EXPECT_EQ(call("setHostname", "{\"hostname\":\"tarvex\"}"), result("0"));
-    EXPECT_EQ(call("getHostname"), result("\"tarvex\""));
-}

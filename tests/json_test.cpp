@@ -283,11 +283,20 @@ TEST(JsonWriter, ValuesObjectsAndNumbers)
     EXPECT_EQ(os.str(), "1.23457e+06");
 }
 
-TEST(JsonWriter, StringsEscapeExactlyFourCharacters)
+// Every string written is valid UTF-8 JSON; valid UTF-8 needing no escape is kept byte for byte.
+TEST(JsonWriter, StringsAreValidUtf8Json)
 {
     std::ostringstream os;
-    JsonWriter::write_string(os, bytes("a\tb\nc\"d\\e\r\b\f\x01/'\xC3\xA9\0z"));
-    EXPECT_EQ(os.str(), bytes("\"a\\tb\\nc\\\"d\\\\e\r\b\f\x01/'\xC3\xA9\0z\""));
+    JsonWriter::write_string(os, bytes("a\tb\nc\"d\\e\r\b\f\x01/'\xC3\xA9\0z\x7f\xF0\x9F\x98\x80"));
+    EXPECT_EQ(os.str(), bytes("\"a\\tb\\nc\\\"d\\\\e\\r\\b\\f\\u0001/'\xC3\xA9\\u0000z\x7f\xF0\x9F\x98\x80\""));
+    const std::pair<std::string, std::string> invalid[] = {
+        {"\xff", "\\ufffd"}, {"\xC0\xAF", "\\ufffd\\ufffd"}, {"\xED\xA0\x80", "\\ufffd\\ufffd\\ufffd"},
+        {"\xF4\x90\x80\x80", "\\ufffd\\ufffd\\ufffd\\ufffd"}, {"a\xE2\x82", "a\\ufffd\\ufffd"}, {"\xC3(", "\\ufffd("}};
+    for (const auto& [in, out] : invalid) {
+        std::ostringstream one;
+        JsonWriter::write_string(one, in);
+        EXPECT_EQ(one.str(), "\"" + out + "\"") << in;
+    }
 
     jsVar s("a\"b");
     EXPECT_EQ(s.asString(), "a\"b");
@@ -317,7 +326,7 @@ TEST(JsonObjectWriter, PiecesAndTheStreamsOwnFormatting)
     ObjectWriter::KeyWriter(os) << "d";
     ObjectWriter::ValueWriter(os) << std::string("v");
     ObjectWriter::KeyWriter(os) << "e" << 0.5 << '}';
-    EXPECT_EQ(os.str(), "{\"a\":1,\"b\":1,\"c\":\"x\"y\",\"d\":\"v\",\"e\":0.5}");
+    EXPECT_EQ(os.str(), "{\"a\":1,\"b\":1,\"c\":\"x\\\"y\",\"d\":\"v\",\"e\":0.5}");
 
     std::ostringstream bad;
     ObjectWriter::ValueWriter(bad) << static_cast<const char*>(nullptr);

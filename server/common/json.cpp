@@ -1,6 +1,8 @@
 // JSON values, reader and writers of pulserd (see json.h for the contract).
 #include "common/json.h"
 
+#include <pthread.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -22,12 +24,17 @@ uint32_t jsVar::m_usage = 0;
 uint32_t jsVar::a_usage = 0;
 const jsVar::object_t jsVar::dummy_map;
 
+namespace {
+// The counters are shared by every thread that builds values (the web server has several).
+void count(uint32_t& counter, int delta) { __atomic_fetch_add(&counter, static_cast<uint32_t>(delta), __ATOMIC_RELAXED); }
+}  // namespace
+
 void jsVar::count_up()
 {
-    ++usage;
-    if (kind == JS_STRING) ++s_usage;
-    if (kind == JS_OBJECT) ++m_usage;
-    if (kind == JS_ARRAY) ++a_usage;
+    count(usage, 1);
+    if (kind == JS_STRING) count(s_usage, 1);
+    if (kind == JS_OBJECT) count(m_usage, 1);
+    if (kind == JS_ARRAY) count(a_usage, 1);
 }
 
 jsVar::jsVar() : kind(JS_NULL), payload(nullptr) { count_up(); }
@@ -75,18 +82,18 @@ void jsVar::destroy()
 jsVar::~jsVar()
 {
     destroy();
-    --usage;
-    if (kind == JS_STRING) --s_usage;
-    if (kind == JS_OBJECT) --m_usage;
-    if (kind == JS_ARRAY) --a_usage;
+    count(usage, -1);
+    if (kind == JS_STRING) count(s_usage, -1);
+    if (kind == JS_OBJECT) count(m_usage, -1);
+    if (kind == JS_ARRAY) count(a_usage, -1);
 }
 
 void jsVar::get_usage(double& all, double& strings, double& objects, double& arrays)
 {
-    all = usage;
-    strings = s_usage;
-    objects = m_usage;
-    arrays = a_usage;
+    all = __atomic_load_n(&usage, __ATOMIC_RELAXED);
+    strings = __atomic_load_n(&s_usage, __ATOMIC_RELAXED);
+    objects = __atomic_load_n(&m_usage, __ATOMIC_RELAXED);
+    arrays = __atomic_load_n(&a_usage, __ATOMIC_RELAXED);
 }
 
 jsVar* jsVar::member(const std::string& key) const
@@ -392,7 +399,41 @@ bool extract_double(const std::string& text, double& out)
 
 }  // namespace
 
-JsonReader::JsonReader(std::istream& is, MODE mode) : is_(is), mode_(mode) {}
+JsonReader::JsonReader(std::istream& is, MODE mode) : is_(is), depth_limit_(depth_limit()), mode_(mode) {}
+
+namespace {
+
+// Lowest address of the calling thread's stack, 0 when it cannot be told. Found once per
+// thread (the main thread's answer reads a file).
+uintptr_t stack_low_end()
+{
+    thread_local uintptr_t low = [] {
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) != 0) return uintptr_t(0);
+        void* base = nullptr;
+        size_t size = 0;
+        const int r = pthread_attr_getstack(&attr, &base, &size);
+        size_t guard = 0;
+        pthread_attr_getguardsize(&attr, &guard);
+        pthread_attr_destroy(&attr);
+        return r == 0 ? reinterpret_cast<uintptr_t>(base) + guard : uintptr_t(0);
+    }();
+    return low;
+}
+
+}  // namespace
+
+int JsonReader::depth_limit()
+{
+    char here = 0;
+    const uintptr_t sp = reinterpret_cast<uintptr_t>(&here);
+    const uintptr_t low = stack_low_end();
+    // Unknown stack: assume the smallest thread stack in use here (64 KiB) is all left.
+    const size_t room = (low != 0 && sp > low) ? sp - low : 64 * 1024;
+    if (room <= stack_reserve) return 0;
+    const size_t levels = (room - stack_reserve) / stack_per_level;
+    return levels < static_cast<size_t>(max_depth) ? static_cast<int>(levels) : max_depth;
+}
 
 void JsonReader::remember(const char* from, const char* to)
 {
@@ -493,6 +534,10 @@ jsVar* JsonReader::parse()
 jsVar* JsonReader::parse_var(int depth)
 {
     const int c = peek_skip_blanks();
+    if (c != '{' && c != '[' && ++values_ > max_values) {
+        syntax_error();
+        return nullptr;
+    }
     if (c == '+' || c == '-' || is_digit(c)) return parse_number();
     if (is_alpha(c)) {
         const std::string word = parse_identifier();
@@ -516,7 +561,7 @@ jsVar* JsonReader::parse_var(int depth)
 
 jsVar* JsonReader::parse_object(int depth)
 {
-    if (depth > max_depth) {
+    if (depth > depth_limit_ || ++values_ > max_values) {
         syntax_error();
         return nullptr;
     }
@@ -558,7 +603,7 @@ jsVar* JsonReader::parse_object(int depth)
 
 jsVar* JsonReader::parse_array(int depth)
 {
-    if (depth > max_depth) {
+    if (depth > depth_limit_ || ++values_ > max_values) {
         syntax_error();
         return nullptr;
     }
@@ -722,19 +767,85 @@ std::istream& operator>>(std::istream& is, jsVar*& value)
 // ---------------------------------------------------------------------------
 // Writers
 
+namespace {
+
+// Length of the valid UTF-8 sequence at p (at most e - p bytes), 0 when p does not start one.
+size_t utf8_sequence(const unsigned char* p, const unsigned char* e)
+{
+    const unsigned c = p[0];
+    size_t n;
+    unsigned lo = 0x80, hi = 0xBF;   // range of the second byte
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) n = 2;
+    else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;   // no surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (static_cast<size_t>(e - p) < n) return 0;
+    if (p[1] < lo || p[1] > hi) return 0;
+    for (size_t i = 2; i < n; ++i)
+        if (p[i] < 0x80 || p[i] > 0xBF) return 0;
+    return n;
+}
+
+}  // namespace
+
 void JsonWriter::write_string(std::ostream& os, const std::string& text)
 {
+    write_string(os, text.data(), text.size());
+}
+
+void JsonWriter::write_string(std::ostream& os, const char* text, size_t length)
+{
     os << '"';
-    const char* p = text.data();
-    const char* e = p + text.size();
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    const auto* e = p + length;
+    const auto* run = p;
+    auto flush = [&](const unsigned char* to) {
+        os.write(reinterpret_cast<const char*>(run), to - run);
+    };
     while (p < e) {
-        const char* run = p;
-        while (p < e && *p != '\t' && *p != '\n' && *p != '"' && *p != '\\') ++p;
-        os.write(run, p - run);
-        if (p == e) break;
-        os << '\\' << (*p == '\t' ? 't' : *p == '\n' ? 'n' : *p);
-        ++p;
+        const unsigned c = *p;
+        if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
+            ++p;
+            continue;
+        }
+        if (c >= 0x80) {
+            const size_t n = utf8_sequence(p, e);
+            if (n) {
+                p += n;
+                continue;
+            }
+            flush(p);
+            os << "\\ufffd";
+            run = ++p;
+            continue;
+        }
+        flush(p);
+        switch (c) {
+        case '"': os << "\\\""; break;
+        case '\\': os << "\\\\"; break;
+        case '\b': os << "\\b"; break;
+        case '\f': os << "\\f"; break;
+        case '\n': os << "\\n"; break;
+        case '\r': os << "\\r"; break;
+        case '\t': os << "\\t"; break;
+        default: {
+            static const char hex[] = "0123456789abcdef";
+            const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+            os.write(esc, 6);
+        }
+        }
+        run = ++p;
     }
+    flush(p);
     os << '"';
 }
 
@@ -788,25 +899,30 @@ void JsonWriter::write(std::ostream& os, const jsVar* v)
 
 std::ostream& operator<<(ObjectWriter::KeyWriter w, const std::string& key)
 {
-    return w.os << ",\"" << key << "\":";
+    w.os << ',';
+    JsonWriter::write_string(w.os, key);
+    return w.os << ':';
 }
 
 std::ostream& operator<<(ObjectWriter::FirstKeyWriter w, const std::string& key)
 {
-    return w.os << '"' << key << "\":";
+    JsonWriter::write_string(w.os, key);
+    return w.os << ':';
 }
 
 std::ostream& operator<<(ObjectWriter::ValueWriter w, const std::string& text)
 {
-    return w.os << '"' << text << '"';
+    JsonWriter::write_string(w.os, text);
+    return w.os;
 }
 
 std::ostream& operator<<(ObjectWriter::ValueWriter w, const char* text)
 {
-    w.os << '"';
     if (!text) {
+        w.os << '"';
         w.os.setstate(std::ios::badbit);
         return w.os;
     }
-    return w.os << text << '"';
+    JsonWriter::write_string(w.os, text, std::strlen(text));
+    return w.os;
 }

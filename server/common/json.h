@@ -8,7 +8,7 @@
 //            write an object piece by piece straight into a reply stream.
 //
 // Threads: values, readers and writers belong to one thread at a time. The usage
-// counters are plain integers shared by all threads; they are for diagnostics only.
+// counters are shared by all threads and changed atomically; they are for diagnostics.
 #pragma once
 
 #include <cstdint>
@@ -160,7 +160,8 @@ std::istream& operator>>(std::istream& is, jsVar*& value);
 // anything after the top-level value is left unread. Inside strings, a raw line
 // feed, an unknown escape and a bad hex digit of a \u escape are reported and
 // dropped, and reading goes on; raw control characters are kept. Nesting of more
-// than max_depth arrays and objects is a syntax error.
+// than depth_limit() arrays and objects, and more than max_values values, are
+// syntax errors.
 //
 // The reader reads only what it needs from the stream (one character of
 // look-ahead, left in the stream), never seeks, and takes runs of plain string
@@ -169,6 +170,19 @@ class JsonReader {
 public:
     enum MODE : int32_t { STRICT = 0, LENIENT = 1 };
     static constexpr int max_depth = 512;
+    // Most values one parse builds (containers, members and elements counted); more is a
+    // syntax error. Every request of the instrument holds a few dozen values at most (a
+    // sequence travels as one Base64 string), so this bounds a tree's memory to a few MB.
+    static constexpr uint32_t max_values = 100000;
+    // Stack one level of nesting may take on the reading thread (measured: about 200 bytes
+    // for the reader's pair of frames per level, and less for freeing a tree); with this
+    // wide margin the depth accepted on a thread is also capped by what its stack holds.
+    static constexpr size_t stack_per_level = 1024;
+    // Stack kept free below the reader's deepest level for the rest of the request.
+    static constexpr size_t stack_reserve = 32 * 1024;
+    // The deepest nesting accepted on the calling thread: max_depth, or less where the
+    // thread's stack could not hold max_depth levels with the margins above.
+    static int depth_limit();
 
     JsonReader(std::istream& is, MODE mode);
 
@@ -207,6 +221,8 @@ private:
     void remember(const char* from, const char* to);
 
     std::istream& is_;
+    int depth_limit_ = max_depth;
+    uint32_t values_ = 0;
     int32_t line_ = 1;
     int32_t column_ = 0;
     MODE mode_;
@@ -229,9 +245,12 @@ public:
     // the colon of each object member. Numbers as %g with 6 significant digits; a
     // number that is not finite is written as null.
     static void write(std::ostream& os, const jsVar* value);
-    // A double-quoted string; only tab, line feed, double quote and backslash are
-    // escaped, every other byte is written as it is.
+    // A double-quoted string, valid UTF-8 JSON whatever the text: the double quote, the
+    // backslash and the control characters are escaped (\b \f \n \r \t, else \u00xx),
+    // and each byte that is not part of a valid UTF-8 sequence becomes \ufffd. Valid UTF-8
+    // needing no escape is written byte for byte. The one string escaper of pulserd.
     static void write_string(std::ostream& os, const std::string& text);
+    static void write_string(std::ostream& os, const char* text, size_t length);
 };
 
 // Thin writers for replies written member by member. Each wraps a stream; each
@@ -240,7 +259,8 @@ public:
 // writer made from it:
 //   ObjectWriter::FirstKeyWriter(os) << "a" << 1;   // "a":1
 //   ObjectWriter::KeyWriter(os) << "b";             // ,"b":
-//   ObjectWriter::ValueWriter(os) << "text";        // "text"  (not escaped)
+//   ObjectWriter::ValueWriter(os) << "text";        // "text"
+// Keys and texts are escaped as JsonWriter::write_string escapes them.
 struct ObjectWriter {
     struct KeyWriter {
         explicit KeyWriter(std::ostream& s) : os(s) {}

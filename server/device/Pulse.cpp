@@ -174,13 +174,62 @@ inline uint32_t nonzero_bytes(uint64_t x) {
 // Each channel 0xFF when its bit `tick` is set: the level it holds after that tick.
 inline uint64_t hold_levels(uint64_t bits, uint32_t tick) { return ((bits >> tick) & ONES) * 0xFF; }
 
+// The changed channel bytes of a command, packed to the front of a 64-bit word: for each change
+// mask the bytes to keep, then those to move down by one, two and four places (a compress
+// network on bytes); where the channel bytes start and end in the command, and the header bit.
+struct CompressTable {
+    struct Entry {
+        uint64_t keep = 0;
+        uint64_t move[3] = {0, 0, 0};
+        uint8_t begin = 0;   // 2 after the header and mask byte; 1 when all eight changed (no mask)
+        uint8_t end = 0;     // begin + changed channels
+        uint8_t header = 0;  // HDR_MASKED unless all eight changed
+        uint8_t pad[5] = {0, 0, 0, 0, 0};
+    } e[256];
+    constexpr CompressTable() : e() {
+        for (uint32_t mask = 0; mask < 256; ++mask) {
+            uint32_t m = mask, zeros_right = (~m << 1) & 0xFFu;
+            for (unsigned stage = 0; stage < 3; ++stage) {
+                uint32_t prefix = zeros_right ^ (zeros_right << 1);
+                prefix ^= prefix << 2;
+                prefix ^= prefix << 4;
+                prefix &= 0xFFu;
+                const uint32_t moving = prefix & m;
+                m = ((m ^ moving) | (moving >> (1u << stage))) & 0xFFu;
+                zeros_right &= ~prefix;
+                for (unsigned i = 0; i < 8; ++i)
+                    if (moving & (1u << i)) e[mask].move[stage] |= uint64_t(0xFF) << (8 * i);
+            }
+            unsigned changed = 0;
+            for (unsigned i = 0; i < 8; ++i) {
+                if (mask & (1u << i)) {
+                    e[mask].keep |= uint64_t(0xFF) << (8 * i);
+                    ++changed;
+                }
+            }
+            e[mask].begin = uint8_t(mask == 0xFF ? 1 : 2);
+            e[mask].end = uint8_t(e[mask].begin + changed);
+            e[mask].header = uint8_t(mask == 0xFF ? 0 : HDR_MASKED);
+        }
+    }
+};
+constexpr CompressTable COMPRESS;
+
+inline uint64_t load64(const uint8_t* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+inline void store64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
+
 inline void store16(uint8_t* p, uint32_t v) {
     const uint16_t h = uint16_t(v);
     std::memcpy(p, &h, 2);
 }
 
-// Room a command needs while it is built: the longest command and two scratch bytes.
-constexpr unsigned CMD_BUILD_BYTES = CMD_MAX_BYTES + 2;
+// Room a command needs while it is built: the longest command, and eight bytes after its
+// channel bytes (read and stored back) or two scratch bytes after its end.
+constexpr unsigned CMD_BUILD_BYTES = CMD_MAX_BYTES + 8;
 
 // Builds the command for word (bits, codes) played count + 1 times against the reference, header
 // with `flags` included, at `o` and returns its end. May store one scratch byte past the returned
@@ -205,16 +254,21 @@ inline __attribute__((always_inline)) uint8_t* build_cmd(uint8_t* o, uint8_t fla
             p = o + 3;
         } else {
             // Eight changed channels: the unmasked form, no mask byte. Otherwise the mask byte,
-            // then every channel byte is stored and the position advances past the changed ones.
-            const uint32_t masked = mask != 0xFF;
-            h |= masked << 6;
+            // then the changed bytes, packed into one word and stored whole; the bytes it covers
+            // after the last changed one are put back as they were.
+            const CompressTable::Entry& c = COMPRESS.e[mask];
+            h |= c.header;
             o[1] = uint8_t(mask);
-            p = o + 1 + masked;
-#pragma GCC unroll 8
-            for (unsigned i = 0; i < 8; ++i) {
-                *p = uint8_t(bits >> (8 * i));
-                p += (mask >> i) & 1u;
+            uint64_t v = bits & c.keep;
+#pragma GCC unroll 3
+            for (unsigned stage = 0; stage < 3; ++stage) {
+                const uint64_t t = v & c.move[stage];
+                v = (v ^ t) | (t >> (8u << stage));
             }
+            p = o + c.end;
+            const uint64_t after = load64(p);
+            store64(o + c.begin, v);
+            store64(p, after);
         }
     }
     const uint32_t changed = codes ^ ref_codes;
@@ -274,7 +328,7 @@ void Full_Pattern::set_patterns(uint8_t start, uint8_t length, uint8_t digi, int
 
 uint32_t set_cmd_bytes(uint8_t (&buf)[CMD_MAX_BYTES], uint8_t& header, COUNT_TO_BYTES count, const uint8_t* pattern,
                        const uint8_t* ref_pattern, ANALOG_TO_BYTES analog, ANALOG_TO_BYTES ref_analog) {
-    uint8_t tmp[CMD_BUILD_BYTES];
+    uint8_t tmp[CMD_BUILD_BYTES] = {};
     const uint32_t len = uint32_t(build_cmd(tmp, 0, count.value, load_pattern(pattern), load_pattern(ref_pattern),
                                             analog.value, ref_analog.value) -
                                   tmp);
@@ -328,7 +382,7 @@ void prepare_code_tables(const AnalogCalibDataCorr& cal) {
 __attribute__((noinline)) uint8_t* write_exact(uint8_t* out, const uint8_t* window, const uint8_t* limit, uint8_t flags,
                                                uint32_t count, uint64_t bits, uint64_t ref_bits, uint32_t codes,
                                                uint32_t ref_codes) {
-    uint8_t buf[CMD_BUILD_BYTES];
+    uint8_t buf[CMD_BUILD_BYTES] = {};
     const uint32_t len = uint32_t(build_cmd(buf, flags, count, bits, ref_bits, codes, ref_codes) - buf);
     // The command must end below the window's end: off + len < SEQMEM_LEN.
     if (uint64_t(limit - out) <= len) out_of_window(len, out, window);
@@ -356,14 +410,13 @@ public:
         ref_bits_ = bits;
         ref_codes_ = codes;
         ++commands;
-        words += uint64_t(count) + 1;
     }
 
     // Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the pending
     // command when equal and within the count limit, else the pending command is written first.
     // No pending command is pend_words_ 0; merging into it then starts a pending command as well.
     ENCODER_INLINE void offer(uint64_t bits, uint32_t codes, uint32_t n) {
-        if ((((bits ^ pend_bits_) | uint64_t(codes ^ pend_codes_)) == 0) & (pend_words_ + n <= CMD_MAX_WORDS)) {
+        if (bits == pend_bits_ && codes == pend_codes_ && pend_words_ + n <= CMD_MAX_WORDS) {
             pend_words_ += n;
             return;
         }
@@ -383,19 +436,16 @@ public:
         out_ = write_exact(out_, window_, limit_, HDR_END, pend_words_ - 1, pend_bits_, ref_bits_, pend_codes_,
                            ref_codes_);
         ++commands;
-        words += pend_words_;
         pend_words_ = 0;
     }
 
     bool has_pending() const { return pend_words_ != 0; }
-    uint32_t pending_words() const { return pend_words_; }
     // The word of the pending command, or of the last written command.
     uint64_t last_bits() const { return pend_words_ != 0 ? pend_bits_ : ref_bits_; }
     uint32_t ref_codes() const { return ref_codes_; }
     uint8_t* position() const { return out_; }
 
     uint32_t commands = 0;
-    uint64_t words = 0;
 
 private:
     // Room that guarantees a command built in place and its successor fit.
@@ -412,6 +462,19 @@ private:
     uint32_t pend_codes_ = 0;
     uint32_t pend_words_ = 0;
 };
+
+// The ticks of all pulses.
+uint64_t tick_sum(const std::vector<Pulse>& pulses) {
+    uint64_t s0 = 0, s1 = 0;
+    const Pulse* p = pulses.data();
+    const Pulse* const end = p + pulses.size();
+    for (; end - p >= 2; p += 2) {
+        s0 += p[0].ticks;
+        s1 += p[1].ticks;
+    }
+    if (p != end) s0 += p->ticks;
+    return s0 + s1;
+}
 
 void print_high_len(uint64_t sum) { std::cout << "high len: " << sum << "|" << ((sum + 7) & ~uint64_t(7)) << std::endl; }
 
@@ -445,9 +508,7 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
     }
 
     if (n_runs == 0 || p == end) {
-        uint64_t sum = 0;
-        for (const Pulse& q : pulses) sum += q.ticks;  // zero unless n_runs is 0
-        print_high_len(sum);
+        print_high_len(tick_sum(pulses));  // zero unless n_runs is 0
         uint8_t* out = region;
         out[0] = HDR_END | HDR_MASKED | HDR_CODE0 | HDR_CODE1;
         out[1] = 0xFF;
@@ -477,8 +538,10 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
     };
     const uint32_t zero_codes = word_codes(0, 0);
 
+    uint64_t sum = 0;  // ticks of all pulses
     for (; p != end; ++p) {
         const uint32_t t = p->ticks;
+        sum += t;
         if (__builtin_expect(t == 0, 0)) {
             if (p->digi != 0xAA) continue;
             // Marker word of the held levels and the analog values of the last pulse with ticks
@@ -543,9 +606,7 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         acc1 = analog ? analog_share(f, a1) : 0;
     }
 
-    // The ticks of all pulses: every completed word but the padded ones holds 8 of them, the
-    // current word f.
-    print_high_len(8 * (w.words + w.pending_words() - marker_words - padded) + f);
+    print_high_len(sum);
 
     // Pad the last word with the last element's state, whatever its ticks.
     if (f > 0) {
@@ -554,7 +615,11 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         cur |= EXPAND.v[fin.digi] & tick_lanes(f, l);
         w.offer(cur, word_codes(acc0 + analog_share(l, fin.ao0), acc1 + analog_share(l, fin.ao1)), 1);
     }
-    if (!w.has_pending()) w.offer(0, word_codes(0, 0), 1);  // ended with a marker at a word boundary
+    uint64_t empty_words = 0;
+    if (!w.has_pending()) {
+        w.offer(0, word_codes(0, 0), 1);  // ended with a marker at a word boundary
+        empty_words = 1;
+    }
     w.write_end();
 
     platform::flush_cache(region, w.position());
@@ -562,7 +627,9 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
 
     result.nBytes = uint32_t(w.position() - region);
     result.nPulses = w.commands;
-    result.wholeTicks = w.words;
+    // Every word holds 8 ticks of the pulses but the padded ones (the last word, and those
+    // completed for a marker inside them), the marker words and a closing empty word.
+    result.wholeTicks = (sum + 7) / 8 + marker_words + padded + empty_words;
     result.dataRate = double(result.nPulses) / double(result.wholeTicks) * double(result.nBytes) / double(result.nPulses);
     return result;
 }

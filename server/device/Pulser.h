@@ -21,7 +21,6 @@
 #include "device/MemoryManager.h"
 #include "device/Pulse.h"
 #include "common/types.h"
-#include "device/CommandDecoder.h"
 
 // Network settings: the mode in force and the last static settings loaded or set.
 struct network_settings {
@@ -38,6 +37,11 @@ struct ConfigEthx {
     std::string netmask = "0.0.0.0";
     ConfigEthx() = default;
 };
+
+// Largest phase shift, in steps, that shiftClkPhase carries out. The clock generator moves the
+// phase in steps of 1/56 of its 625 MHz oscillator period (28.6 ps), so one turn of the 8 ns
+// sequence clock is 280 steps; a larger shift only comes back round. Two turns are allowed.
+constexpr int MAX_PHASE_STEPS = 2 * 280;
 
 class Pulser {
 public:
@@ -96,6 +100,7 @@ public:
     int selectClock(clocksource_t src);
     clocksource_t getClock();
     int32_t setClkParam(double ref_mhz);
+    // Refuses (-1, device untouched) step counts beyond +-MAX_PHASE_STEPS.
     int32_t shiftClkPhase(int steps);
     void setSquareWave125MHz(unsigned char mask);
 

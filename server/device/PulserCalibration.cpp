@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "common/SettingsFile.h"
 #include "device/Pulser.h"
 #include "platform/platform.h"
 
@@ -52,50 +53,13 @@ bool to_file_values(double offset, double slope, FileValues& out) {
     return hi < 2147483647 && lo >= -2147483647;
 }
 
-// Writes `text` to `tmp`, flushes it to disk, closes it and renames it over `target`, with a
-// sync before and after the rename. On any failure the reason goes to standard error, the
-// temporary file is removed and `target` is left as it was.
+// Stores `text` as the calibration file; on failure the reason goes to standard error and the
+// file is left as it was.
 bool replace_file(const std::string& tmp, const std::string& target, const std::string& text) {
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        std::perror("open");
-        return false;
-    }
-    const char* p = text.data();
-    size_t left = text.size();
-    bool ok = true;
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            std::perror("write");
-            ok = false;
-            break;
-        }
-        p += n;
-        left -= size_t(n);
-    }
-    if (ok && ::fsync(fd) != 0) {
-        std::perror("fsync");
-        ok = false;
-    }
-    if (::close(fd) != 0 && ok) {
-        std::perror("close");
-        ok = false;
-    }
-    if (ok) {
-        ::sync();
-        if (std::rename(tmp.c_str(), target.c_str()) != 0) {
-            std::perror("rename");
-            ok = false;
-        }
-    }
-    if (!ok) {
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    ::sync();
-    return true;
+    const char* step = "";
+    if (settings::replace_file(tmp, target, text, &step)) return true;
+    std::perror(step);
+    return false;
 }
 
 }  // namespace

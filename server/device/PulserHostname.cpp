@@ -2,17 +2,41 @@
 // file, handing it to the system and restarting the discovery server so its replies carry it.
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
 
+#include "common/SettingsFile.h"
 #include "device/Pulser.h"
 #include "platform/platform.h"
 
 namespace {
 const char* const HOSTNAME_FILE = "/userconfig/network/hostname";
+const char* const HOSTNAME_TMP = "/userconfig/network/hostname.new";
 constexpr size_t HOSTNAME_BUFFER = 128;
+
+// A host name: dot-separated labels of 1 to 63 letters, digits and hyphens, neither starting nor
+// ending with a hyphen, at most 253 characters in all. The empty name (no name) is also taken.
+bool valid_hostname(const std::string& name) {
+    if (name.size() > 253) return false;
+    size_t label = 0;
+    char previous = '.';
+    for (char c : name) {
+        if (c == '.') {
+            if (label == 0 || previous == '-') return false;
+            label = 0;
+        } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '-') {
+            if (c == '-' && label == 0) return false;
+            if (++label > 63) return false;
+        } else {
+            return false;
+        }
+        previous = c;
+    }
+    return name.empty() || (label > 0 && previous != '-');
+}
 }  // namespace
 
 std::string Pulser::getHostname() {
@@ -24,23 +48,14 @@ std::string Pulser::getHostname() {
 
 int Pulser::setHostname(const std::string& name) {
     if (isStreaming()) return -1;
-
-    std::cout << "Writing hostname to config file " << HOSTNAME_FILE << std::endl;
-    const std::string file = platform::path(HOSTNAME_FILE);
-    FILE* f = std::fopen(file.c_str(), "w");
-    if (!f) {
-        std::cout << std::strerror(errno) << std::endl;
+    if (!valid_hostname(name)) {
+        std::cout << "Hostname refused: not a valid host name" << std::endl;
         return -1;
     }
-    bool ok = std::fwrite(name.data(), 1, name.size(), f) == name.size();
-    ok = (std::fflush(f) == 0) && ok;
-    int saved = errno;
-    if (std::fclose(f) != 0 && ok) {
-        ok = false;
-        saved = errno;
-    }
-    if (!ok) {
-        std::cout << std::strerror(saved) << std::endl;
+
+    std::cout << "Writing hostname to config file " << HOSTNAME_FILE << std::endl;
+    if (!settings::replace_file(platform::path(HOSTNAME_TMP), platform::path(HOSTNAME_FILE), name)) {
+        std::cout << std::strerror(errno) << std::endl;
         return -1;
     }
 

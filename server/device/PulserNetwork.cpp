@@ -18,6 +18,7 @@
 #include <iostream>
 #include <sstream>
 
+#include "common/SettingsFile.h"
 #include "device/Pulser.h"
 #include "platform/platform.h"
 #include "device/registers.h"
@@ -111,29 +112,6 @@ std::string rewrite_lines(std::istream& in, const network_settings& s) {
     return out;
 }
 
-// Writes the whole text to `file`; false (errno set, nothing left behind) if any write, the
-// flush, the synchronisation or the close fails.
-bool write_whole_file(const std::string& file, const std::string& text) {
-    FILE* f = std::fopen(file.c_str(), "w");
-    if (!f) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = (std::fflush(f) == 0) && ok;
-    int saved = errno;
-    if (ok && fsync(fileno(f)) != 0 && errno != EINVAL) {
-        ok = false;
-        saved = errno;
-    }
-    if (std::fclose(f) != 0 && ok) {
-        ok = false;
-        saved = errno;
-    }
-    if (!ok) {
-        ::unlink(file.c_str());
-        errno = saved;
-    }
-    return ok;
-}
-
 // Makes `s` the stored settings: rewrites network.conf through the temporary file. Returns
 // 0 when the new file is in place (the caller reboots), -1 otherwise (the old file is kept).
 int store_settings(const network_settings& s) {
@@ -154,16 +132,11 @@ int store_settings(const network_settings& s) {
             return -1;
         }
     }
-    if (!write_whole_file(tmp, contents)) {
-        std::perror("tmp_writefile");
+    const char* step = "";
+    if (!settings::replace_file(tmp, conf, contents, &step)) {
+        std::perror(std::string(step) == "rename" ? "rename" : "tmp_writefile");
         return -1;
     }
-    sync();
-    if (std::rename(tmp.c_str(), conf.c_str()) != 0) {
-        std::perror("rename");
-        return -1;
-    }
-    sync();
     return 0;
 }
 

@@ -13,8 +13,6 @@ using namespace reg;
 
 namespace {
 
-void sleep_us(unsigned int us) { usleep(us); }
-
 // The feedback factor 625 / f must have an integer part of 1 to 64: the largest multiplier
 // the programmable clock can run (640 / 10) down to a reference of 625 MHz.
 constexpr unsigned int MAX_FEEDBACK = 64;
@@ -174,6 +172,10 @@ int32_t Pulser::setClkParam(double ref_mhz) {
 
 int32_t Pulser::shiftClkPhase(int steps) {
     std::cout << "Phase shift step " << steps << " will be set" << std::endl;
+    if (steps > MAX_PHASE_STEPS || steps < -MAX_PHASE_STEPS) {
+        std::cout << "Error - phase shift beyond " << MAX_PHASE_STEPS << " steps refused" << std::endl;
+        return -1;
+    }
     field_set(ctrl, ctrl::PHASE_DIR, steps >= 0 ? 1 : 0);
     if (steps == 0) return 0;
 

@@ -1,5 +1,7 @@
 #include "interfaces/grpc/Google_rpc.h"
 
+#include <malloc.h>
+
 #include <climits>
 #include <iostream>
 #include <memory>
@@ -22,13 +24,6 @@ namespace {
 
 // Index of `stream` in the service's declaration order.
 constexpr int kStreamMethodIndex = 4;
-
-// Runs one Pulser call with pulser_lock held for exactly that call.
-template <class F>
-auto locked(F&& call) -> decltype(call()) {
-    std::lock_guard<std::mutex> guard(pulser_lock);
-    return call();
-}
 
 Pulse toPulse(const PulseMessage& m) { return grpcwire::toPulse(m.ticks(), m.digi(), m.ao0(), m.ao1()); }
 
@@ -96,6 +91,8 @@ Status PulserServiceImpl::streamFromWire(ServerContext*,
     if (!reader.finish(req)) return Status(StatusCode::INTERNAL, "");
     TarvexReply reply;
     Status status = runStream(req, &reply);
+    req = grpcwire::SequenceRequest();
+    malloc_trim(0);  // a large request's memory goes back to the system
     if (status.ok()) call->Write(reply);
     return status;
 }
@@ -379,8 +376,12 @@ void RunServer() {
     grpc::ServerBuilder builder;
     builder.AddListeningPort(address, grpc::InsecureServerCredentials());
     builder.RegisterService(&service);
-    builder.SetMaxReceiveMessageSize(INT_MAX);
+    // Just above the largest valid request: a "stream" of kMaxStreamPulses pulses of at most
+    // 33 bytes each (ticks, digi and two negative analog values as varints, with their tags).
+    builder.SetMaxReceiveMessageSize(kMaxGrpcMessage);
     builder.SetMaxSendMessageSize(INT_MAX);
+    // Connections without a call for this long are closed, so idle clients do not pile up.
+    builder.AddChannelArgument(GRPC_ARG_MAX_CONNECTION_IDLE_MS, kGrpcIdleMs);
     std::unique_ptr<grpc::Server> server(builder.BuildAndStart());
     if (!server) {
         // Port taken or not bindable: no gRPC interface, the other interfaces go on.

@@ -4,6 +4,7 @@
 
 #include <grpcpp/grpcpp.h>
 
+#include "common/types.h"
 #include "tarvex.grpc.pb.h"
 
 class PulserServiceImpl final : public tarvex::Tarvex::Service {
@@ -56,4 +57,8 @@ private:
 };
 
 // Most pulses one `stream` request may carry.
-constexpr size_t kMaxStreamPulses = 2000000;
+constexpr size_t kMaxStreamPulses = MAX_STREAM_PULSES;
+// Largest message received: kMaxStreamPulses pulses of at most 33 bytes, plus 1 MiB.
+constexpr int kMaxGrpcMessage = static_cast<int>(kMaxStreamPulses * 33 + (1 << 20));
+// A connection without a call for this long is closed.
+constexpr int kGrpcIdleMs = 60 * 1000;

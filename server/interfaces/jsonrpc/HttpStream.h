@@ -4,22 +4,39 @@
 
 #include <civetweb.h>
 
+#include <chrono>
 #include <streambuf>
 #include <vector>
 
 // Reads the request body (bounded by its length header) through a buffer of putback + size
 // bytes; the last `putback` characters read stay available for putting back.
+//
+// Given the connection's socket (`fd` >= 0), the body must also arrive at an average of at least
+// BODY_MIN_RATE bytes/s once BODY_GRACE_S have passed: the buffer never asks the library for
+// more than the socket holds, so a read waits at most the library's request time-out for one
+// byte, and a slower body ends as if cut (too_slow() then tells).
 class MongooseInbuffer : public std::streambuf {
 public:
-    MongooseInbuffer(mg_connection* conn, unsigned int size, unsigned int putback);
+    static constexpr int BODY_GRACE_S = 10;
+    static constexpr long long BODY_MIN_RATE = 64 * 1024;
+
+    MongooseInbuffer(mg_connection* conn, unsigned int size, unsigned int putback, int fd = -1);
+    bool too_slow() const { return too_slow_; }
+    long long received() const { return received_; }
 
 protected:
     int_type underflow() override;
 
 private:
+    int read_some(char* into, size_t size);
+
     mg_connection* conn_;
     unsigned int putback_;
     std::vector<char> buffer_;
+    int fd_;
+    std::chrono::steady_clock::time_point start_;
+    long long received_ = 0;
+    bool too_slow_ = false;
 };
 
 // Writes the reply through a put area of `size` bytes plus one spare byte for the character

@@ -1,6 +1,9 @@
 #include "interfaces/jsonrpc/Httpd.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <malloc.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -35,20 +38,89 @@ const char* request_path(const mg_request_info* info) {
     return info->local_uri ? info->local_uri : "";
 }
 
+// The socket of the connection a request came on: the one whose peer is the request's remote
+// address and port and whose own port is the server's; -1 when none is found.
+int connection_socket(const mg_request_info* info) {
+    sockaddr_storage want{};
+    auto* want4 = reinterpret_cast<sockaddr_in*>(&want);
+    auto* want6 = reinterpret_cast<sockaddr_in6*>(&want);
+    if (inet_pton(AF_INET, info->remote_addr, &want4->sin_addr) == 1) {
+        want.ss_family = AF_INET;
+        want4->sin_port = htons(static_cast<uint16_t>(info->remote_port));
+    } else if (inet_pton(AF_INET6, info->remote_addr, &want6->sin6_addr) == 1) {
+        want.ss_family = AF_INET6;
+        want6->sin6_port = htons(static_cast<uint16_t>(info->remote_port));
+    } else {
+        return -1;
+    }
+    DIR* dir = opendir("/proc/self/fd");
+    if (!dir) return -1;
+    int found = -1;
+    while (dirent* e = readdir(dir)) {
+        if (e->d_name[0] < '0' || e->d_name[0] > '9') continue;
+        const int fd = std::atoi(e->d_name);
+        if (fd == dirfd(dir)) continue;
+        sockaddr_storage peer{}, self{};
+        socklen_t n = sizeof(peer), m = sizeof(self);
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &n) != 0) continue;
+        if (peer.ss_family != want.ss_family || getsockname(fd, reinterpret_cast<sockaddr*>(&self), &m) != 0) continue;
+        bool same;
+        if (peer.ss_family == AF_INET) {
+            const auto* p = reinterpret_cast<const sockaddr_in*>(&peer);
+            same = p->sin_port == want4->sin_port && p->sin_addr.s_addr == want4->sin_addr.s_addr &&
+                   ntohs(reinterpret_cast<const sockaddr_in*>(&self)->sin_port) == info->server_port;
+        } else {
+            const auto* p = reinterpret_cast<const sockaddr_in6*>(&peer);
+            same = p->sin6_port == want6->sin6_port &&
+                   std::memcmp(&p->sin6_addr, &want6->sin6_addr, sizeof(in6_addr)) == 0 &&
+                   ntohs(reinterpret_cast<const sockaddr_in6*>(&self)->sin6_port) == info->server_port;
+        }
+        if (same) {
+            found = fd;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+// Ends a connection at once, so that no client holds a worker by sending on after its answer
+// (after a 413, a late body, a header that took too long): the answer goes out followed by the
+// end of the stream, and the connection is let go (reset if the client is still sending). A
+// fresh unconnected socket takes over the descriptor's number, so the library's own closing
+// finds nothing left to wait for.
+void cut_connection(int fd) {
+    if (fd < 0) return;
+    shutdown(fd, SHUT_WR);
+    const int spare = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (spare >= 0) {
+        dup3(spare, fd, O_CLOEXEC);
+        close(spare);
+    } else {
+        shutdown(fd, SHUT_RDWR);
+    }
+}
+
 }  // namespace
 
 Httpd::Httpd(const Handlers& prefix_handlers) {
     for (const auto& h : prefix_handlers) addRequesthandler(h.first, h.second);
-    // Every setting the front end relies on, set explicitly.
+    // Every setting the front end relies on, set explicitly. Several workers, so that a slow
+    // client holds one of them only; every request is bounded in time: its header within
+    // request_timeout_ms of its start, its body by the minimum rate of MongooseInbuffer.
     options["listening_ports"] = "8050";
-    options["num_threads"] = "1";
+    options["num_threads"] = "4";
     options["enable_keep_alive"] = "no";
     options["document_root"] = ".";
     options["enable_directory_listing"] = "yes";
-    options["index_files"] = "index.html,index.htm,index.cgi,index.shtml,index.php";
+    options["index_files"] = "index.html,index.htm,index.shtml";
     options["ssi_pattern"] = "**.shtml$|**.shtm$";
-    options["request_timeout_ms"] = "30000";
+    options["cgi_pattern"] = "";  // the pages use no CGI: nothing in the web folder is run
+    options["request_timeout_ms"] = "5000";
+}
 
+void Httpd::start() {
+    if (server) return;
     std::vector<const char*> list;
     for (const auto& kv : options) {
         list.push_back(kv.first.c_str());
@@ -61,6 +133,7 @@ Httpd::Httpd(const Handlers& prefix_handlers) {
     callbacks.begin_request = &Httpd::__begin_request;
     callbacks.end_request = &Httpd::__end_request;
     callbacks.log_message = &Httpd::__log_message;
+    callbacks.connection_close = &Httpd::__connection_close;
 
     mg_init_library(0);
     server = mg_start(&callbacks, this, list.data());
@@ -123,18 +196,24 @@ int Httpd::begin_request(mg_connection* conn) {
     }
 
     if (std::strcmp(uri, "/json-rpc") == 0) {
+        const int fd = connection_socket(info);
         if (info->content_length > MAX_REQUEST_BODY) {
             mg_printf(conn,
                       "HTTP/1.1 413 Payload Too Large\r\nContent-Type: text/plain\r\nContent-Length: 24\r\n"
                       "Connection: close\r\n\r\nrequest body too large\r\n");
+            cut_connection(fd);  // the library would read the whole body first
             return 413;
         }
-        MongooseInbuffer inbuf(conn, 1024, 8);
+        MongooseInbuffer inbuf(conn, 1024, 8, fd);
         MongooseOutbuffer outbuf(conn, 9000);
         std::istream in(&inbuf);
         std::ostream out(&outbuf);
         serveJsonRpc(in, out);
         out.flush();
+        // A body not read to its end (refused, or too slow) is not waited for either.
+        if (inbuf.received() < info->content_length) cut_connection(fd);
+        // Hand the memory of a large request back to the system.
+        if (inbuf.received() > LARGE_REQUEST_BODY || info->content_length > LARGE_REQUEST_BODY) malloc_trim(0);
         return 1;
     }
 
@@ -173,6 +252,12 @@ int Httpd::__begin_request(mg_connection* conn) {
     const mg_request_info* info = mg_get_request_info(conn);
     Httpd* self = info ? static_cast<Httpd*>(info->user_data) : nullptr;
     return self ? self->begin_request(conn) : 0;
+}
+
+// Every connection ends through cut_connection, never through a wait for the client.
+void Httpd::__connection_close(const mg_connection* conn) {
+    const mg_request_info* info = mg_get_request_info(conn);
+    if (info) cut_connection(connection_socket(info));
 }
 
 void Httpd::__end_request(const mg_connection* conn, int status) {

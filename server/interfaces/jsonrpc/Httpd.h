@@ -2,9 +2,9 @@
 // directory; the program answers the root redirect, the JSON-RPC endpoint "/json-rpc" and any
 // registered prefix handlers.
 //
-// Threads: the library's master thread accepts, its one worker thread runs every callback, so
-// requests are answered one at a time. The object is only read by the callbacks after
-// construction.
+// Threads: the library's master thread accepts, its worker threads (num_threads) run the
+// callbacks, several requests at a time; device calls are serialised by `pulser_lock`. The
+// object is set up (handlers, files) before start() and only read by the callbacks after it.
 #pragma once
 
 #include <civetweb.h>
@@ -42,12 +42,14 @@ public:
 // Request bodies above this are refused with 413 before any byte is read (a 2,000,000-pulse
 // sequence needs about 24 MB).
 constexpr long long MAX_REQUEST_BODY = 64ll * 1024 * 1024;
+// After a request body above this, freed memory is handed back to the system.
+constexpr long long LARGE_REQUEST_BODY = 1024 * 1024;
 
 class Httpd {
 public:
     // Prefix handlers, registered before the server starts.
     using Handlers = std::vector<std::pair<const char*, HttpRequestHandler*>>;
-    // Starts the server; a start failure (port taken) ends the process with status 1.
+    // Sets the options and registers the handlers; start() starts serving.
     explicit Httpd(const Handlers& prefix_handlers = {});
     // Builds the object without a server, for driving serveJsonRpc directly (tests, fuzzing).
     struct Offline {};
@@ -56,7 +58,9 @@ public:
     Httpd(const Httpd&) = delete;
     Httpd& operator=(const Httpd&) = delete;
 
-    void start() {}
+    // Starts the server once the object (and any derived one) is complete, so that no request
+    // meets a half-built object; a start failure (port taken) ends the process with status 1.
+    void start();
     void stop() {}
     void addRequesthandler(const char* prefix, HttpRequestHandler* handler);
     void set_internal_files(internal_http_files* table) { internal_files = table; }
@@ -96,6 +100,7 @@ private:
     static int __begin_request(mg_connection* conn);
     static void __end_request(const mg_connection* conn, int status);
     static int __log_message(const mg_connection* conn, const char* message);
+    static void __connection_close(const mg_connection* conn);
     bool serveInternalFile(mg_connection* conn, const char* uri);
 };
 

@@ -19,13 +19,6 @@ namespace {
 
 using Reply = std::ostream;
 
-// Runs one device call with the lock held for exactly that call (released on exceptions too).
-template <class F>
-auto locked(F&& call) -> decltype(call()) {
-    std::lock_guard<std::mutex> guard(pulser_lock);
-    return call();
-}
-
 bool given(const jsVar* v) { return v && v->kind != jsVar::JS_NULL; }
 bool is_array(const jsVar* v) { return v->kind == jsVar::JS_ARRAY; }
 bool is_object(const jsVar* v) { return v->kind == jsVar::JS_OBJECT; }
@@ -255,6 +248,8 @@ void m_shiftClkPhase(Reply& os, jsVar* p) {
     if (!v) return;
     int steps = 0;
     if (!is_number(v) || !v->getNumber(steps)) return bad_parameters(os);
+    if (steps > MAX_PHASE_STEPS || steps < -MAX_PHASE_STEPS)
+        return write_invalid_parameter(os, "value beyond " + std::to_string(MAX_PHASE_STEPS) + " steps");
     locked([&] { return pulser.shiftClkPhase(steps); });
     result(os) << 0;
 }
@@ -602,6 +597,9 @@ int JsonHttpd::jsonRPC(std::string& method, ObjectWriter::KeyWriter& reply, jsVa
         part.clear();
         write_json_error(part, JSONRPC_SERVER_ERROR, "server error", e.what());
     }
+    // A reply carries a result or an error: a method that wrote neither (params of a kind it
+    // has no form for) has refused its parameters.
+    if (part.tellp() == 0) bad_parameters(part);
     const std::string text = part.str();
     reply.os.write(text.data(), static_cast<std::streamsize>(text.size()));
     return 0;
@@ -615,6 +613,7 @@ JsonHttpd::JsonHttpd() : Httpd({{"/api/slot/", &slot_readback}}) {}
 
 void run_json_httpd() {
     std::cout << "Starting Json Http Daemon..." << std::endl;
-    JsonHttpd server;  // serves until the process ends
+    JsonHttpd server;
+    server.start();  // serves until the process ends
     for (;;) sleep(1);
 }

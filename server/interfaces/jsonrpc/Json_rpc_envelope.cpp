@@ -13,32 +13,7 @@
 
 // ---- reply pieces ----
 
-void write_json_text(std::ostream& os, const std::string& text) {
-    os << '"';
-    size_t start = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c >= 0x20 && c != '"' && c != '\\') continue;
-        os.write(text.data() + start, static_cast<std::streamsize>(i - start));
-        start = i + 1;
-        switch (c) {
-            case '"': os << "\\\""; break;
-            case '\\': os << "\\\\"; break;
-            case '\b': os << "\\b"; break;
-            case '\f': os << "\\f"; break;
-            case '\n': os << "\\n"; break;
-            case '\r': os << "\\r"; break;
-            case '\t': os << "\\t"; break;
-            default: {
-                char esc[8];
-                std::snprintf(esc, sizeof(esc), "\\u%04x", c);
-                os << esc;
-            }
-        }
-    }
-    os.write(text.data() + start, static_cast<std::streamsize>(text.size() - start));
-    os << '"';
-}
+void write_json_text(std::ostream& os, const std::string& text) { JsonWriter::write_string(os, text); }
 
 void write_json_error(std::ostream& os, int code, const char* message, const std::string& data) {
     os << ",\"error\":{\"code\":" << code << ",\"message\":\"" << message << "\",\"data\":";
@@ -253,7 +228,11 @@ bool read_json_seq(const jsVar* value, std::vector<Pulse>& seq) {
     std::string converted;
     const std::string* text = value ? value->strValue() : nullptr;
     if (!text) {
-        converted = value ? value->asString() : std::string("null");
+        // The text of an array or an object starts with a character outside the Base64
+        // alphabet: it decodes to nothing, so it is not written out (a deep tree would only
+        // cost stack).
+        const bool container = value && (value->kind == jsVar::JS_ARRAY || value->kind == jsVar::JS_OBJECT);
+        converted = container ? std::string() : value ? value->asString() : std::string("null");
         text = &converted;
     }
     size_t valid = base64_valid_length(text->data(), text->size());

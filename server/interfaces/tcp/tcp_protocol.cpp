@@ -3,6 +3,7 @@
 // `pulser` and `pulser_lock`.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -78,6 +79,8 @@ public:
         for (;;) {
             if (recv(fd_, &header_, sizeof(header_), MSG_WAITALL) != static_cast<ssize_t>(sizeof(header_))) break;
             if (header_.magic != MAGIC) break;
+            payload_start_ = std::chrono::steady_clock::now();
+            payload_received_ = 0;
             // The pulse buffer keeps its size between commands: resizing it to the next command's
             // count then initialises only what it grows by.
             if (!dispatch()) break;
@@ -116,6 +119,31 @@ private:
         }
     }
 
+    // Receives exactly `n` payload bytes, each in time for the payload's minimum average rate
+    // and within the idle time-out; false when the peer is too slow, has gone or failed.
+    bool recvPayload(void* buffer, size_t n) {
+        auto* p = static_cast<uint8_t*>(buffer);
+        while (n > 0) {
+            using namespace std::chrono;
+            const auto due = payload_start_ + seconds(PAYLOAD_GRACE_S) +
+                             microseconds(payload_received_ * 1000000 / PAYLOAD_MIN_RATE);
+            auto wait = duration_cast<milliseconds>(due - steady_clock::now()).count() + 1;
+            if (wait > RECEIVE_TIMEOUT_S * 1000) wait = RECEIVE_TIMEOUT_S * 1000;
+            if (wait <= 0) return false;
+            pollfd pfd{fd_, POLLIN, 0};
+            const int ready = poll(&pfd, 1, static_cast<int>(wait));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return false;
+            const ssize_t r = recv(fd_, p, n, MSG_DONTWAIT);
+            if (r < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+            if (r <= 0) return false;
+            p += r;
+            n -= static_cast<size_t>(r);
+            payload_received_ += static_cast<uint64_t>(r);
+        }
+        return true;
+    }
+
     // Takes `n` payload bytes off the count still announced by the header.
     void consumed(uint64_t n) { header_.length = header_.length > n ? header_.length - n : 0; }
 
@@ -124,9 +152,8 @@ private:
         uint8_t scratch[16384];
         while (header_.length > 0) {
             size_t chunk = static_cast<size_t>(std::min<uint64_t>(header_.length, sizeof(scratch)));
-            ssize_t r = recv(fd_, scratch, chunk, 0);
-            if (r <= 0) return false;
-            consumed(static_cast<uint64_t>(r));
+            if (!recvPayload(scratch, chunk)) return false;
+            consumed(chunk);
         }
         return true;
     }
@@ -134,7 +161,7 @@ private:
     // Receives the sequence sub-header and checks it against the payload length and `limit`.
     // Answers and returns false when the connection is to end.
     bool sequenceHeader(uint64_t limit) {
-        if (recv(fd_, &seq_, sizeof(seq_), MSG_WAITALL) != static_cast<ssize_t>(sizeof(seq_))) {
+        if (!recvPayload(&seq_, sizeof(seq_))) {
             answer(STATUS_TRANSFER_ERROR);
             return false;
         }
@@ -158,7 +185,7 @@ private:
     bool receiveRecords() {
         pulses_.resize(seq_.n_pulses);
         const long long bytes = static_cast<long long>(seq_.n_pulses * RECORD);
-        if (RecvAll(fd_, pulses_.data(), bytes) <= 0) return false;
+        if (!recvPayload(pulses_.data(), static_cast<size_t>(bytes))) return false;
         consumed(static_cast<uint64_t>(bytes));
         return true;
     }
@@ -170,13 +197,12 @@ private:
         auto* p = reinterpret_cast<uint8_t*>(pulses_.data());
         uint64_t received = 0;
         for (uint64_t done = 0; done + THROTTLE_BLOCK <= n; done += THROTTLE_BLOCK) {
-            ssize_t r = recv(fd_, p + received, THROTTLE_BLOCK * RECORD, MSG_WAITALL);
-            if (r != static_cast<ssize_t>(THROTTLE_BLOCK * RECORD)) return false;
-            received += static_cast<uint64_t>(r);
+            if (!recvPayload(p + received, THROTTLE_BLOCK * RECORD)) return false;
+            received += THROTTLE_BLOCK * RECORD;
             std::this_thread::sleep_for(std::chrono::microseconds(50));
         }
         const size_t rest = (n % THROTTLE_BLOCK) * RECORD;
-        if (rest > 0 && recv(fd_, p + received, rest, MSG_WAITALL) != static_cast<ssize_t>(rest)) return false;
+        if (rest > 0 && !recvPayload(p + received, rest)) return false;
         received += rest;
         consumed(received);
         return received == n * RECORD;
@@ -282,8 +308,7 @@ private:
     bool setCalibrationCommand() {
         std::cout << "Receive calibration values..." << std::endl;
         AnalogCalibData data;
-        if (recv(fd_, &data, sizeof(data), MSG_WAITALL) != static_cast<ssize_t>(sizeof(data)) ||
-            header_.length != sizeof(data)) {
+        if (header_.length != sizeof(data) || !recvPayload(&data, sizeof(data))) {
             answer(STATUS_TRANSFER_ERROR);
             return false;
         }
@@ -299,6 +324,8 @@ private:
 
     bool getCalibrationCommand() {
         std::cout << "Send calibration values..." << std::endl;
+        // A payload is not part of this command: it is discarded, never read as a command.
+        if (!consumeRest()) return false;
         AnalogCalibData data;
         {
             std::lock_guard<std::mutex> g(lock_);
@@ -314,6 +341,8 @@ private:
     CommandHeader header_;
     SequenceHeader seq_;
     std::vector<Pulse> pulses_;
+    std::chrono::steady_clock::time_point payload_start_;
+    uint64_t payload_received_ = 0;
 };
 
 }  // namespace

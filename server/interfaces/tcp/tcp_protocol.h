@@ -28,8 +28,12 @@ namespace tcp {
 constexpr uint16_t PORT = 21328;
 constexpr uint32_t MAGIC = 0x5A51574B;  // "KWQZ" read as a little-endian word
 constexpr int RECEIVE_TIMEOUT_S = 10;   // per receive, inherited by every accepted connection
+// A command's payload arrives at an average of at least PAYLOAD_MIN_RATE bytes/s once
+// PAYLOAD_GRACE_S have passed since its header (the largest sequence, 18 MB, may take 5 min);
+// a slower sender loses the connection, so no client holds the port for longer.
+constexpr int PAYLOAD_GRACE_S = 10;
+constexpr uint64_t PAYLOAD_MIN_RATE = 64 * 1024;
 constexpr int BACKLOG = 50;
-constexpr uint64_t MAX_STREAM_PULSES = 2000000;
 constexpr uint64_t MAX_UPLOAD_PULSES = 1000000;
 // Upload throttling: a slot is "loaded above L" when it holds more than this many memory commands
 // and needs more than L GBit/s.
