@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the normal build, the same suite under
 # AddressSanitizer + UndefinedBehaviorSanitizer, the unit and device tests under ThreadSanitizer,
-# a compile of the board platform, and a short fuzzing run. Exits non-zero on any failure.
+# the armhf builds (board and sim) with the sim suite under qemu-arm and the package, and a short
+# fuzzing run. Exits non-zero on any failure.
 set -euo pipefail
 cd "$(dirname "$0")"
 jobs=$(nproc)
@@ -31,9 +32,18 @@ for t in $tsan_tests; do
   echo "$t: clean"
 done
 
-echo "== compile (board platform)"
-cmake -S . -B build-board -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEX_PLATFORM=board >/dev/null
-cmake --build build-board -j"$jobs"
+echo "== armhf: board and sim builds, the sim suite under qemu-arm, the package"
+armhf_start=$SECONDS
+scripts/binfmt-arm.sh
+armhf=(-G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake)
+cmake -S . -B build-armhf-board "${armhf[@]}" -DTARVEX_PLATFORM=board >/dev/null
+cmake --build build-armhf-board -j"$jobs"
+cpack --config build-armhf-board/CPackConfig.cmake -B build-armhf-board/package >/dev/null
+ls build-armhf-board/package/tarvex_*_armhf.deb build-armhf-board/package/tarvex-*-armhf.tar.gz
+cmake -S . -B build-armhf "${armhf[@]}" >/dev/null
+cmake --build build-armhf -j"$jobs"
+ctest --test-dir build-armhf --output-on-failure -j"$jobs"
+echo "armhf stage: $((SECONDS - armhf_start)) s"
 
 echo "== fuzz (short run)"
 scripts/fuzz.sh "${FUZZ_SECONDS:-20}"

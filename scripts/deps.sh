@@ -10,6 +10,18 @@ PACKAGES=(
   python3 python3-grpcio python3-protobuf
   chromium
 )
+# armhf: cross build for the board and its tests under qemu-arm. The cross compilers are named
+# explicitly (the generic cross package together with :armhf libraries makes apt give up).
+ARMHF_PACKAGES=(
+  gcc-arm-linux-gnueabihf g++-arm-linux-gnueabihf
+  libgrpc++-dev:armhf libprotobuf-dev:armhf libcivetweb-dev:armhf libssl-dev:armhf
+  libgtest-dev:armhf libgmock-dev:armhf libbenchmark-dev:armhf
+  qemu-user qemu-user-static binfmt-support
+)
+PACKAGES+=("${ARMHF_PACKAGES[@]}")
+if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+  $([ "$(id -u)" -ne 0 ] && echo sudo) dpkg --add-architecture armhf
+fi
 # Browser tests: node and npm run playwright-core (any installed node will do).
 command -v node >/dev/null 2>&1 || PACKAGES+=(nodejs)
 command -v npm >/dev/null 2>&1 || PACKAGES+=(npm)
@@ -25,6 +37,17 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
 
+# The host's code generators must come from the same sources as the armhf libraries whose
+# headers the generated code is compiled against.
+for pair in protobuf-compiler:libprotobuf-dev protobuf-compiler-grpc:libgrpc++-dev; do
+  host=$(dpkg-query -W -f='${source:Version}' "${pair%%:*}")
+  arm=$(dpkg-query -W -f='${source:Version}' "${pair#*:}:armhf")
+  if [ "$host" != "$arm" ]; then
+    echo "deps: ${pair%%:*} $host (host code generator) differs from ${pair#*:}:armhf $arm;" \
+         "install the same version of both" >&2
+    exit 1
+  fi
+done
 # playwright-core at the version package-lock.json names (it drives the system's chromium).
 cd "$(dirname "$0")/.."
 want=$(node -p "require('./package-lock.json').packages['node_modules/playwright-core'].version")

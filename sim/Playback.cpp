@@ -108,8 +108,10 @@ uint64_t run_ns(Fpga& f, State& s, unsigned slot) { return std::max<uint64_t>(me
 uint64_t play_ns(Fpga& f, State& s, unsigned slot) {
     uint64_t count = word64(f, slot_base(slot) + reg::slot::RUNS_LO, slot_base(slot) + reg::slot::RUNS_HI);
     if (count & reg::slot::RUNS_ENDLESS) return ENDLESS;
-    unsigned __int128 ns = static_cast<unsigned __int128>(run_ns(f, s, slot)) * (static_cast<unsigned __int128>(count) + 1);
-    return ns >= NS_LIMIT ? ENDLESS : static_cast<uint64_t>(ns);
+    // count < 2^63 here, so count + 1 cannot wrap; a product beyond 64 bits is endless as well.
+    uint64_t ns = 0;
+    if (__builtin_mul_overflow(run_ns(f, s, slot), count + 1, &ns)) return ENDLESS;
+    return ns >= NS_LIMIT ? ENDLESS : ns;
 }
 
 // False when the current play surely goes on beyond `now`: its slot has more than elapsed / 8 / runs

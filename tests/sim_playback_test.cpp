@@ -126,6 +126,12 @@ TEST_F(PlaybackTest, EndlessRunStreamsUntilStopped) {
     EXPECT_EQ(ss.state_condition, 0u);
     EXPECT_EQ(ss.total_time, 0u);
     EXPECT_EQ(pb::info(*fpga).phase, pb::Phase::Idle);
+
+    // A finite run count whose play passes 2^64 ns (4 words x 2^61 runs) also plays until stopped.
+    ASSERT_EQ(upload(0, words(4), 1ll << 61), 0);
+    ASSERT_EQ(start(0, -1), 0);
+    usleep(20000);
+    EXPECT_TRUE(pulser->isStreaming());
 }
 
 TEST_F(PlaybackTest, ChainsSlotZeroToSlotOne) {

@@ -5,7 +5,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <iostream>
 #include <locale>
@@ -13,8 +12,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/platform.h"
+#include "common/CpuTime.h"
 #include "device/registers.h"
+#include "platform/platform.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "words are handled as 64-bit integers whose byte i is channel i");
@@ -483,7 +483,7 @@ void print_high_len(uint64_t sum) { std::cout << "high len: " << sum << "|" << (
 // destructor, so nothing in its loop is kept in memory for unwinding.
 __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& pulses, const Full_Pattern& final,
                                                      uint64_t n_runs, uint8_t* const window, sequences_t slot,
-                                                     std::clock_t started) {
+                                                     double started) {
     SequenceControlData result;
 
     uint8_t* region;
@@ -623,7 +623,7 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
     w.write_end();
 
     platform::flush_cache(region, w.position());
-    std::cout << "time: digi high->low  " << double(std::clock() - started) / CLOCKS_PER_SEC << std::endl;
+    std::cout << "time: digi high->low  " << cpu_seconds() - started << std::endl;
 
     result.nBytes = uint32_t(w.position() - region);
     result.nPulses = w.commands;
@@ -638,7 +638,7 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
 
 SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern final, uint64_t n_runs,
                               MemoryMapper mapper, sequences_t slot) {
-    const std::clock_t started = std::clock();
+    const double started = cpu_seconds();
     std::lock_guard<std::mutex> guard(code_tables_lock);
     prepare_code_tables(Analog_calibration);
     return encode(pulses, final, n_runs, mapper.addr, slot, started);

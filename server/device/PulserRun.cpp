@@ -5,9 +5,9 @@
 
 #include <chrono>
 #include <cmath>
-#include <ctime>
 #include <iostream>
 
+#include "common/CpuTime.h"
 #include "device/Pulse.h"
 #include "device/Pulser.h"
 #include "device/streaming_state.h"
@@ -206,7 +206,7 @@ int Pulser::start(unsigned int slot, long long slot_runs) {
     ctrl.write(ctrl::SLOT_RUNS_HI, static_cast<uint32_t>(runs >> 32));
 
     s = ctrl.read(ctrl::STATUS);
-    const std::clock_t cpu_begin = std::clock();
+    const double cpu_begin = cpu_seconds();
     field_set(ctrl, ctrl::LOAD_ENABLE, 1);
     std::cout << "FPGA tvalid: " << bit01(s, status::TVALID) << std::endl;
 
@@ -223,8 +223,7 @@ int Pulser::start(unsigned int slot, long long slot_runs) {
         }
         usleep(START_POLL_US);
     }
-    const std::clock_t cpu_end = std::clock();
-    const double fill_us = static_cast<double>(cpu_end - cpu_begin) * 1e6 / CLOCKS_PER_SEC;
+    const double fill_us = (cpu_seconds() - cpu_begin) * 1e6;
 
     std::cout << "\tFIFO full " << bit01(s, status::FIFO_FULL) << std::endl;
     std::cout << "\tDECODER_FIFO full " << bit01(s, status::DECODER_FIFO_FULL) << std::endl;

@@ -2,12 +2,12 @@
 // here touches the device: the method table lives in Json_rpc.cpp.
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <iostream>
 #include <memory>
 #include <sstream>
 
 #include "common/Base64Dec.h"
+#include "common/CpuTime.h"
 #include "interfaces/jsonrpc/Httpd.h"
 #include "interfaces/jsonrpc/Json_rpc.h"
 
@@ -216,15 +216,13 @@ inline int16_t be16(const unsigned char* p) {
     return static_cast<int16_t>(static_cast<uint16_t>(p[0] << 8 | p[1]));
 }
 
-double seconds_since(std::clock_t since) {
-    return static_cast<double>(std::clock() - since) / 1000000.0;
-}
+double seconds_since(double since) { return cpu_seconds() - since; }
 
 }  // namespace
 
 bool read_json_seq(const jsVar* value, std::vector<Pulse>& seq) {
     seq.clear();
-    std::clock_t t0 = std::clock();
+    const double t0 = cpu_seconds();
 
     // The text is decoded where it lies; only other kinds are turned into text first.
     std::string converted;
@@ -242,7 +240,7 @@ bool read_json_seq(const jsVar* value, std::vector<Pulse>& seq) {
     if (length > MAX_JSON_SEQUENCE_BYTES) return false;
 
     std::cout << "time: base64 dec " << seconds_since(t0) << "\n";
-    std::clock_t t1 = std::clock();
+    const double t1 = cpu_seconds();
 
     // Decoded straight into the pulse list, one block of whole records at a time, so the
     // decoded bytes never exist as a second copy of the payload.

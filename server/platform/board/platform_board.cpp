@@ -42,6 +42,10 @@ void close_mem(int fd) {
     if (fd >= 0) ::close(fd);
 }
 
+// Physical addresses above 2 GiB (the sequence memory) must reach mmap as they are: a 32-bit
+// off_t would turn them negative.
+static_assert(sizeof(off_t) == 8, "build with 64-bit file offsets (_FILE_OFFSET_BITS=64)");
+
 void* map_phys(int fd, uint64_t base, size_t length) {
     void* p = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, static_cast<off_t>(base));
     return p == MAP_FAILED ? nullptr : p;
