@@ -17,7 +17,6 @@ constexpr uint32_t CMD_STREAM = 0;
 constexpr uint32_t CMD_UPLOAD = 0x100;
 constexpr uint64_t ANSWER_PAYLOAD = 32;
 constexpr size_t PROGRESS_STEP = size_t(1) << 20;  // bytes between progress reports
-constexpr auto DEVICE_TIME = std::chrono::seconds(30);  // the device taking a list, beyond the time-out
 
 #pragma pack(push, 1)
 struct RequestHeader {
@@ -119,7 +118,7 @@ int Client::sendList(uint32_t command, const Pulse* pulses, size_t n, int64_t ru
 
     // The answer; the instrument may have answered (and closed) before taking every byte.
     Answer answer;
-    const auto deadline = net::Clock::now() + timeout_ + DEVICE_TIME;
+    const auto deadline = net::Clock::now() + timeout_;
     if (!link.receive(&answer, sizeof answer, deadline))
         throw Error(Error::Unreachable,
                     link.endpoint() + " closed the connection without answering the " + what +

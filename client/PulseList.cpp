@@ -130,6 +130,47 @@ bool is_header(const char* p, const char* e)
     return text == CSV_HEADER;
 }
 
+// The common line, digits and commas only ("ticks,digital,ao0,ao1" and a line end, digital 0-255):
+// true with `p` past the line end, else false with `p` unchanged.
+inline bool plain_line(const char*& p, const char* end, Pulse& out)
+{
+    const char* q = p;
+    uint64_t v[4];
+    bool negative[4] = {false, false, false, false};
+    static constexpr int max_digits[4] = {10, 3, 5, 5};
+    for (int f = 0; f < 4; ++f) {
+        if (f >= 2 && q < end && *q == '-') {
+            negative[f] = true;
+            ++q;
+        }
+        const char* start = q;
+        uint64_t x = 0;
+        while (q < end && digit(*q))
+            x = x * 10 + static_cast<uint64_t>(*q++ - '0');
+        if (q == start || q - start > max_digits[f])
+            return false;
+        v[f] = x;
+        if (f < 3) {
+            if (q == end || *q != ',')
+                return false;
+            ++q;
+        }
+    }
+    if (q < end && *q == '\r')
+        ++q;
+    if (q < end && *q++ != '\n')
+        return false;
+    if (v[0] > 0xFFFFFFFFu || v[1] > 255 || v[2] > (negative[2] ? 32768u : 32767u) ||
+        v[3] > (negative[3] ? 32768u : 32767u))
+        return false;
+    out.ticks = static_cast<uint32_t>(v[0]);
+    out.digi = static_cast<uint8_t>(v[1]);
+    out.ao0 = static_cast<int16_t>(negative[2] ? -static_cast<int64_t>(v[2]) : static_cast<int64_t>(v[2]));
+    out.ao1 = static_cast<int16_t>(negative[3] ? -static_cast<int64_t>(v[3]) : static_cast<int64_t>(v[3]));
+    p = q;
+    return true;
+}
+
 }  // namespace
 
 size_t parseCsv(const char* text, size_t length, std::vector<Pulse>& out, std::vector<BadLine>& bad, size_t keep)
@@ -141,6 +182,13 @@ size_t parseCsv(const char* text, size_t length, std::vector<Pulse>& out, std::v
     bool first_content = true;
     while (p < end) {
         ++line;
+        Pulse plain;
+        if (plain_line(p, end, plain)) {
+            if (found++ < keep)
+                out.push_back(plain);
+            first_content = false;
+            continue;
+        }
         const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
         const char* e = nl ? nl : end;
         const char* next = nl ? nl + 1 : end;
@@ -326,8 +374,8 @@ PulseList PulseList::read(const std::string& path, PulseFormat format, size_t ma
         list.size_ = n;
     } else {
         std::vector<BadLine> bad;
-        const size_t lines = static_cast<size_t>(std::count(file.data(), file.data() + file.length, '\n')) + 1;
-        list.owned_.reserve(std::min(lines, max_pulses));
+        // A pulse line takes at least 8 bytes ("0,0,0,0" and its end).
+        list.owned_.reserve(std::min(file.length / 8 + 1, max_pulses));
         const size_t n = parseCsv(file.data(), file.length, list.owned_, bad, max_pulses);
         if (!bad.empty()) {
             std::string message;

@@ -76,8 +76,8 @@ public:
     Client& operator=(const Client&) = delete;
 
     const std::string& host() const { return host_; }
-    // Time allowed for connecting and for each answer; the answer to a pulse list also waits
-    // for the device to take it (upload waits up to 7 s for a busy slot), so it gets 30 s more.
+    // Time allowed for connecting and for each answer. The answer to a pulse list comes after the
+    // device has taken it (an upload waits up to 7 s for a busy slot): keep it above 8 s for uploads.
     std::chrono::milliseconds timeout() const { return timeout_; }
 
     // ---- pulse lists (binary protocol) ----
