@@ -392,7 +392,6 @@ int readback_run(Context& c, const Result& r)
     const bool vcd = r.count("vcd") > 0;
     const std::string path = vcd ? r["vcd"].as<std::string>() : r.count("csv") ? r["csv"].as<std::string>() : "-";
     Client t(c.host, c.timeout);
-    const Calibration calibration = t.calibration();
     std::ofstream file;
     if (path != "-") {
         file.open(path, std::ios::binary | std::ios::trunc);
@@ -416,6 +415,7 @@ int readback_run(Context& c, const Result& r)
                                 .raw("segments", "[" + list + "]").str().c_str());
         return OK;
     }
+    const Calibration calibration = t.calibration();
     // Nothing is written before the first page has arrived.
     std::optional<CsvWriter> csv;
     std::optional<VcdWriter> dump;
