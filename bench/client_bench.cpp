@@ -22,8 +22,8 @@
 #include <string>
 #include <vector>
 
-#include "Pulse.h"
-#include "registers.h"
+#include "device/Pulse.h"
+#include "device/registers.h"
 #include "support/netns.h"
 #include "support/process.h"
 #include "support/sandbox.h"

@@ -17,7 +17,7 @@
 #include <random>
 #include <vector>
 
-#include "Pulse.h"
+#include "device/Pulse.h"
 #include "support/seq_window.h"
 
 namespace {

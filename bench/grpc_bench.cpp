@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "GrpcWire.h"
+#include "interfaces/grpc/GrpcWire.h"
 #include "support/grpc_instrument.h"
 #include "support/tcp_client.h"
 

@@ -1,7 +1,7 @@
 // Reading a JSON-RPC "stream" request whose sequence is a 24,000,000-character Base64
 // text: JsonReader through a std::istream over memory, against RapidJSON (default
 // parse flags, same text, same run) and a plain copy of the text as the floor.
-#include "json.h"
+#include "common/json.h"
 
 #include <benchmark/benchmark.h>
 #include <rapidjson/document.h>

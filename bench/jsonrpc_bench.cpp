@@ -21,9 +21,9 @@
 #include <random>
 #include <thread>
 
-#include "Base64Dec.h"
-#include "Json_rpc.h"
-#include "registers.h"
+#include "common/Base64Dec.h"
+#include "interfaces/jsonrpc/Json_rpc.h"
+#include "device/registers.h"
 #include "support/base64_encode.h"
 #include "support/control_client.h"
 #include "support/cout_capture.h"

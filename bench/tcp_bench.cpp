@@ -25,9 +25,9 @@
 #include <sstream>
 #include <thread>
 
-#include "Pulse.h"
-#include "Pulser.h"
-#include "registers.h"
+#include "device/Pulse.h"
+#include "device/Pulser.h"
+#include "device/registers.h"
 #include "sim/Decoder.h"
 #include "sim/Fpga.h"
 #include "support/memory_sampler.h"

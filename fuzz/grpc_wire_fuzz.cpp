@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "GrpcWire.h"
+#include "interfaces/grpc/GrpcWire.h"
 #include "tarvex.pb.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // sanitizers: both streams give the same result and position; what is accepted
 // writes out as text that reads back and writes out the same; numbers take what
 // the classic-locale extraction of a double takes; no value outlives its tree.
-#include "json.h"
+#include "common/json.h"
 
 #include <cstdint>
 #include <cstdlib>

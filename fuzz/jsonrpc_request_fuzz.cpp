@@ -17,9 +17,9 @@
 #include <streambuf>
 #include <string>
 
-#include "Json_rpc.h"
-#include "Pulse.h"
-#include "Pulser.h"
+#include "interfaces/jsonrpc/Json_rpc.h"
+#include "device/Pulse.h"
+#include "device/Pulser.h"
 #include "sim/System.h"
 
 namespace {

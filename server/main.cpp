@@ -5,10 +5,10 @@
 #include <mutex>
 #include <thread>
 
-#include "LineOutput.h"
-#include "Pulse.h"
-#include "Pulser.h"
-#include "interfaces.h"
+#include "common/LineOutput.h"
+#include "device/Pulse.h"
+#include "device/Pulser.h"
+#include "interfaces/interfaces.h"
 #include "platform/platform.h"
 
 // Static initialisation, in this order (one translation unit, so the order holds): whole-line

@@ -1,6 +1,6 @@
 #include "sim/Clock.h"
 
-#include "registers.h"
+#include "device/registers.h"
 
 namespace sim {
 

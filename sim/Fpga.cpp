@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "registers.h"
+#include "device/registers.h"
 #include "sim/System.h"
 
 namespace sim {

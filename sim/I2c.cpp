@@ -1,6 +1,6 @@
 #include "sim/I2c.h"
 
-#include "registers.h"
+#include "device/registers.h"
 
 namespace sim {
 

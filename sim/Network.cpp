@@ -2,7 +2,7 @@
 
 #include <arpa/inet.h>
 
-#include "registers.h"
+#include "device/registers.h"
 #include "sim/Control.h"
 #include "sim/Fpga.h"
 #include "sim/System.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
-#include "registers.h"
+#include "device/registers.h"
 #include "sim/Control.h"
 #include "sim/Decoder.h"
 

@@ -1,6 +1,6 @@
 #include "sim/Sensors.h"
 
-#include "registers.h"
+#include "device/registers.h"
 
 namespace sim {
 

@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "Base64Dec.h"
+#include "common/Base64Dec.h"
 #include "support/base64_encode.h"
 
 TEST(Base64, KnownTexts) {

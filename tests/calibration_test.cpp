@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "Pulse.h"
+#include "device/Pulse.h"
 #include "support/device.h"
 #include "support/sandbox.h"
 

@@ -185,7 +185,7 @@ TEST(TarvexCommand, DiscoveryMergedAndHostileAnswersBounded)
     std::vector<std::thread> servers;
     for (const auto& [port, end] : {std::pair{2001, "\"}x"}, {2002, "\"}"}})
         servers.emplace_back(serve, SOCK_DGRAM, port, reply(word + std::string(2015, "xy"[port - 2001]) + end), std::cref(stop));
-    auto silent = [&](int fd, sockaddr_in&) { for (char b[65536]; !stop && recv(fd, b, sizeof b, 0) != 0;) {} };
+    auto silent = [&](int fd, sockaddr_in&) { for (char in[65536]; !stop && recv(fd, in, sizeof in, 0) != 0;) {} };
     auto endless = [&](int fd, sockaddr_in&) {
         const std::string page = "HTTP/1.1 200 OK\r\n\r\n{\"segments\":[" + std::string(65536, ' ');
         while (!stop && send(fd, page.data(), page.size(), MSG_NOSIGNAL) > 0) {}

@@ -12,8 +12,8 @@
 #include <sstream>
 #include <thread>
 
-#include "Pulse.h"
-#include "registers.h"
+#include "device/Pulse.h"
+#include "device/registers.h"
 #include "support/grpc_instrument.h"
 #include "support/tcp_client.h"
 

@@ -5,7 +5,7 @@
 #include <climits>
 #include <memory>
 
-#include "Httpd.h"
+#include "interfaces/jsonrpc/Httpd.h"
 #include "support/http_client.h"
 #include "support/process.h"
 #include "support/sandbox.h"

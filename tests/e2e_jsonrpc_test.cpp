@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "Pulse.h"
+#include "device/Pulse.h"
 #include "support/base64_encode.h"
 #include "support/control_client.h"
 #include "support/http_client.h"
 #include "support/netns.h"
 #include "support/process.h"
 #include "support/sandbox.h"
-#include "types.h"
+#include "common/types.h"
 
 using namespace testsupport;
 

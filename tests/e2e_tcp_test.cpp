@@ -15,7 +15,7 @@
 #include "support/process.h"
 #include "support/sandbox.h"
 #include "support/tcp_client.h"
-#include "registers.h"
+#include "device/registers.h"
 
 using namespace testsupport;
 using ::testing::HasSubstr;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "sim/Decoder.h"
-#include "Pulse.h"
+#include "device/Pulse.h"
 #include "support/seq_window.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "GrpcWire.h"
+#include "interfaces/grpc/GrpcWire.h"
 #include "tarvex.pb.h"
 
 namespace {

@@ -5,9 +5,9 @@
 // either way, so each is pinned below. Every other outcome must be listed here with
 // the rule of this reader that explains it; any unlisted deviation fails.
 //
-// Corpus directory: $TARVEX_JSON_CORPUS, else shared/testdata/JSONTestSuite/test_parsing
-// beside the repository.
-#include "json.h"
+// Corpus directory: $TARVEX_JSON_CORPUS, else tests/data/JSONTestSuite/test_parsing (MIT; its
+// origin is in SOURCE.md there).
+#include "common/json.h"
 
 #include <gtest/gtest.h>
 
@@ -22,11 +22,7 @@
 #include <string>
 #include <vector>
 
-#ifdef TARVEX_SHARED_DIR
-#define JSON_CORPUS_DIR TARVEX_SHARED_DIR "/testdata/JSONTestSuite/test_parsing"
-#else
-#define JSON_CORPUS_DIR "../shared/testdata/JSONTestSuite/test_parsing"
-#endif
+#define JSON_CORPUS_DIR TARVEX_SOURCE_DIR "/tests/data/JSONTestSuite/test_parsing"
 
 namespace {
 

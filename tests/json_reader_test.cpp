@@ -1,5 +1,5 @@
 // JsonReader: grammar, strings and escapes, numbers, nesting limit, bookkeeping.
-#include "json.h"
+#include "common/json.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "Json_rpc.h"
+#include "interfaces/jsonrpc/Json_rpc.h"
 #include "support/cout_capture.h"
 
 using namespace testsupport;

@@ -1,6 +1,6 @@
 // jsVar getters, conversions, modifiers, ownership and usage counters; JsonWriter
 // and the ObjectWriter writers.
-#include "json.h"
+#include "common/json.h"
 
 #include <gtest/gtest.h>
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "LineOutput.h"
+#include "common/LineOutput.h"
 #include "support/sandbox.h"
 
 using namespace testsupport;

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "registers.h"
+#include "device/registers.h"
 #include "sim/Control.h"
 #include "sim/Fpga.h"
 #include "sim/System.h"

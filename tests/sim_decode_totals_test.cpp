@@ -4,8 +4,8 @@
 
 #include <random>
 
-#include "Pulse.h"
-#include "registers.h"
+#include "device/Pulse.h"
+#include "device/registers.h"
 #include "sim/Decoder.h"
 
 namespace {

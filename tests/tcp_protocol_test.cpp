@@ -16,7 +16,7 @@
 
 #include "support/device.h"
 #include "support/tcp_client.h"
-#include "tcp_protocol.h"
+#include "interfaces/tcp/tcp_protocol.h"
 
 using testsupport::TcpClient;
 using ::testing::HasSubstr;

@@ -6,8 +6,8 @@
 
 #include <memory>
 
-#include "Pulser.h"
-#include "registers.h"
+#include "device/Pulser.h"
+#include "device/registers.h"
 #include "sim/Fpga.h"
 #include "sim/System.h"
 #include "support/sandbox.h"

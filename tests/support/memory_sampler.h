@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "registers.h"
+#include "device/registers.h"
 
 namespace testsupport {
 

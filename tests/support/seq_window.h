@@ -7,8 +7,8 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "MemoryManager.h"
-#include "registers.h"
+#include "device/MemoryManager.h"
+#include "device/registers.h"
 
 class SeqWindow {
 public:

@@ -19,7 +19,7 @@
 #include <optional>
 #include <vector>
 
-#include "tcp_protocol.h"
+#include "interfaces/tcp/tcp_protocol.h"
 
 namespace testsupport {
 

@@ -1,0 +1,153 @@
+// The one device object: sole owner of the FPGA's registers and sequence memory.
+//
+// Pulser has no internal locking. Every interface thread holds the global `pulser_lock` around
+// each call (see main.cpp); only the network watcher runs without it and touches nothing but
+// its own status bits and the network settings (guarded by their own small lock).
+//
+// Results follow the system's conventions: 0 success, -1 failure; 1/0 for yes/no; a message line
+// on standard output. Exceptions: std::out_of_range from the encoder (through upload and stream).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device/MemoryManager.h"
+#include "device/Pulse.h"
+#include "common/types.h"
+
+// Network settings: the mode in force and the last static settings loaded or set.
+struct network_settings {
+    bool dhcp = false;
+    std::string ip;
+    std::string netmask;
+    std::string gateway;
+};
+
+// Live state of an Ethernet interface.
+struct ConfigEthx {
+    bool link_up = false;  // up and running
+    std::string ip = "0.0.0.0";
+    std::string netmask = "0.0.0.0";
+    ConfigEthx() = default;
+};
+
+class Pulser {
+public:
+    Pulser();
+    virtual ~Pulser();
+    Pulser(const Pulser&) = delete;
+    Pulser& operator=(const Pulser&) = delete;
+
+    // ---- lifecycle and housekeeping (Pulser.cpp) ----
+    int reset();
+    int stopFpga();
+    void clearFifos();
+    void set_qos();
+    void reset_qos();
+    int reboot();
+
+    // ---- analog calibration (PulserCalibration.cpp) ----
+    AnalogCalibData getAnalogCalibration();
+    int32_t setAnalogCalibration(AnalogCalibData data);
+
+    // ---- sequence slots, upload and run control (PulserRun.cpp) ----
+    int upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state,
+               next_action_t next_action, when_t when, on_nodata_t on_nodata);
+    int stream(const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state);
+    int start(unsigned int slot, long long slot_runs);
+    bool startable(unsigned int slot);
+    void setSequenceConfig(unsigned int slot, SequenceControlData data, long long n_runs, next_action_t next_action,
+                           when_t when, on_nodata_t on_nodata);
+    void setFinalState(const Pulse& final_state, sequences_t slot);
+    int constant(const Pulse& state);
+    int forceFinal();
+    StreamingState getStreamingState();
+    SequenceControlData getSequenceControlData(int slot);
+    bool isReadyForData(sequences_t slot);
+    bool hasSequence();
+    bool isStreaming();
+    bool hasFinished();
+    unsigned int getUnderflow();
+
+    // Constant state registers := p (calibrated analog word, digital state).
+    void showConstant(const Pulse& p);
+    // Bounds of the waits above, on the wall clock. Tests may shorten them; the paths are the same.
+    std::chrono::milliseconds upload_busy_timeout{7000};
+    std::chrono::milliseconds start_fill_timeout{1000};
+    std::chrono::microseconds streaming_state_timeout{1000};
+
+    // ---- trigger and clock (PulserTrigger.cpp) ----
+    int setTrigger(start_t start, trigger_rearm_t rearm_mode);
+    start_t getTriggerStart();
+    trigger_rearm_t getTriggerRearm();
+    int rearm();
+    void startNow();
+    int selectClock(clocksource_t src);
+    clocksource_t getClock();
+    int32_t setClkParam(double ref_mhz);
+    int32_t shiftClkPhase(int steps);
+    void setSquareWave125MHz(unsigned char mask);
+
+    // ---- device information and diagnostics (PulserInfo.cpp) ----
+    std::string getSerial();
+    int32_t programSerial(const std::string& mac);
+    std::string getFPGAID();
+    std::string getFirmwareVersion();
+    std::string getHardwareVersion();
+    std::string getTemperature();
+    SupplyState getSupplyState();
+    uint32_t getStatusRegister();
+    void setDebugRegister(unsigned int value, unsigned int mask);
+
+    // ---- network configuration (PulserNetwork.cpp) ----
+    ConfigEthx getConfigEth0();
+    int setNetworkConfiguration(bool dhcp, std::string ip, std::string netmask, std::string gateway, bool testmode);
+    int applyNetworkConfiguration();
+    network_settings getNetworkConfiguration(bool permanent);
+    void testNetworkConf();
+    void network_daemon();
+
+    // ---- hostname (PulserHostname.cpp) ----
+    std::string getHostname();
+    int setHostname(const std::string& name);
+
+    // Members, in the device's declaration order.
+    bool auto_rearm = true;
+    network_settings settings;    // guarded by settings_lock (the watcher reads it)
+    bool permanent = false;
+    Pulse constant_state{0, 0, 0, 0};
+    uint32_t board_version = 0;   // complemented input word of the board version pins
+    uint32_t trigger_edge = 0;    // 0 rising, 1 falling, 2 both
+    start_t trigger_start = IMMEDIATE;
+    clocksource_t clock_source = INTERNAL;
+    int mem_fd = -1;
+    Mapper ctrl, slot0, slot1;
+    MemoryMapper seq_mem;
+    Mapper axi_hp0, axi_hp1, axi_hp2, axi_hp3, qos_cpu, i2c0, slcr, qos_io, gpio;
+    std::thread network_thread;
+    SequenceControlData seq_data[2];
+
+    std::mutex settings_lock;  // serialises the network settings between watcher and interfaces
+
+    // The watcher sleeps through this so the destructor can end it at once. Returns false when
+    // the watcher is to stop.
+    bool watcherSleep(std::chrono::milliseconds period);
+
+    // The register block of a slot (0 or 1).
+    Mapper& slotBlock(unsigned int slot) { return slot == 0 ? slot0 : slot1; }
+
+private:
+    std::mutex watcher_mutex;
+    std::condition_variable watcher_cv;
+    bool watcher_stop = false;
+
+    bool mapped() const { return ctrl.words != nullptr; }
+    void waitForOutputStage();
+    void writeVersionFiles();
+};
