@@ -1,16 +1,17 @@
-// The simulated FPGA's decoder of the memory command format, on hand-written command bytes.
+// The decoder of the memory command format, on hand-written command bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
-#include "sim/Decoder.h"
+#include "device/CommandDecoder.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-sim::Word word(std::initializer_list<uint8_t> channels, uint16_t c0, uint16_t c1, bool marker = false) {
-    sim::Word w;
+memcmd::Word word(std::initializer_list<uint8_t> channels, uint16_t c0, uint16_t c1, bool marker = false) {
+    memcmd::Word w;
     size_t i = 0;
     for (uint8_t c : channels) w.channels[i++] = c;
     w.code0 = c0;
@@ -28,7 +29,7 @@ TEST(Decoder, ResolvesFieldsAgainstThePreviousCommand) {
         0xF0, 0x00, 0xFF, 0xFF, 0xFF, 0x1F,              // end, four-byte count 0x1FFFFFFF
         0xEE, 0xEE,                                      // beyond the end: not read
     };
-    sim::DecodeResult d = sim::decode(region.data(), region.size());
+    memcmd::DecodeResult d = memcmd::decode(region.data(), region.size());
     ASSERT_TRUE(d.ok()) << d.error;
     ASSERT_EQ(d.commands.size(), 5u);
     EXPECT_EQ(d.bytes, region.size() - 2);
@@ -49,7 +50,7 @@ TEST(Decoder, ResolvesFieldsAgainstThePreviousCommand) {
 
     // The start reference: channels 0, codes 0x1FFF.
     const Bytes first = {0xC0, 0x00};
-    d = sim::decode(first.data(), first.size());
+    d = memcmd::decode(first.data(), first.size());
     ASSERT_TRUE(d.ok());
     EXPECT_EQ(d.commands[0].word, word({0, 0, 0, 0, 0, 0, 0, 0}, 0x1FFF, 0x1FFF));
 }
@@ -70,7 +71,7 @@ TEST(Decoder, ReportsMalformedData) {
         {{0xF0, 0x00, 0x00, 0x00, 0x00, 0x20}, "offset 0: repeat count above the limit", 0},
     };
     for (const Case& c : cases) {
-        sim::DecodeResult d = sim::decode(c.bytes.data(), c.bytes.size());
+        memcmd::DecodeResult d = memcmd::decode(c.bytes.data(), c.bytes.size());
         EXPECT_EQ(d.error, c.error);
         EXPECT_EQ(d.commands.size(), c.decoded);
     }
@@ -82,40 +83,52 @@ TEST(Decoder, WordsAndSegments) {
         0x50, 0x02, 0x03, 0x02,                    // ch1 = 0x03: output 1 high in ticks 0-1, 3 words
         0xD0, 0x03, 0x00, 0x00, 0xFF,              // end: all low, 256 words
     };
-    sim::DecodeResult d = sim::decode(region.data(), region.size());
+    memcmd::DecodeResult d = memcmd::decode(region.data(), region.size());
     ASSERT_TRUE(d.ok()) << d.error;
 
     bool truncated = true;
-    std::vector<sim::Word> words = sim::played_words(d, 1000, &truncated);
+    std::vector<memcmd::Word> words = memcmd::played_words(d, 1000, &truncated);
     EXPECT_FALSE(truncated);
     ASSERT_EQ(words.size(), 1u + 3 + 256);
     EXPECT_EQ(words[1], words[3]);
     EXPECT_EQ(words[1].digi(0), 0x03);
     EXPECT_EQ(words[1].digi(2), 0x01);
-    words = sim::played_words(d, 2, &truncated);
+    words = memcmd::played_words(d, 2, &truncated);
     EXPECT_TRUE(truncated);
     EXPECT_EQ(words.size(), 2u);
 
     // Segments: uniform words join, the partial word splits per tick.
-    const std::vector<sim::Segment> expected = {
+    const std::vector<memcmd::Segment> expected = {
         {8, 0x01, 0x2000, 0x3FFF},
         {2, 0x03, 0x2000, 0x3FFF}, {6, 0x01, 0x2000, 0x3FFF},
         {2, 0x03, 0x2000, 0x3FFF}, {6, 0x01, 0x2000, 0x3FFF},
         {2, 0x03, 0x2000, 0x3FFF}, {6, 0x01, 0x2000, 0x3FFF},
         {8 * 256, 0x00, 0x2000, 0x3FFF},
     };
-    EXPECT_EQ(sim::segments(d, 100, &truncated), expected);
+    EXPECT_EQ(memcmd::segments(d, 100, &truncated), expected);
     EXPECT_FALSE(truncated);
-    EXPECT_EQ(sim::segments_from_words(sim::played_words(d, 1000)), expected);
-    std::vector<sim::Segment> few = sim::segments(d, 3, &truncated);
+    EXPECT_EQ(memcmd::segments_from_words(memcmd::played_words(d, 1000)), expected);
+    std::vector<memcmd::Segment> few = memcmd::segments(d, 3, &truncated);
     EXPECT_TRUE(truncated);
-    EXPECT_EQ(few, std::vector<sim::Segment>(expected.begin(), expected.begin() + 3));
+    EXPECT_EQ(few, std::vector<memcmd::Segment>(expected.begin(), expected.begin() + 3));
+
+    // Pages of the readback: any (from, max) gives that slice of the whole list, and `more`
+    // exactly when segments follow it.
+    for (size_t from = 0; from <= expected.size() + 1; ++from)
+        for (size_t max = 1; max <= expected.size() + 1; ++max) {
+            memcmd::SegmentPage page = memcmd::read_segments(region.data(), region.size(), from, max);
+            const size_t begin = std::min(from, expected.size()), end = std::min(from + max, expected.size());
+            EXPECT_EQ(page.segments, std::vector<memcmd::Segment>(expected.begin() + long(begin), expected.begin() + long(end)))
+                << from << "/" << max;
+            EXPECT_EQ(page.more, from + max < expected.size()) << from << "/" << max;
+            EXPECT_EQ(page.error, "");
+        }
 
     // A repeated uniform word stays one segment however long it plays.
     const Bytes hold = {0xF4, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x1F};
-    d = sim::decode(hold.data(), hold.size());
+    d = memcmd::decode(hold.data(), hold.size());
     ASSERT_TRUE(d.ok()) << d.error;
-    EXPECT_EQ(sim::segments(d, 1), (std::vector<sim::Segment>{{8ull * 0x20000000, 0x00, 0x0000, 0x1FFF}}));
+    EXPECT_EQ(memcmd::segments(d, 1), (std::vector<memcmd::Segment>{{8ull * 0x20000000, 0x00, 0x0000, 0x1FFF}}));
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/Decoder.h"
+#include "device/CommandDecoder.h"
 #include "device/Pulse.h"
 #include "support/seq_window.h"
 
@@ -284,7 +284,7 @@ TEST(Encoder, LeavingTheWindowThrowsAndKeepsEarlierCommands) {
 
     // Commands that fit are in place: whole 17-byte commands up to the last that ends below the window end.
     const size_t fitting = (reg::SEQMEM_SLOT1_OFFSET - 1) / CMD_MAX_BYTES;
-    sim::DecodeResult d = sim::decode(w.slot(1), reg::SEQMEM_SLOT1_OFFSET);
+    memcmd::DecodeResult d = memcmd::decode(w.slot(1), reg::SEQMEM_SLOT1_OFFSET);
     EXPECT_FALSE(d.ok()) << "an end command was found";
     ASSERT_GE(d.commands.size(), fitting);
     for (size_t i = 0; i < fitting; ++i) {
@@ -340,7 +340,7 @@ TEST(Encoder, AllocatesNothingPerPulse) {
 
 // One played word and how often in a row.
 struct WordRun {
-    sim::Word word;
+    memcmd::Word word;
     uint64_t times;
 };
 
@@ -371,7 +371,7 @@ public:
             stretch(p.ticks, p.digi, p.ao0, p.ao1);
         }
         if (fill_ > 0) stretch(8 - fill_, list.back().digi, list.back().ao0, list.back().ao1);
-        if (!runs.empty() && runs.back().word.marker) emit(sim::Word{{0}, code_of(0, false), code_of(0, true), false}, 1);
+        if (!runs.empty() && runs.back().word.marker) emit(memcmd::Word{{0}, code_of(0, false), code_of(0, true), false}, 1);
     }
 
 private:
@@ -379,7 +379,7 @@ private:
     void stretch(uint64_t ticks, uint8_t digi, int a0, int a1) {
         while (ticks > 0) {
             if (fill_ == 0 && ticks >= 8) {
-                sim::Word w;
+                memcmd::Word w;
                 for (int ch = 0; ch < 8; ++ch) w.channels[ch] = (digi >> ch) & 1 ? 0xFF : 0x00;
                 w.code0 = code_of(a0, false);
                 w.code1 = code_of(a1, true);
@@ -403,7 +403,7 @@ private:
 
     void marker(int last0, int last1) {
         if (fill_ == 0) {
-            sim::Word m;
+            memcmd::Word m;
             if (!runs.empty()) {
                 m = runs.back().word;
                 for (uint8_t& c : m.channels) c = (c & 0x80) ? 0xFF : 0x00;
@@ -417,7 +417,7 @@ private:
             if ((part_[ch] >> (fill_ - 1)) & 1) hold |= uint8_t(1u << ch);
         const int f = fill_;
         stretch(8 - f, hold, last0, last1);
-        sim::Word m;
+        memcmd::Word m;
         for (int ch = 0; ch < 8; ++ch) m.channels[ch] = (hold >> ch) & 1 ? 0xFF : 0x00;
         m.code0 = code_of(last0, false);
         m.code1 = code_of(last1, true);
@@ -427,7 +427,7 @@ private:
     }
 
     void complete() {
-        sim::Word w;
+        memcmd::Word w;
         for (int ch = 0; ch < 8; ++ch) w.channels[ch] = part_[ch];
         w.code0 = code_of(sum0_, false);
         w.code1 = code_of(sum1_, true);
@@ -437,7 +437,7 @@ private:
         fill_ = 0;
     }
 
-    void emit(const sim::Word& w, uint64_t times) { runs.push_back(WordRun{w, times}); }
+    void emit(const memcmd::Word& w, uint64_t times) { runs.push_back(WordRun{w, times}); }
 
     static int floor_div(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
@@ -461,7 +461,7 @@ std::vector<WordRun> joined(const std::vector<WordRun>& in) {
 
 // Length a command must have: masked unless all channel bytes change, codes only when changed,
 // smallest count width.
-size_t minimal_length(const sim::Word& prev, const sim::DecodedCommand& c) {
+size_t minimal_length(const memcmd::Word& prev, const memcmd::DecodedCommand& c) {
     size_t changed = 0;
     for (int i = 0; i < 8; ++i) changed += prev.channels[i] != c.word.channels[i];
     size_t n = 1 + (changed == 8 ? 8 : 1 + changed);
@@ -523,7 +523,7 @@ TEST(EncoderProperty, DecodedOutputEqualsTheRasterisedPulseList) {
             ASSERT_EQ(w.slot(slot)[0], 0xCC);
             continue;
         }
-        sim::DecodeResult d = sim::decode(w.slot(slot), reg::SEQMEM_SLOT1_OFFSET);
+        memcmd::DecodeResult d = memcmd::decode(w.slot(slot), reg::SEQMEM_SLOT1_OFFSET);
         ASSERT_TRUE(d.ok()) << d.error;
         ASSERT_EQ(r.nBytes, d.bytes);
         ASSERT_EQ(r.nPulses, d.commands.size());
@@ -531,16 +531,16 @@ TEST(EncoderProperty, DecodedOutputEqualsTheRasterisedPulseList) {
         ASSERT_NEAR(r.dataRate, double(d.bytes) / double(d.whole_ticks), 1e-12 * r.dataRate);
 
         std::vector<WordRun> decoded;
-        sim::Word prev_word;  // start reference
+        memcmd::Word prev_word;  // start reference
         for (size_t i = 0; i < d.commands.size(); ++i) {
-            const sim::DecodedCommand& c = d.commands[i];
+            const memcmd::DecodedCommand& c = d.commands[i];
             ASSERT_EQ(c.end(), i + 1 == d.commands.size());
             ASSERT_EQ(c.length, minimal_length(prev_word, c)) << "command " << i;
             if (c.word.marker) {
                 ASSERT_EQ(c.count, 0u);
             }
             if (i > 0) {
-                const sim::DecodedCommand& b = d.commands[i - 1];
+                const memcmd::DecodedCommand& b = d.commands[i - 1];
                 bool mergeable = !b.word.marker && !c.word.marker && b.word == c.word &&
                                  b.repetitions() + c.repetitions() <= 0x20000000;
                 ASSERT_FALSE(mergeable) << "commands " << i - 1 << " and " << i;

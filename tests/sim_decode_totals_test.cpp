@@ -6,13 +6,13 @@
 
 #include "device/Pulse.h"
 #include "device/registers.h"
-#include "sim/Decoder.h"
+#include "device/CommandDecoder.h"
 
 namespace {
 
 void expectSameTotals(const uint8_t* region, size_t max_bytes) {
-    auto full = sim::decode(region, max_bytes);
-    auto quick = sim::decode(region, max_bytes, false);
+    auto full = memcmd::decode(region, max_bytes);
+    auto quick = memcmd::decode(region, max_bytes, false);
     EXPECT_EQ(quick.bytes, full.bytes);
     EXPECT_EQ(quick.whole_ticks, full.whole_ticks);
     EXPECT_EQ(quick.error, full.error);
@@ -20,11 +20,11 @@ void expectSameTotals(const uint8_t* region, size_t max_bytes) {
 
     // Measured in steps (as playback measures a slot while it plays): each step stops at the first
     // command boundary past its word count, and the last one gives the same totals.
-    sim::Measurement m;
+    memcmd::Measurement m;
     uint64_t enough = 0;
     size_t steps = 0;
     while (!m.done) {
-        sim::measure(region, max_bytes, m, enough);
+        memcmd::measure(region, max_bytes, m, enough);
         if (!m.done) {
             EXPECT_GT(m.words, enough);
             EXPECT_LE(m.bytes, max_bytes);
@@ -51,7 +51,7 @@ TEST(SimDecodeTotals, AgreeWithTheFullDecode) {
                       static_cast<int16_t>(rng() % 3), static_cast<int16_t>(rng())};
         auto data = highToLow(pulses, Full_Pattern(0, 0, 0, 0), 1, mapper, 0);
         SCOPED_TRACE(round);
-        ASSERT_TRUE(sim::decode(window.data(), data.nBytes).ok());
+        ASSERT_TRUE(memcmd::decode(window.data(), data.nBytes).ok());
         expectSameTotals(window.data(), data.nBytes);
         // Cut short: the same error at the same place.
         expectSameTotals(window.data(), data.nBytes - 1);
