@@ -268,8 +268,9 @@ int16_t Client::valueOfCode(uint16_t code, double dc_offset, double slope)
     };
     if (gain == 0)
         return 0;
-    const double middle = (static_cast<double>(code) * 65536 + 32768 - static_cast<double>(offset)) / static_cast<double>(gain);
-    const int64_t guess = std::clamp<int64_t>(std::llround(middle), -32768, 32767);
+    // The value the conversion maps onto the code exactly, then the nearest one that gives it.
+    const double exact = (static_cast<double>(code) * 65536 - static_cast<double>(offset)) / static_cast<double>(gain);
+    const int64_t guess = std::clamp<int64_t>(std::llround(exact), -32768, 32767);
     for (int64_t d = 0; d <= 64; ++d)
         for (const int64_t v : {guess - d, guess + d})
             if (v >= -32768 && v <= 32767 && code_of(v) == code)
