@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -644,8 +645,28 @@ void hostname_options(Options& o)
     o.parse_positional({"name"});
 }
 
+// A host name as the network knows it: labels of letters, digits and '-' (not first or last),
+// 1 to 63 characters each, 253 in all. The instrument writes whatever it gets into its hostname
+// file and hands it to the system, line breaks and all; such names are refused here.
+bool valid_hostname(const std::string& name)
+{
+    if (name.empty() || name.size() > 253)
+        return false;
+    for (const std::string& label : split(name, '.')) {
+        if (label.empty() || label.size() > 63 || label.front() == '-' || label.back() == '-')
+            return false;
+        for (const char ch : label)
+            if (!std::isalnum(static_cast<unsigned char>(ch)) && ch != '-')
+                return false;
+    }
+    return true;
+}
+
 int hostname_run(Context& c, const Result& r)
 {
+    if (r.count("name") && !valid_hostname(r["name"].as<std::string>()))
+        throw UsageError("\"" + r["name"].as<std::string>() +
+                         "\" is not a host name (labels of letters, digits and '-', 1 to 63 characters)");
     Client t(c.host, c.timeout);
     if (r.count("name")) {
         const std::string want = r["name"].as<std::string>();
