@@ -1,6 +1,6 @@
-// Re-runs the current program inside a network namespace of its own (loopback up), so its fixed
-// ports never meet another server on this machine. Does nothing when already inside one, or when
-// namespaces cannot be made here (the program then runs on the host's loopback).
+// Re-runs the current program inside a network namespace of its own (loopback up, multicast routed
+// to it), so its fixed ports never meet another server on this machine. Does nothing when already
+// inside one, or when namespaces cannot be made here (the program then runs on the host's loopback).
 #pragma once
 
 #include <unistd.h>
@@ -28,7 +28,7 @@ inline void reexecInOwnNetworkNamespace() {
     if (n <= 0 || args.empty()) return;
     self[n] = 0;
     args[0] = self;
-    std::vector<std::string> full{"unshare", "-n", "--", "sh", "-c", "ip link set lo up && exec \"$0\" \"$@\""};
+    std::vector<std::string> full{"unshare", "-n", "--", "sh", "-c", "ip link set lo up && { ip link set lo multicast on; ip route add 224.0.0.0/4 dev lo; } 2>/dev/null; exec \"$0\" \"$@\""};
     full.insert(full.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& a : full) argv.push_back(&a[0]);
