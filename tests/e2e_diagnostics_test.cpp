@@ -42,11 +42,12 @@ TEST(DiagnosticsEndToEnd, ControlChannelDrivesSensorsAndClock) {
     EXPECT_EQ(call("getTemperature"), result("\"On-Chip Temperature: 230.70 \u00B0C\""));
 
     control.ok(R"({"cmd":"fail_phase_step","after":1})");
-    // JSON-RPC answers 0 for the clock operations whatever they report; the server's log shows it.
-    EXPECT_EQ(call("shiftClkPhase", "[3]"), result("0"));
+    // JSON-RPC passes on what the clock operations report: a step not carried out, a refused
+    // reference frequency.
+    EXPECT_EQ(call("shiftClkPhase", "[3]"), result("-1"));
     EXPECT_TRUE(server.waitForOutput("Error - phase shift step 2 not executed\n")) << server.output();
 
-    EXPECT_EQ(call("setClkParam", "[700.0]"), result("0"));  // refused: no parameter write
+    EXPECT_EQ(call("setClkParam", "[700.0]"), result("-1"));  // refused: no parameter write
     EXPECT_EQ(call("setClkParam", "[125.0]"), result("0"));
     rapidjson::Document clock = control.ok(R"({"cmd":"clock"})");
     ASSERT_TRUE(clock.IsObject());

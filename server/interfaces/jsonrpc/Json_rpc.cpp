@@ -225,8 +225,8 @@ void m_selectClock(Reply& os, jsVar* p) {
     if (!v) return;
     clocksource_t src = INTERNAL;
     if (!read_json_clock(v, src, os)) return;
-    locked([&] { return pulser.selectClock(src); });
-    result(os) << 0;
+    // The device's own result: -1 when it refused or the clock did not follow.
+    result(os) << locked([&] { return pulser.selectClock(src); });
 }
 
 void m_getClock(Reply& os, jsVar* p) {
@@ -250,8 +250,8 @@ void m_shiftClkPhase(Reply& os, jsVar* p) {
     if (!is_number(v) || !v->getNumber(steps)) return bad_parameters(os);
     if (steps > MAX_PHASE_STEPS || steps < -MAX_PHASE_STEPS)
         return write_invalid_parameter(os, "value beyond " + std::to_string(MAX_PHASE_STEPS) + " steps");
-    locked([&] { return pulser.shiftClkPhase(steps); });
-    result(os) << 0;
+    // The device's own result: -1 when it refused or the clock did not follow.
+    result(os) << locked([&] { return pulser.shiftClkPhase(steps); });
 }
 
 void m_setClkParam(Reply& os, jsVar* p) {
@@ -259,8 +259,8 @@ void m_setClkParam(Reply& os, jsVar* p) {
     if (!v) return;
     double ref_mhz = 0;
     if (!is_number(v) || !v->getNumber(ref_mhz)) return bad_parameters(os);
-    locked([&] { return pulser.setClkParam(ref_mhz); });
-    result(os) << 0;
+    // The device's own result: -1 when it refused or the clock did not follow.
+    result(os) << locked([&] { return pulser.setClkParam(ref_mhz); });
 }
 
 void m_getFirmwareVersion(Reply& os, jsVar* p) {
