@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <new>
 #include <random>
 #include <string>
 #include <vector>
@@ -12,6 +10,7 @@
 #include "sim/Decoder.h"
 #include "device/Pulse.h"
 #include "support/seq_window.h"
+#include "support/stdout_capture.h"
 
 namespace {
 
@@ -24,25 +23,7 @@ Full_Pattern final_state(uint8_t digi = 0, int16_t a0 = 0, int16_t a1 = 0) { ret
 
 Bytes region_bytes(const SeqWindow& w, unsigned slot, size_t n) { return Bytes(w.slot(slot), w.slot(slot) + n); }
 
-// Captures standard output for its lifetime. If the test fails meanwhile (gtest reports failures
-// on standard output too), the tail of the captured text is printed again when the scope ends.
-class StdoutCapture {
-public:
-    StdoutCapture() { testing::internal::CaptureStdout(); }
-    ~StdoutCapture() {
-        if (taken_) return;
-        std::string out = testing::internal::GetCapturedStdout();
-        if (testing::Test::HasFailure())
-            std::printf("%s\n", out.substr(out.size() > 4000 ? out.size() - 4000 : 0).c_str());
-    }
-    std::string take() {
-        taken_ = true;
-        return testing::internal::GetCapturedStdout();
-    }
-
-private:
-    bool taken_ = false;
-};
+using testsupport::StdoutCapture;
 
 struct Encoded {
     SequenceControlData result;
@@ -57,10 +38,6 @@ Encoded encode(SeqWindow& w, const std::vector<Pulse>& pulses, unsigned slot = 0
     e.out = capture.take();
     return e;
 }
-
-// ---------------------------------------------------------------------------------------------
-// Exact bytes
-// ---------------------------------------------------------------------------------------------
 
 struct ByteCase {
     const char* name;
@@ -143,15 +120,6 @@ TEST(Encoder, WritesTheDocumentedCommandBytes) {
     }
 }
 
-TEST(Encoder, ResultRecordOfTheFirstExample) {
-    SeqWindow w;
-    Encoded e = encode(w, {P(20, 0x01), P(5, 0x03), P(7, 0x00)});
-    EXPECT_EQ(e.result.nBytes, 15u);
-    EXPECT_EQ(e.result.nPulses, 3u);
-    EXPECT_EQ(e.result.wholeTicks, 4u);
-    EXPECT_DOUBLE_EQ(e.result.dataRate, 3.75);
-}
-
 TEST(Encoder, FinalStateCommandForEmptyListsAndZeroRuns) {
     const Bytes expected = {0xCC, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x20, 0x00, 0x20};
     const std::vector<std::vector<Pulse>> lists = {
@@ -197,26 +165,8 @@ TEST(Encoder, UndefinedSlotWritesNothing) {
     }
 }
 
-TEST(Encoder, ZeroTickPulsesOtherThanMarkersChangeNothing) {
-    SeqWindow w;
-    std::vector<Pulse> plain = {P(20, 0x01, 300), P(5, 0x03, -7, 9), P(7, 0x00), P(64, 0x10, 1, 2), P(3, 0x22)};
-    std::vector<Pulse> noisy;
-    for (const Pulse& p : plain) {
-        noisy.push_back(P(0, 0x55, 1234, -1234));
-        noisy.push_back(p);
-        noisy.push_back(P(0, 0xAB, 32767, 32767));
-    }
-    noisy.push_back(plain.back());  // the padding uses the last element: keep it a real pulse
-    noisy.back().ticks = 0;         // ... with zero ticks but the same state
-    Encoded a = encode(w, plain);
-    Bytes expected = region_bytes(w, 0, a.result.nBytes);
-    Encoded b = encode(w, noisy);
-    EXPECT_EQ(region_bytes(w, 0, b.result.nBytes), expected);
-    EXPECT_EQ(b.result.nBytes, a.result.nBytes);
-    EXPECT_EQ(b.result.wholeTicks, a.result.wholeTicks);
-}
-
-TEST(Encoder, WordAssemblyPieces) {
+// A partial word: channel bits tick by tick, analog values weighted by their ticks, rounded down.
+TEST(Encoder, PartialWordAssembly) {
     Full_Pattern word;
     word.set_patterns(0, 3, 0x01, 100, -100);
     word.set_patterns(3, 5, 0x02, 0, 0);
@@ -227,36 +177,7 @@ TEST(Encoder, WordAssemblyPieces) {
     ANALOG_TO_BYTES codes;
     codes.setWithCalibration(37, -38);
     EXPECT_EQ(word.analog, codes);
-
-    Full_Pattern whole(5, 0x81, 32767, -32768);
-    EXPECT_EQ(+whole.ticks, 5u);
-    EXPECT_EQ(Bytes(whole.pattern, whole.pattern + 8), (Bytes{0xFF, 0, 0, 0, 0, 0, 0, 0xFF}));
-    EXPECT_EQ(whole.analog.value, 0x3FFF0000u);
-
-    uint8_t buf[CMD_MAX_BYTES];
-    uint8_t header = 0xFF;
-    ANALOG_TO_BYTES ref;
-    ref.value = 0x1FFF1FFF;
-    uint8_t zeros[8] = {};
-    EXPECT_EQ(set_cmd_bytes(buf, header, COUNT_TO_BYTES{0}, zeros, zeros, ref, ref), 2u);
-    EXPECT_EQ(header, 0x40);
-    EXPECT_EQ(buf[1], 0x00);
-    EXPECT_EQ(set_cmd_bytes(buf, header, COUNT_TO_BYTES{0x10000}, whole.pattern, zeros, whole.analog, ref), 12u);
-    EXPECT_EQ(header, 0x7C);
-    EXPECT_EQ(Bytes(buf + 1, buf + 12), (Bytes{0x81, 0xFF, 0xFF, 0x00, 0x00, 0xFF, 0x3F, 0x00, 0x00, 0x01, 0x00}));
-    // 17 bytes: every field present.
-    uint8_t ones[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    ANALOG_TO_BYTES other;
-    other.value = 0x12345678;
-    EXPECT_EQ(set_cmd_bytes(buf, header, COUNT_TO_BYTES{0x1FFFFFFF}, ones, zeros, other, ref), CMD_MAX_BYTES);
-    EXPECT_EQ(header, 0x3C);
-    EXPECT_EQ(Bytes(buf + 1, buf + 17),
-              (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 0x78, 0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF, 0x1F}));
 }
-
-// ---------------------------------------------------------------------------------------------
-// Memory window bound
-// ---------------------------------------------------------------------------------------------
 
 TEST(Encoder, LeavingTheWindowThrowsAndKeepsEarlierCommands) {
     SeqWindow w;
@@ -298,45 +219,6 @@ TEST(Encoder, LeavingTheWindowThrowsAndKeepsEarlierCommands) {
     const size_t rest = reg::SEQMEM_SLOT1_OFFSET - fitting * CMD_MAX_BYTES;
     EXPECT_EQ(Bytes(s + fitting * CMD_MAX_BYTES, s + reg::SEQMEM_SLOT1_OFFSET), Bytes(rest, 0));
 }
-
-// ---------------------------------------------------------------------------------------------
-// No heap traffic per pulse or per command
-// ---------------------------------------------------------------------------------------------
-
-}  // namespace
-
-// Counts every allocation of the test program (kept out of line so that the compiler does not
-// pair these malloc/free calls with other allocation functions).
-static size_t g_allocations = 0;
-__attribute__((noinline)) void* operator new(size_t n) {
-    ++g_allocations;
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete(void* p, size_t) noexcept { std::free(p); }
-
-namespace {
-
-TEST(Encoder, AllocatesNothingPerPulse) {
-    SeqWindow w;
-    std::mt19937 rng(7);
-    std::vector<Pulse> pulses(200000);
-    for (Pulse& p : pulses) p = P(1 + rng() % 20, uint8_t(rng()), int16_t(rng()), int16_t(rng()));
-    pulses[100] = MARKER;
-    pulses[1001] = MARKER;
-    StdoutCapture capture;
-    size_t before = g_allocations;
-    SequenceControlData r = highToLow(pulses, final_state(), 1, w.mapper, 0);
-    size_t during = g_allocations - before;
-    capture.take();
-    EXPECT_GT(r.nPulses, 50000u);
-    EXPECT_LE(during, 4u) << "allocations while encoding " << pulses.size() << " pulses";
-}
-
-// ---------------------------------------------------------------------------------------------
-// Property test against an independent rasteriser
-// ---------------------------------------------------------------------------------------------
 
 // One played word and how often in a row.
 struct WordRun {
