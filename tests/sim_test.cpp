@@ -119,6 +119,10 @@ TEST(Decoder, WordsAndSegments) {
     EXPECT_TRUE(truncated);
     EXPECT_EQ(few, std::vector<sim::Segment>(expected.begin(), expected.begin() + 3));
 
+    // Words that differ in one output only stay apart.
+    EXPECT_EQ(sim::segments_from_words({word({0}, 0x2000, 0x1000), word({0}, 0x2000, 0x1001)}),
+              (std::vector<sim::Segment>{{8, 0x00, 0x2000, 0x1000}, {8, 0x00, 0x2000, 0x1001}}));
+
     // A repeated uniform word stays one segment however long it plays.
     const Bytes hold = {0xF4, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x1F};
     d = sim::decode(hold.data(), hold.size());
