@@ -5,9 +5,16 @@
 
 #include "device/registers.h"
 #include "sim/Control.h"
-#include "sim/Decoder.h"
+#include "device/CommandDecoder.h"
 
 namespace sim {
+
+using memcmd::DecodeResult;
+using memcmd::decode;
+using memcmd::measure;
+using memcmd::Measurement;
+using memcmd::Segment;
+
 namespace playback {
 
 namespace {

@@ -105,6 +105,18 @@ int Pulser::upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_
     return 0;
 }
 
+memcmd::SegmentPage Pulser::readSlot(sequences_t slot, uint64_t from, size_t max_segments) {
+    if (!valid_slot(slot) || !seq_mem.addr) {
+        memcmd::SegmentPage none;
+        none.error = "no such slot";
+        return none;
+    }
+    const uint32_t offset = slot == 0 ? 0 : SEQMEM_SLOT1_OFFSET;
+    const size_t size = std::min<size_t>(slotBlock(slot).read(slot::SIZE), SEQMEM_LEN - offset);
+    if (size == 0) return memcmd::SegmentPage();  // nothing uploaded
+    return memcmd::read_segments(seq_mem.addr + offset, size, from, max_segments);
+}
+
 void Pulser::setSequenceConfig(unsigned int slot, SequenceControlData data, long long n_runs,
                                next_action_t next_action, when_t when, on_nodata_t on_nodata) {
     if (!valid_slot(slot)) {

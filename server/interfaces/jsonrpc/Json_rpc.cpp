@@ -1,6 +1,7 @@
 // The JSON-RPC methods: each checks its parameters, calls one device operation while holding
 // `pulser_lock`, and writes its result or one error member.
 #include "interfaces/jsonrpc/Json_rpc.h"
+#include "interfaces/jsonrpc/SlotReadback.h"
 
 #include <unistd.h>
 
@@ -605,6 +606,12 @@ int JsonHttpd::jsonRPC(std::string& method, ObjectWriter::KeyWriter& reply, jsVa
     reply.os.write(text.data(), static_cast<std::streamsize>(text.size()));
     return 0;
 }
+
+namespace {
+SlotReadback slot_readback;
+}  // namespace
+
+JsonHttpd::JsonHttpd() : Httpd({{"/api/slot/", &slot_readback}}) {}
 
 void run_json_httpd() {
     std::cout << "Starting Json Http Daemon..." << std::endl;

@@ -16,7 +16,7 @@
 
 class JsonHttpd : public Httpd {
 public:
-    JsonHttpd() = default;
+    JsonHttpd();  // starts the front end with the slot readback under "/api/slot/"
     explicit JsonHttpd(Httpd::Offline offline) : Httpd(offline) {}
 
     int jsonRPC(std::string& method, ObjectWriter::KeyWriter& reply, jsVar* params) override;
