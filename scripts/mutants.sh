@@ -17,7 +17,7 @@ import argparse, json, os, re, signal, subprocess, sys, time
 MUTANTS = [
     ("device", "PulserRun.cpp", "slot::LOOP, next_action == 3 ? 1 : 0", "slot::LOOP, next_action == 2 ? 1 : 0"),
     ("device", "PulserRun.cpp", "return underflowGatePasses(s) && !(s & busyBits(slot));", "return underflowGatePasses(s);"),
-    ("device", "PulserRun.cpp", "} else if (ss_bit(w, 5)) {", "} else if (ss_bit(w, 7)) {"),
+    ("device", "PulserRun.cpp", "} else if (on(FILLING)) {", "} else if (on(CONDITION_ONE)) {"),
     ("device", "PulserTrigger.cpp", "if (!(ctrl.read(ctrl::STATUS) & status::PHASE_DONE)) {", "if (false) {"),
     ("device", "PulserInfo.cpp", "if (text.size() != 17) return false;", "if (text.size() < 17) return false;"),
     ("device", "PulserNetwork.cpp", "if (n[i] < 0 || n[i] > 255) return false;", "if (n[i] < 0 || n[i] > 256) return false;"),

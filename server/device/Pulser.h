@@ -21,7 +21,6 @@
 #include "device/MemoryManager.h"
 #include "device/Pulse.h"
 #include "common/types.h"
-#include "device/CommandDecoder.h"
 
 // Network settings: the mode in force and the last static settings loaded or set.
 struct network_settings {

@@ -19,13 +19,6 @@ namespace {
 
 using Reply = std::ostream;
 
-// Runs one device call with the lock held for exactly that call (released on exceptions too).
-template <class F>
-auto locked(F&& call) -> decltype(call()) {
-    std::lock_guard<std::mutex> guard(pulser_lock);
-    return call();
-}
-
 bool given(const jsVar* v) { return v && v->kind != jsVar::JS_NULL; }
 bool is_array(const jsVar* v) { return v->kind == jsVar::JS_ARRAY; }
 bool is_object(const jsVar* v) { return v->kind == jsVar::JS_OBJECT; }
