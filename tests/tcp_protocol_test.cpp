@@ -388,24 +388,6 @@ TEST_F(TcpConnection, CutOffRecordsEndTheConnectionAndResetTheQos) {
     }
 }
 
-TEST(TcpRecvAll, ReportsWhatTheLastReceiveSaw) {
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    timeval tv{0, 200000};
-    setsockopt(sv[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    char buf[64];
-    EXPECT_EQ(RecvAll(sv[0], buf, 0), 1);
-    EXPECT_EQ(RecvAll(sv[0], buf, -3), 1);
-    ASSERT_EQ(write(sv[1], "abcdef", 6), 6);
-    EXPECT_EQ(RecvAll(sv[0], buf, 6), 1);
-    EXPECT_EQ(std::string(buf, 6), "abcdef");
-    ASSERT_EQ(write(sv[1], "xy", 2), 2);
-    EXPECT_EQ(RecvAll(sv[0], buf, 4), -1) << "time-out with part of the bytes";
-    close(sv[1]);
-    EXPECT_EQ(RecvAll(sv[0], buf, 4), 0) << "peer closed";
-    close(sv[0]);
-}
-
 // Accept failures that belong to one connection or to a passing shortage do not end the
 // listener; anything else does, with its message.
 TEST(TcpAcceptLoop, RetriesPassingFailuresAndEndsOnOthers) {
