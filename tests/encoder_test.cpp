@@ -179,6 +179,12 @@ TEST(Encoder, PartialWordAssembly) {
     ANALOG_TO_BYTES codes;
     codes.setWithCalibration(37, -38);
     EXPECT_EQ(word.analog, codes);
+    // A share longer than the rest of the word is cut to it (here 6 ticks from tick 3: 5).
+    Full_Pattern over;
+    over.set_patterns(3, 6, 0x01, 800, -8);
+    EXPECT_EQ(over.pattern[0], 0xF8);
+    EXPECT_EQ(+over.ao0, 500);
+    EXPECT_EQ(+over.ao1, -5);
 }
 
 TEST(Encoder, LeavingTheWindowThrowsAndKeepsEarlierCommands) {
