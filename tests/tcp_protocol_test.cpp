@@ -271,7 +271,7 @@ TEST_F(TcpConnection, FramesLimitsAndPayloadAccounting) {
         EXPECT_EQ(c.getCalibration(10).value().header.status, tcp::STATUS_OK) << "the connection goes on";
     }
     testing::internal::CaptureStdout();
-    auto pulses = somePulses(tcp::MAX_STREAM_PULSES + 1);
+    auto pulses = somePulses(MAX_STREAM_PULSES + 1);
     struct Case {
         uint32_t command;
         size_t n, records;        // announced and sent records
@@ -282,8 +282,8 @@ TEST_F(TcpConnection, FramesLimitsAndPayloadAccounting) {
     const Case cases[] = {
         {tcp::CMD_UPLOAD, tcp::MAX_UPLOAD_PULSES + 1, 0, 0, 0, tcp::STATUS_TOO_MANY_PULSES, false},
         {tcp::CMD_UPLOAD, tcp::MAX_UPLOAD_PULSES, tcp::MAX_UPLOAD_PULSES, 0, 0, tcp::STATUS_OK, true},
-        {tcp::CMD_STREAM, tcp::MAX_STREAM_PULSES + 1, 0, 0, 0, tcp::STATUS_TOO_MANY_PULSES, false},
-        {tcp::CMD_STREAM, tcp::MAX_STREAM_PULSES, tcp::MAX_STREAM_PULSES, 0, 0, tcp::STATUS_OK, true},
+        {tcp::CMD_STREAM, MAX_STREAM_PULSES + 1, 0, 0, 0, tcp::STATUS_TOO_MANY_PULSES, false},
+        {tcp::CMD_STREAM, MAX_STREAM_PULSES, MAX_STREAM_PULSES, 0, 0, tcp::STATUS_OK, true},
         {tcp::CMD_STREAM, 1000, 0, -1, 0, tcp::STATUS_TRANSFER_ERROR, false},  // one byte short
         {tcp::CMD_UPLOAD, 1000, 0, -1, 0, tcp::STATUS_TRANSFER_ERROR, false},
         {tcp::CMD_STREAM, 1000, 1000, 5, 5, tcp::STATUS_OK, true},  // extra bytes read and dropped
