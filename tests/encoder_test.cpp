@@ -344,6 +344,10 @@ TEST(Decoder, WordsAndSegments) {
             EXPECT_EQ(page.error, "");
         }
 
+    // Words that differ in one output only stay apart.
+    EXPECT_EQ(memcmd::segments_from_words({word({0}, 0x2000, 0x1000), word({0}, 0x2000, 0x1001)}),
+              (std::vector<memcmd::Segment>{{8, 0x00, 0x2000, 0x1000}, {8, 0x00, 0x2000, 0x1001}}));
+
     // A repeated uniform word stays one segment however long it plays.
     const Bytes hold = {0xF4, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x1F};
     d = memcmd::decode(hold.data(), hold.size());
