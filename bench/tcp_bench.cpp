@@ -29,7 +29,7 @@
 #include "device/Pulse.h"
 #include "device/Pulser.h"
 #include "device/registers.h"
-#include "sim/Decoder.h"
+#include "device/CommandDecoder.h"
 #include "sim/Fpga.h"
 #include "memory_sampler.h"
 #include "support/process.h"
@@ -206,7 +206,7 @@ void BM_SimDecode(benchmark::State& state) {
     auto data = highToLow(p, Full_Pattern(0, 0, 0, 0), 1, mapper, 0);
     for (auto _ : state) {
         auto t0 = Clock::now();
-        auto d = sim::decode(window.data(), data.nBytes + 64, false);  // the whole slot's length
+        auto d = memcmd::decode(window.data(), data.nBytes + 64, false);  // the whole slot's length
         benchmark::DoNotOptimize(d);
         double secs = std::chrono::duration<double>(Clock::now() - t0).count();
         state.SetIterationTime(secs);

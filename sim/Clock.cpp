@@ -1,3 +1,4 @@
+#include "sim/Modules.h"
 #include "sim/Clock.h"
 
 #include "device/registers.h"
@@ -32,8 +33,6 @@ void install(Fpga& f) {
 
 }  // namespace
 
-SIM_FEATURE(clock, install);
-
 void fail_phase_step(Fpga& f, unsigned int after_ok) {
     std::lock_guard<std::recursive_mutex> g(f.lock());
     clock_state(f).fail_after = static_cast<int>(after_ok);
@@ -47,6 +46,10 @@ int phase_position(Fpga& f) {
 std::vector<uint32_t> clock_params(Fpga& f) {
     std::lock_guard<std::recursive_mutex> g(f.lock());
     return clock_state(f).params;
+}
+
+void register_clock() {
+    add_feature("clock", install);
 }
 
 }  // namespace sim

@@ -1,3 +1,4 @@
+#include "sim/Modules.h"
 #include "sim/Control.h"
 
 #include <rapidjson/document.h>
@@ -238,10 +239,6 @@ void on_command(const std::string& name, Handler handler, const std::string& hel
     r.commands[name] = Entry{std::move(handler), help};
 }
 
-CommandRegistrar::CommandRegistrar(const char* name, Handler handler, const char* help) {
-    on_command(name, std::move(handler), help);
-}
-
 std::string handle(const std::string& line) {
     try {
         Request req(line);
@@ -316,15 +313,6 @@ Json cmd_commands(const Request&) {
     return Json::object().set("commands", list);
 }
 }  // namespace
-
-SIM_COMMAND("help", cmd_help, "lists the commands");
-SIM_COMMAND("read", cmd_read, "{addr}: reads a register as the processor would (hooks run)");
-SIM_COMMAND("write", cmd_write, "{addr, value}: writes a register as the processor would (hooks run)");
-SIM_COMMAND("peek", cmd_peek, "{addr}: the stored word, no side effects");
-SIM_COMMAND("poke", cmd_poke, "{addr, value}: replaces the stored word, no side effects");
-SIM_COMMAND("bits", cmd_bits, "{addr, mask, on}: sets (on, default) or clears bits of a stored word");
-SIM_COMMAND("writes", cmd_writes, "{addr}: every value written to a register, in order (bounded)");
-SIM_COMMAND("commands", cmd_commands, "the recorded system commands, in order");
 
 // ---- Socket server ----
 
@@ -460,4 +448,17 @@ bool start_server(const std::string& socket_path) {
 }
 
 }  // namespace control
+
+void register_control_commands() {
+    using namespace control;
+    on_command("help", cmd_help, "lists the commands");
+    on_command("read", cmd_read, "{addr}: reads a register as the processor would (hooks run)");
+    on_command("write", cmd_write, "{addr, value}: writes a register as the processor would (hooks run)");
+    on_command("peek", cmd_peek, "{addr}: the stored word, no side effects");
+    on_command("poke", cmd_poke, "{addr, value}: replaces the stored word, no side effects");
+    on_command("bits", cmd_bits, "{addr, mask, on}: sets (on, default) or clears bits of a stored word");
+    on_command("writes", cmd_writes, "{addr}: every value written to a register, in order (bounded)");
+    on_command("commands", cmd_commands, "the recorded system commands, in order");
+}
+
 }  // namespace sim

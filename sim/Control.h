@@ -113,15 +113,6 @@ bool start_server(const std::string& socket_path);
 // The socket pulserd uses: "$TARVEX_ROOT/sim/control.sock".
 std::string default_socket_path();
 
-struct CommandRegistrar {
-    CommandRegistrar(const char* name, Handler handler, const char* help);
-};
-
 }  // namespace control
 }  // namespace sim
 
-#define SIM_COMMAND_CAT2(a, b) a##b
-#define SIM_COMMAND_CAT(a, b) SIM_COMMAND_CAT2(a, b)
-// Registers a command at static initialisation: SIM_COMMAND("name", handler, "help").
-#define SIM_COMMAND(name, handler, help) \
-    static ::sim::control::CommandRegistrar SIM_COMMAND_CAT(sim_command_registrar_, __LINE__)(name, handler, help)

@@ -1,4 +1,5 @@
 // Control-channel commands of the clock, sensor and I2C modules.
+#include "sim/Modules.h"
 #include "sim/Clock.h"
 #include "sim/Control.h"
 #include "sim/I2c.h"
@@ -73,14 +74,16 @@ Json cmd_i2c_completion(const Request& q) {
 
 }  // namespace
 
-SIM_COMMAND("sensor", cmd_sensor,
-            "{channel (temperature, current, 12v, 3v3), raw}: the 12-bit value the channel converts to");
-SIM_COMMAND("sensors", cmd_sensors, "the raw value of every sensor channel");
-SIM_COMMAND("fail_phase_step", cmd_fail_phase_step,
-            "{after (default 0)}: after that many more confirmed steps, one clock phase step fails");
-SIM_COMMAND("clock", cmd_clock, "phase position in steps and every clock parameter word written");
-SIM_COMMAND("i2c", cmd_i2c, "the I2C transfers sent (bus address, controller control word, bytes)");
-SIM_COMMAND("i2c_completion", cmd_i2c_completion,
-            "{int_status}: interrupt flags the following I2C transfers end with (0: success)");
+void register_diagnostic_commands() {
+    control::on_command("sensor", cmd_sensor,
+                        "{channel (temperature, current, 12v, 3v3), raw}: the 12-bit value the channel converts to");
+    control::on_command("sensors", cmd_sensors, "the raw value of every sensor channel");
+    control::on_command("fail_phase_step", cmd_fail_phase_step,
+                        "{after (default 0)}: after that many more confirmed steps, one clock phase step fails");
+    control::on_command("clock", cmd_clock, "phase position in steps and every clock parameter word written");
+    control::on_command("i2c", cmd_i2c, "the I2C transfers sent (bus address, controller control word, bytes)");
+    control::on_command("i2c_completion", cmd_i2c_completion,
+                        "{int_status}: interrupt flags the following I2C transfers end with (0: success)");
+}
 
 }  // namespace sim

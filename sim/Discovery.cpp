@@ -1,3 +1,4 @@
+#include "sim/Modules.h"
 #include "sim/Discovery.h"
 
 #include <dirent.h>
@@ -206,6 +207,9 @@ control::Json cmd_discovery(const control::Request&) {
     return control::Json::object().set("pid", static_cast<long long>(discovery_pid()));
 }
 }  // namespace
+void register_discovery() {
+    control::on_command("discovery", sim::cmd_discovery, "the process id of the discovery child, or -1");
+}
+
 }  // namespace sim
 
-SIM_COMMAND("discovery", sim::cmd_discovery, "the process id of the discovery child, or -1");

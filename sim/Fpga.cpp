@@ -1,4 +1,5 @@
 #include "sim/Fpga.h"
+#include "sim/Modules.h"
 
 #include <sys/mman.h>
 
@@ -185,6 +186,7 @@ static Fpga* make_device(const Config& cfg) {
 }
 
 Fpga& device() {
+    register_modules();
     Registry& r = registry();
     {
         std::lock_guard<std::mutex> g(r.lock);
@@ -193,9 +195,12 @@ Fpga& device() {
     return *make_device(load_config(system_path("/sim.conf")));
 }
 
-Fpga& fresh_device(const Config& cfg) { return *make_device(cfg); }
+Fpga& fresh_device(const Config& cfg) {
+    register_modules();
+    return *make_device(cfg);
+}
 
-FeatureRegistrar::FeatureRegistrar(const char* name, Feature install) {
+void add_feature(const char* name, Feature install) {
     Registry& r = registry();
     std::lock_guard<std::mutex> g(r.lock);
     r.features.emplace_back(name, install);

@@ -111,11 +111,9 @@ Fpga& device();
 // (threads that still hold it see a retired device) but its sequence pages are released.
 Fpga& fresh_device(const Config& cfg = Config());
 
-// Feature modules install their hooks on every new device.
+// Feature modules install their hooks on every new device; register_modules (Modules.h) adds
+// them all before the first device is made.
 using Feature = void (*)(Fpga&);
-struct FeatureRegistrar {
-    FeatureRegistrar(const char* name, Feature install);
-};
-#define SIM_FEATURE(name, fn) static ::sim::FeatureRegistrar sim_feature_registrar_##name(#name, fn)
+void add_feature(const char* name, Feature install);
 
 }  // namespace sim

@@ -1,3 +1,4 @@
+#include "sim/Modules.h"
 #include "sim/I2c.h"
 
 #include "device/registers.h"
@@ -42,8 +43,6 @@ void install(Fpga& f) {
 
 }  // namespace
 
-SIM_FEATURE(i2c, install);
-
 std::vector<I2cTransfer> i2c_transfers(Fpga& f) {
     std::lock_guard<std::recursive_mutex> g(f.lock());
     return i2c_state(f).transfers;
@@ -52,6 +51,10 @@ std::vector<I2cTransfer> i2c_transfers(Fpga& f) {
 void set_i2c_completion(Fpga& f, uint32_t int_status) {
     std::lock_guard<std::recursive_mutex> g(f.lock());
     i2c_state(f).completion = int_status;
+}
+
+void register_i2c() {
+    add_feature("i2c", install);
 }
 
 }  // namespace sim

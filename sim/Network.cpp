@@ -1,3 +1,4 @@
+#include "sim/Modules.h"
 #include "sim/Network.h"
 
 #include <arpa/inet.h>
@@ -24,8 +25,6 @@ void install(Fpga& f) {
 }
 
 }  // namespace
-
-SIM_FEATURE(network, install);
 
 namespace {
 
@@ -69,12 +68,6 @@ control::Json cmd_dhcp_fallback(const control::Request& q) {
 
 }  // namespace
 
-SIM_COMMAND("eth0", cmd_eth0,
-            "{link_up, ip, netmask, mac}: the state of eth0 (up and running, address, mask, hardware "
-            "address); members left out stay as they are");
-SIM_COMMAND("dhcp_fallback", cmd_dhcp_fallback,
-            "{on}: raises (true) or withdraws (false) the DHCP fall-back request (control 0x3C bit 16)");
-
 Eth0State eth0() {
     Fpga& f = device();
     std::lock_guard<std::recursive_mutex> g(f.lock());
@@ -102,6 +95,15 @@ bool dhcp_fallback_requested() {
     Fpga& f = device();
     std::lock_guard<std::recursive_mutex> g(f.lock());
     return f.state<NetworkState>("network").fallback;
+}
+
+void register_network() {
+    add_feature("network", install);
+    control::on_command("eth0", cmd_eth0,
+                        "{link_up, ip, netmask, mac}: the state of eth0 (up and running, address, mask, hardware "
+                        "address); members left out stay as they are");
+    control::on_command("dhcp_fallback", cmd_dhcp_fallback,
+                        "{on}: raises (true) or withdraws (false) the DHCP fall-back request (control 0x3C bit 16)");
 }
 
 }  // namespace sim

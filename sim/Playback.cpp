@@ -1,3 +1,4 @@
+#include "sim/Modules.h"
 #include "sim/Playback.h"
 
 #include <algorithm>
@@ -5,9 +6,17 @@
 
 #include "device/registers.h"
 #include "sim/Control.h"
-#include "sim/Decoder.h"
+#include "device/CommandDecoder.h"
+#include "device/streaming_state.h"
 
 namespace sim {
+
+using memcmd::DecodeResult;
+using memcmd::decode;
+using memcmd::measure;
+using memcmd::Measurement;
+using memcmd::Segment;
+
 namespace playback {
 
 namespace {
@@ -21,11 +30,10 @@ constexpr uint64_t NS_LIMIT = 1ull << 62;
 // Region of a slot in the sequence window.
 constexpr uint32_t SLOT_REGION[2] = {0, reg::SEQMEM_SLOT1_OFFSET};
 constexpr uint32_t FILLED_BITS = reg::status::FIFO_FULL | reg::status::FIFOS_FILLED_A | reg::status::DECODER_FIFO_FULL;
-constexpr uint32_t SLOT_BUSY_BIT[2] = {1u << 21, 1u << 22};
+constexpr uint32_t SLOT_BUSY_BIT[2] = {reg::status::SLOT0_BUSY_A, reg::status::SLOT1_BUSY_A};
 constexpr uint32_t SLOT_HOLDS_BIT[2] = {reg::status::SLOT0_HOLDS, reg::status::SLOT1_HOLDS};
 constexpr uint32_t ERROR_CLEARED_BITS = reg::status::ERROR_KIND_A | reg::status::ERROR_KIND_B;
-constexpr uint32_t SS_VALID_BIT = 1u << 31;
-constexpr unsigned SS_WORDS = 11;
+constexpr unsigned SS_WORDS = streaming_state::WORDS;
 
 struct State {
     Phase phase = Phase::Idle;
@@ -284,17 +292,17 @@ bool fire(Fpga& f, State& s, Clock::time_point now) {
 }
 
 uint32_t state_word(const State& s) {
-    // Bits as the streaming-state readout decodes them.
-    if (s.error) return 1u << 1;
+    using namespace streaming_state;
+    if (s.error) return HALTED;
     switch (s.phase) {
         case Phase::Idle: return 0;
-        case Phase::Filling: return 1u << 5;
-        case Phase::Filled: return 1u << 6;
-        case Phase::Armed: return (1u << 6) | (1u << 10);
-        case Phase::Streaming: return 1u | (s.looping ? 1u << 3 : 0);
+        case Phase::Filling: return FILLING;
+        case Phase::Filled: return FILLED;
+        case Phase::Armed: return FILLED | ARMED;
+        case Phase::Streaming: return STREAMING | (s.looping ? LOOPING : 0);
         case Phase::Finished:
-        case Phase::Rearmed: return (1u << 9) | (1u << 8);
-        case Phase::NoData: return (1u << 1) | (1u << 8);
+        case Phase::Rearmed: return FINISHED | NO_DATA;
+        case Phase::NoData: return HALTED | NO_DATA;
     }
     return 0;
 }
@@ -307,15 +315,15 @@ std::array<uint32_t, SS_WORDS> latch(const State& s, Clock::time_point now) {
     if (s.error) underflow = since_ns(s.error_since, now);
     std::array<uint32_t, SS_WORDS> w{};
     w[0] = s.state_word_forced ? s.forced_state_word : state_word(s);
-    uint64_t counters[5] = {total / 8, streaming / 8, underflow / 8, waiting / 8, s.slot_changes};
-    for (unsigned i = 0; i < 5; ++i) {
+    uint64_t counters[streaming_state::COUNTERS] = {total / 8, streaming / 8, underflow / 8, waiting / 8, s.slot_changes};
+    for (unsigned i = 0; i < streaming_state::COUNTERS; ++i) {
         w[1 + 2 * i] = static_cast<uint32_t>(counters[i]);
         w[2 + 2 * i] = static_cast<uint32_t>(counters[i] >> 32);
     }
     return w;
 }
 
-void set_valid(Fpga& f, bool on) { f.set_bits(reg::CTRL_BASE + reg::ctrl::VERSION, SS_VALID_BIT, on); }
+void set_valid(Fpga& f, bool on) { f.set_bits(reg::CTRL_BASE + reg::ctrl::SS_VALID.offset, reg::ctrl::SS_VALID.mask, on); }
 
 void stop_all(Fpga& f, State& s, Clock::time_point now) {
     enter(s, Phase::Idle, now);
@@ -407,8 +415,6 @@ void install(Fpga& f) {
 }
 
 }  // namespace
-
-SIM_FEATURE(playback, install);
 
 const char* phase_name(Phase p) {
     switch (p) {
@@ -640,21 +646,25 @@ Json cmd_streaming_words(const Request&) {
 }
 }  // namespace
 
-SIM_COMMAND("playback", cmd_playback, "phase, slot, plays, slot changes, looping, error and each slot's state");
-SIM_COMMAND("segments", cmd_segments,
-            "{slot, max}: what the slot plays: [ticks, digital byte, code 0, code 1] per segment");
-SIM_COMMAND("trigger", cmd_trigger, "{edge: rising|falling}: an edge at the hardware trigger input; started");
-SIM_COMMAND("underflow", cmd_underflow, "{error_cleared}: an underflow (status 4; with 23 and 26 when cleared)");
-SIM_COMMAND("slot_busy", cmd_slot_busy, "{slot, on}: the slot's memory stays busy");
-SIM_COMMAND("fill_blocked", cmd_fill_blocked, "{on}: the FIFOs never fill");
-SIM_COMMAND("handshake_words", cmd_handshake_words,
-            "{words}: streaming-state words delivered before the handshake stalls (0: never; 11: all)");
-SIM_COMMAND("force_status", cmd_force_status, "{set, clear}: status bits forced on every read");
-SIM_COMMAND("rearm_strobe_needed", cmd_rearm_strobe_needed, "{on}: manual rearm needs the rearm strobe");
-SIM_COMMAND("state_word", cmd_state_word,
-            "{word}: the first streaming-state word delivered instead of the state's (no word: back to the state's)");
-SIM_COMMAND("clear_faults", cmd_clear_faults, "ends every injected fault");
-SIM_COMMAND("streaming_words", cmd_streaming_words, "the eleven words a streaming-state readout would give now");
-
 }  // namespace playback
+void register_playback() {
+    using namespace playback;
+    add_feature("playback", install);
+    control::on_command("playback", cmd_playback, "phase, slot, plays, slot changes, looping, error and each slot's state");
+    control::on_command("segments", cmd_segments,
+                        "{slot, max}: what the slot plays: [ticks, digital byte, code 0, code 1] per segment");
+    control::on_command("trigger", cmd_trigger, "{edge: rising|falling}: an edge at the hardware trigger input; started");
+    control::on_command("underflow", cmd_underflow, "{error_cleared}: an underflow (status 4; with 23 and 26 when cleared)");
+    control::on_command("slot_busy", cmd_slot_busy, "{slot, on}: the slot's memory stays busy");
+    control::on_command("fill_blocked", cmd_fill_blocked, "{on}: the FIFOs never fill");
+    control::on_command("handshake_words", cmd_handshake_words,
+                        "{words}: streaming-state words delivered before the handshake stalls (0: never; 11: all)");
+    control::on_command("force_status", cmd_force_status, "{set, clear}: status bits forced on every read");
+    control::on_command("rearm_strobe_needed", cmd_rearm_strobe_needed, "{on}: manual rearm needs the rearm strobe");
+    control::on_command("state_word", cmd_state_word,
+                        "{word}: the first streaming-state word delivered instead of the state's (no word: back to the state's)");
+    control::on_command("clear_faults", cmd_clear_faults, "ends every injected fault");
+    control::on_command("streaming_words", cmd_streaming_words, "the eleven words a streaming-state readout would give now");
+}
+
 }  // namespace sim

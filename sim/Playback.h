@@ -35,10 +35,12 @@
 
 #include "sim/Fpga.h"
 
-namespace sim {
-
-struct Segment;        // sim/Decoder.h
+namespace memcmd {
+struct Segment;
 struct DecodeResult;
+}  // namespace memcmd
+
+namespace sim {
 
 namespace playback {
 
@@ -76,10 +78,10 @@ void clear_faults(Fpga& f);
 bool trigger_edge(Fpga& f, bool rising);
 
 // What a slot's memory plays (at most max_segments; *truncated set when more), decoded up to
-// the slot's size word. Include sim/Decoder.h to call it. With max_segments 0 only the totals of
+// the slot's size word. Include device/CommandDecoder.h to call it. With max_segments 0 only the totals of
 // *decoded (bytes, whole ticks, error) are filled in, not its command list.
-std::vector<Segment> slot_segments(Fpga& f, unsigned slot, size_t max_segments, bool* truncated,
-                                   DecodeResult* decoded = nullptr);
+std::vector<memcmd::Segment> slot_segments(Fpga& f, unsigned slot, size_t max_segments, bool* truncated,
+                                   memcmd::DecodeResult* decoded = nullptr);
 
 // The eleven words a streaming-state readout would deliver now.
 std::array<uint32_t, 11> streaming_words(Fpga& f);

@@ -1,3 +1,4 @@
+#include "sim/Modules.h"
 #include "sim/Sensors.h"
 
 #include "device/registers.h"
@@ -37,8 +38,6 @@ void install(Fpga& f) {
 
 }  // namespace
 
-SIM_FEATURE(sensors, install);
-
 void set_sensor_raw(Fpga& f, Sensor channel, uint32_t raw) {
     std::lock_guard<std::recursive_mutex> g(f.lock());
     sensor_state(f).raw[static_cast<int>(channel)] = raw & 0xFFF;
@@ -47,6 +46,10 @@ void set_sensor_raw(Fpga& f, Sensor channel, uint32_t raw) {
 uint32_t sensor_raw(Fpga& f, Sensor channel) {
     std::lock_guard<std::recursive_mutex> g(f.lock());
     return sensor_state(f).raw[static_cast<int>(channel)];
+}
+
+void register_sensors() {
+    add_feature("sensors", install);
 }
 
 }  // namespace sim

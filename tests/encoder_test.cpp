@@ -1,13 +1,15 @@
-// The pulse sequence encoder: exact command bytes, result records, limits, and a property test
-// against an independent rasteriser, read back through the simulated FPGA's decoder.
+// The memory command format: the encoder's exact command bytes, result records and limits, the
+// decoder on hand-written bytes, and a property test of the encoder against an independent
+// rasteriser, read back through the decoder.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
 
-#include "sim/Decoder.h"
+#include "device/CommandDecoder.h"
 #include "device/Pulse.h"
 #include "support/seq_window.h"
 #include "support/stdout_capture.h"
@@ -211,7 +213,7 @@ TEST(Encoder, LeavingTheWindowThrowsAndKeepsEarlierCommands) {
 
     // Commands that fit are in place: whole 17-byte commands up to the last that ends below the window end.
     const size_t fitting = (reg::SEQMEM_SLOT1_OFFSET - 1) / CMD_MAX_BYTES;
-    sim::DecodeResult d = sim::decode(w.slot(1), reg::SEQMEM_SLOT1_OFFSET);
+    memcmd::DecodeResult d = memcmd::decode(w.slot(1), reg::SEQMEM_SLOT1_OFFSET);
     EXPECT_FALSE(d.ok()) << "an end command was found";
     ASSERT_GE(d.commands.size(), fitting);
     for (size_t i = 0; i < fitting; ++i) {
@@ -226,9 +228,136 @@ TEST(Encoder, LeavingTheWindowThrowsAndKeepsEarlierCommands) {
     EXPECT_EQ(Bytes(s + fitting * CMD_MAX_BYTES, s + reg::SEQMEM_SLOT1_OFFSET), Bytes(rest, 0));
 }
 
+// ---- the decoder on hand-written command bytes ----
+
+memcmd::Word word(std::initializer_list<uint8_t> channels, uint16_t c0, uint16_t c1, bool marker = false) {
+    memcmd::Word w;
+    size_t i = 0;
+    for (uint8_t c : channels) w.channels[i++] = c;
+    w.code0 = c0;
+    w.code1 = c1;
+    w.marker = marker;
+    return w;
+}
+
+TEST(Decoder, ResolvesFieldsAgainstThePreviousCommand) {
+    const Bytes region = {
+        0x5C, 0x01, 0xFF, 0x00, 0x20, 0x00, 0x20, 0x01,  // ch0 0xFF, both codes, count 1
+        0x42, 0x00,                                      // marker, nothing changed
+        0x08, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x34, 0x12,  // unmasked, code 1 only
+        0x60, 0x81, 0x0F, 0xF0, 0x34, 0x12,              // ch0, ch7; two-byte count 0x1234
+        0xF0, 0x00, 0xFF, 0xFF, 0xFF, 0x1F,              // end, four-byte count 0x1FFFFFFF
+        0xEE, 0xEE,                                      // beyond the end: not read
+    };
+    memcmd::DecodeResult d = memcmd::decode(region.data(), region.size());
+    ASSERT_TRUE(d.ok()) << d.error;
+    ASSERT_EQ(d.commands.size(), 5u);
+    EXPECT_EQ(d.bytes, region.size() - 2);
+    EXPECT_EQ(d.whole_ticks, 2u + 1 + 1 + 0x1235 + 0x20000000);
+
+    EXPECT_EQ(d.commands[0].word, word({0xFF, 0, 0, 0, 0, 0, 0, 0}, 0x2000, 0x2000));
+    EXPECT_EQ(d.commands[0].count, 1u);
+    EXPECT_EQ(d.commands[1].word, word({0xFF, 0, 0, 0, 0, 0, 0, 0}, 0x2000, 0x2000, true));
+    EXPECT_EQ(d.commands[1].offset, 8u);
+    EXPECT_EQ(d.commands[1].length, 2u);
+    EXPECT_EQ(d.commands[2].word, word({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}, 0x2000, 0x1234));
+    EXPECT_EQ(d.commands[3].word, word({0x0F, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0xF0}, 0x2000, 0x1234));
+    EXPECT_EQ(d.commands[3].count, 0x1234u);
+    EXPECT_FALSE(d.commands[3].end());
+    EXPECT_TRUE(d.commands[4].end());
+    EXPECT_EQ(d.commands[4].word, d.commands[3].word);  // the marker flag does not carry over
+    EXPECT_EQ(d.commands[4].count, 0x1FFFFFFFu);
+
+    // The start reference: channels 0, codes 0x1FFF.
+    const Bytes first = {0xC0, 0x00};
+    d = memcmd::decode(first.data(), first.size());
+    ASSERT_TRUE(d.ok());
+    EXPECT_EQ(d.commands[0].word, word({0, 0, 0, 0, 0, 0, 0, 0}, 0x1FFF, 0x1FFF));
+}
+
+TEST(Decoder, ReportsMalformedData) {
+    struct Case {
+        Bytes bytes;
+        const char* error;
+        size_t decoded;
+    };
+    const std::vector<Case> cases = {
+        {{}, "offset 0: no end command", 0},
+        {{0x40, 0x00, 0x40, 0x00}, "offset 4: no end command", 2},
+        {{0x40, 0x00, 0x41, 0x00}, "offset 2: reserved header bit set", 1},
+        {{0xC0, 0x03, 0x01}, "offset 0: command runs past the region", 0},
+        {{0xC0}, "offset 0: command runs past the region", 0},
+        {{0x80, 1, 2, 3, 4, 5, 6, 7}, "offset 0: command runs past the region", 0},
+        {{0xF0, 0x00, 0x00, 0x00, 0x00, 0x20}, "offset 0: repeat count above the limit", 0},
+    };
+    for (const Case& c : cases) {
+        memcmd::DecodeResult d = memcmd::decode(c.bytes.data(), c.bytes.size());
+        EXPECT_EQ(d.error, c.error);
+        EXPECT_EQ(d.commands.size(), c.decoded);
+    }
+}
+
+TEST(Decoder, WordsAndSegments) {
+    const Bytes region = {
+        0x4C, 0x01, 0xFF, 0x00, 0x20, 0xFF, 0x3F,  // output 0 high, one word
+        0x50, 0x02, 0x03, 0x02,                    // ch1 = 0x03: output 1 high in ticks 0-1, 3 words
+        0xD0, 0x03, 0x00, 0x00, 0xFF,              // end: all low, 256 words
+    };
+    memcmd::DecodeResult d = memcmd::decode(region.data(), region.size());
+    ASSERT_TRUE(d.ok()) << d.error;
+
+    bool truncated = true;
+    std::vector<memcmd::Word> words = memcmd::played_words(d, 1000, &truncated);
+    EXPECT_FALSE(truncated);
+    ASSERT_EQ(words.size(), 1u + 3 + 256);
+    EXPECT_EQ(words[1], words[3]);
+    EXPECT_EQ(words[1].digi(0), 0x03);
+    EXPECT_EQ(words[1].digi(2), 0x01);
+    words = memcmd::played_words(d, 2, &truncated);
+    EXPECT_TRUE(truncated);
+    EXPECT_EQ(words.size(), 2u);
+
+    // Segments: uniform words join, the partial word splits per tick.
+    const std::vector<memcmd::Segment> expected = {
+        {8, 0x01, 0x2000, 0x3FFF},
+        {2, 0x03, 0x2000, 0x3FFF}, {6, 0x01, 0x2000, 0x3FFF},
+        {2, 0x03, 0x2000, 0x3FFF}, {6, 0x01, 0x2000, 0x3FFF},
+        {2, 0x03, 0x2000, 0x3FFF}, {6, 0x01, 0x2000, 0x3FFF},
+        {8 * 256, 0x00, 0x2000, 0x3FFF},
+    };
+    EXPECT_EQ(memcmd::segments(d, 100, &truncated), expected);
+    EXPECT_FALSE(truncated);
+    EXPECT_EQ(memcmd::segments_from_words(memcmd::played_words(d, 1000)), expected);
+    std::vector<memcmd::Segment> few = memcmd::segments(d, 3, &truncated);
+    EXPECT_TRUE(truncated);
+    EXPECT_EQ(few, std::vector<memcmd::Segment>(expected.begin(), expected.begin() + 3));
+
+    // Pages of the readback: any (from, max) gives that slice of the whole list, and `more`
+    // exactly when segments follow it.
+    for (size_t from = 0; from <= expected.size() + 1; ++from)
+        for (size_t max = 1; max <= expected.size() + 1; ++max) {
+            memcmd::SegmentPage page = memcmd::read_segments(region.data(), region.size(), from, max);
+            const size_t begin = std::min(from, expected.size()), end = std::min(from + max, expected.size());
+            EXPECT_EQ(page.segments, std::vector<memcmd::Segment>(expected.begin() + long(begin), expected.begin() + long(end)))
+                << from << "/" << max;
+            EXPECT_EQ(page.more, from + max < expected.size()) << from << "/" << max;
+            EXPECT_EQ(page.error, "");
+        }
+
+    // Words that differ in one output only stay apart.
+    EXPECT_EQ(memcmd::segments_from_words({word({0}, 0x2000, 0x1000), word({0}, 0x2000, 0x1001)}),
+              (std::vector<memcmd::Segment>{{8, 0x00, 0x2000, 0x1000}, {8, 0x00, 0x2000, 0x1001}}));
+
+    // A repeated uniform word stays one segment however long it plays.
+    const Bytes hold = {0xF4, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x1F};
+    d = memcmd::decode(hold.data(), hold.size());
+    ASSERT_TRUE(d.ok()) << d.error;
+    EXPECT_EQ(memcmd::segments(d, 1), (std::vector<memcmd::Segment>{{8ull * 0x20000000, 0x00, 0x0000, 0x1FFF}}));
+}
+
 // One played word and how often in a row.
 struct WordRun {
-    sim::Word word;
+    memcmd::Word word;
     uint64_t times;
 };
 
@@ -259,7 +388,7 @@ public:
             stretch(p.ticks, p.digi, p.ao0, p.ao1);
         }
         if (fill_ > 0) stretch(8 - fill_, list.back().digi, list.back().ao0, list.back().ao1);
-        if (!runs.empty() && runs.back().word.marker) emit(sim::Word{{0}, code_of(0, false), code_of(0, true), false}, 1);
+        if (!runs.empty() && runs.back().word.marker) emit(memcmd::Word{{0}, code_of(0, false), code_of(0, true), false}, 1);
     }
 
 private:
@@ -267,7 +396,7 @@ private:
     void stretch(uint64_t ticks, uint8_t digi, int a0, int a1) {
         while (ticks > 0) {
             if (fill_ == 0 && ticks >= 8) {
-                sim::Word w;
+                memcmd::Word w;
                 for (int ch = 0; ch < 8; ++ch) w.channels[ch] = (digi >> ch) & 1 ? 0xFF : 0x00;
                 w.code0 = code_of(a0, false);
                 w.code1 = code_of(a1, true);
@@ -291,7 +420,7 @@ private:
 
     void marker(int last0, int last1) {
         if (fill_ == 0) {
-            sim::Word m;
+            memcmd::Word m;
             if (!runs.empty()) {
                 m = runs.back().word;
                 for (uint8_t& c : m.channels) c = (c & 0x80) ? 0xFF : 0x00;
@@ -305,7 +434,7 @@ private:
             if ((part_[ch] >> (fill_ - 1)) & 1) hold |= uint8_t(1u << ch);
         const int f = fill_;
         stretch(8 - f, hold, last0, last1);
-        sim::Word m;
+        memcmd::Word m;
         for (int ch = 0; ch < 8; ++ch) m.channels[ch] = (hold >> ch) & 1 ? 0xFF : 0x00;
         m.code0 = code_of(last0, false);
         m.code1 = code_of(last1, true);
@@ -315,7 +444,7 @@ private:
     }
 
     void complete() {
-        sim::Word w;
+        memcmd::Word w;
         for (int ch = 0; ch < 8; ++ch) w.channels[ch] = part_[ch];
         w.code0 = code_of(sum0_, false);
         w.code1 = code_of(sum1_, true);
@@ -325,7 +454,7 @@ private:
         fill_ = 0;
     }
 
-    void emit(const sim::Word& w, uint64_t times) { runs.push_back(WordRun{w, times}); }
+    void emit(const memcmd::Word& w, uint64_t times) { runs.push_back(WordRun{w, times}); }
 
     static int floor_div(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
 
@@ -349,7 +478,7 @@ std::vector<WordRun> joined(const std::vector<WordRun>& in) {
 
 // Length a command must have: masked unless all channel bytes change, codes only when changed,
 // smallest count width.
-size_t minimal_length(const sim::Word& prev, const sim::DecodedCommand& c) {
+size_t minimal_length(const memcmd::Word& prev, const memcmd::DecodedCommand& c) {
     size_t changed = 0;
     for (int i = 0; i < 8; ++i) changed += prev.channels[i] != c.word.channels[i];
     size_t n = 1 + (changed == 8 ? 8 : 1 + changed);
@@ -411,7 +540,7 @@ TEST(EncoderProperty, DecodedOutputEqualsTheRasterisedPulseList) {
             ASSERT_EQ(w.slot(slot)[0], 0xCC);
             continue;
         }
-        sim::DecodeResult d = sim::decode(w.slot(slot), reg::SEQMEM_SLOT1_OFFSET);
+        memcmd::DecodeResult d = memcmd::decode(w.slot(slot), reg::SEQMEM_SLOT1_OFFSET);
         ASSERT_TRUE(d.ok()) << d.error;
         ASSERT_EQ(r.nBytes, d.bytes);
         ASSERT_EQ(r.nPulses, d.commands.size());
@@ -419,16 +548,16 @@ TEST(EncoderProperty, DecodedOutputEqualsTheRasterisedPulseList) {
         ASSERT_NEAR(r.dataRate, double(d.bytes) / double(d.whole_ticks), 1e-12 * r.dataRate);
 
         std::vector<WordRun> decoded;
-        sim::Word prev_word;  // start reference
+        memcmd::Word prev_word;  // start reference
         for (size_t i = 0; i < d.commands.size(); ++i) {
-            const sim::DecodedCommand& c = d.commands[i];
+            const memcmd::DecodedCommand& c = d.commands[i];
             ASSERT_EQ(c.end(), i + 1 == d.commands.size());
             ASSERT_EQ(c.length, minimal_length(prev_word, c)) << "command " << i;
             if (c.word.marker) {
                 ASSERT_EQ(c.count, 0u);
             }
             if (i > 0) {
-                const sim::DecodedCommand& b = d.commands[i - 1];
+                const memcmd::DecodedCommand& b = d.commands[i - 1];
                 bool mergeable = !b.word.marker && !c.word.marker && b.word == c.word &&
                                  b.repetitions() + c.repetitions() <= 0x20000000;
                 ASSERT_FALSE(mergeable) << "commands " << i - 1 << " and " << i;

@@ -271,7 +271,7 @@ TEST_F(TcpConnection, FramesLimitsAndPayloadAccounting) {
         EXPECT_EQ(c.getCalibration(10).value().header.status, tcp::STATUS_OK) << "the connection goes on";
     }
     testing::internal::CaptureStdout();
-    auto pulses = somePulses(tcp::MAX_STREAM_PULSES + 1);
+    auto pulses = somePulses(MAX_STREAM_PULSES + 1);
     struct Case {
         uint32_t command;
         size_t n, records;        // announced and sent records
@@ -282,8 +282,8 @@ TEST_F(TcpConnection, FramesLimitsAndPayloadAccounting) {
     const Case cases[] = {
         {tcp::CMD_UPLOAD, tcp::MAX_UPLOAD_PULSES + 1, 0, 0, 0, tcp::STATUS_TOO_MANY_PULSES, false},
         {tcp::CMD_UPLOAD, tcp::MAX_UPLOAD_PULSES, tcp::MAX_UPLOAD_PULSES, 0, 0, tcp::STATUS_OK, true},
-        {tcp::CMD_STREAM, tcp::MAX_STREAM_PULSES + 1, 0, 0, 0, tcp::STATUS_TOO_MANY_PULSES, false},
-        {tcp::CMD_STREAM, tcp::MAX_STREAM_PULSES, tcp::MAX_STREAM_PULSES, 0, 0, tcp::STATUS_OK, true},
+        {tcp::CMD_STREAM, MAX_STREAM_PULSES + 1, 0, 0, 0, tcp::STATUS_TOO_MANY_PULSES, false},
+        {tcp::CMD_STREAM, MAX_STREAM_PULSES, MAX_STREAM_PULSES, 0, 0, tcp::STATUS_OK, true},
         {tcp::CMD_STREAM, 1000, 0, -1, 0, tcp::STATUS_TRANSFER_ERROR, false},  // one byte short
         {tcp::CMD_UPLOAD, 1000, 0, -1, 0, tcp::STATUS_TRANSFER_ERROR, false},
         {tcp::CMD_STREAM, 1000, 1000, 5, 5, tcp::STATUS_OK, true},  // extra bytes read and dropped
@@ -386,24 +386,6 @@ TEST_F(TcpConnection, CutOffRecordsEndTheConnectionAndResetTheQos) {
         EXPECT_EQ(std::count(calls.begin(), calls.end(), "upload"), 0);
         EXPECT_EQ(calls.back(), "reset_qos");
     }
-}
-
-TEST(TcpRecvAll, ReportsWhatTheLastReceiveSaw) {
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    timeval tv{0, 200000};
-    setsockopt(sv[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    char buf[64];
-    EXPECT_EQ(RecvAll(sv[0], buf, 0), 1);
-    EXPECT_EQ(RecvAll(sv[0], buf, -3), 1);
-    ASSERT_EQ(write(sv[1], "abcdef", 6), 6);
-    EXPECT_EQ(RecvAll(sv[0], buf, 6), 1);
-    EXPECT_EQ(std::string(buf, 6), "abcdef");
-    ASSERT_EQ(write(sv[1], "xy", 2), 2);
-    EXPECT_EQ(RecvAll(sv[0], buf, 4), -1) << "time-out with part of the bytes";
-    close(sv[1]);
-    EXPECT_EQ(RecvAll(sv[0], buf, 4), 0) << "peer closed";
-    close(sv[0]);
 }
 
 // Accept failures that belong to one connection or to a passing shortage do not end the

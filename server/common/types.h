@@ -44,6 +44,9 @@ enum serial_t : uint32_t {
     MAC = 1,
 };
 
+// Most pulses one stream or upload request may carry, on every interface.
+constexpr uint32_t MAX_STREAM_PULSES = 2000000;
+
 // Sequence slot number: 0 or 1; operations reject anything else.
 typedef uint32_t sequences_t;
 // Slot chaining values (see setSequenceConfig for the bits each value sets).

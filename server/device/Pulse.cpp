@@ -1,6 +1,8 @@
 // The pulse sequence encoder and the calibrated analog conversion.
 #include "device/Pulse.h"
 
+#include "device/memory_commands.h"
+
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -124,18 +126,15 @@ void ANALOG_TO_BYTES::setWithCalibration(int16_t ao0, int16_t ao1) {
 namespace {
 
 constexpr uint64_t ONES = 0x0101010101010101ull;
-constexpr uint32_t START_REF_CODES = 0x1FFF1FFF;
-
-enum : uint8_t {
-    HDR_MARKER = 0x02,
-    HDR_CODE0 = 0x04,
-    HDR_CODE1 = 0x08,
-    HDR_COUNT1 = 0x10,
-    HDR_COUNT2 = 0x20,
-    HDR_COUNT4 = 0x30,
-    HDR_MASKED = 0x40,
-    HDR_END = 0x80,
-};
+constexpr uint32_t START_REF_CODES = memcmd::START_CODES;
+using memcmd::HDR_CODE0;
+using memcmd::HDR_CODE1;
+using memcmd::HDR_COUNT1;
+using memcmd::HDR_COUNT2;
+using memcmd::HDR_COUNT4;
+using memcmd::HDR_END;
+using memcmd::HDR_MARKER;
+using memcmd::HDR_MASKED;
 
 // Channel bytes of a whole word of one digital state: byte i = 0xFF when bit i is set.
 struct ExpandTable {

@@ -13,7 +13,6 @@
 using namespace reg;
 
 namespace {
-void sleep_us(unsigned int us) { usleep(us); }
 
 // The output-stage wait at start-up is bounded in wall-clock time.
 constexpr auto OUTPUT_STAGE_TIMEOUT = std::chrono::milliseconds(10000);
@@ -66,8 +65,8 @@ Pulser::Pulser()
     sleep_us(100);
     field_set(slcr, slcr::I2C0_RESET, 0);
     sleep_us(100);
-    field_set(slcr, slcr::MIO_PIN_50_CFG, slcr::MIO_I2C0_CONFIG);
-    field_set(slcr, slcr::MIO_PIN_51_CFG, slcr::MIO_I2C0_CONFIG);
+    field_set<slcr::MIO_PIN_50_CFG, slcr::MIO_I2C0_CONFIG>(slcr);
+    field_set<slcr::MIO_PIN_51_CFG, slcr::MIO_I2C0_CONFIG>(slcr);
     field_set(slcr, slcr::I2C0_CLOCK, 1);
 
     reset_qos();
@@ -237,7 +236,7 @@ void Pulser::clearFifos() {
 
 void Pulser::set_qos() {
     std::cout << "Set QoS-Values" << std::endl;
-    field_set(qos_cpu, qos::CONTROL, 3);
+    field_set<qos::CONTROL, 3>(qos_cpu);
     field_set(qos_cpu, qos::WRITE_PEAK, 1);
     field_set(qos_cpu, qos::READ_PEAK, 1);
 }

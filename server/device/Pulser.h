@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "device/CommandDecoder.h"
 #include "device/MemoryManager.h"
 #include "device/Pulse.h"
 #include "common/types.h"
@@ -70,6 +71,9 @@ public:
     StreamingState getStreamingState();
     SequenceControlData getSequenceControlData(int slot);
     bool isReadyForData(sequences_t slot);
+    // One page of what a slot plays, decoded from its memory up to the slot's size register: at
+    // most max_segments stretches of constant output from stretch `from` on. Reads only.
+    memcmd::SegmentPage readSlot(sequences_t slot, uint64_t from, size_t max_segments);
     bool hasSequence();
     bool isStreaming();
     bool hasFinished();

@@ -17,8 +17,6 @@ using namespace reg;
 
 namespace {
 
-void sleep_us(unsigned int us) { usleep(us); }
-
 // Bus address of the serial-number memory and the word address its serial field starts at.
 constexpr uint32_t SERIAL_MEMORY_BUS_ADDRESS = 0x50;
 constexpr uint8_t SERIAL_MEMORY_OFFSET[2] = {0x17, 0xFA};
@@ -64,9 +62,9 @@ int32_t Pulser::programSerial(const std::string& mac) {
     field_set(slcr, slcr::I2C0_RESET, 1);
     field_set(slcr, slcr::I2C0_RESET, 0);
 
-    field_set(i2c0, i2c::CONTROL_MODE, i2c::CONTROL_MASTER_WRITE);
+    field_set<i2c::CONTROL_MODE, i2c::CONTROL_MASTER_WRITE>(i2c0);
     i2c0.write(i2c::INT_STATUS, field_prep(i2c::INT_PENDING, field_read(i2c0, i2c::INT_PENDING)));
-    field_set(i2c0, i2c::INT_ENABLE_MASK, i2c::INT_ENABLE_ALL);
+    field_set<i2c::INT_ENABLE_MASK, i2c::INT_ENABLE_ALL>(i2c0);
 
     for (uint8_t byte : SERIAL_MEMORY_OFFSET) field_set(i2c0, i2c::DATA_BYTE, byte);
     for (unsigned int v : order) field_set(i2c0, i2c::DATA_BYTE, v & 0xFF);

@@ -10,6 +10,7 @@
 
 #include "device/Pulse.h"
 #include "device/Pulser.h"
+#include "device/streaming_state.h"
 #include "device/registers.h"
 
 using namespace reg;
@@ -22,10 +23,8 @@ constexpr uint32_t UPLOAD_POLL_US = 100;
 constexpr uint32_t START_POLL_US = 10;
 constexpr uint32_t HANDSHAKE_POLL_US = 10;
 constexpr uint32_t CONFIG_SETTLE_US = 10;
-constexpr unsigned STREAMING_STATE_WORDS = 11;
 constexpr uint32_t MANY_PULSES_FROM = 8001;  // low-level pulses that need the large-sequence bit
 
-bool ss_bit(uint32_t word, unsigned n) { return (word >> n) & 1u; }
 unsigned bit01(uint32_t word, uint32_t mask) { return (word & mask) ? 1 : 0; }
 
 bool valid_slot(unsigned int slot) { return slot == 0 || slot == 1; }
@@ -103,6 +102,18 @@ int Pulser::upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_
     constant_state = final_state;
     field_set(slotBlock(slot), slot::ENABLE, 1);
     return 0;
+}
+
+memcmd::SegmentPage Pulser::readSlot(sequences_t slot, uint64_t from, size_t max_segments) {
+    if (!valid_slot(slot) || !seq_mem.addr) {
+        memcmd::SegmentPage none;
+        none.error = "no such slot";
+        return none;
+    }
+    const uint32_t offset = slot == 0 ? 0 : SEQMEM_SLOT1_OFFSET;
+    const size_t size = std::min<size_t>(slotBlock(slot).read(slot::SIZE), SEQMEM_LEN - offset);
+    if (size == 0) return memcmd::SegmentPage();  // nothing uploaded
+    return memcmd::read_segments(seq_mem.addr + offset, size, from, max_segments);
 }
 
 void Pulser::setSequenceConfig(unsigned int slot, SequenceControlData data, long long n_runs,
@@ -282,7 +293,7 @@ StreamingState Pulser::getStreamingState() {
             counter = (counter & 0xFFFFFFFFull) | (uint64_t(w) << 32);
     };
 
-    for (unsigned i = 0; i < STREAMING_STATE_WORDS; ++i) {
+    for (unsigned i = 0; i < streaming_state::WORDS; ++i) {
         if (!waitValid(true)) {
             r.error_message = "Transfer failed";
             return r;
@@ -290,26 +301,28 @@ StreamingState Pulser::getStreamingState() {
         uint32_t w = ctrl.read(ctrl::SS_DATA);
         switch (i) {
             case 0: {
+                using namespace streaming_state;
+                auto on = [w](uint32_t b) { return (w & b) != 0; };
                 r.error_message = "";
-                if (ss_bit(w, 1) && ss_bit(w, 2)) {
+                if (on(HALTED) && on(HALT_CLEARED)) {
                     r.state = 0;
                     r.state_condition = 3;
-                } else if (ss_bit(w, 1)) {
+                } else if (on(HALTED)) {
                     r.state = 4;
                     r.state_condition = 0;
-                    r.error_message = ss_bit(w, 8) ? "No Data" : "Underflow";
-                } else if (ss_bit(w, 0)) {
+                    r.error_message = on(NO_DATA) ? "No Data" : "Underflow";
+                } else if (on(STREAMING)) {
                     r.state = 2;
-                    r.state_condition = ss_bit(w, 3) ? 3 : 0;
-                } else if (ss_bit(w, 5)) {
+                    r.state_condition = on(LOOPING) ? 3 : 0;
+                } else if (on(FILLING)) {
                     r.state = 1;
-                    r.state_condition = ss_bit(w, 7) ? 1 : 2;
-                } else if (ss_bit(w, 6) && !ss_bit(w, 4)) {
+                    r.state_condition = on(CONDITION_ONE) ? 1 : 2;
+                } else if (on(FILLED) && !on(FILL_BLOCKED)) {
                     r.state = 3;
-                    r.state_condition = ss_bit(w, 10) ? 0 : (ss_bit(w, 7) ? 1 : 2);
-                } else if (ss_bit(w, 9)) {
+                    r.state_condition = on(ARMED) ? 0 : (on(CONDITION_ONE) ? 1 : 2);
+                } else if (on(FINISHED)) {
                     r.state = 0;
-                    r.state_condition = ss_bit(w, 8) ? 3 : (ss_bit(w, 7) ? 1 : 0);
+                    r.state_condition = on(NO_DATA) ? 3 : (on(CONDITION_ONE) ? 1 : 0);
                 } else {
                     r.state = 0;
                     r.state_condition = hasSequence() ? 4 : 0;

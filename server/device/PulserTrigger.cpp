@@ -13,8 +13,6 @@ using namespace reg;
 
 namespace {
 
-void sleep_us(unsigned int us) { usleep(us); }
-
 // The feedback factor 625 / f must have an integer part of 1 to 64: the largest multiplier
 // the programmable clock can run (640 / 10) down to a reference of 625 MHz.
 constexpr unsigned int MAX_FEEDBACK = 64;

@@ -3,6 +3,8 @@
 // the map. Offsets are bytes from the block's base.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstdint>
 
 #include "device/MemoryManager.h"
@@ -16,13 +18,29 @@ struct Field {
     uint32_t shift;
 };
 
+// Bits hi..lo of the word at `offset`. Fields are constants: a field with hi below lo or beyond
+// bit 31 does not compile.
 constexpr Field bits(uint32_t offset, uint32_t hi, uint32_t lo) {
-    return Field{offset, static_cast<uint32_t>(((hi - lo == 31) ? 0xFFFFFFFFu : ((1u << (hi - lo + 1)) - 1u)) << lo), lo};
+    return (hi < lo || hi > 31)
+               ? throw "register field: bits out of range"
+               : Field{offset, static_cast<uint32_t>(((hi - lo == 31) ? 0xFFFFFFFFu : ((1u << (hi - lo + 1)) - 1u)) << lo), lo};
 }
 constexpr Field bit(uint32_t offset, uint32_t n) { return bits(offset, n, n); }
 
 constexpr uint32_t field_prep(Field f, uint32_t v) { return (v << f.shift) & f.mask; }
 constexpr uint32_t field_get(Field f, uint32_t word) { return (word & f.mask) >> f.shift; }
+
+// A constant placed in its field, checked when compiling: a value that does not fit the field
+// does not compile. field_const<ctrl::TRIGGER_EDGE, 2>().
+template <const Field& F, uint32_t V>
+constexpr uint32_t field_const() {
+    static_assert(F.mask != 0 && (F.mask >> F.shift << F.shift) == F.mask, "register field: bad mask");
+    static_assert((V & ~(F.mask >> F.shift)) == 0, "register field: constant does not fit its field");
+    return V << F.shift;
+}
+
+// The fixed waits of the register sequences (strobe settle times, polls), in microseconds.
+inline void sleep_us(unsigned int us) { usleep(us); }
 
 // Read-modify-write of one field; the other bits of the word are left as they are.
 inline void field_set(Mapper& block, Field f, uint32_t v) {
@@ -30,6 +48,12 @@ inline void field_set(Mapper& block, Field f, uint32_t v) {
     block.write(f.offset, (w & ~f.mask) | field_prep(f, v));
 }
 inline uint32_t field_read(const Mapper& block, Field f) { return field_get(f, block.read(f.offset)); }
+// The same for a constant, checked when compiling: field_set<qos::CONTROL, 3>(block).
+template <const Field& F, uint32_t V>
+inline void field_set(Mapper& block) {
+    uint32_t w = block.read(F.offset);
+    block.write(F.offset, (w & ~F.mask) | field_const<F, V>());
+}
 
 // ---- Physical blocks (base, length) ----
 constexpr uint64_t AXI_HP0_BASE = 0xF8008000, AXI_HP1_BASE = 0xF8009000, AXI_HP2_BASE = 0xF800A000,
@@ -130,8 +154,10 @@ constexpr uint32_t FINISHED = 1u << 17;
 constexpr uint32_t OUTPUT_READY = 1u << 18;
 constexpr uint32_t LOOP_MODE = 1u << 19;
 constexpr uint32_t DECODER_FIFO_FULL = 1u << 20;
-constexpr uint32_t SLOT0_BUSY = (1u << 21) | (1u << 24);
-constexpr uint32_t SLOT1_BUSY = (1u << 22) | (1u << 25);
+constexpr uint32_t SLOT0_BUSY_A = 1u << 21, SLOT0_BUSY_B = 1u << 24;  // either: slot 0's memory busy
+constexpr uint32_t SLOT1_BUSY_A = 1u << 22, SLOT1_BUSY_B = 1u << 25;
+constexpr uint32_t SLOT0_BUSY = SLOT0_BUSY_A | SLOT0_BUSY_B;
+constexpr uint32_t SLOT1_BUSY = SLOT1_BUSY_A | SLOT1_BUSY_B;
 constexpr uint32_t ERROR_KIND_A = 1u << 23;
 constexpr uint32_t ERROR_KIND_B = 1u << 26;
 constexpr uint32_t REARM_STROBE_NEEDED = 1u << 27;

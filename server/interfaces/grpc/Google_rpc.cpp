@@ -23,13 +23,6 @@ namespace {
 // Index of `stream` in the service's declaration order.
 constexpr int kStreamMethodIndex = 4;
 
-// Runs one Pulser call with pulser_lock held for exactly that call.
-template <class F>
-auto locked(F&& call) -> decltype(call()) {
-    std::lock_guard<std::mutex> guard(pulser_lock);
-    return call();
-}
-
 Pulse toPulse(const PulseMessage& m) { return grpcwire::toPulse(m.ticks(), m.digi(), m.ao0(), m.ao1()); }
 
 void print_grpc_call(size_t n, long long n_runs, const Pulse& final_state) {

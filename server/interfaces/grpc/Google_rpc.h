@@ -4,6 +4,7 @@
 
 #include <grpcpp/grpcpp.h>
 
+#include "common/types.h"
 #include "tarvex.grpc.pb.h"
 
 class PulserServiceImpl final : public tarvex::Tarvex::Service {
@@ -56,4 +57,4 @@ private:
 };
 
 // Most pulses one `stream` request may carry.
-constexpr size_t kMaxStreamPulses = 2000000;
+constexpr size_t kMaxStreamPulses = MAX_STREAM_PULSES;

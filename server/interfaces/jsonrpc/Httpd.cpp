@@ -37,7 +37,8 @@ const char* request_path(const mg_request_info* info) {
 
 }  // namespace
 
-Httpd::Httpd() {
+Httpd::Httpd(const Handlers& prefix_handlers) {
+    for (const auto& h : prefix_handlers) addRequesthandler(h.first, h.second);
     // Every setting the front end relies on, set explicitly.
     options["listening_ports"] = "8050";
     options["num_threads"] = "1";

@@ -14,6 +14,8 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "common/json.h"
 
@@ -43,7 +45,10 @@ constexpr long long MAX_REQUEST_BODY = 64ll * 1024 * 1024;
 
 class Httpd {
 public:
-    Httpd();  // starts the server; a start failure (port taken) ends the process with status 1
+    // Prefix handlers, registered before the server starts.
+    using Handlers = std::vector<std::pair<const char*, HttpRequestHandler*>>;
+    // Starts the server; a start failure (port taken) ends the process with status 1.
+    explicit Httpd(const Handlers& prefix_handlers = {});
     // Builds the object without a server, for driving serveJsonRpc directly (tests, fuzzing).
     struct Offline {};
     explicit Httpd(Offline) {}

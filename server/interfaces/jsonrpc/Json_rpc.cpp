@@ -1,6 +1,7 @@
 // The JSON-RPC methods: each checks its parameters, calls one device operation while holding
 // `pulser_lock`, and writes its result or one error member.
 #include "interfaces/jsonrpc/Json_rpc.h"
+#include "interfaces/jsonrpc/SlotReadback.h"
 
 #include <unistd.h>
 
@@ -17,13 +18,6 @@
 namespace {
 
 using Reply = std::ostream;
-
-// Runs one device call with the lock held for exactly that call (released on exceptions too).
-template <class F>
-auto locked(F&& call) -> decltype(call()) {
-    std::lock_guard<std::mutex> guard(pulser_lock);
-    return call();
-}
 
 bool given(const jsVar* v) { return v && v->kind != jsVar::JS_NULL; }
 bool is_array(const jsVar* v) { return v->kind == jsVar::JS_ARRAY; }
@@ -605,6 +599,12 @@ int JsonHttpd::jsonRPC(std::string& method, ObjectWriter::KeyWriter& reply, jsVa
     reply.os.write(text.data(), static_cast<std::streamsize>(text.size()));
     return 0;
 }
+
+namespace {
+SlotReadback slot_readback;
+}  // namespace
+
+JsonHttpd::JsonHttpd() : Httpd({{"/api/slot/", &slot_readback}}) {}
 
 void run_json_httpd() {
     std::cout << "Starting Json Http Daemon..." << std::endl;

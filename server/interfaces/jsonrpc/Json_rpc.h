@@ -16,7 +16,7 @@
 
 class JsonHttpd : public Httpd {
 public:
-    JsonHttpd() = default;
+    JsonHttpd();  // starts the front end with the slot readback under "/api/slot/"
     explicit JsonHttpd(Httpd::Offline offline) : Httpd(offline) {}
 
     int jsonRPC(std::string& method, ObjectWriter::KeyWriter& reply, jsVar* params) override;
@@ -28,8 +28,8 @@ constexpr int JSONRPC_METHOD_NOT_FOUND = -32601;
 constexpr int JSONRPC_INVALID_PARAMETER = -32602;
 constexpr int JSONRPC_SERVER_ERROR = -32000;
 
-// Longest decoded "stream" payload: 2,000,000 records of 9 bytes, plus 8 spare bytes.
-constexpr size_t MAX_JSON_SEQUENCE_BYTES = 18000008;
+// Longest decoded "stream" payload: MAX_STREAM_PULSES records of 9 bytes, plus 8 spare bytes.
+constexpr size_t MAX_JSON_SEQUENCE_BYTES = size_t(MAX_STREAM_PULSES) * 9 + 8;
 
 // A text as a JSON string: between double quotes, with the double quote, the backslash and the
 // control characters escaped. A text needing no escape is written byte for byte.

@@ -29,7 +29,6 @@ constexpr uint16_t PORT = 21328;
 constexpr uint32_t MAGIC = 0x5A51574B;  // "KWQZ" read as a little-endian word
 constexpr int RECEIVE_TIMEOUT_S = 10;   // per receive, inherited by every accepted connection
 constexpr int BACKLOG = 50;
-constexpr uint64_t MAX_STREAM_PULSES = 2000000;
 constexpr uint64_t MAX_UPLOAD_PULSES = 1000000;
 // Upload throttling: a slot is "loaded above L" when it holds more than this many memory commands
 // and needs more than L GBit/s.

@@ -1,13 +1,6 @@
-// Decoder of the sequence memory command format: what the FPGA plays from a slot's region.
-//
-// A region holds variable-length commands back to back, little-endian:
-//   header | [change mask] | channel bytes | [code 0: 2 B] | [code 1: 2 B] | [count: 0/1/2/4 B]
-// Header: 0x01 reserved (0), 0x02 marker word, 0x04 code 0 present, 0x08 code 1 present,
-// 0x30 count width (0: none, 1: 1 B, 2: 2 B, 3: 4 B), 0x40 masked pattern, 0x80 end.
-// With 0x40 a mask byte lists the channel bytes that follow (ascending); without it all 8 follow.
-// Absent channel bytes and codes repeat the previous command's; before the first command the
-// reference is all channel bytes 0 and both codes 0x1FFF. A command plays its word count + 1 times;
-// a word is 8 ticks of 1 ns, bit j of channel byte i being output i in tick j.
+// Decoder of the sequence memory command format (memory_commands.h): what the FPGA plays from a
+// slot's region. The simulator plays slots through it; the readback of the front end and the
+// tests read slots with it.
 #pragma once
 
 #include <cstddef>
@@ -15,13 +8,15 @@
 #include <string>
 #include <vector>
 
-namespace sim {
+#include "device/memory_commands.h"
+
+namespace memcmd {
 
 // One played word of 8 ticks.
 struct Word {
     uint8_t channels[8] = {0, 0, 0, 0, 0, 0, 0, 0};  // byte i: output i, bit j: tick j
-    uint16_t code0 = 0x1FFF;                          // DAC codes of the two analog outputs
-    uint16_t code1 = 0x1FFF;
+    uint16_t code0 = START_CODE;                          // DAC codes of the two analog outputs
+    uint16_t code1 = START_CODE;
     bool marker = false;
 
     // Digital output byte during tick j (bit i = output i).
@@ -39,7 +34,7 @@ struct DecodedCommand {
     uint8_t header = 0;
     Word word;            // the word as played (absent fields filled from the reference)
     uint32_t count = 0;   // repetitions minus one
-    bool end() const { return header & 0x80; }
+    bool end() const { return header & HDR_END; }
     uint64_t repetitions() const { return uint64_t(count) + 1; }
 };
 
@@ -62,9 +57,6 @@ struct DecodeResult {
 
     bool ok() const { return error.empty(); }
 };
-
-// Largest count a command may carry (2^29 words per command).
-constexpr uint32_t MAX_COUNT = 0x1FFFFFFF;
 
 // Decodes the commands at `region` up to the end command, reading at most max_bytes bytes.
 // Malformed data (reserved bit set, count above MAX_COUNT, no end command within max_bytes)
@@ -95,4 +87,14 @@ std::vector<Segment> segments_from_words(const std::vector<Word>& words);
 // one segment. At most max_segments segments (sets *truncated if more).
 std::vector<Segment> segments(const DecodeResult& decoded, size_t max_segments, bool* truncated = nullptr);
 
-}  // namespace sim
+// One page of what a region plays: at most max_segments segments from segment index `from` on,
+// decoded without building the command list (memory stays bounded by the page). `more` is set when
+// segments follow the page; `error` as decode's.
+struct SegmentPage {
+    std::vector<Segment> segments;
+    bool more = false;
+    std::string error;
+};
+SegmentPage read_segments(const uint8_t* region, size_t max_bytes, uint64_t from, size_t max_segments);
+
+}  // namespace memcmd

@@ -1,9 +1,9 @@
-// Decoder of the sequence memory command format (see Decoder.h for the format).
-#include "Decoder.h"
+// Decoder of the sequence memory command format (memory_commands.h).
+#include "device/CommandDecoder.h"
 
 #include <cstdio>
 
-namespace sim {
+namespace memcmd {
 
 uint8_t Word::digi(unsigned tick) const {
     uint8_t d = 0;
@@ -47,9 +47,9 @@ namespace {
 struct FieldBytes {
     uint8_t v[256];
     constexpr FieldBytes() : v() {
-        constexpr unsigned count_width[4] = {0, 1, 2, 4};
         for (unsigned h = 0; h < 256; ++h)
-            v[h] = uint8_t(((h & 0x40) ? 1 : 8) + ((h & 0x04) ? 2 : 0) + ((h & 0x08) ? 2 : 0) + count_width[(h >> 4) & 3]);
+            v[h] = uint8_t(((h & HDR_MASKED) ? 1 : 8) + ((h & HDR_CODE0) ? 2 : 0) + ((h & HDR_CODE1) ? 2 : 0) +
+                           count_width(uint8_t(h)));
     }
 };
 constexpr FieldBytes FIELD_BYTES;
@@ -67,7 +67,6 @@ constexpr MaskBits MASK_BITS;
 }  // namespace
 
 void measure(const uint8_t* region, size_t max_bytes, Measurement& m, uint64_t enough) {
-    static constexpr unsigned count_width[4] = {0, 1, 2, 4};
     size_t pos = m.bytes;
     uint64_t words = m.words;
     while (!m.done && words <= enough) {
@@ -78,13 +77,13 @@ void measure(const uint8_t* region, size_t max_bytes, Measurement& m, uint64_t e
             break;
         }
         const uint8_t h = region[pos];
-        if (h & 0x01) {
+        if (h & HDR_RESERVED) {
             m.error = at(start, "reserved header bit set");
             m.done = true;
             break;
         }
         size_t need = FIELD_BYTES.v[h];  // bytes after the header
-        if (h & 0x40) {
+        if (h & HDR_MASKED) {
             if (max_bytes - pos < 2) {
                 m.error = at(start, "command runs past the region");
                 m.done = true;
@@ -97,7 +96,7 @@ void measure(const uint8_t* region, size_t max_bytes, Measurement& m, uint64_t e
             m.done = true;
             break;
         }
-        const unsigned cw = count_width[(h >> 4) & 3];
+        const unsigned cw = count_width(h);
         const uint32_t count = read_le(region + pos + 1 + need - cw, cw);
         if (count > MAX_COUNT) {
             m.error = at(start, "repeat count above the limit");
@@ -106,11 +105,83 @@ void measure(const uint8_t* region, size_t max_bytes, Measurement& m, uint64_t e
         }
         pos += 1 + need;
         words += uint64_t(count) + 1;
-        if (h & 0x80) m.done = true;
+        if (h & HDR_END) m.done = true;
     }
     m.bytes = pos;
     m.words = words;
 }
+
+namespace {
+
+// Decodes command after command, handing each to `take` (which returns false to stop early).
+// Fills r's bytes, whole ticks and error; never its command list.
+template <class Take>
+void decode_each(const uint8_t* region, size_t max_bytes, DecodeResult& r, Take&& take) {
+    Word ref;  // start reference: channels 0, codes START_CODE
+    size_t pos = 0;
+    for (;;) {
+        const size_t start = pos;
+        if (pos >= max_bytes) {
+            r.error = at(start, "no end command");
+            return;
+        }
+        const uint8_t h = region[pos++];
+        if (h & HDR_RESERVED) {
+            r.error = at(start, "reserved header bit set");
+            return;
+        }
+        // Length of the rest of the command, known from the header and mask alone.
+        size_t need = 0;
+        const bool masked = h & HDR_MASKED;
+        uint8_t mask = 0xFF;
+        if (masked) {
+            if (pos >= max_bytes) {
+                r.error = at(start, "command runs past the region");
+                return;
+            }
+            mask = region[pos++];
+            for (unsigned i = 0; i < 8; ++i) need += (mask >> i) & 1u;
+        } else {
+            need = 8;
+        }
+        const unsigned cw = count_width(h);
+        need += ((h & HDR_CODE0) ? 2 : 0) + ((h & HDR_CODE1) ? 2 : 0) + cw;
+        if (max_bytes - pos < need) {
+            r.error = at(start, "command runs past the region");
+            return;
+        }
+
+        DecodedCommand c;
+        c.offset = start;
+        c.header = h;
+        c.word = ref;
+        c.word.marker = h & HDR_MARKER;
+        for (unsigned i = 0; i < 8; ++i)
+            if ((mask >> i) & 1u) c.word.channels[i] = region[pos++];
+        if (h & HDR_CODE0) {
+            c.word.code0 = uint16_t(read_le(region + pos, 2));
+            pos += 2;
+        }
+        if (h & HDR_CODE1) {
+            c.word.code1 = uint16_t(read_le(region + pos, 2));
+            pos += 2;
+        }
+        c.count = read_le(region + pos, cw);
+        pos += cw;
+        c.length = pos - start;
+        if (c.count > MAX_COUNT) {
+            r.error = at(start, "repeat count above the limit");
+            return;
+        }
+        ref = c.word;
+        ref.marker = false;
+        r.bytes = pos;
+        r.whole_ticks += c.repetitions();
+        if (!take(c) || c.end()) return;
+    }
+}
+
+}  // namespace
 
 DecodeResult decode(const uint8_t* region, size_t max_bytes, bool keep_commands) {
     DecodeResult r;
@@ -122,70 +193,11 @@ DecodeResult decode(const uint8_t* region, size_t max_bytes, bool keep_commands)
         r.error = std::move(m.error);
         return r;
     }
-    Word ref;  // start reference: channels 0, codes 0x1FFF
-    size_t pos = 0;
-    for (;;) {
-        const size_t start = pos;
-        if (pos >= max_bytes) {
-            r.error = at(start, "no end command");
-            return r;
-        }
-        const uint8_t h = region[pos++];
-        if (h & 0x01) {
-            r.error = at(start, "reserved header bit set");
-            return r;
-        }
-        // Length of the rest of the command, known from the header and mask alone.
-        size_t need = 0;
-        const bool masked = h & 0x40;
-        uint8_t mask = 0xFF;
-        if (masked) {
-            if (pos >= max_bytes) {
-                r.error = at(start, "command runs past the region");
-                return r;
-            }
-            mask = region[pos++];
-            for (unsigned i = 0; i < 8; ++i) need += (mask >> i) & 1u;
-        } else {
-            need = 8;
-        }
-        const unsigned count_width[4] = {0, 1, 2, 4};
-        const unsigned cw = count_width[(h >> 4) & 3];
-        need += ((h & 0x04) ? 2 : 0) + ((h & 0x08) ? 2 : 0) + cw;
-        if (max_bytes - pos < need) {
-            r.error = at(start, "command runs past the region");
-            return r;
-        }
-
-        DecodedCommand c;
-        c.offset = start;
-        c.header = h;
-        c.word = ref;
-        c.word.marker = h & 0x02;
-        for (unsigned i = 0; i < 8; ++i)
-            if ((mask >> i) & 1u) c.word.channels[i] = region[pos++];
-        if (h & 0x04) {
-            c.word.code0 = uint16_t(read_le(region + pos, 2));
-            pos += 2;
-        }
-        if (h & 0x08) {
-            c.word.code1 = uint16_t(read_le(region + pos, 2));
-            pos += 2;
-        }
-        c.count = read_le(region + pos, cw);
-        pos += cw;
-        c.length = pos - start;
-        if (c.count > MAX_COUNT) {
-            r.error = at(start, "repeat count above the limit");
-            return r;
-        }
-        ref = c.word;
-        ref.marker = false;
+    decode_each(region, max_bytes, r, [&r](const DecodedCommand& c) {
         r.commands.push_back(c);
-        r.bytes = pos;
-        r.whole_ticks += c.repetitions();
-        if (c.end()) return r;
-    }
+        return true;
+    });
+    return r;
 }
 
 std::vector<Word> played_words(const DecodeResult& decoded, uint64_t max_words, bool* truncated) {
@@ -249,4 +261,64 @@ std::vector<Segment> segments(const DecodeResult& decoded, size_t max_segments, 
     return out;
 }
 
-}  // namespace sim
+namespace {
+
+// Collects the segments of one page while the commands stream by: the segment being built is
+// `cur`; finished ones before `from` are only counted.
+struct Pager {
+    uint64_t from;
+    size_t max;
+    SegmentPage& page;
+    Segment cur;
+    bool have = false;
+    uint64_t index = 0;  // index of cur
+
+    // False once the page is full and another segment has begun (page.more).
+    bool add(uint64_t ticks, uint8_t digi, uint16_t c0, uint16_t c1) {
+        if (have && cur.digi == digi && cur.code0 == c0 && cur.code1 == c1) {
+            cur.ticks += ticks;
+            return true;
+        }
+        if (have && !close()) return false;
+        cur = Segment{ticks, digi, c0, c1};
+        have = true;
+        return true;
+    }
+    bool close() {
+        if (index >= from) {
+            if (page.segments.size() >= max) {
+                page.more = true;
+                return false;
+            }
+            page.segments.push_back(cur);
+        }
+        ++index;
+        have = false;
+        return true;
+    }
+    bool word(const Word& w, uint64_t times) {
+        if (w.uniform()) return add(8 * times, w.digi(0), w.code0, w.code1);
+        for (uint64_t n = 0; n < times; ++n)
+            for (unsigned t = 0; t < 8; ++t)
+                if (!add(1, w.digi(t), w.code0, w.code1)) return false;
+        return true;
+    }
+};
+
+}  // namespace
+
+SegmentPage read_segments(const uint8_t* region, size_t max_bytes, uint64_t from, size_t max_segments) {
+    SegmentPage page;
+    Pager pager{from, max_segments, page, Segment{}};
+    DecodeResult r;
+    bool full = false;
+    decode_each(region, max_bytes, r, [&](const DecodedCommand& c) {
+        full = !pager.word(c.word, c.repetitions());
+        return !full;
+    });
+    if (!full && pager.have) pager.close();
+    page.error = std::move(r.error);
+    return page;
+}
+
+}  // namespace memcmd

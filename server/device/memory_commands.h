@@ -1,0 +1,45 @@
+// The FPGA's sequence memory command format: the one definition that the encoder (Pulse.cpp)
+// writes and the decoder (CommandDecoder) reads.
+//
+// A slot's region holds variable-length commands back to back, little-endian:
+//   header | [change mask] | channel bytes | [code 0: 2 B] | [code 1: 2 B] | [count: 0/1/2/4 B]
+// With HDR_MASKED a mask byte lists the channel bytes that follow (ascending); without it all 8
+// follow. Absent channel bytes and codes repeat the previous command's; before the first command
+// the reference is all channel bytes 0 and both codes START_CODE. A command plays its word count
+// + 1 times; a word is 8 ticks of 1 ns, bit j of channel byte i being output i in tick j.
+#pragma once
+
+#include <cstdint>
+
+namespace memcmd {
+
+// Header bits.
+constexpr uint8_t HDR_RESERVED = 0x01;  // must be 0
+constexpr uint8_t HDR_MARKER = 0x02;    // marker word
+constexpr uint8_t HDR_CODE0 = 0x04;     // DAC code 0 present
+constexpr uint8_t HDR_CODE1 = 0x08;     // DAC code 1 present
+constexpr uint8_t HDR_COUNT_MASK = 0x30;  // count width: 0 none, 1: 1 B, 2: 2 B, 3: 4 B
+constexpr unsigned HDR_COUNT_SHIFT = 4;
+constexpr uint8_t HDR_COUNT1 = 0x10;
+constexpr uint8_t HDR_COUNT2 = 0x20;
+constexpr uint8_t HDR_COUNT4 = 0x30;
+constexpr uint8_t HDR_MASKED = 0x40;    // a change mask selects the channel bytes that follow
+constexpr uint8_t HDR_END = 0x80;       // last command of the region
+
+// Bytes of the count field for a header.
+constexpr unsigned count_width(uint8_t header) {
+    constexpr unsigned widths[4] = {0, 1, 2, 4};
+    return widths[(header & HDR_COUNT_MASK) >> HDR_COUNT_SHIFT];
+}
+
+// DAC code of both outputs before the first command (mid-scale), and as one 32-bit pair.
+constexpr uint16_t START_CODE = 0x1FFF;
+constexpr uint32_t START_CODES = uint32_t(START_CODE) << 16 | START_CODE;
+
+// Largest count a command may carry (2^29 words per command).
+constexpr uint32_t MAX_COUNT = 0x1FFFFFFF;
+
+// Ticks of one word.
+constexpr unsigned TICKS_PER_WORD = 8;
+
+}  // namespace memcmd
