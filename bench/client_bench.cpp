@@ -24,7 +24,6 @@
 
 #include "device/Pulse.h"
 #include "device/registers.h"
-#include "support/netns.h"
 #include "support/process.h"
 #include "support/sandbox.h"
 #include "support/tcp_client.h"
@@ -70,7 +69,6 @@ bool run_tarvex(const std::vector<std::string>& args)
 
 int main()
 {
-    testsupport::reexecInOwnNetworkNamespace();  // the fixed ports of our own pulserd
     testsupport::SandboxedPulserd server;
     const std::string dir = server.sandbox.root();
 

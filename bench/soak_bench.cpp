@@ -20,8 +20,7 @@
 
 #include "support/grpc_instrument.h"
 #include "support/http_client.h"
-#include "support/memory_sampler.h"
-#include "support/netns.h"
+#include "memory_sampler.h"
 #include "support/tcp_client.h"
 
 using namespace testsupport;
@@ -30,7 +29,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-[[maybe_unused]] const bool own_namespace = (reexecInOwnNetworkNamespace(), true);
 
 std::atomic<bool> stop_all{false};
 

@@ -4,6 +4,7 @@
 // plain receiver (first byte sent to a one-byte acknowledgement) and the encoder alone on the same
 // pulses. Also samples pulserd's resident memory during the protocol runs, without the pages of
 // the simulated sequence window.
+// Run it in a network namespace of its own (fixed ports): tests/support/netns_run.sh build/bin/tcp_bench
 //
 // Prints a summary of medians and the ratio protocol / (raw send + encode) after the benchmarks,
 // then the same ratio from rounds that time the three one right after the other.
@@ -30,8 +31,7 @@
 #include "device/registers.h"
 #include "device/CommandDecoder.h"
 #include "sim/Fpga.h"
-#include "support/memory_sampler.h"
-#include "support/netns.h"
+#include "memory_sampler.h"
 #include "support/process.h"
 #include "support/sandbox.h"
 #include "support/tcp_client.h"
@@ -307,7 +307,6 @@ BENCHMARK(BM_TcpUpload)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATI
 }  // namespace
 
 int main(int argc, char** argv) {
-    reexecInOwnNetworkNamespace();  // the fixed ports of our own pulserd
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

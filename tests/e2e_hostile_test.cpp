@@ -15,8 +15,7 @@
 #include "interfaces/jsonrpc/Httpd.h"
 #include "support/grpc_instrument.h"
 #include "support/http_client.h"
-#include "support/memory_sampler.h"
-#include "support/netns.h"
+#include "memory_sampler.h"
 #include "support/tcp_client.h"
 
 using namespace testsupport;
@@ -24,7 +23,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-[[maybe_unused]] const bool own_namespace = (reexecInOwnNetworkNamespace(), true);
 
 int connect_to(int port) {
     TcpClient c(static_cast<uint16_t>(port));

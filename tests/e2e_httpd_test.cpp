@@ -115,14 +115,6 @@ TEST_F(HttpdTest, PrefixHandlersNewestFirst) {
     EXPECT_EQ(http_request(8050, "GET", "/").status, 301);
 }
 
-TEST_F(HttpdTest, DefaultHandlerAnswers404) {
-    HttpRequestHandler plain;
-    std::ostringstream out;
-    EXPECT_EQ(plain.do_request(out), 404);
-    std::istringstream in;
-    EXPECT_EQ(plain.do_request(nullptr, nullptr, in, out), 404);
-}
-
 TEST_F(HttpdTest, SecondServerOnTheSamePortExitsWithStatusOne) {
     // This suite's server holds port 8050: a whole second pulserd ends with status 1, its other
     // interfaces and the device object notwithstanding.

@@ -1,10 +1,10 @@
-// The pulse sequence encoder: exact command bytes, result records, limits, and a property test
-// against an independent rasteriser, read back through the simulated FPGA's decoder.
+// The memory command format: the encoder's exact command bytes, result records and limits, the
+// decoder on hand-written bytes, and a property test of the encoder against an independent
+// rasteriser, read back through the decoder.
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <new>
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -14,6 +14,7 @@
 #include "encoder_workloads.h"
 #include "reference_encoder.h"
 #include "support/seq_window.h"
+#include "support/stdout_capture.h"
 
 namespace {
 
@@ -26,25 +27,7 @@ Full_Pattern final_state(uint8_t digi = 0, int16_t a0 = 0, int16_t a1 = 0) { ret
 
 Bytes region_bytes(const SeqWindow& w, unsigned slot, size_t n) { return Bytes(w.slot(slot), w.slot(slot) + n); }
 
-// Captures standard output for its lifetime. If the test fails meanwhile (gtest reports failures
-// on standard output too), the tail of the captured text is printed again when the scope ends.
-class StdoutCapture {
-public:
-    StdoutCapture() { testing::internal::CaptureStdout(); }
-    ~StdoutCapture() {
-        if (taken_) return;
-        std::string out = testing::internal::GetCapturedStdout();
-        if (testing::Test::HasFailure())
-            std::printf("%s\n", out.substr(out.size() > 4000 ? out.size() - 4000 : 0).c_str());
-    }
-    std::string take() {
-        taken_ = true;
-        return testing::internal::GetCapturedStdout();
-    }
-
-private:
-    bool taken_ = false;
-};
+using testsupport::StdoutCapture;
 
 struct Encoded {
     SequenceControlData result;
@@ -59,10 +42,6 @@ Encoded encode(SeqWindow& w, const std::vector<Pulse>& pulses, unsigned slot = 0
     e.out = capture.take();
     return e;
 }
-
-// ---------------------------------------------------------------------------------------------
-// Exact bytes
-// ---------------------------------------------------------------------------------------------
 
 struct ByteCase {
     const char* name;
@@ -145,15 +124,6 @@ TEST(Encoder, WritesTheDocumentedCommandBytes) {
     }
 }
 
-TEST(Encoder, ResultRecordOfTheFirstExample) {
-    SeqWindow w;
-    Encoded e = encode(w, {P(20, 0x01), P(5, 0x03), P(7, 0x00)});
-    EXPECT_EQ(e.result.nBytes, 15u);
-    EXPECT_EQ(e.result.nPulses, 3u);
-    EXPECT_EQ(e.result.wholeTicks, 4u);
-    EXPECT_DOUBLE_EQ(e.result.dataRate, 3.75);
-}
-
 TEST(Encoder, FinalStateCommandForEmptyListsAndZeroRuns) {
     const Bytes expected = {0xCC, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x20, 0x00, 0x20};
     const std::vector<std::vector<Pulse>> lists = {
@@ -199,26 +169,8 @@ TEST(Encoder, UndefinedSlotWritesNothing) {
     }
 }
 
-TEST(Encoder, ZeroTickPulsesOtherThanMarkersChangeNothing) {
-    SeqWindow w;
-    std::vector<Pulse> plain = {P(20, 0x01, 300), P(5, 0x03, -7, 9), P(7, 0x00), P(64, 0x10, 1, 2), P(3, 0x22)};
-    std::vector<Pulse> noisy;
-    for (const Pulse& p : plain) {
-        noisy.push_back(P(0, 0x55, 1234, -1234));
-        noisy.push_back(p);
-        noisy.push_back(P(0, 0xAB, 32767, 32767));
-    }
-    noisy.push_back(plain.back());  // the padding uses the last element: keep it a real pulse
-    noisy.back().ticks = 0;         // ... with zero ticks but the same state
-    Encoded a = encode(w, plain);
-    Bytes expected = region_bytes(w, 0, a.result.nBytes);
-    Encoded b = encode(w, noisy);
-    EXPECT_EQ(region_bytes(w, 0, b.result.nBytes), expected);
-    EXPECT_EQ(b.result.nBytes, a.result.nBytes);
-    EXPECT_EQ(b.result.wholeTicks, a.result.wholeTicks);
-}
-
-TEST(Encoder, WordAssemblyPieces) {
+// A partial word: channel bits tick by tick, analog values weighted by their ticks, rounded down.
+TEST(Encoder, PartialWordAssembly) {
     Full_Pattern word;
     word.set_patterns(0, 3, 0x01, 100, -100);
     word.set_patterns(3, 5, 0x02, 0, 0);
@@ -229,36 +181,13 @@ TEST(Encoder, WordAssemblyPieces) {
     ANALOG_TO_BYTES codes;
     codes.setWithCalibration(37, -38);
     EXPECT_EQ(word.analog, codes);
-
-    Full_Pattern whole(5, 0x81, 32767, -32768);
-    EXPECT_EQ(+whole.ticks, 5u);
-    EXPECT_EQ(Bytes(whole.pattern, whole.pattern + 8), (Bytes{0xFF, 0, 0, 0, 0, 0, 0, 0xFF}));
-    EXPECT_EQ(whole.analog.value, 0x3FFF0000u);
-
-    uint8_t buf[CMD_MAX_BYTES];
-    uint8_t header = 0xFF;
-    ANALOG_TO_BYTES ref;
-    ref.value = 0x1FFF1FFF;
-    uint8_t zeros[8] = {};
-    EXPECT_EQ(set_cmd_bytes(buf, header, COUNT_TO_BYTES{0}, zeros, zeros, ref, ref), 2u);
-    EXPECT_EQ(header, 0x40);
-    EXPECT_EQ(buf[1], 0x00);
-    EXPECT_EQ(set_cmd_bytes(buf, header, COUNT_TO_BYTES{0x10000}, whole.pattern, zeros, whole.analog, ref), 12u);
-    EXPECT_EQ(header, 0x7C);
-    EXPECT_EQ(Bytes(buf + 1, buf + 12), (Bytes{0x81, 0xFF, 0xFF, 0x00, 0x00, 0xFF, 0x3F, 0x00, 0x00, 0x01, 0x00}));
-    // 17 bytes: every field present.
-    uint8_t ones[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    ANALOG_TO_BYTES other;
-    other.value = 0x12345678;
-    EXPECT_EQ(set_cmd_bytes(buf, header, COUNT_TO_BYTES{0x1FFFFFFF}, ones, zeros, other, ref), CMD_MAX_BYTES);
-    EXPECT_EQ(header, 0x3C);
-    EXPECT_EQ(Bytes(buf + 1, buf + 17),
-              (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 0x78, 0x56, 0x34, 0x12, 0xFF, 0xFF, 0xFF, 0x1F}));
+    // A share longer than the rest of the word is cut to it (here 6 ticks from tick 3: 5).
+    Full_Pattern over;
+    over.set_patterns(3, 6, 0x01, 800, -8);
+    EXPECT_EQ(over.pattern[0], 0xF8);
+    EXPECT_EQ(+over.ao0, 500);
+    EXPECT_EQ(+over.ao1, -5);
 }
-
-// ---------------------------------------------------------------------------------------------
-// Memory window bound
-// ---------------------------------------------------------------------------------------------
 
 TEST(Encoder, LeavingTheWindowThrowsAndKeepsEarlierCommands) {
     SeqWindow w;
@@ -301,44 +230,132 @@ TEST(Encoder, LeavingTheWindowThrowsAndKeepsEarlierCommands) {
     EXPECT_EQ(Bytes(s + fitting * CMD_MAX_BYTES, s + reg::SEQMEM_SLOT1_OFFSET), Bytes(rest, 0));
 }
 
-// ---------------------------------------------------------------------------------------------
-// No heap traffic per pulse or per command
-// ---------------------------------------------------------------------------------------------
+// ---- the decoder on hand-written command bytes ----
 
-}  // namespace
-
-// Counts every allocation of the test program (kept out of line so that the compiler does not
-// pair these malloc/free calls with other allocation functions).
-static size_t g_allocations = 0;
-__attribute__((noinline)) void* operator new(size_t n) {
-    ++g_allocations;
-    if (void* p = std::malloc(n ? n : 1)) return p;
-    throw std::bad_alloc();
-}
-__attribute__((noinline)) void operator delete(void* p) noexcept { std::free(p); }
-__attribute__((noinline)) void operator delete(void* p, size_t) noexcept { std::free(p); }
-
-namespace {
-
-TEST(Encoder, AllocatesNothingPerPulse) {
-    SeqWindow w;
-    std::mt19937 rng(7);
-    std::vector<Pulse> pulses(200000);
-    for (Pulse& p : pulses) p = P(1 + rng() % 20, uint8_t(rng()), int16_t(rng()), int16_t(rng()));
-    pulses[100] = MARKER;
-    pulses[1001] = MARKER;
-    StdoutCapture capture;
-    size_t before = g_allocations;
-    SequenceControlData r = highToLow(pulses, final_state(), 1, w.mapper, 0);
-    size_t during = g_allocations - before;
-    capture.take();
-    EXPECT_GT(r.nPulses, 50000u);
-    EXPECT_LE(during, 4u) << "allocations while encoding " << pulses.size() << " pulses";
+memcmd::Word word(std::initializer_list<uint8_t> channels, uint16_t c0, uint16_t c1, bool marker = false) {
+    memcmd::Word w;
+    size_t i = 0;
+    for (uint8_t c : channels) w.channels[i++] = c;
+    w.code0 = c0;
+    w.code1 = c1;
+    w.marker = marker;
+    return w;
 }
 
-// ---------------------------------------------------------------------------------------------
-// Property test against an independent rasteriser
-// ---------------------------------------------------------------------------------------------
+TEST(Decoder, ResolvesFieldsAgainstThePreviousCommand) {
+    const Bytes region = {
+        0x5C, 0x01, 0xFF, 0x00, 0x20, 0x00, 0x20, 0x01,  // ch0 0xFF, both codes, count 1
+        0x42, 0x00,                                      // marker, nothing changed
+        0x08, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x34, 0x12,  // unmasked, code 1 only
+        0x60, 0x81, 0x0F, 0xF0, 0x34, 0x12,              // ch0, ch7; two-byte count 0x1234
+        0xF0, 0x00, 0xFF, 0xFF, 0xFF, 0x1F,              // end, four-byte count 0x1FFFFFFF
+        0xEE, 0xEE,                                      // beyond the end: not read
+    };
+    memcmd::DecodeResult d = memcmd::decode(region.data(), region.size());
+    ASSERT_TRUE(d.ok()) << d.error;
+    ASSERT_EQ(d.commands.size(), 5u);
+    EXPECT_EQ(d.bytes, region.size() - 2);
+    EXPECT_EQ(d.whole_ticks, 2u + 1 + 1 + 0x1235 + 0x20000000);
+
+    EXPECT_EQ(d.commands[0].word, word({0xFF, 0, 0, 0, 0, 0, 0, 0}, 0x2000, 0x2000));
+    EXPECT_EQ(d.commands[0].count, 1u);
+    EXPECT_EQ(d.commands[1].word, word({0xFF, 0, 0, 0, 0, 0, 0, 0}, 0x2000, 0x2000, true));
+    EXPECT_EQ(d.commands[1].offset, 8u);
+    EXPECT_EQ(d.commands[1].length, 2u);
+    EXPECT_EQ(d.commands[2].word, word({0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}, 0x2000, 0x1234));
+    EXPECT_EQ(d.commands[3].word, word({0x0F, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0xF0}, 0x2000, 0x1234));
+    EXPECT_EQ(d.commands[3].count, 0x1234u);
+    EXPECT_FALSE(d.commands[3].end());
+    EXPECT_TRUE(d.commands[4].end());
+    EXPECT_EQ(d.commands[4].word, d.commands[3].word);  // the marker flag does not carry over
+    EXPECT_EQ(d.commands[4].count, 0x1FFFFFFFu);
+
+    // The start reference: channels 0, codes 0x1FFF.
+    const Bytes first = {0xC0, 0x00};
+    d = memcmd::decode(first.data(), first.size());
+    ASSERT_TRUE(d.ok());
+    EXPECT_EQ(d.commands[0].word, word({0, 0, 0, 0, 0, 0, 0, 0}, 0x1FFF, 0x1FFF));
+}
+
+TEST(Decoder, ReportsMalformedData) {
+    struct Case {
+        Bytes bytes;
+        const char* error;
+        size_t decoded;
+    };
+    const std::vector<Case> cases = {
+        {{}, "offset 0: no end command", 0},
+        {{0x40, 0x00, 0x40, 0x00}, "offset 4: no end command", 2},
+        {{0x40, 0x00, 0x41, 0x00}, "offset 2: reserved header bit set", 1},
+        {{0xC0, 0x03, 0x01}, "offset 0: command runs past the region", 0},
+        {{0xC0}, "offset 0: command runs past the region", 0},
+        {{0x80, 1, 2, 3, 4, 5, 6, 7}, "offset 0: command runs past the region", 0},
+        {{0xF0, 0x00, 0x00, 0x00, 0x00, 0x20}, "offset 0: repeat count above the limit", 0},
+    };
+    for (const Case& c : cases) {
+        memcmd::DecodeResult d = memcmd::decode(c.bytes.data(), c.bytes.size());
+        EXPECT_EQ(d.error, c.error);
+        EXPECT_EQ(d.commands.size(), c.decoded);
+    }
+}
+
+TEST(Decoder, WordsAndSegments) {
+    const Bytes region = {
+        0x4C, 0x01, 0xFF, 0x00, 0x20, 0xFF, 0x3F,  // output 0 high, one word
+        0x50, 0x02, 0x03, 0x02,                    // ch1 = 0x03: output 1 high in ticks 0-1, 3 words
+        0xD0, 0x03, 0x00, 0x00, 0xFF,              // end: all low, 256 words
+    };
+    memcmd::DecodeResult d = memcmd::decode(region.data(), region.size());
+    ASSERT_TRUE(d.ok()) << d.error;
+
+    bool truncated = true;
+    std::vector<memcmd::Word> words = memcmd::played_words(d, 1000, &truncated);
+    EXPECT_FALSE(truncated);
+    ASSERT_EQ(words.size(), 1u + 3 + 256);
+    EXPECT_EQ(words[1], words[3]);
+    EXPECT_EQ(words[1].digi(0), 0x03);
+    EXPECT_EQ(words[1].digi(2), 0x01);
+    words = memcmd::played_words(d, 2, &truncated);
+    EXPECT_TRUE(truncated);
+    EXPECT_EQ(words.size(), 2u);
+
+    // Segments: uniform words join, the partial word splits per tick.
+    const std::vector<memcmd::Segment> expected = {
+        {8, 0x01, 0x2000, 0x3FFF},
+        {2, 0x03, 0x2000, 0x3FFF}, {6, 0x01, 0x2000, 0x3FFF},
+        {2, 0x03, 0x2000, 0x3FFF}, {6, 0x01, 0x2000, 0x3FFF},
+        {2, 0x03, 0x2000, 0x3FFF}, {6, 0x01, 0x2000, 0x3FFF},
+        {8 * 256, 0x00, 0x2000, 0x3FFF},
+    };
+    EXPECT_EQ(memcmd::segments(d, 100, &truncated), expected);
+    EXPECT_FALSE(truncated);
+    EXPECT_EQ(memcmd::segments_from_words(memcmd::played_words(d, 1000)), expected);
+    std::vector<memcmd::Segment> few = memcmd::segments(d, 3, &truncated);
+    EXPECT_TRUE(truncated);
+    EXPECT_EQ(few, std::vector<memcmd::Segment>(expected.begin(), expected.begin() + 3));
+
+    // Pages of the readback: any (from, max) gives that slice of the whole list, and `more`
+    // exactly when segments follow it.
+    for (size_t from = 0; from <= expected.size() + 1; ++from)
+        for (size_t max = 1; max <= expected.size() + 1; ++max) {
+            memcmd::SegmentPage page = memcmd::read_segments(region.data(), region.size(), from, max);
+            const size_t begin = std::min(from, expected.size()), end = std::min(from + max, expected.size());
+            EXPECT_EQ(page.segments, std::vector<memcmd::Segment>(expected.begin() + long(begin), expected.begin() + long(end)))
+                << from << "/" << max;
+            EXPECT_EQ(page.more, from + max < expected.size()) << from << "/" << max;
+            EXPECT_EQ(page.error, "");
+        }
+
+    // Words that differ in one output only stay apart.
+    EXPECT_EQ(memcmd::segments_from_words({word({0}, 0x2000, 0x1000), word({0}, 0x2000, 0x1001)}),
+              (std::vector<memcmd::Segment>{{8, 0x00, 0x2000, 0x1000}, {8, 0x00, 0x2000, 0x1001}}));
+
+    // A repeated uniform word stays one segment however long it plays.
+    const Bytes hold = {0xF4, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x1F};
+    d = memcmd::decode(hold.data(), hold.size());
+    ASSERT_TRUE(d.ok()) << d.error;
+    EXPECT_EQ(memcmd::segments(d, 1), (std::vector<memcmd::Segment>{{8ull * 0x20000000, 0x00, 0x0000, 0x1FFF}}));
+}
 
 // One played word and how often in a row.
 struct WordRun {

@@ -89,42 +89,6 @@ class PythonClient(unittest.TestCase):
                                        response_deserializer=reply_type.FromString)
         return rpc(request, timeout=120)
 
-    def test_trigger_and_clock_settings_round_trip(self):
-        pb = self.pb
-        self.call("setTrigger", pb.TriggerMessage(start=pb.TriggerMessage.HARDWARE_RISING,
-                                                  mode=pb.TriggerMessage.SINGLE), pb.TarvexReply)
-        self.assertEqual(self.call("getTriggerStart", pb.VoidMessage(), pb.TarvexReply).value, 2)
-        self.assertEqual(self.call("getTriggerRearm", pb.VoidMessage(), pb.TarvexReply).value, 1)
-        # Bits 6:5 = 1 (rising), bit 1 hardware trigger, bit 8 automatic rearm off.
-        word = self.inst.sim(cmd="peek", addr=CONTROL)["value"]
-        self.assertEqual((word >> 5) & 3, 1)
-        self.assertEqual((word >> 1) & 1, 1)
-        self.assertEqual((word >> 8) & 1, 0)
-        # Empty messages: IMMEDIATE / NORMAL and INTERNAL.
-        self.call("setTrigger", pb.TriggerMessage(), pb.TarvexReply)
-        self.assertEqual(self.call("getTriggerStart", pb.VoidMessage(), pb.TarvexReply).value, 0)
-        self.call("selectClock", pb.ClockMessage(clock_source=pb.ClockMessage.EXT_125MHZ), pb.TarvexReply)
-        self.assertEqual(self.call("getClock", pb.VoidMessage(), pb.TarvexReply).value, 1)
-        self.call("selectClock", pb.ClockMessage(), pb.TarvexReply)
-        self.assertEqual(self.call("getClock", pb.VoidMessage(), pb.TarvexReply).value, 0)
-
-    def test_information_and_signed_results(self):
-        pb = self.pb
-        self.assertEqual(self.call("getFirmwareVersion", pb.VoidMessage(), pb.TarvexStringReply).string_value,
-                         "1.7.0")
-        self.assertEqual(self.call("getFPGAID", pb.VoidMessage(), pb.TarvexStringReply).string_value,
-                         "123456789ABCDEF")
-        status = self.inst.sim(cmd="read", addr=CONTROL + 0x2C)["value"]
-        self.assertEqual(self.call("getStatusRegister", pb.VoidMessage(), pb.TarvexReply).value, status)
-        self.assertEqual(self.call("start", pb.StartMessage(slot_nr=9, slots_to_run=-1), pb.TarvexIntReply).value, -1)
-        self.assertEqual(self.call("setClkParam", pb.DrpClkSetMessage(value=700.0), pb.TarvexIntReply).value, -1)
-
-    def test_stream_limits(self):
-        pb = self.pb
-        with self.assertRaises(grpc.RpcError) as caught:
-            self.call("stream", pb.SequenceMessage(n_runs=1), pb.TarvexReply)
-        self.assertEqual(caught.exception.code(), grpc.StatusCode.CANCELLED)
-
     def test_stream_of_100000_pulses_plays_as_sent(self):
         pb = self.pb
         analog = [(-32768, 32767), (-25536, 0), (0, -1), (1000, -1000), (32767, -32768)]

@@ -7,7 +7,8 @@
 #include <string>
 
 #include "interfaces/jsonrpc/Json_rpc.h"
-#include "support/cout_capture.h"
+#include "support/base64_encode.h"
+#include "support/stdout_capture.h"
 
 using namespace testsupport;
 
@@ -49,18 +50,6 @@ std::string be_record(uint32_t ticks, uint8_t digi, int16_t ao0, int16_t ao1) {
     return std::string(r, 9);
 }
 
-std::string base64(const std::string& bytes) {
-    static const char* abc = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        uint32_t v = uint32_t(uint8_t(bytes[i])) << 16;
-        if (i + 1 < bytes.size()) v |= uint32_t(uint8_t(bytes[i + 1])) << 8;
-        if (i + 2 < bytes.size()) v |= uint8_t(bytes[i + 2]);
-        size_t chars = std::min<size_t>(4, (bytes.size() - i) * 4 / 3 + ((bytes.size() - i) % 3 ? 1 : 0));
-        for (size_t k = 0; k < chars; ++k) out += abc[(v >> (18 - 6 * k)) & 63];
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -121,9 +110,9 @@ TEST(JsonRpcReaders, Pulse) {
 
 TEST(JsonRpcReaders, SequenceRecordsAreBigEndian) {
     std::string bytes = be_record(10, 0xFF, 32767, -32768) + be_record(0x01020304, 0x5A, -2, 258);
-    CoutCapture capture;
+    StdoutCapture capture;
     for (const std::string& extra : {std::string(), std::string("\x01"), std::string(8, '\x7F')}) {
-        auto v = value("\"" + base64(bytes + extra) + "\"");
+        auto v = value("\"" + base64_encode(bytes + extra) + "\"");
         std::vector<Pulse> seq;
         ASSERT_TRUE(read_json_seq(v.get(), seq));
         ASSERT_EQ(seq.size(), 2u) << "bytes after the last whole record are ignored";
@@ -136,8 +125,9 @@ TEST(JsonRpcReaders, SequenceRecordsAreBigEndian) {
         EXPECT_EQ(+seq[1].ao0, -2);
         EXPECT_EQ(+seq[1].ao1, 258);
     }
-    EXPECT_NE(capture.text().find("time: base64 dec "), std::string::npos);
-    EXPECT_NE(capture.text().find("time: binary dec "), std::string::npos);
+    const std::string out = capture.take();
+    EXPECT_NE(out.find("time: base64 dec "), std::string::npos);
+    EXPECT_NE(out.find("time: binary dec "), std::string::npos);
 }
 
 // Records spanning the decoder's internal blocks come out whole and in order.
@@ -146,9 +136,9 @@ TEST(JsonRpcReaders, LongSequencesConvertInOrder) {
     const uint32_t n = 5000;
     for (uint32_t i = 0; i < n; ++i)
         bytes += be_record(i * 7 + 1, static_cast<uint8_t>(i), static_cast<int16_t>(i * 3), static_cast<int16_t>(-i));
-    auto v = value("\"" + base64(bytes) + "=\\nrest\"");
+    auto v = value("\"" + base64_encode(bytes) + "=\\nrest\"");
     std::vector<Pulse> seq;
-    CoutCapture capture;
+    StdoutCapture capture;
     ASSERT_TRUE(read_json_seq(v.get(), seq));
     ASSERT_EQ(seq.size(), n);
     for (uint32_t i = 0; i < n; ++i) {
@@ -160,7 +150,7 @@ TEST(JsonRpcReaders, LongSequencesConvertInOrder) {
 }
 
 TEST(JsonRpcReaders, SequenceLengthBoundAndOtherKinds) {
-    CoutCapture capture;
+    StdoutCapture capture;
     std::vector<Pulse> seq;
     // 18,000,008 decoded bytes pass (2,000,000 records), one more is refused.
     std::string at_bound(24000011, 'A');  // 6,000,002 groups and 3 characters: 18,000,008 bytes
@@ -181,9 +171,9 @@ TEST(JsonRpcReaders, SequenceLengthBoundAndOtherKinds) {
 }
 
 TEST(JsonRpcReaders, CallLogAndEscapedTexts) {
-    CoutCapture capture;
+    StdoutCapture capture;
     print_json_call(std::vector<Pulse>(3), -1, Pulse{65535, 255, 0, 0});
-    EXPECT_EQ(capture.text(), "jRPC call: len: 3, n_runs: -1, final: 65535|255|0|0, \n");
+    EXPECT_EQ(capture.take(), "jRPC call: len: 3, n_runs: -1, final: 65535|255|0|0, \n");
 
     std::ostringstream os;
     write_json_text(os, std::string("a\"b\\c\n\t\r\b\f\x01\x1f\x7f\xc3\xa9/", 16));

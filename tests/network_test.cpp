@@ -1,5 +1,7 @@
-// Network settings on a simulated board: storing, reading, test mode and the network watcher.
+// Network settings and the hostname on a simulated board: storing, reading, test mode, the
+// system commands and the network watcher.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -50,11 +52,11 @@ protected:
 
     // Runs `call` and returns (stdout, stderr) it printed.
     std::pair<std::string, std::string> printed(const std::function<void()>& call) {
-        testing::internal::CaptureStdout();
+        output();
         testing::internal::CaptureStderr();
         call();
         std::string err = testing::internal::GetCapturedStderr();
-        return {testing::internal::GetCapturedStdout(), err};
+        return {output(), err};
     }
 };
 
@@ -119,15 +121,6 @@ TEST_F(NetworkStaticTest, StoreRewritesTheFileAndReboots) {
     EXPECT_EQ(s.gateway, "gw.lab local");
 }
 
-TEST_F(NetworkStaticTest, LinesAreRewrittenNeverAdded) {
-    // No IP line, a carriage-return line and an unknown line: only the present keys change.
-    write_file(sandbox.path(CONF), "PERMANENT=0\r\nNETMASK=1.1.1.1\nHOST=x\nGATEWAY=1.1.1.1");
-    sim::clear_commands();
-    EXPECT_EQ(pulser->setNetworkConfiguration(false, "172.16.0.9", "255.240.0.0", "172.16.0.1", false), 0);
-    EXPECT_EQ(conf(), "PERMANENT=1\nNETMASK=255.240.0.0\nHOST=x\nGATEWAY=172.16.0.1\n");
-    EXPECT_EQ(reboots(), 1u);
-}
-
 TEST_F(NetworkStaticTest, FileErrorsAnswerMinusOneWithoutReboot) {
     // No file: the message, -1, no reboot; the settings in memory already changed.
     ASSERT_EQ(unlink(sandbox.path(CONF).c_str()), 0);
@@ -153,45 +146,6 @@ TEST_F(NetworkStaticTest, FileErrorsAnswerMinusOneWithoutReboot) {
     EXPECT_EQ(pulser->applyNetworkConfiguration(), -1);
     EXPECT_EQ(conf(), STATIC_CONF);
     EXPECT_EQ(reboots(), 0u);
-}
-
-TEST_F(NetworkStaticTest, RenameFailureAnswersMinusOneWithoutReboot) {
-    // An append-only folder takes the new temporary file but refuses to replace network.conf.
-    const std::string dir = sandbox.path("/userconfig/network");
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    ASSERT_GE(fd, 0);
-    int flags = 0;
-    ASSERT_EQ(ioctl(fd, FS_IOC_GETFLAGS, &flags), 0);
-    int append_only = flags | FS_APPEND_FL;
-    if (ioctl(fd, FS_IOC_SETFLAGS, &append_only) != 0) {
-        close(fd);
-        GTEST_SKIP() << "cannot make a folder append-only here";
-    }
-    sim::clear_commands();
-    int rc = 0;
-    auto out = printed([&] { rc = pulser->setNetworkConfiguration(false, "10.9.8.7", "255.0.0.0", "10.0.0.1", false); });
-    ioctl(fd, FS_IOC_SETFLAGS, &flags);
-    close(fd);
-    EXPECT_EQ(rc, -1);
-    EXPECT_NE(out.second.find("rename: "), std::string::npos);
-    EXPECT_EQ(conf(), "# written by the board image\n" + STATIC_CONF);
-    EXPECT_EQ(read_file(sandbox.path(TMP)), "# written by the board image\nPERMANENT=1\nIP=10.9.8.7\nNETMASK=255.0.0.0\nGATEWAY=10.0.0.1\n");
-    EXPECT_EQ(reboots(), 0u);
-}
-
-TEST_F(NetworkStaticTest, DhcpStoreIgnoresTheGivenStrings) {
-    sim::clear_commands();
-    EXPECT_EQ(pulser->setNetworkConfiguration(true, "1.2.3.4", "bad", "x\ny", false), 0);
-    EXPECT_EQ(conf(), "# written by the board image\nPERMANENT=0\nIP=192.168.1.100\nNETMASK=255.255.255.0\nGATEWAY=192.168.1.1\n");
-    EXPECT_EQ(reboots(), 1u);
-
-    // The file's static strings, with the mode in force.
-    write_file(sandbox.path(CONF), "PERMANENT=0\nIP=10.1.2.3\nNETMASK=255.255.0.0\nGATEWAY=10.1.0.1\n");
-    network_settings s = current();
-    EXPECT_TRUE(s.dhcp);
-    EXPECT_EQ(s.ip, "10.1.2.3");
-    EXPECT_EQ(s.netmask, "255.255.0.0");
-    EXPECT_EQ(s.gateway, "10.1.0.1");
 }
 
 TEST_F(NetworkStaticTest, ReadingRules) {
@@ -280,19 +234,6 @@ TEST_F(NetworkStaticTest, WatcherReportsStaticLinkState) {
     EXPECT_EQ(reg::field_get(reg::ctrl::HW_VERSION, ctrlWord(reg::ctrl::BOARD)), hw);
 }
 
-TEST_F(NetworkStaticTest, LiveInterfaceState) {
-    sim::set_eth0(true, "10.20.30.40", "255.255.252.0");
-    ConfigEthx eth = pulser->getConfigEth0();
-    EXPECT_TRUE(eth.link_up);
-    EXPECT_EQ(eth.ip, "10.20.30.40");
-    EXPECT_EQ(eth.netmask, "255.255.252.0");
-    sim::set_eth0(false);
-    eth = pulser->getConfigEth0();
-    EXPECT_FALSE(eth.link_up);
-    EXPECT_EQ(eth.ip, "127.0.0.1");
-    EXPECT_EQ(eth.netmask, "255.0.0.0");
-}
-
 class NetworkDhcpTest : public NetworkTest {
 protected:
     void prepareSandbox() override {
@@ -326,14 +267,64 @@ TEST_F(NetworkStaticTest, FallbackRequestStoresDhcpAndReboots) {
     EXPECT_TRUE(statusBecomes(3));
 }
 
-TEST_F(NetworkStaticTest, FallbackRequestWithoutFileStillReboots) {
-    ASSERT_EQ(unlink(sandbox.path(CONF).c_str()), 0);
+// ---- hostname ----
+
+const char* const HOSTNAME = "/userconfig/network/hostname";
+const std::vector<std::string> RESTART = {"hostname -F /userconfig/network/hostname", "killall -9 beacond.elf",
+                                          "beacond.elf 1>/dev/null &"};
+
+class HostnameTest : public DeviceTest {
+protected:
+    std::string file() { return read_file(sandbox.path(HOSTNAME)); }
+};
+
+TEST_F(HostnameTest, SetStoresExactBytesAndHandsThemToTheSystem) {
     sim::clear_commands();
-    sim::request_dhcp_fallback(true);
-    EXPECT_TRUE(eventually([&] { return reboots() >= 1; }));
-    sim::request_dhcp_fallback(false);
-    EXPECT_FALSE(file_exists(sandbox.path(CONF)));
-    EXPECT_TRUE(current().dhcp);
+    EXPECT_EQ(pulser->setHostname("lab-7.pg"), 0);
+    EXPECT_EQ(file(), "lab-7.pg");
+    EXPECT_EQ(shellLines(), RESTART);
+    EXPECT_EQ(pulser->getHostname(), "lab-7.pg");
+
+    sim::clear_commands();
+    EXPECT_EQ(pulser->setHostname("pg-02"), 0);
+    EXPECT_EQ(file(), "pg-02");
+    EXPECT_EQ(pulser->getHostname(), "pg-02");
+
+    // The empty name truncates the file and is still a success.
+    sim::clear_commands();
+    EXPECT_EQ(pulser->setHostname(""), 0);
+    EXPECT_EQ(file(), "");
+    EXPECT_EQ(shellLines(), RESTART);
+}
+
+TEST_F(HostnameTest, RefusedWhileStreaming) {
+    fpga->set_bits(reg::CTRL_BASE + reg::ctrl::STATUS, reg::status::STREAMING, true);
+    sim::clear_commands();
+    EXPECT_EQ(pulser->setHostname("other"), -1);
+    EXPECT_EQ(file(), "tarvex");
+    EXPECT_TRUE(sim::commands().empty());
+    fpga->set_bits(reg::CTRL_BASE + reg::ctrl::STATUS, reg::status::STREAMING, false);
+    EXPECT_EQ(pulser->setHostname("other"), 0);
+    EXPECT_EQ(file(), "other");
+}
+
+TEST_F(HostnameTest, UnwritableFileAnswersMinusOneAndRunsNothing) {
+    // A full file system (the new file is written beside the old one, then renamed over it).
+    ASSERT_EQ(symlink("/dev/full", (sandbox.path(HOSTNAME) + ".new").c_str()), 0);
+    sim::clear_commands();
+    output();
+    EXPECT_EQ(pulser->setHostname("newname"), -1);
+    std::string out = output();
+    EXPECT_NE(out.find("Writing hostname to config file /userconfig/network/hostname\n"), std::string::npos);
+    EXPECT_NE(out.find("No space left on device\n"), std::string::npos);
+    EXPECT_TRUE(sim::commands().empty());
+
+    // A file that cannot be opened.
+    ASSERT_EQ(unlink(sandbox.path(HOSTNAME).c_str()), 0);
+    ASSERT_EQ(mkdir(sandbox.path(HOSTNAME).c_str(), 0755), 0);
+    EXPECT_EQ(pulser->setHostname("newname"), -1);
+    EXPECT_TRUE(sim::commands().empty());
+    EXPECT_NE(pulser->getHostname(), "newname");
 }
 
 }  // namespace

@@ -84,9 +84,9 @@ TEST_F(RunControlTest, SetSequenceConfigProgramsTheSlotWords) {
             d.nPulses = c.pulses;
             d.wholeTicks = c.whole_ticks;
             d.dataRate = 0.5;
-            testing::internal::CaptureStdout();
+            output();
             pulser->setSequenceConfig(s, d, c.n_runs, c.next_action, c.when, c.on_nodata);
-            std::string out = testing::internal::GetCapturedStdout();
+            std::string out = output();
             EXPECT_EQ(slotWord(s, slot::CONTROL), c.control);
             EXPECT_EQ(slotWord(s, slot::SIZE), 1234u + s);
             EXPECT_EQ(slotRuns(s), c.runs);
@@ -100,39 +100,14 @@ TEST_F(RunControlTest, SetSequenceConfigProgramsTheSlotWords) {
     }
 }
 
-TEST_F(RunControlTest, InvalidSlotsWriteNothing) {
-    fpga->clear_write_log();
-    testing::internal::CaptureStdout();
-    pulser->setSequenceConfig(2, SequenceControlData(), 1, 0, 0, 0);
-    pulser->setFinalState(Pulse{0, 0xFF, 100, 100}, 5);
-    EXPECT_EQ(pulser->upload(2, seq, 1, Pulse{0, 0, 0, 0}, 0, 0, 0), -1);
-    SequenceControlData none = pulser->getSequenceControlData(-1);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(out.find("ERROR - sequence not defined\nERROR - sequence not defined\n"), 0u) << out;
-    EXPECT_THAT(out, HasSubstr("Uploading Sequence data to slot: 2\nERROR - sequence not defined\n"));
-    EXPECT_THAT(out, HasSubstr("ERROR - slot number not defined\n"));
-    EXPECT_EQ(none.nBytes, 0u);
-    EXPECT_EQ(none.wholeTicks, 0u);
-    for (uint64_t base : {SLOT0_BASE, SLOT1_BASE})
-        for (uint32_t off : {slot::CONTROL, slot::SIZE, slot::FINAL_ANALOG, 0x18u}) EXPECT_TRUE(fpga->writes(base + off).empty());
-}
-
-TEST_F(RunControlTest, SetFinalStateWritesTheCalibratedWordAndDigitalByte) {
-    pulser->slotBlock(1).write(0x18, 0xABCD0000);
-    pulser->setFinalState(Pulse{99, 0x81, 32767, -32768}, 1);
-    EXPECT_EQ(slotWord(1, slot::FINAL_ANALOG), analogWord(32767, -32768));
-    EXPECT_EQ(slotWord(1, 0x18), 0xABCD0081u);  // only bits 7:0 change
-    EXPECT_EQ(slotWord(0, slot::FINAL_ANALOG), 0u);
-}
-
 // ---- upload ----
 
 TEST_F(RunControlTest, UploadProgramsTheSlotAndEnablesItLast) {
     const Pulse fin{0, 0x81, 1000, -1000};
     fpga->clear_write_log();
-    testing::internal::CaptureStdout();
+    output();
     ASSERT_EQ(pulser->upload(1, seq, 3, fin, 1, 1, 0), 0);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = output();
     EXPECT_EQ(out.find("Uploading Sequence data to slot: 1\n"), 0u);
     EXPECT_THAT(out, HasSubstr("Seq data: 15 bytes | Ticks: 4\n3 pulses | Data Rate: 3.75 GBit/s \n"));
 
@@ -166,23 +141,13 @@ TEST_F(RunControlTest, UploadProgramsTheSlotAndEnablesItLast) {
     EXPECT_FALSE(pulser->hasSequence());
 }
 
-TEST_F(RunControlTest, UploadWithZeroRunsHoldsOnlyTheFinalState) {
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(pulser->upload(0, seq, 0, Pulse{0, 0x81, 0, 0}, 0, 0, 0), 0);
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_THAT(out, HasSubstr("n_runs =0\n"));
-    EXPECT_EQ(slotWord(0, slot::SIZE), 14u);
-    EXPECT_EQ(slotRuns(0), 0u);
-    EXPECT_EQ(pulser->getSequenceControlData(0).wholeTicks, 0u);
-}
-
 TEST_F(RunControlTest, UploadUnderflowGate) {
     // Error alone, and error with only one of the error-cleared bits: refused at once.
     for (uint32_t extra : {0u, status::ERROR_KIND_A, status::ERROR_KIND_B}) {
         setStatus(status::ERROR | extra);
-        testing::internal::CaptureStdout();
+        output();
         EXPECT_EQ(pulser->upload(0, seq, 1, Pulse{0, 0, 0, 0}, 0, 0, 0), -1);
-        std::string out = testing::internal::GetCapturedStdout();
+        std::string out = output();
         EXPECT_EQ(out, "Uploading Sequence data to slot: 0\nUnderflow before upload executed\n");
         EXPECT_EQ(slotWord(0, slot::SIZE), 0u);
         EXPECT_FALSE(pulser->isReadyForData(0));
@@ -191,9 +156,7 @@ TEST_F(RunControlTest, UploadUnderflowGate) {
     // Both error-cleared bits: the error no longer blocks.
     setStatus(status::ERROR | status::ERROR_KIND_A | status::ERROR_KIND_B);
     EXPECT_TRUE(pulser->isReadyForData(0));
-    testing::internal::CaptureStdout();
     EXPECT_EQ(pulser->upload(0, seq, 1, Pulse{0, 0, 0, 0}, 0, 0, 0), 0);
-    testing::internal::GetCapturedStdout();
     EXPECT_EQ(slotWord(0, slot::SIZE), 15u);
     EXPECT_EQ(slotWord(0, slot::CONTROL) & 1u, 1u);
 }
@@ -205,9 +168,9 @@ TEST_F(RunControlTest, UploadGivesUpOnABusySlot) {
     EXPECT_FALSE(pulser->isReadyForData(0));
     EXPECT_TRUE(pulser->isReadyForData(1));
 
-    testing::internal::CaptureStdout();
+    output();
     EXPECT_EQ(pulser->upload(0, seq, 1, Pulse{0, 0, 0, 0}, 0, 0, 0), -1);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = output();
     const std::string head = "Uploading Sequence data to slot: 0\nstop upload\n";
     ASSERT_EQ(out.rfind(head, 0), 0u) << out;
     std::istringstream rest(out.substr(head.size()));
@@ -222,15 +185,13 @@ TEST_F(RunControlTest, UploadGivesUpOnABusySlot) {
     EXPECT_EQ(slotWord(0, slot::SIZE), 0u);
 
     // The other slot is free.
-    testing::internal::CaptureStdout();
     EXPECT_EQ(pulser->upload(1, seq, 1, Pulse{0, 0, 0, 0}, 0, 0, 0), 0);
-    testing::internal::GetCapturedStdout();
 
     // An error that shows up while waiting ends the wait with the underflow message.
     sim::playback::force_status(*fpga, status::ERROR, 0);
-    testing::internal::CaptureStdout();
+    output();
     EXPECT_EQ(pulser->upload(0, seq, 1, Pulse{0, 0, 0, 0}, 0, 0, 0), -1);
-    EXPECT_THAT(testing::internal::GetCapturedStdout(), HasSubstr("Underflow before upload executed\n"));
+    EXPECT_THAT(output(), HasSubstr("Underflow before upload executed\n"));
 }
 
 // ---- stream, start, startable ----
@@ -238,9 +199,9 @@ TEST_F(RunControlTest, UploadGivesUpOnABusySlot) {
 TEST_F(RunControlTest, StreamStartsSlotZeroWithUnlimitedSlotRuns) {
     pulser->constant(Pulse{0, 0x0F, 0, 0});
     fpga->clear_write_log();
-    testing::internal::CaptureStdout();
+    output();
     EXPECT_EQ(pulser->stream(seq, -1, Pulse{0, 0x03, 0, 0}), 0);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = output();
     EXPECT_EQ(out.find("Stop FPGA and streaming\n"), 0u);
     EXPECT_THAT(out, HasSubstr("FPGA tvalid: "));
     EXPECT_THAT(out, HasSubstr("\tFIFO full 1\n\tDECODER_FIFO full 1\n\tLOOP_MODE 0\nFill time: "));
@@ -266,23 +227,19 @@ TEST_F(RunControlTest, StreamStartsSlotZeroWithUnlimitedSlotRuns) {
     EXPECT_EQ(pulser->getStreamingState().state, 2u);
 
     // Streaming again replaces the playing sequence.
-    testing::internal::CaptureStdout();
     EXPECT_EQ(pulser->stream(seq, -1, Pulse{0, 0, 0, 0}), 0);
-    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(pulser->isStreaming());
 }
 
 TEST_F(RunControlTest, StartWaitsForTheFifosAndGivesUp) {
     EXPECT_EQ(pulser->start_fill_timeout, std::chrono::milliseconds(1000));
     pulser->start_fill_timeout = std::chrono::milliseconds(20);
-    testing::internal::CaptureStdout();
     ASSERT_EQ(pulser->upload(1, seq, 1, Pulse{0, 0, 0, 0}, 0, 0, 0), 0);
-    testing::internal::GetCapturedStdout();
     sim::playback::set_fill_blocked(*fpga, true);
 
-    testing::internal::CaptureStdout();
+    output();
     EXPECT_EQ(pulser->start(1, 5), -1);
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = output();
     EXPECT_THAT(out, HasSubstr("FPGA tvalid: 0\nstart aborted and reset system\n"));
     EXPECT_THAT(out, Not(HasSubstr("Fill time")));
     EXPECT_EQ(ctrlWord(ctrl::CONTROL) & ctrl::RUN.mask, 0u);
@@ -294,9 +251,7 @@ TEST_F(RunControlTest, StartWaitsForTheFifosAndGivesUp) {
 
     // Once the FIFOs fill, the same start succeeds.
     sim::playback::set_fill_blocked(*fpga, false);
-    testing::internal::CaptureStdout();
     EXPECT_EQ(pulser->start(1, 5), 0);
-    testing::internal::GetCapturedStdout();
 }
 
 TEST_F(RunControlTest, StartableFollowsTheStreamingState) {
@@ -308,14 +263,12 @@ TEST_F(RunControlTest, StartableFollowsTheStreamingState) {
     for (uint32_t w : fpga->writes(CTRL_BASE + ctrl::CONTROL))
         EXPECT_EQ(w & (ctrl::RUN.mask | ctrl::LOAD_ENABLE.mask), 0u);
 
-    testing::internal::CaptureStdout();
     ASSERT_EQ(pulser->upload(0, seq, 1, Pulse{0, 0, 0, 0}, 0, 0, 0), 0);
-    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(pulser->startable(0));
     EXPECT_FALSE(pulser->startable(1));  // slot 1 holds nothing
-    testing::internal::CaptureStdout();
+    output();
     EXPECT_FALSE(pulser->startable(2));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR - sequence not defined\n");
+    EXPECT_EQ(output(), "ERROR - sequence not defined\n");
 
     struct Row {
         uint32_t word;
@@ -345,32 +298,13 @@ TEST_F(RunControlTest, StartableFollowsTheStreamingState) {
     EXPECT_TRUE(pulser->startable(1));
 }
 
-TEST_F(RunControlTest, StartInSoftwareModeWaitsForTheTrigger) {
-    pulser->streaming_state_timeout = std::chrono::seconds(5);
-    testing::internal::CaptureStdout();
-    pulser->setTrigger(SOFTWARE, AUTO);
-    ASSERT_EQ(pulser->upload(1, std::vector<Pulse>{{800, 0x01, 0, 0}}, -1, Pulse{0, 0, 0, 0}, 0, 0, 0), 0);
-    fpga->clear_write_log();
-    ASSERT_EQ(pulser->start(1, 3), 0);
-    testing::internal::GetCapturedStdout();
-    for (uint32_t w : fpga->writes(CTRL_BASE + ctrl::CONTROL)) EXPECT_EQ(w & ctrl::SW_TRIGGER.mask, 0u);
-    EXPECT_EQ(ctrlWord(ctrl::CONTROL) & ctrl::START_SLOT.mask, ctrl::START_SLOT.mask);
-    EXPECT_FALSE(pulser->isStreaming());
-    StreamingState ss = pulser->getStreamingState();
-    EXPECT_EQ(ss.state, 3u);
-    EXPECT_EQ(ss.state_condition, 0u);
-    EXPECT_FALSE(pulser->startable(1));  // armed and waiting
-    pulser->startNow();
-    EXPECT_TRUE(pulser->isStreaming());
-}
-
 // ---- constant, reset, forceFinal ----
 
 TEST_F(RunControlTest, ConstantResetForceFinal) {
-    testing::internal::CaptureStdout();
+    output();
     ASSERT_EQ(pulser->upload(0, seq, 1, Pulse{0, 0x10, 5, 5}, 0, 0, 0), 0);
     pulser->constant(Pulse{7, 0xA5, -300, 300});
-    std::string out = testing::internal::GetCapturedStdout();
+    std::string out = output();
     EXPECT_THAT(out, HasSubstr("constant called: 7|165|-300|300\n"));
     EXPECT_EQ(ctrlWord(ctrl::CONST_ANALOG), analogWord(-300, 300));
     EXPECT_EQ(ctrlWord(0x10) & 0xFF, 0xA5u);
@@ -380,10 +314,10 @@ TEST_F(RunControlTest, ConstantResetForceFinal) {
     EXPECT_EQ(pulser->getSequenceControlData(0).nBytes, 15u);  // bytes are kept, the rest cleared
     EXPECT_EQ(pulser->getSequenceControlData(0).wholeTicks, 0u);
 
-    testing::internal::CaptureStdout();
+    output();
     pulser->reset();
     pulser->forceFinal();
-    out = testing::internal::GetCapturedStdout();
+    out = output();
     EXPECT_THAT(out, HasSubstr("Stop Pulser...\n"));
     EXPECT_EQ(ctrlWord(ctrl::CONST_ANALOG), analogWord(0, 0));
     EXPECT_EQ(ctrlWord(0x10) & 0xFF, 0u);
@@ -419,9 +353,7 @@ TEST_F(RunControlTest, StreamingStateDecodesTheFirstWordRowByRow) {
         EXPECT_EQ(ss.error_message, r.message) << std::hex << r.word;
     }
     // None of the rows, with a sequence in a slot: condition 4.
-    testing::internal::CaptureStdout();
     ASSERT_EQ(pulser->upload(1, seq, 1, Pulse{0, 0, 0, 0}, 0, 0, 0), 0);
-    testing::internal::GetCapturedStdout();
     sim::playback::force_state_word(*fpga, true, 0x800);
     StreamingState ss = pulser->getStreamingState();
     EXPECT_EQ(ss.state, 0u);
@@ -431,9 +363,7 @@ TEST_F(RunControlTest, StreamingStateDecodesTheFirstWordRowByRow) {
 
 TEST_F(RunControlTest, StreamingStateCountersAndHandshake) {
     pulser->streaming_state_timeout = std::chrono::seconds(5);
-    testing::internal::CaptureStdout();
     ASSERT_EQ(pulser->stream(std::vector<Pulse>{{80, 0x01, 0, 0}}, -1, Pulse{0, 0, 0, 0}), 0);
-    testing::internal::GetCapturedStdout();
     fpga->clear_write_log();
     StreamingState a = pulser->getStreamingState();
     EXPECT_EQ(a.state, 2u);
@@ -460,9 +390,7 @@ TEST_F(RunControlTest, StreamingStateCountersAndHandshake) {
 
 TEST_F(RunControlTest, StreamingStateTransferFailed) {
     EXPECT_EQ(pulser->streaming_state_timeout, std::chrono::microseconds(1000));
-    testing::internal::CaptureStdout();
     ASSERT_EQ(pulser->stream(std::vector<Pulse>{{80, 0x01, 0, 0}}, -1, Pulse{0, 0, 0, 0}), 0);
-    testing::internal::GetCapturedStdout();
 
     // The valid flag never rises: nothing read.
     sim::playback::set_handshake_words(*fpga, 0);
@@ -523,9 +451,9 @@ TEST_F(RunControlTest, StatusQueries) {
         EXPECT_EQ(pulser->isReadyForData(0), r.ready0);
         EXPECT_EQ(pulser->isReadyForData(1), r.ready1);
     }
-    testing::internal::CaptureStdout();
+    output();
     EXPECT_FALSE(pulser->isReadyForData(2));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "ERROR - sequence not defined\n");
+    EXPECT_EQ(output(), "ERROR - sequence not defined\n");
 }
 
 }  // namespace

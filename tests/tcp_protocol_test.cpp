@@ -247,6 +247,85 @@ TEST_F(TcpConnection, DeviceFailuresBecomeStatusCodesAndTheConnectionGoesOn) {
     EXPECT_FALSE(device.unlocked_call) << "every device call runs under the device lock";
 }
 
+// Framing: the calibration answer byte for byte, unknown commands answered, the pulse-count
+// limits checked on the sub-header (before any record), the payload length accounted exactly,
+// and a wrong magic ending the connection without an answer.
+TEST_F(TcpConnection, FramesLimitsAndPayloadAccounting) {
+    device.under([&] { device.calibration = AnalogCalibData{0.0, 0.0, 1.0, 1.0}; });
+    {
+        TcpClient c(server.port());
+        auto h = TcpClient::header(7, tcp::CMD_GET_CALIBRATION, 0);
+        ASSERT_TRUE(c.sendBytes(&h, sizeof(h)));
+        uint8_t got[64], want[64] = {'K', 'W', 'Q', 'Z', 7, 0, 0, 0, 0, 0, 0, 0, 0x02, 0x01, 0, 0, 32};
+        ASSERT_TRUE(c.recvExact(got, 64, std::chrono::steady_clock::now() + std::chrono::seconds(20)));
+        const double neutral[4] = {0.0, 0.0, 1.0, 1.0};
+        std::memcpy(want + 32, neutral, sizeof(neutral));
+        EXPECT_EQ(std::vector<uint8_t>(got, got + 64), std::vector<uint8_t>(want, want + 64));
+        h = TcpClient::header(9, 0x103, 0);
+        ASSERT_TRUE(c.sendBytes(&h, sizeof(h)));
+        auto a = c.readAnswer();
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->header.status, tcp::STATUS_UNKNOWN_COMMAND);
+        EXPECT_EQ(a->header.command, 0x103u);
+        EXPECT_EQ(a->header.tag, 9u);
+        EXPECT_EQ(c.getCalibration(10).value().header.status, tcp::STATUS_OK) << "the connection goes on";
+    }
+    testing::internal::CaptureStdout();
+    auto pulses = somePulses(MAX_STREAM_PULSES + 1);
+    struct Case {
+        uint32_t command;
+        size_t n, records;        // announced and sent records
+        long long delta, extra;   // payload length beyond 32 + 9 n, bytes sent after the records
+        tcp::TcpStatus status;
+        bool goes_on;
+    };
+    const Case cases[] = {
+        {tcp::CMD_UPLOAD, tcp::MAX_UPLOAD_PULSES + 1, 0, 0, 0, tcp::STATUS_TOO_MANY_PULSES, false},
+        {tcp::CMD_UPLOAD, tcp::MAX_UPLOAD_PULSES, tcp::MAX_UPLOAD_PULSES, 0, 0, tcp::STATUS_OK, true},
+        {tcp::CMD_STREAM, MAX_STREAM_PULSES + 1, 0, 0, 0, tcp::STATUS_TOO_MANY_PULSES, false},
+        {tcp::CMD_STREAM, MAX_STREAM_PULSES, MAX_STREAM_PULSES, 0, 0, tcp::STATUS_OK, true},
+        {tcp::CMD_STREAM, 1000, 0, -1, 0, tcp::STATUS_TRANSFER_ERROR, false},  // one byte short
+        {tcp::CMD_UPLOAD, 1000, 0, -1, 0, tcp::STATUS_TRANSFER_ERROR, false},
+        {tcp::CMD_STREAM, 1000, 1000, 5, 5, tcp::STATUS_OK, true},  // extra bytes read and dropped
+        {tcp::CMD_UPLOAD, 1000, 1000, 5, 5, tcp::STATUS_OK, true},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(std::to_string(k.command) + " n=" + std::to_string(k.n) + " delta=" + std::to_string(k.delta));
+        TcpClient c(server.port());
+        auto seq = TcpClient::sequenceHeader(k.n, 1, Pulse{0, 0, 0, 0});
+        ASSERT_TRUE(c.sendSequence(k.command, 21, seq, pulses.data(), k.records, 9 * (long long)(k.n - k.records) + k.delta,
+                                   size_t(k.extra)));
+        auto a = c.readAnswer();
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->header.status, k.status);
+        EXPECT_EQ(a->header.tag, 21u);
+        if (k.goes_on) {
+            EXPECT_EQ(c.getCalibration(22).value().header.tag, 22u) << "extra bytes taken for a header";
+        } else {
+            EXPECT_TRUE(c.waitClosed(std::chrono::seconds(10)));
+        }
+    }
+    {  // a calibration payload of the wrong length
+        TcpClient c(server.port());
+        auto h = TcpClient::header(34, tcp::CMD_SET_CALIBRATION, 40);
+        AnalogCalibData data;
+        uint8_t extra[8] = {};
+        ASSERT_TRUE(c.sendPieces({{&h, sizeof(h)}, {&data, sizeof(data)}, {extra, sizeof(extra)}}));
+        EXPECT_EQ(c.readAnswer().value().header.status, tcp::STATUS_TRANSFER_ERROR);
+        EXPECT_TRUE(c.waitClosed(std::chrono::seconds(10)));
+    }
+    {  // a wrong magic ends the connection without any answer
+        TcpClient c(server.port());
+        auto h = TcpClient::header(1, tcp::CMD_GET_CALIBRATION, 0);
+        h.magic = 0x5A51574C;
+        ASSERT_TRUE(c.sendBytes(&h, sizeof(h)));
+        uint8_t byte;
+        ASSERT_TRUE(c.readable(std::chrono::seconds(20)));
+        EXPECT_EQ(recv(c.fd(), &byte, 1, 0), 0) << "closed, nothing sent";
+    }
+    testing::internal::GetCapturedStdout();
+}
+
 TEST_F(TcpConnection, UploadIsThrottledOnlyWhileASlotPlaysAFastLongSequence) {
     TcpClient c(server.port());
     ASSERT_TRUE(c.connected());
@@ -307,24 +386,6 @@ TEST_F(TcpConnection, CutOffRecordsEndTheConnectionAndResetTheQos) {
         EXPECT_EQ(std::count(calls.begin(), calls.end(), "upload"), 0);
         EXPECT_EQ(calls.back(), "reset_qos");
     }
-}
-
-TEST(TcpRecvAll, ReportsWhatTheLastReceiveSaw) {
-    int sv[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
-    timeval tv{0, 200000};
-    setsockopt(sv[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
-    char buf[64];
-    EXPECT_EQ(RecvAll(sv[0], buf, 0), 1);
-    EXPECT_EQ(RecvAll(sv[0], buf, -3), 1);
-    ASSERT_EQ(write(sv[1], "abcdef", 6), 6);
-    EXPECT_EQ(RecvAll(sv[0], buf, 6), 1);
-    EXPECT_EQ(std::string(buf, 6), "abcdef");
-    ASSERT_EQ(write(sv[1], "xy", 2), 2);
-    EXPECT_EQ(RecvAll(sv[0], buf, 4), -1) << "time-out with part of the bytes";
-    close(sv[1]);
-    EXPECT_EQ(RecvAll(sv[0], buf, 4), 0) << "peer closed";
-    close(sv[0]);
 }
 
 // Accept failures that belong to one connection or to a passing shortage do not end the

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
+#include <string>
 
 #include "device/Pulser.h"
 #include "device/registers.h"
@@ -23,11 +25,22 @@ protected:
 
     void SetUp() override {
         prepareSandbox();
+        testing::internal::CaptureStdout();  // the device's progress lines, read through output()
         fpga = &sim::fresh_device(simConfig());
         sim::clear_commands();
         pulser = std::make_unique<Pulser>();
     }
-    void TearDown() override { pulser.reset(); }
+    void TearDown() override {
+        pulser.reset();
+        std::string rest = testing::internal::GetCapturedStdout();
+        if (HasFailure()) std::printf("%s\n", rest.substr(rest.size() > 4000 ? rest.size() - 4000 : 0).c_str());
+    }
+    // What the device wrote to standard output since the last call (or the set-up).
+    std::string output() {
+        std::string out = testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
+        return out;
+    }
 
     // Stored register words (no side effects).
     uint32_t ctrlWord(uint32_t offset) { return fpga->peek(reg::CTRL_BASE + offset); }

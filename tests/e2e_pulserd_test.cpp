@@ -1,7 +1,8 @@
-// The real pulserd (sim build): hostname changes restart the discovery server it runs as a child,
-// the network watcher follows the simulated interface, and the DHCP fall-back request stores
-// DHCP and reboots into it. The discovery server joins a multicast group, so that test runs in a
-// network namespace of its own.
+// The real pulserd (sim build) as a whole process: bring-up in a fresh root without touching
+// files already there, hostname changes restarting the discovery server it runs as a child, the
+// network watcher following the simulated interface, and the DHCP fall-back request storing DHCP
+// and rebooting into it. The discovery server joins a multicast group: that test needs the
+// network namespace of tests/support/netns_run.sh.
 #include <arpa/inet.h>
 #include <grpcpp/grpcpp.h>
 #include <netinet/in.h>
@@ -27,8 +28,6 @@
 using namespace testsupport;
 
 namespace {
-
-const char* const NETNS_MARKER = "TARVEX_NETWORK_E2E_IN_NETNS";
 
 bool eventually(const std::function<bool()>& cond, std::chrono::seconds limit = std::chrono::seconds(20)) {
     auto end = std::chrono::steady_clock::now() + limit;
@@ -190,31 +189,35 @@ void watcher_checks() {
     EXPECT_EQ(rep.ip(), "192.168.1.100");
 }
 
-// Runs one test of this program again inside a network namespace of its own: its own loopback
-// with multicast routed, and its own copy of the fixed ports.
-void in_own_namespace(const std::string& test) {
-    if (std::system("unshare -n true >/dev/null 2>&1") != 0) GTEST_SKIP() << "cannot create a network namespace here";
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    ASSERT_GT(n, 0);
-    self[n] = 0;
-    const std::string command = std::string(NETNS_MARKER) +
-                                "=1 unshare -n -- sh -c 'ip link set lo up; ip link set lo multicast on; "
-                                "ip route add 224.0.0.0/4 dev lo; exec \"$0\" --gtest_filter=" +
-                                test + "' '" + std::string(self) + "'";
-    const int status = std::system(command.c_str());
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << "the checks inside the namespace failed (output above)";
-}
-
 }  // namespace
 
-TEST(NetworkE2E, HostnameChangeRestartsTheDiscoveryChild) {
-    if (std::getenv(NETNS_MARKER)) return discovery_checks();
-    in_own_namespace("NetworkE2E.HostnameChangeRestartsTheDiscoveryChild");
+TEST(Pulserd, BringsTheDeviceUpKeepingStoredFiles) {
+    Sandbox sandbox;
+    const std::string conf = "PERMANENT=0\nIP=10.1.2.3\nNETMASK=255.0.0.0\nGATEWAY=10.0.0.1\n";
+    ASSERT_EQ(system(("mkdir -p " + sandbox.path("/userconfig/network")).c_str()), 0);
+    write_file(sandbox.path("/userconfig/network/network.conf"), conf);
+    Process server({program("pulserd")}, {"TARVEX_ROOT=" + sandbox.root()}, sandbox.root());
+    ASSERT_TRUE(server.waitForOutput("Enable outputs...\n")) << server.output();
+    const std::string out = server.output();
+    size_t pos = 0;  // bring-up lines in order
+    for (const char* line : {"fpga0: operating\n", "Hardware: prior_3.0\n", "reset pulser\n",
+                             "Setting square wave on dedicated channels...0...Done\n", "start: 0\n",
+                             "set auto rearm: true\n", "Set clock source: INTERNAL\n", "Enable outputs...\n"}) {
+        pos = out.find(line, pos);
+        ASSERT_NE(pos, std::string::npos) << "missing or out of order: " << line << "\n" << out;
+    }
+    EXPECT_NE(out.find("no calibration file for analog outputs found"), std::string::npos) << out;
+    EXPECT_EQ(read_file(sandbox.path("/tmp/firmware_version")), "1.7.0\n");
+    EXPECT_EQ(read_file(sandbox.path("/tmp/hardware_version")), "prior_3.0\n");
+    EXPECT_EQ(read_file(sandbox.path("/userconfig/network/network.conf")), conf) << "seeding overwrote it";
+    EXPECT_TRUE(file_exists(sandbox.path("/userconfig/network/hostname")));
+    EXPECT_TRUE(file_exists(sandbox.path("/etc/model_name")));
+    EXPECT_EQ(server.stop(SIGTERM), 128 + SIGTERM);
 }
 
-TEST(NetworkE2E, WatcherFollowsTheInterfaceAndFallsBackToDhcp) {
-    if (std::getenv(NETNS_MARKER)) return watcher_checks();
-    in_own_namespace("NetworkE2E.WatcherFollowsTheInterfaceAndFallsBackToDhcp");
+TEST(Pulserd, HostnameChangeRestartsTheDiscoveryChild) {
+    if (!std::getenv("TARVEX_NETNS")) GTEST_SKIP() << "needs the network namespace of tests/support/netns_run.sh";
+    discovery_checks();
 }
+
+TEST(Pulserd, WatcherFollowsTheInterfaceAndFallsBackToDhcp) { watcher_checks(); }
