@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -39,7 +40,9 @@ bool neutral(const AnalogCalibDataCorr& c) {
 const std::string FULL_FILE =
     "#Serial: 0A1B2C3D\ndc_offset_a0=0\ndc_offset_a1=0\ngain_error_corr_a0=1\ngain_error_corr_a1=1\n#end of file";
 
-// Loads `content` as a calibration file; returns the object, standard output and standard error.
+// The derived coefficients: gain0, offset0, gain1, offset1.
+std::vector<long long> coefficients(const AnalogCalibDataCorr& c) { return {c.gain0, c.offset0, c.gain1, c.offset1}; }
+
 struct Loaded {
     AnalogCalibDataCorr cal;
     std::string out, err;
@@ -47,6 +50,7 @@ struct Loaded {
 
 class CalibrationFile : public ::testing::Test {
 protected:
+    // Loads `content` (or the file at `p`): the object, standard output and standard error.
     Loaded load(const std::string& content) {
         write_file(path, content);
         return load_path(path);
@@ -54,11 +58,9 @@ protected:
     Loaded load_path(const std::string& p) {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
-        Loaded l;
-        l.cal = AnalogCalibDataCorr(p);
-        l.out = testing::internal::GetCapturedStdout();
-        l.err = testing::internal::GetCapturedStderr();
-        return l;
+        AnalogCalibDataCorr cal(p);
+        std::string out = testing::internal::GetCapturedStdout();
+        return Loaded{cal, out, testing::internal::GetCapturedStderr()};
     }
     Sandbox sandbox;
     std::string path = sandbox.root() + "/analog.calib";
@@ -97,10 +99,7 @@ TEST_F(CalibrationFile, OffsetAndGainCorrection) {
     Loaded l = load("#Serial: X\ndc_offset_a0=10\ndc_offset_a1=0\ngain_error_corr_a0=1.01\ngain_error_corr_a1=1\n#end of file");
     EXPECT_EQ(l.out, "analog calibration file successfully read\n");
     EXPECT_EQ(l.err, "");
-    EXPECT_EQ(l.cal.gain0, -16548);
-    EXPECT_EQ(l.cal.offset0, 537532826);
-    EXPECT_EQ(l.cal.gain1, -16384);
-    EXPECT_EQ(l.cal.offset1, 536870912);
+    EXPECT_EQ(coefficients(l.cal), (std::vector<long long>{-16548, 537532826, -16384, 536870912}));
     EXPECT_EQ(code0(l.cal, 0), 8202);
     EXPECT_EQ(code0(l.cal, 1000), 7949);
     EXPECT_EQ(code0(l.cal, 32767), 0);
@@ -113,18 +112,13 @@ TEST_F(CalibrationFile, LenientLayout) {
     Loaded l = load("gain_error_corr_a1= 0.5xyz\r\n# comment\r\ndc_offset_a1=-3.5\r\ngain_error_corr_a0=2\r\n"
                     "dc_offset_a0=1\r\ndc_offset_a0=7");
     EXPECT_EQ(l.out, "analog calibration file successfully read\n");
-    EXPECT_EQ(l.cal.dc_offset_a0, 7);
-    EXPECT_EQ(l.cal.dc_offset_a1, -3.5);
-    EXPECT_EQ(l.cal.gain_error_corr_a0, 2);
-    EXPECT_EQ(l.cal.gain_error_corr_a1, 0.5);
-    EXPECT_EQ(l.cal.gain0, -32768);
-    EXPECT_EQ(l.cal.offset0, (2 * 7 + 8192) * 65536);
+    EXPECT_TRUE(l.cal.dc_offset_a0 == 7 && l.cal.dc_offset_a1 == -3.5 && l.cal.gain_error_corr_a0 == 2 &&
+                l.cal.gain_error_corr_a1 == 0.5);
+    EXPECT_TRUE(l.cal.gain0 == -32768 && l.cal.offset0 == (2 * 7 + 8192) * 65536);
     // An unreadable value reads as 0.
     l = load("dc_offset_a0=abc\ndc_offset_a1=\ngain_error_corr_a0=1\ngain_error_corr_a1=nan\n");
     EXPECT_EQ(l.out, "analog calibration file successfully read\n");
-    EXPECT_EQ(l.cal.dc_offset_a0, 0);
-    EXPECT_EQ(l.cal.gain_error_corr_a1, 0);
-    EXPECT_EQ(l.cal.gain1, 0);
+    EXPECT_TRUE(l.cal.dc_offset_a0 == 0 && l.cal.gain_error_corr_a1 == 0 && l.cal.gain1 == 0);
     EXPECT_EQ(code1(l.cal, 12345), 8192);
 }
 
@@ -132,19 +126,17 @@ TEST_F(CalibrationFile, UnusableFilesGiveTheNeutralConversion) {
     Loaded l = load_path(sandbox.root() + "/missing.calib");
     EXPECT_EQ(l.out, "no calibration file for analog outputs found\n");
     EXPECT_TRUE(neutral(l.cal));
-
-    l = load("dc_offset_a0=10\ndc_offset_a1=0\ngain_error_corr_a0=1.01\n");
-    EXPECT_EQ(l.out, "analog calibration file corrupted: 1 | 1 | 1 | 0\n");
-    EXPECT_TRUE(neutral(l.cal));
-
-    l = load("dc_offset_a0 = 5\ndc_offset_a1=0\ngain_error_corr_a0=1.01\ngain_error_corr_a1=1\n");
-    EXPECT_EQ(l.err, "std::invalid_argument -> dc_offset_a0  not found\n");
-    EXPECT_EQ(l.out, "");
-    EXPECT_TRUE(neutral(l.cal));
-
-    l = load("dc_offset_a0=3\n=5\ndc_offset_a1=0\ngain_error_corr_a0=1.01\ngain_error_corr_a1=1\n");
-    EXPECT_EQ(l.err, "std::invalid_argument ->  not found\n");
-    EXPECT_TRUE(neutral(l.cal));
+    const std::string three = "dc_offset_a1=0\ngain_error_corr_a0=1.01\n", four = three + "gain_error_corr_a1=1\n";
+    const std::string cases[][3] = {  // content, standard output, standard error
+        {"dc_offset_a0=10\n" + three, "analog calibration file corrupted: 1 | 1 | 1 | 0\n", ""},
+        {"dc_offset_a0 = 5\n" + four, "", "std::invalid_argument -> dc_offset_a0  not found\n"},
+        {"dc_offset_a0=3\n=5\n" + four, "", "std::invalid_argument ->  not found\n"}};
+    for (const auto& c : cases) {
+        l = load(c[0]);
+        EXPECT_EQ(l.out, c[1]);
+        EXPECT_EQ(l.err, c[2]);
+        EXPECT_TRUE(neutral(l.cal)) << c[0];
+    }
 }
 
 TEST_F(CalibrationFile, HostileContentNeverThrowsNorOverflows) {
@@ -164,21 +156,16 @@ TEST_F(CalibrationFile, HostileContentNeverThrowsNorOverflows) {
     }
     // NaN and infinity as text are unreadable numbers (0).
     Loaded l = load("dc_offset_a0=inf\ngain_error_corr_a0=-nan" + rest);
-    EXPECT_EQ(l.cal.dc_offset_a0, 0);
-    EXPECT_EQ(l.cal.gain_error_corr_a0, 0);
+    EXPECT_TRUE(l.cal.dc_offset_a0 == 0 && l.cal.gain_error_corr_a0 == 0);
 
     // Binary bytes, NULs, an enormous line, a directory instead of a file.
     std::string binary;
     for (int i = 0; i < 4096; ++i) binary.push_back(char((i * 7919) & 0xFF));
-    l = load(binary);
-    EXPECT_TRUE(neutral(l.cal));
-    l = load(std::string("dc_offset_a0=1\0\xff=2\n", 18) + rest);
-    EXPECT_TRUE(neutral(l.cal));
-    l = load(std::string(1 << 20, 'x') + "\n" + std::string(1 << 20, '='));
-    EXPECT_TRUE(neutral(l.cal));
+    for (const std::string& content : {binary, std::string("dc_offset_a0=1\0\xff=2\n", 18) + rest,
+                                       std::string(1 << 20, 'x') + "\n" + std::string(1 << 20, '=')})
+        EXPECT_TRUE(neutral(load(content).cal)) << content.size();
     ASSERT_EQ(mkdir((sandbox.root() + "/dir.calib").c_str(), 0755), 0);
-    l = load_path(sandbox.root() + "/dir.calib");
-    EXPECT_TRUE(neutral(l.cal));
+    EXPECT_TRUE(neutral(load_path(sandbox.root() + "/dir.calib").cal));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -203,17 +190,11 @@ protected:
         return r;
     }
     static AnalogCalibData data(double off0, double off1, double slope0, double slope1) {
-        AnalogCalibData d;
-        d.dc_offset_a0 = off0;
-        d.dc_offset_a1 = off1;
-        d.slope_a0 = slope0;
-        d.slope_a1 = slope1;
-        return d;
+        return AnalogCalibData{off0, off1, slope0, slope1};
     }
     bool rebooted() {
-        for (const std::string& l : shellLines())
-            if (l == "/sbin/reboot -d 1 &") return true;
-        return false;
+        const auto lines = shellLines();
+        return std::find(lines.begin(), lines.end(), "/sbin/reboot -d 1 &") != lines.end();
     }
 
     std::string calib, tmp, out, err;
@@ -238,8 +219,7 @@ TEST_F(CalibrationDevice, CreateThenRewrite) {
     AnalogCalibData back = pulser->getAnalogCalibration();
     EXPECT_NEAR(back.dc_offset_a0, 8 * 4.0 / 32767, 1e-12);
     EXPECT_NEAR(back.dc_offset_a1, -4096 * 4.0 / 32767, 1e-12);
-    EXPECT_DOUBLE_EQ(back.slope_a0, 2.0);
-    EXPECT_DOUBLE_EQ(back.slope_a1, 1.0);
+    EXPECT_TRUE(back.slope_a0 == 2.0 && back.slope_a1 == 1.0) << back.slope_a0 << " " << back.slope_a1;
 
     // Rewrite: values replaced in place, other lines kept, every line ends with a line break.
     write_file(calib, "#Serial: ABC\n# keep me\ndc_offset_a1=3\ndc_offset_a0=1\ngain_error_corr_a1=1\n"
@@ -272,8 +252,7 @@ TEST_F(CalibrationDevice, OutOfRangeRequestsLeaveTheFileAlone) {
         data(0, 0, -0.33, 1.0),  // negative gain: the other end of the input range overflows
     };
     for (const AnalogCalibData& d : refused) {
-        SCOPED_TRACE(testing::Message() << d.dc_offset_a0 << " " << d.dc_offset_a1 << " " << d.slope_a0 << " "
-                                        << d.slope_a1);
+        SCOPED_TRACE(&d - refused.data());
         EXPECT_EQ(set(d), -1);
         EXPECT_EQ(err, "Calibration values out of range\n");
         EXPECT_EQ(read_file(calib), FULL_FILE);

@@ -47,7 +47,9 @@ protected:
         std::string docs = sandbox->root() + "/docs";
         if (std::system(("mkdir -p '" + docs + "' && cp -r '" TARVEX_SOURCE_DIR "/www' '" + docs + "/'").c_str()) != 0)
             return;
-        start_server(docs + "/www");
+        server = std::make_unique<Process>(std::vector<std::string>{program("pulserd")},
+                                           std::vector<std::string>{"TARVEX_ROOT=" + sandbox->root()}, docs + "/www");
+        ready = server->waitForOutput("Enable outputs...\n") && waitForPort(kPort);
     }
     // Checked here, not in the suite set-up: that failure would count the tests as skipped.
     void SetUp() override {
@@ -56,11 +58,6 @@ protected:
     static void TearDownTestSuite() {
         server.reset();
         sandbox.reset();
-    }
-    static void start_server(const std::string& cwd) {
-        server = std::make_unique<Process>(std::vector<std::string>{program("pulserd")},
-                                           std::vector<std::string>{"TARVEX_ROOT=" + sandbox->root()}, cwd);
-        ready = server->waitForOutput("Enable outputs...\n") && waitForPort(kPort);
     }
 
     // The reply body of one call; `params` is JSON text, empty for none.
@@ -265,10 +262,9 @@ TEST_F(JsonRpc, StreamedSequencePlaysThePulsesSent) {
         const auto& s = list[static_cast<rapidjson::SizeType>(i)];
         ANALOG_TO_BYTES codes;
         codes.setWithCalibration(pulses[i].ao0, pulses[i].ao1, neutral);
-        EXPECT_EQ(s[0].GetUint64(), static_cast<uint64_t>(pulses[i].ticks)) << i;
-        EXPECT_EQ(s[1].GetUint(), static_cast<unsigned>(pulses[i].digi)) << i;
-        EXPECT_EQ(s[2].GetUint(), codes.value & 0xFFFF) << i;
-        EXPECT_EQ(s[3].GetUint(), codes.value >> 16) << i;
+        EXPECT_EQ((std::vector<uint64_t>{s[0].GetUint64(), s[1].GetUint(), s[2].GetUint(), s[3].GetUint()}),
+                  (std::vector<uint64_t>{pulses[i].ticks, pulses[i].digi, codes.value & 0xFFFF, codes.value >> 16}))
+            << i;
     }
     EXPECT_EQ(call("hasSequence"), result("1"));
     std::string control = call("getSequenceControlData", "[0]");

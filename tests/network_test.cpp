@@ -1,20 +1,19 @@
 // Network settings and the hostname on a simulated board: storing, reading, test mode, the
 // system commands and the network watcher.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <functional>
 #include <thread>
+#include <tuple>
 
 #include "sim/Network.h"
 #include "support/device.h"
 
 using testsupport::DeviceTest;
+using testsupport::eventually;
 using testsupport::file_exists;
 using testsupport::read_file;
 using testsupport::write_file;
@@ -26,16 +25,6 @@ const char* const TMP = "/userconfig/network/tmp_writefile";
 const std::string REBOOT = "/sbin/reboot -d 1 &";
 const std::string STATIC_CONF = "PERMANENT=1\nIP=192.168.1.100\nNETMASK=255.255.255.0\nGATEWAY=192.168.1.1\n";
 const std::string DHCP_CONF = "PERMANENT=0\nIP=10.1.2.3\nNETMASK=255.255.0.0\nGATEWAY=10.1.0.1\n";
-
-// Waits (generously) for a condition the watcher or a detached thread brings about.
-bool eventually(const std::function<bool()>& cond, std::chrono::seconds limit = std::chrono::seconds(10)) {
-    auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (cond()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return cond();
-}
 
 class NetworkTest : public DeviceTest {
 protected:
@@ -49,6 +38,10 @@ protected:
         return eventually([&] { return netStatus() == code; });
     }
     network_settings current() { return pulser->getNetworkConfiguration(false); }
+    // The settings as one line: "dhcp|ip|netmask|gateway".
+    static std::string line(const network_settings& s) {
+        return std::to_string(s.dhcp) + "|" + s.ip + "|" + s.netmask + "|" + s.gateway;
+    }
 
     // Runs `call` and returns (stdout, stderr) it printed.
     std::pair<std::string, std::string> printed(const std::function<void()>& call) {
@@ -92,11 +85,7 @@ TEST_F(NetworkStaticTest, MalformedAddressesAreRefusedWithoutAnyChange) {
     }
     EXPECT_EQ(conf(), before);
     EXPECT_TRUE(sim::commands().empty());
-    network_settings s = current();
-    EXPECT_FALSE(s.dhcp);
-    EXPECT_EQ(s.ip, "192.168.1.100");
-    EXPECT_EQ(s.netmask, "255.255.255.0");
-    EXPECT_EQ(s.gateway, "192.168.1.1");
+    EXPECT_EQ(line(current()), "0|192.168.1.100|255.255.255.0|192.168.1.1");
 }
 
 TEST_F(NetworkStaticTest, StoreRewritesTheFileAndReboots) {
@@ -114,11 +103,7 @@ TEST_F(NetworkStaticTest, StoreRewritesTheFileAndReboots) {
     EXPECT_EQ(pulser->setNetworkConfiguration(false, "10.0.0.1abc", " 255.0.0.0 junk", "gw.lab local", false), 0);
     EXPECT_EQ(conf(), "# written by the board image\nPERMANENT=1\nIP=10.0.0.1\nNETMASK=255.0.0.0\nGATEWAY=gw.lab local\n");
     EXPECT_EQ(reboots(), 1u);
-    network_settings s = current();
-    EXPECT_FALSE(s.dhcp);
-    EXPECT_EQ(s.ip, "10.0.0.1");
-    EXPECT_EQ(s.netmask, "255.0.0.0");
-    EXPECT_EQ(s.gateway, "gw.lab local");
+    EXPECT_EQ(line(current()), "0|10.0.0.1|255.0.0.0|gw.lab local");
 }
 
 TEST_F(NetworkStaticTest, FileErrorsAnswerMinusOneWithoutReboot) {
@@ -156,10 +141,7 @@ TEST_F(NetworkStaticTest, ReadingRules) {
     auto out = printed([&] { s = pulser->getNetworkConfiguration(true); });
     EXPECT_NE(out.first.find("Getting network config\n"), std::string::npos);
     EXPECT_NE(out.first.find("network configuration file successfully read\n"), std::string::npos);
-    EXPECT_FALSE(s.dhcp);
-    EXPECT_EQ(s.ip, "10.2.3.4");
-    EXPECT_EQ(s.netmask, "255.255.0.0");
-    EXPECT_EQ(s.gateway, "10.2.0.1");
+    EXPECT_EQ(line(s), "0|10.2.3.4|255.255.0.0|10.2.0.1");
     EXPECT_TRUE(pulser->permanent);
 
     // An unknown key ends the reading; keys are compared exactly.
@@ -180,14 +162,9 @@ TEST_F(NetworkStaticTest, ReadingRules) {
     ASSERT_EQ(unlink(sandbox.path(CONF).c_str()), 0);
     out = printed([&] { s = pulser->getNetworkConfiguration(true); });
     EXPECT_NE(out.first.find("no network.conf in /userconfig/network\n"), std::string::npos);
-    EXPECT_EQ(s.ip, "-");
-    EXPECT_EQ(s.netmask, "-");
-    EXPECT_EQ(s.gateway, "-");
-
+    EXPECT_EQ(line(s).substr(1), "|-|-|-");
     // Static settings in force come from memory, not from the (missing) file.
-    s = current();
-    EXPECT_FALSE(s.dhcp);
-    EXPECT_EQ(s.ip, "192.168.1.100");
+    EXPECT_EQ(line(current()), "0|192.168.1.100|255.255.255.0|192.168.1.1");
 }
 
 TEST_F(NetworkStaticTest, TestModeRunsTestipWithoutShell) {
@@ -245,16 +222,15 @@ protected:
 TEST_F(NetworkDhcpTest, WatcherReportsDhcpStates) {
     EXPECT_TRUE(current().dhcp);
     EXPECT_TRUE(statusBecomes(3));
-    sim::set_eth0(true, "169.254.7.9", "255.255.0.0");
-    EXPECT_TRUE(statusBecomes(1));
-    sim::set_eth0(true, "169.254.7.9", "255.255.255.0");
-    EXPECT_TRUE(statusBecomes(3));
-    sim::set_eth0(true, "0.0.0.0", "0.0.0.0");
-    EXPECT_TRUE(statusBecomes(2));
-    sim::set_eth0(true, "169.254.7.9", "255.255.0.0");
-    EXPECT_TRUE(statusBecomes(1));
-    sim::set_eth0(false);
-    EXPECT_TRUE(statusBecomes(2));
+    // A link-local address (with its own mask) is 1, no address or no link 2, a leased one 3.
+    const std::tuple<bool, const char*, const char*, uint32_t> steps[] = {
+        {true, "169.254.7.9", "255.255.0.0", 1}, {true, "169.254.7.9", "255.255.255.0", 3},
+        {true, "0.0.0.0", "0.0.0.0", 2},         {true, "169.254.7.9", "255.255.0.0", 1},
+        {false, "", "", 2}};
+    for (const auto& [link, ip, mask, status] : steps) {
+        sim::set_eth0(link, ip, mask);
+        EXPECT_TRUE(statusBecomes(status)) << ip << " " << mask << " link " << link;
+    }
 }
 
 TEST_F(NetworkStaticTest, FallbackRequestStoresDhcpAndReboots) {
@@ -284,11 +260,6 @@ TEST_F(HostnameTest, SetStoresExactBytesAndHandsThemToTheSystem) {
     EXPECT_EQ(file(), "lab-7.pg");
     EXPECT_EQ(shellLines(), RESTART);
     EXPECT_EQ(pulser->getHostname(), "lab-7.pg");
-
-    sim::clear_commands();
-    EXPECT_EQ(pulser->setHostname("pg-02"), 0);
-    EXPECT_EQ(file(), "pg-02");
-    EXPECT_EQ(pulser->getHostname(), "pg-02");
 
     // The empty name truncates the file and is still a success.
     sim::clear_commands();

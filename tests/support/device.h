@@ -47,6 +47,12 @@ protected:
     uint32_t slotWord(unsigned int slot, uint32_t offset) {
         return fpga->peek((slot == 0 ? reg::SLOT0_BASE : reg::SLOT1_BASE) + offset);
     }
+    // The value of control field `f` in each write of its word since the log was cleared.
+    std::vector<uint32_t> ctrlFieldWrites(reg::Field f) {
+        std::vector<uint32_t> out;
+        for (uint32_t w : fpga->writes(reg::CTRL_BASE + f.offset)) out.push_back(reg::field_get(f, w));
+        return out;
+    }
     // Recorded shell lines, in order.
     std::vector<std::string> shellLines() {
         std::vector<std::string> out;

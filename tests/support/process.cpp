@@ -85,22 +85,13 @@ bool Process::running() {
 }
 
 bool Process::waitForOutput(const std::string& text, std::chrono::milliseconds timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
-        if (output().find(text) != std::string::npos) return true;
-        if (!running()) return output().find(text) != std::string::npos;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    // An exit ends the wait; what it wrote before counts.
+    eventually([&] { return output().find(text) != std::string::npos || !running(); }, timeout);
+    return output().find(text) != std::string::npos;
 }
 
 int Process::wait(std::chrono::milliseconds timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (running()) {
-        if (std::chrono::steady_clock::now() >= end) return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return status_;
+    return eventually([&] { return !running(); }, timeout) ? status_ : -1;
 }
 
 int Process::stop(int signal, std::chrono::milliseconds timeout) {
@@ -111,19 +102,16 @@ int Process::stop(int signal, std::chrono::milliseconds timeout) {
 std::string program(const std::string& name) { return std::string(TARVEX_BIN_DIR) + "/" + name; }
 
 bool waitForPort(int port, std::chrono::milliseconds timeout) {
-    auto end = std::chrono::steady_clock::now() + timeout;
-    while (std::chrono::steady_clock::now() < end) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return eventually([&] {
         int s = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
         close(s);
-        if (ok) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+        return ok;
+    }, timeout);
 }
 
 SandboxedPulserd::SandboxedPulserd()

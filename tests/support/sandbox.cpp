@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace testsupport {
 
@@ -23,10 +24,7 @@ Sandbox::Sandbox() {
 }
 
 Sandbox::~Sandbox() {
-    std::string cmd = "rm -rf '" + root_ + "'";
-    if (std::system(cmd.c_str()) != 0) {
-        // Leaving a temporary folder behind is harmless.
-    }
+    if (std::system(("rm -rf '" + root_ + "'").c_str()) != 0) {}  // a folder left behind is harmless
     if (had_previous_) setenv("TARVEX_ROOT", previous_.c_str(), 1);
     else unsetenv("TARVEX_ROOT");
 }
@@ -46,6 +44,15 @@ void write_file(const std::string& path, const std::string& content) {
 bool file_exists(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
+}
+
+bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (cond()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return cond();
 }
 
 }  // namespace testsupport

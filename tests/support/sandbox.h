@@ -1,6 +1,8 @@
 // A fresh sandbox root ($TARVEX_ROOT) per test, removed afterwards, and small file helpers.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 namespace testsupport {
@@ -25,5 +27,7 @@ private:
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
+// Polls `cond` until it holds or `limit` passes (for what a thread or another process brings about).
+bool eventually(const std::function<bool()>& cond, std::chrono::milliseconds limit = std::chrono::seconds(20));
 
 }  // namespace testsupport
