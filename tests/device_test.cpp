@@ -116,13 +116,11 @@ TEST_F(LifecycleTest, StopAndFifoStrobesAreSeenByTheDevice) {
     pulser->stopFpga();
     std::string out = output();
     // Each strobe is set then cleared: the device sees both writes.
-    std::vector<uint32_t> control = fpga->writes(CTRL_BASE + ctrl::CONTROL);
-    auto strobed = [&](Field f) {
-        for (size_t i = 0; i + 1 < control.size(); ++i)
-            if ((control[i] & f.mask) && !(control[i + 1] & f.mask)) return true;
-        return false;
-    };
-    for (Field f : {ctrl::STOP, ctrl::DM_HALT, ctrl::DM_RESET, ctrl::FIFO_RESET}) EXPECT_TRUE(strobed(f)) << f.mask;
+    const uint32_t strobe[] = {1, 0};
+    for (Field f : {ctrl::STOP, ctrl::DM_HALT, ctrl::DM_RESET, ctrl::FIFO_RESET}) {
+        const auto v = ctrlFieldWrites(f);
+        EXPECT_NE(std::search(v.begin(), v.end(), std::begin(strobe), std::end(strobe)), v.end()) << f.mask;
+    }
     EXPECT_NE(out.find("Reset QoS-Values\nhalt complete: \nDatamover 0: 1\nDatamover 1: 1\n\nhalt complete: \n"),
               std::string::npos)
         << out;
@@ -159,19 +157,17 @@ class OutputStageNeverReady : public DeviceTest {
         return c;
     }
     void SetUp() override {
-        begin = std::chrono::steady_clock::now();
+        const auto begin = std::chrono::steady_clock::now();
         DeviceTest::SetUp();
         elapsed = std::chrono::steady_clock::now() - begin;
-        out = output();
     }
 
 protected:
-    std::chrono::steady_clock::time_point begin;
     std::chrono::steady_clock::duration elapsed{};
-    std::string out;
 };
 
 TEST_F(OutputStageNeverReady, GivesUpWithOutputsDisabled) {
+    const std::string out = output();
     EXPECT_NE(out.find("Waiting for output stage\n"), std::string::npos);
     EXPECT_NE(out.find("Output stage not responding\n"), std::string::npos);
     EXPECT_EQ(out.find("Enable outputs..."), std::string::npos);
