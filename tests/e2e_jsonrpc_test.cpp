@@ -113,9 +113,6 @@ TEST_F(JsonRpc, Envelope) {
         EXPECT_EQ(post(body), bad_protocol) << body;
     for (const char* body : {"[1,2]", "not json", "", "5", "{\"jsonrpc\":\"2.0\",", "  {\"a\":1,}"})
         EXPECT_EQ(post(body), "{\"jsonrpc\":\"2.0\"}") << body;
-    // Query strings are not part of the path.
-    HttpReply r = http_request(kPort, "POST", "/json-rpc?x=1", "{\"jsonrpc\":\"2.0\",\"id\":3,\"method\":\"getClock\"}");
-    EXPECT_EQ(r.body, result("0", "3"));
     const std::string bad_parameter = error(-32600, "invalid request", "bad parameter");
     expectRows({
         {"getclock", "", error(-32601, "method not found", "getclock")},  // names are case-sensitive
