@@ -237,28 +237,3 @@ TEST(Beacond, OptionErrorsAndBindFailureExitWith255) {
     EXPECT_TRUE(first.server.running());
 }
 
-TEST(Beacond, AnsweredOnTheGroupUnlessMulticastIsOff) {
-    if (!std::getenv("TARVEX_NETNS")) GTEST_SKIP() << "needs the network namespace of tests/support/netns_run.sh";
-    Sandbox sb;
-    seed(sb);
-    const char* group = "239.255.255.82";
-    {
-        Beacond server({"-d"});
-        Client client;  // request to the group, answer by unicast from the server's port
-        EXPECT_EQ(client.await_reply(12345, group), seeded);
-        client.send("TX-DISCOVERY-multicast", 12345, group);
-        uint16_t from = 0;
-        EXPECT_EQ(client.receive(2000, &from), seeded);
-        EXPECT_EQ(from, 12345);
-        EXPECT_EQ(server.end(), 0);
-        EXPECT_NE(server.output().find("Joining multicast group: 239.255.255.82\n"), std::string::npos);
-    }
-    {
-        Beacond server({"-M"});
-        Client client;
-        ASSERT_EQ(client.await_reply(12345), seeded);
-        client.send("TX-DISCOVERY", 12345, group);
-        EXPECT_FALSE(client.receive(300)) << "answered on the group with -M";
-        EXPECT_EQ(server.end(), 0);
-    }
-}

@@ -11,8 +11,6 @@
 
 #include "device/CommandDecoder.h"
 #include "device/Pulse.h"
-#include "encoder_workloads.h"
-#include "reference_encoder.h"
 #include "support/seq_window.h"
 #include "support/stdout_capture.h"
 
@@ -587,37 +585,6 @@ TEST(EncoderProperty, DecodedOutputEqualsTheRasterisedPulseList) {
     // The generator must reach the interesting cases.
     EXPECT_GT(merged_somewhere, 50);
     EXPECT_GT(with_markers, 500);
-}
-
-// The encoder before its third round (bench/reference_encoder.cpp) wrote the same bytes, result
-// and "high len" line for random lists of every benchmark workload and of edge cases (the full
-// comparison, 300,000 lists of each kind, is bench/encoder_compare).
-TEST(EncoderProperty, SameOutputAsTheReferenceEncoder) {
-    SeqWindow a, b;
-    std::mt19937_64 rng(7);
-    for (size_t kind = 0; kind <= workloads::kinds().size(); ++kind) {
-        for (int iter = 0; iter < 1000; ++iter) {
-            const std::vector<Pulse> list = kind == workloads::kinds().size()
-                                                ? edge_list(rng)
-                                                : workloads::kinds()[kind].make(rng() % 300, uint32_t(rng()));
-            const unsigned slot = rng() % 2;
-            const uint64_t runs = rng() % 16 == 0 ? 0 : 1;
-            Encoded x = encode(a, list, slot, runs, final_state(0x81));
-            Encoded y;
-            {
-                StdoutCapture capture;
-                y.result = reference_encoder::highToLow(list, final_state(0x81), runs, b.mapper, slot);
-                y.out = capture.take();
-            }
-            SCOPED_TRACE("kind " + std::to_string(kind) + ", list " + std::to_string(iter));
-            ASSERT_EQ(x.out.substr(0, x.out.find('\n')), y.out.substr(0, y.out.find('\n')));
-            ASSERT_EQ(x.result.nBytes, y.result.nBytes);
-            ASSERT_EQ(x.result.nPulses, y.result.nPulses);
-            ASSERT_EQ(x.result.wholeTicks, y.result.wholeTicks);
-            ASSERT_EQ(x.result.dataRate, y.result.dataRate);
-            ASSERT_EQ(region_bytes(a, slot, x.result.nBytes + 16), region_bytes(b, slot, x.result.nBytes + 16));
-        }
-    }
 }
 
 }  // namespace
