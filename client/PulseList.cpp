@@ -87,10 +87,14 @@ int parseLine(const char* p, const char* e, Pulse& out)
     }
     if (!separator(p, e, false))
         return 1;
-    if (!analog(p, e, out.ao0) || !separator(p, e, false))
+    // Through locals: the packed record's fields may sit at odd addresses.
+    int16_t ao0 = 0, ao1 = 0;
+    if (!analog(p, e, ao0) || !separator(p, e, false))
         return 2;
-    if (!analog(p, e, out.ao1) || !separator(p, e, true))
+    out.ao0 = ao0;
+    if (!analog(p, e, ao1) || !separator(p, e, true))
         return 3;
+    out.ao1 = ao1;
     return -1;
 }
 
