@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -98,24 +97,13 @@ struct Client {
     }
 };
 
-// A port below 32768 (beacond takes a signed 16-bit port) that is free for UDP on any address.
-uint16_t free_port() {
-    std::mt19937 random(unsigned(getpid()) ^ unsigned(std::chrono::steady_clock::now().time_since_epoch().count()));
-    for (int attempt = 0; attempt < 200; ++attempt) {
-        const uint16_t port = uint16_t(20000 + random() % 12000);
-        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in any = address("0.0.0.0", port);
-        const bool free = bind(fd, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0;
-        close(fd);
-        if (free) return port;
-    }
-    return 0;
-}
+// beacond with multicast off on its own port (below 32768: beacond takes a signed 16-bit port;
+// the test runs in a network namespace of its own), waited for until it answers.
+uint16_t next_port = 20000;
 
-// beacond with multicast off on a free port, waited for until it answers.
 struct Unicast {
     explicit Unicast(std::vector<std::string> args = {})
-        : port(free_port()), server(plus(std::move(args), {"-M", "-p", std::to_string(port)})) {
+        : port(next_port++), server(plus(std::move(args), {"-M", "-p", std::to_string(port)})) {
         ready = client.await_reply(port);
     }
     static std::vector<std::string> plus(std::vector<std::string> a, std::vector<std::string> b) {

@@ -1,4 +1,4 @@
-// The HTTP front end in-process on port 8050: routes, prefix handlers, files and limits.
+// The HTTP front end in-process on port 8050: routes, files, origins and the port.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -13,20 +13,6 @@
 using namespace testsupport;
 
 namespace {
-
-// Answers with the path it saw.
-class EchoPath : public HttpRequestHandler {
-public:
-    explicit EchoPath(std::string tag) : tag_(std::move(tag)) {}
-    int do_request(const mg_request_info* info, std::ostream& out) override {
-        std::string body = tag_ + ":" + info->local_uri;
-        out << "HTTP/1.1 200 OK\r\nContent-Length: " << body.size() << "\r\n\r\n" << body;
-        return 200;
-    }
-
-private:
-    std::string tag_;
-};
 
 class HttpdTest : public testing::Test {
 protected:
@@ -93,26 +79,6 @@ TEST_F(HttpdTest, JsonRpcEndpointIsExactlyOnePath) {
         HttpReply r = http_request(8050, "POST", path, "{}");
         EXPECT_EQ(r.status, 404) << path << "\n" << r.raw;
     }
-}
-
-TEST_F(HttpdTest, OversizedBodyIsRefusedBeforeReading) {
-    // Announce 1 GB, send nothing: the answer must come at once.
-    HttpReply r = http_request(8050, "POST", "/json-rpc", "", "Content-Length: 1073741824\r\n");
-    EXPECT_EQ(r.status, 413) << r.raw;
-    // Just within the bound is read as usual (the body itself is short: the reader sees its end).
-    HttpReply ok = http_request(8050, "POST", "/json-rpc", "{}");
-    EXPECT_EQ(ok.status, 200);
-}
-
-TEST_F(HttpdTest, PrefixHandlersNewestFirst) {
-    EchoPath api("api"), ap("ap");
-    server->addRequesthandler("/api", &api);
-    EXPECT_EQ(http_request(8050, "GET", "/api/x").body, "api:/x");
-    server->addRequesthandler("/ap", &ap);
-    EXPECT_EQ(http_request(8050, "GET", "/api/x").body, "ap:i/x");
-    EXPECT_EQ(http_request(8050, "GET", "/apx").body, "ap:x");
-    // The redirect is still answered for the root.
-    EXPECT_EQ(http_request(8050, "GET", "/").status, 301);
 }
 
 TEST_F(HttpdTest, SecondServerOnTheSamePortExitsWithStatusOne) {
