@@ -4,11 +4,9 @@
 #include <google/protobuf/util/message_differencer.h>
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <functional>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "device/Pulse.h"
 #include "device/registers.h"

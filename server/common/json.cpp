@@ -823,8 +823,9 @@ void JsonWriter::write_string(std::ostream& os, const char* text, size_t length)
                 p += n;
                 continue;
             }
+            // The replacement character itself, so that writing what was read back writes the same.
             flush(p);
-            os << "\\ufffd";
+            os << "\xEF\xBF\xBD";
             run = ++p;
             continue;
         }
