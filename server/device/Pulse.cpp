@@ -16,6 +16,12 @@
 #include "device/registers.h"
 #include "platform/platform.h"
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#elif defined(__ARM_NEON)
+#include <arm_neon.h>
+#endif
+
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "words are handled as 64-bit integers whose byte i is channel i");
 
@@ -215,6 +221,65 @@ struct CompressTable {
 };
 constexpr CompressTable COMPRESS;
 
+// The same packing as one byte shuffle (a table lookup instruction: SSSE3 on x86-64, NEON on the
+// instrument's processor): for each change mask the source byte of each packed byte, 0x80 (a
+// zero byte) after the last.
+struct ShuffleTable {
+    struct Entry {
+        uint64_t pick = 0;
+        uint8_t begin = 0;
+        uint8_t end = 0;
+        uint8_t header = 0;
+        uint8_t pad[5] = {0, 0, 0, 0, 0};
+    } e[256];
+    constexpr ShuffleTable() : e() {
+        for (uint32_t mask = 0; mask < 256; ++mask) {
+            unsigned n = 0;
+            for (unsigned i = 0; i < 8; ++i)
+                if (mask & (1u << i)) e[mask].pick |= uint64_t(i) << (8 * n++);
+            for (unsigned j = n; j < 8; ++j) e[mask].pick |= uint64_t(0x80) << (8 * j);
+            e[mask].begin = COMPRESS.e[mask].begin;
+            e[mask].end = COMPRESS.e[mask].end;
+            e[mask].header = COMPRESS.e[mask].header;
+        }
+    }
+};
+constexpr ShuffleTable SHUFFLE;
+
+// How the changed channel bytes of a command are packed: the compress network (any processor)
+// or one byte shuffle (where the processor has one; the encoder picks at run time on x86-64).
+enum class Packing { network, shuffle };
+
+// Bit i set when channel byte i of the two words differs.
+inline uint32_t changed_channels(uint64_t bits, uint64_t ref_bits) {
+#if defined(__x86_64__)
+    const __m128i eq = _mm_cmpeq_epi8(_mm_cvtsi64_si128(int64_t(bits)), _mm_cvtsi64_si128(int64_t(ref_bits)));
+    return uint32_t(_mm_movemask_epi8(eq)) ^ 0xFFFFu;  // the upper eight lanes are equal (zero)
+#else
+    return nonzero_bytes(bits ^ ref_bits);
+#endif
+}
+
+// The bytes of `bits` that `pick` selects, in its order (Packing::shuffle only).
+inline uint64_t shuffle_bytes(uint64_t bits, uint64_t pick) {
+#if defined(__x86_64__)
+    __m128i v = _mm_cvtsi64_si128(int64_t(bits));
+    const __m128i sel = _mm_cvtsi64_si128(int64_t(pick));
+    // pshufb (SSSE3): only reached when the processor reports it (see highToLow).
+    asm("pshufb %1, %0" : "+x"(v) : "x"(sel));
+    return uint64_t(_mm_cvtsi128_si64(v));
+#elif defined(__ARM_NEON)
+    return vget_lane_u64(vreinterpret_u64_u8(vtbl1_u8(vcreate_u8(bits), vcreate_u8(pick))), 0);
+#else
+    uint64_t v = 0;  // not reached: no shuffle on this processor
+    for (unsigned j = 0; j < 8; ++j) {
+        const unsigned i = unsigned(pick >> (8 * j)) & 0xFFu;
+        if (i < 8) v |= ((bits >> (8 * i)) & 0xFFu) << (8 * j);
+    }
+    return v;
+#endif
+}
+
 inline uint64_t load64(const uint8_t* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
@@ -234,12 +299,26 @@ constexpr unsigned CMD_BUILD_BYTES = CMD_MAX_BYTES + 8;
 // Builds the command for word (bits, codes) played count + 1 times against the reference, header
 // with `flags` included, at `o` and returns its end. May store one scratch byte past the returned
 // end (the next command overwrites it), so `o` needs CMD_BUILD_BYTES bytes of room.
+template <Packing P = Packing::network>
 inline __attribute__((always_inline)) uint8_t* build_cmd(uint8_t* o, uint8_t flags, uint32_t count, uint64_t bits,
                                                          uint64_t ref_bits, uint32_t codes, uint32_t ref_codes) {
     const uint64_t changed_bits = bits ^ ref_bits;
     uint32_t h = flags;
     uint8_t* p;
-    if (changed_bits == 0) {
+    if constexpr (P == Packing::shuffle) {
+        // Every change mask the same way: mask byte, then the packed bytes stored whole (the
+        // unmasked form's first channel byte overwrites the mask byte); the bytes the store
+        // covers after the last changed one are put back as they were.
+        const uint32_t mask = changed_channels(bits, ref_bits);
+        const ShuffleTable::Entry& c = SHUFFLE.e[mask];
+        h |= c.header;
+        o[1] = uint8_t(mask);
+        const uint64_t v = shuffle_bytes(bits, c.pick);
+        p = o + c.end;
+        const uint64_t after = load64(p);
+        store64(o + c.begin, v);
+        store64(p, after);
+    } else if (changed_bits == 0) {
         // No channel changed.
         h |= HDR_MASKED;
         o[1] = 0;
@@ -393,6 +472,7 @@ __attribute__((noinline)) uint8_t* write_exact(uint8_t* out, const uint8_t* wind
 #define ENCODER_INLINE inline __attribute__((always_inline))
 
 // Writes commands into the window; keeps the reference, the pending command and the totals.
+template <Packing P>
 class CommandWriter {
 public:
     CommandWriter(uint8_t* window, uint8_t* region)
@@ -403,7 +483,7 @@ public:
         if (__builtin_expect(out_ < fast_limit_, 1)) {
             // Far from the window's end: built in place. Its scratch bytes are overwritten by the
             // next command, which is sure to fit here; the end command is always written exactly.
-            out_ = build_cmd(out_, flags, count, bits, ref_bits_, codes, ref_codes_);
+            out_ = build_cmd<P>(out_, flags, count, bits, ref_bits_, codes, ref_codes_);
         } else {
             out_ = write_exact(out_, window_, limit_, flags, count, bits, ref_bits_, codes, ref_codes_);
         }
@@ -481,6 +561,7 @@ void print_high_len(uint64_t sum) { std::cout << "high len: " << sum << "|" << (
 
 // The encoder proper (see highToLow), with the code tables prepared. It holds no object with a
 // destructor, so nothing in its loop is kept in memory for unwinding.
+template <Packing P>
 __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& pulses, const Full_Pattern& final,
                                                      uint64_t n_runs, uint8_t* const window, sequences_t slot,
                                                      double started) {
@@ -519,7 +600,7 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         return result;
     }
 
-    CommandWriter w(window, region);
+    CommandWriter<P> w(window, region);
     for (uint32_t i = 0; i < leading_markers; ++i) w.write(0, START_REF_CODES, 0, HDR_MARKER);
 
     uint32_t f = 0;       // ticks of the current word already covered
@@ -641,5 +722,13 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
     const double started = cpu_seconds();
     std::lock_guard<std::mutex> guard(code_tables_lock);
     prepare_code_tables(Analog_calibration);
-    return encode(pulses, final, n_runs, mapper.addr, slot, started);
+#if defined(__x86_64__)
+    static const bool shuffle = __builtin_cpu_supports("ssse3");
+    if (shuffle) return encode<Packing::shuffle>(pulses, final, n_runs, mapper.addr, slot, started);
+    return encode<Packing::network>(pulses, final, n_runs, mapper.addr, slot, started);
+#elif defined(__ARM_NEON)
+    return encode<Packing::shuffle>(pulses, final, n_runs, mapper.addr, slot, started);
+#else
+    return encode<Packing::network>(pulses, final, n_runs, mapper.addr, slot, started);
+#endif
 }
