@@ -506,13 +506,13 @@ public:
         pend_words_ = n;
     }
 
-    void flush_pending() {
+    ENCODER_INLINE void flush_pending() {
         if (pend_words_ != 0) write(pend_bits_, pend_codes_, pend_words_ - 1, 0);
         pend_words_ = 0;
     }
 
     // Writes the pending command (there is one) as the end command.
-    void write_end() {
+    ENCODER_INLINE void write_end() {
         out_ = write_exact(out_, window_, limit_, HDR_END, pend_words_ - 1, pend_bits_, ref_bits_, pend_codes_,
                            ref_codes_);
         ++commands;
