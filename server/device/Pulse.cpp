@@ -167,6 +167,15 @@ struct LaneTable {
 constexpr LaneTable LANES;
 inline uint64_t tick_lanes(uint32_t start, uint32_t length) { return LANES.v[start][length]; }
 
+// Bits of ticks [start, 8) in every channel byte: what completes a word.
+struct RestTable {
+    uint64_t v[8];
+    constexpr RestTable() : v() {
+        for (unsigned s = 0; s < 8; ++s) v[s] = LANES.v[s][8 - s];
+    }
+};
+constexpr RestTable REST;
+
 // floor(length * value / 8): arithmetic shift, so negative values round down.
 inline int analog_share(uint32_t length, int value) { return (int(length) * value) >> 3; }
 
@@ -352,11 +361,17 @@ inline __attribute__((always_inline)) uint8_t* build_cmd(uint8_t* o, uint8_t fla
     }
     const uint32_t changed = codes ^ ref_codes;
     if (changed & 0xFFFFu) {
-        h |= HDR_CODE0;
-        store16(p, codes);
-        p += 2;
-    }
-    if (changed >> 16) {
+        if (changed >> 16) {
+            // Both codes changed (the usual case with analog values): one store.
+            h |= HDR_CODE0 | HDR_CODE1;
+            std::memcpy(p, &codes, 4);
+            p += 4;
+        } else {
+            h |= HDR_CODE0;
+            store16(p, codes);
+            p += 2;
+        }
+    } else if (changed >> 16) {
         h |= HDR_CODE1;
         store16(p, codes >> 16);
         p += 2;
@@ -671,7 +686,7 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         uint32_t r = t;
         if (f > 0) {
             const uint32_t l = 8 - f;
-            cur |= lanes & tick_lanes(f, l);
+            cur |= lanes & REST.v[f];
             // Outputs at 0 for the whole word (the usual case) need no conversion.
             const uint32_t codes = (analog || (acc0 | acc1) != 0)
                                        ? word_codes(acc0 + analog_share(l, a0), acc1 + analog_share(l, a1))
