@@ -305,12 +305,11 @@ inline void store16(uint8_t* p, uint32_t v) {
 // channel bytes (read and stored back) or two scratch bytes after its end.
 constexpr unsigned CMD_BUILD_BYTES = CMD_MAX_BYTES + 8;
 
-// Builds the command for word (bits, codes) played count + 1 times against the reference, header
-// with `flags` included, at `o` and returns its end. May store one scratch byte past the returned
-// end (the next command overwrites it), so `o` needs CMD_BUILD_BYTES bytes of room.
+// The command without its count field: header (count width 0), channel bytes and codes, at `o`;
+// returns its end. Stores nothing past the returned end, but needs CMD_BUILD_BYTES bytes of room.
 template <Packing P = Packing::network>
-inline __attribute__((always_inline)) uint8_t* build_cmd(uint8_t* o, uint8_t flags, uint32_t count, uint64_t bits,
-                                                         uint64_t ref_bits, uint32_t codes, uint32_t ref_codes) {
+inline __attribute__((always_inline)) uint8_t* build_head(uint8_t* o, uint8_t flags, uint64_t bits, uint64_t ref_bits,
+                                                          uint32_t codes, uint32_t ref_codes) {
     const uint64_t changed_bits = bits ^ ref_bits;
     uint32_t h = flags;
     uint8_t* p;
@@ -376,22 +375,36 @@ inline __attribute__((always_inline)) uint8_t* build_cmd(uint8_t* o, uint8_t fla
         store16(p, codes >> 16);
         p += 2;
     }
+    o[0] = uint8_t(h);
+    return p;
+}
+
+// Appends the count field (count = repetitions - 1) to the command whose header is at `header`
+// and whose other fields end at `p`; returns the new end. A count of 0xFFFFFFFF is no command
+// at all: nothing is written.
+inline __attribute__((always_inline)) uint8_t* append_count(uint8_t* header, uint8_t* p, uint32_t count) {
     if (count != 0) {
         if (count <= 0xFF) {
-            h |= HDR_COUNT1;
+            *header |= HDR_COUNT1;
             *p++ = uint8_t(count);
         } else if (count <= 0xFFFF) {
-            h |= HDR_COUNT2;
+            *header |= HDR_COUNT2;
             store16(p, count);
             p += 2;
-        } else {
-            h |= HDR_COUNT4;
+        } else if (count != 0xFFFFFFFFu) {
+            *header |= HDR_COUNT4;
             std::memcpy(p, &count, 4);
             p += 4;
         }
     }
-    o[0] = uint8_t(h);
     return p;
+}
+
+// Builds the command for word (bits, codes) played count + 1 times against the reference, header
+// with `flags` included, at `o` and returns its end (count < CMD_MAX_WORDS).
+inline uint8_t* build_cmd(uint8_t* o, uint8_t flags, uint32_t count, uint64_t bits, uint64_t ref_bits, uint32_t codes,
+                          uint32_t ref_codes) {
+    return append_count(o, build_head(o, flags, bits, ref_bits, codes, ref_codes), count);
 }
 
 inline uint64_t load_pattern(const uint8_t* pattern) {
@@ -471,91 +484,115 @@ void prepare_code_tables(const AnalogCalibDataCorr& cal) {
     throw std::out_of_range("std::out_of_range -> Out of mapped memory");
 }
 
-// Writes one command exactly (no byte past its end) if it ends below the window's end; returns
-// the new position. Used near the window's end and for the end command.
-__attribute__((noinline)) uint8_t* write_exact(uint8_t* out, const uint8_t* window, const uint8_t* limit, uint8_t flags,
-                                               uint32_t count, uint64_t bits, uint64_t ref_bits, uint32_t codes,
-                                               uint32_t ref_codes) {
-    uint8_t buf[CMD_BUILD_BYTES] = {};
-    const uint32_t len = uint32_t(build_cmd(buf, flags, count, bits, ref_bits, codes, ref_codes) - buf);
-    // The command must end below the window's end: off + len < SEQMEM_LEN.
-    if (uint64_t(limit - out) <= len) out_of_window(len, out, window);
-    std::memcpy(out, buf, len);
-    return out + len;
-}
+// Commands near the window's end: each is built in a buffer and copied into the window once it
+// is complete, if it ends below the window's end (else nothing of it is written and the encoder
+// throws). Far from the end the writer builds commands in place (see CommandWriter).
+struct WindowEnd {
+    uint8_t* const window;
+    uint8_t* const limit;
+    uint8_t* out = nullptr;  // where the next command goes; null while the writer is far from the end
+    uint8_t buf[CMD_BUILD_BYTES + 8] = {};
+
+    // The writer is about to open a command and the previous one ends at `end` (in the window the
+    // first time, in buf after that): places it and returns where to build the next one.
+    __attribute__((noinline)) uint8_t* next(const uint8_t* end) {
+        if (out == nullptr) {
+            out = const_cast<uint8_t*>(end);
+        } else {
+            place(end);
+        }
+        return buf;
+    }
+
+    // Copies the complete command in buf, which ends at `end`, into the window.
+    __attribute__((noinline)) void place(const uint8_t* end) {
+        const uint32_t len = uint32_t(end - buf);
+        // The command must end below the window's end: off + len < SEQMEM_LEN.
+        if (uint64_t(limit - out) <= len) out_of_window(len, out, window);
+        std::memcpy(out, buf, len);
+        out += len;
+    }
+};
 
 #define ENCODER_INLINE inline __attribute__((always_inline))
 
-// Writes commands into the window; keeps the reference, the pending command and the totals.
+// Writes commands into the window. A command is written as soon as its word is known (its count
+// field is appended when the next different word arrives, or at the end); the word of the open
+// command is the reference of the next one.
 template <Packing P>
 class CommandWriter {
 public:
-    CommandWriter(uint8_t* window, uint8_t* region)
-        : window_(window), limit_(window + reg::SEQMEM_LEN), fast_limit_(limit_ - FAST_MARGIN), out_(region) {}
+    CommandWriter(uint8_t* region, WindowEnd& end)
+        : end_(&end), fast_limit_(uintptr_t(end.limit - FAST_MARGIN)), out_(region), open_(region) {}
 
-    // Appends one command (count = repetitions - 1) with the given marker bit.
-    ENCODER_INLINE void write(uint64_t bits, uint32_t codes, uint32_t count, uint8_t flags) {
-        if (__builtin_expect(out_ < fast_limit_, 1)) {
-            // Far from the window's end: built in place. Its scratch bytes are overwritten by the
-            // next command, which is sure to fit here; the end command is always written exactly.
-            out_ = build_cmd<P>(out_, flags, count, bits, ref_bits_, codes, ref_codes_);
-        } else {
-            out_ = write_exact(out_, window_, limit_, flags, count, bits, ref_bits_, codes, ref_codes_);
-        }
-        ref_bits_ = bits;
-        ref_codes_ = codes;
-        ++commands;
-    }
-
-    // Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the pending
-    // command when equal and within the count limit, else the pending command is written first.
-    // No pending command is pend_words_ 0; merging into it then starts a pending command as well.
+    // Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the open
+    // command when equal and within the count limit, else a new command is opened.
     ENCODER_INLINE void offer(uint64_t bits, uint32_t codes, uint32_t n) {
-        if (bits == pend_bits_ && codes == pend_codes_ && pend_words_ + n <= CMD_MAX_WORDS) {
-            pend_words_ += n;
+        // words_ - 1 < CMD_MAX_WORDS - n: words_ + n <= CMD_MAX_WORDS and a command is open.
+        if (bits == ref_bits_ && codes == ref_codes_ && words_ - 1 < CMD_MAX_WORDS - n) {
+            words_ += n;
             return;
         }
-        if (pend_words_ != 0) write(pend_bits_, pend_codes_, pend_words_ - 1, 0);
-        pend_bits_ = bits;
-        pend_codes_ = codes;
-        pend_words_ = n;
+        close();
+        open(bits, codes, n, 0);
     }
 
-    ENCODER_INLINE void flush_pending() {
-        if (pend_words_ != 0) write(pend_bits_, pend_codes_, pend_words_ - 1, 0);
-        pend_words_ = 0;
+    // Closes the open command and writes a marker word (never merged with the next word).
+    ENCODER_INLINE void marker(uint64_t bits, uint32_t codes) {
+        close();
+        open(bits, codes, 0, HDR_MARKER);
     }
 
-    // Writes the pending command (there is one) as the end command.
-    ENCODER_INLINE void write_end() {
-        out_ = write_exact(out_, window_, limit_, HDR_END, pend_words_ - 1, pend_bits_, ref_bits_, pend_codes_,
-                           ref_codes_);
-        ++commands;
-        pend_words_ = 0;
+    // The open command (there is one) becomes the end command.
+    ENCODER_INLINE void finish() {
+        close();
+        *open_ |= HDR_END;
+        if (end_->out != nullptr) {
+            end_->place(out_);
+            out_ = end_->out;
+        }
     }
 
-    bool has_pending() const { return pend_words_ != 0; }
-    // The word of the pending command, or of the last written command.
-    uint64_t last_bits() const { return pend_words_ != 0 ? pend_bits_ : ref_bits_; }
+    bool has_open() const { return words_ != 0; }
+    // The word of the open or last command.
+    uint64_t last_bits() const { return ref_bits_; }
     uint32_t ref_codes() const { return ref_codes_; }
     uint8_t* position() const { return out_; }
 
     uint32_t commands = 0;
 
 private:
-    // Room that guarantees a command built in place and its successor fit.
+    // Room that guarantees a command built in place fits, count field included.
     static constexpr ptrdiff_t FAST_MARGIN = 64;
-    static_assert(FAST_MARGIN >= 2 * CMD_BUILD_BYTES, "a fast command and the next one fit");
+    static_assert(FAST_MARGIN >= CMD_BUILD_BYTES + 4, "a command built in place fits");
 
-    uint8_t* const window_;
-    uint8_t* const limit_;
-    uint8_t* const fast_limit_;
-    uint8_t* out_;
+    // Appends the open command's count field (none when words_ is 0: a marker, or no command).
+    ENCODER_INLINE void close() {
+        out_ = append_count(open_, out_, words_ - 1);
+        words_ = 0;
+    }
+
+    ENCODER_INLINE void open(uint64_t bits, uint32_t codes, uint32_t words, uint8_t flags) {
+        uint8_t* o = out_;
+        if (__builtin_expect(uintptr_t(o) >= fast_limit_, 0)) {
+            o = end_->next(o);
+            fast_limit_ = 0;  // from here on every command goes through the buffer
+        }
+        open_ = o;
+        out_ = build_head<P>(o, flags, bits, ref_bits_, codes, ref_codes_);
+        ref_bits_ = bits;
+        ref_codes_ = codes;
+        words_ = words;
+        ++commands;
+    }
+
+    WindowEnd* const end_;
+    uintptr_t fast_limit_;
+    uint8_t* out_;   // end of the open command so far (its count field goes here)
+    uint8_t* open_;  // header of the open command
     uint64_t ref_bits_ = 0;
     uint32_t ref_codes_ = START_REF_CODES;
-    uint64_t pend_bits_ = 0;
-    uint32_t pend_codes_ = 0;
-    uint32_t pend_words_ = 0;
+    uint32_t words_ = 0;  // words of the open command; 0: none open
 };
 
 // The ticks of all pulses.
@@ -615,8 +652,9 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         return result;
     }
 
-    CommandWriter<P> w(window, region);
-    for (uint32_t i = 0; i < leading_markers; ++i) w.write(0, START_REF_CODES, 0, HDR_MARKER);
+    WindowEnd window_end{window, window + reg::SEQMEM_LEN};
+    CommandWriter<P> w(region, window_end);
+    for (uint32_t i = 0; i < leading_markers; ++i) w.marker(0, START_REF_CODES);
 
     uint32_t f = 0;       // ticks of the current word already covered
     uint64_t cur = 0;     // its channel bytes
@@ -651,17 +689,14 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
             const int a1 = q->ao1;
             ++marker_words;
             if (f == 0) {
-                uint64_t hold = hold_levels(w.last_bits(), 7);
-                w.flush_pending();
-                w.write(hold, w.ref_codes(), 0, HDR_MARKER);
+                w.marker(hold_levels(w.last_bits(), 7), w.ref_codes());
             } else {
                 // The word is completed with the held levels; its ticks start the next word again.
                 ++padded;
                 uint64_t hold = hold_levels(cur, f - 1);
                 cur |= hold & tick_lanes(f, 8 - f);
                 w.offer(cur, word_codes(acc0 + analog_share(8 - f, a0), acc1 + analog_share(8 - f, a1)), 1);
-                w.flush_pending();
-                w.write(hold, word_codes(a0, a1), 0, HDR_MARKER);
+                w.marker(hold, word_codes(a0, a1));
                 cur = hold & tick_lanes(0, f);
                 acc0 = analog_share(f, a0);
                 acc1 = analog_share(f, a1);
@@ -712,11 +747,11 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         w.offer(cur, word_codes(acc0 + analog_share(l, fin.ao0), acc1 + analog_share(l, fin.ao1)), 1);
     }
     uint64_t empty_words = 0;
-    if (!w.has_pending()) {
+    if (!w.has_open()) {
         w.offer(0, word_codes(0, 0), 1);  // ended with a marker at a word boundary
         empty_words = 1;
     }
-    w.write_end();
+    w.finish();
 
     platform::flush_cache(region, w.position());
     std::cout << "time: digi high->low  " << cpu_seconds() - started << std::endl;
