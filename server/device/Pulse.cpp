@@ -11,6 +11,7 @@
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <type_traits>
 
 #include "common/CpuTime.h"
 #include "device/registers.h"
@@ -360,7 +361,7 @@ inline __attribute__((always_inline)) uint8_t* build_head(uint8_t* o, uint8_t fl
     }
     const uint32_t changed = codes ^ ref_codes;
     if (changed & 0xFFFFu) {
-        if (changed >> 16) {
+        if (changed > 0xFFFFu) {
             // Both codes changed (the usual case with analog values): one store.
             h |= HDR_CODE0 | HDR_CODE1;
             std::memcpy(p, &codes, 4);
@@ -370,7 +371,7 @@ inline __attribute__((always_inline)) uint8_t* build_head(uint8_t* o, uint8_t fl
             store16(p, codes);
             p += 2;
         }
-    } else if (changed >> 16) {
+    } else if (changed > 0xFFFFu) {
         h |= HDR_CODE1;
         store16(p, codes >> 16);
         p += 2;
@@ -527,6 +528,8 @@ public:
 
     // Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the open
     // command when equal and within the count limit, else a new command is opened.
+    // Unchecked: the caller knows that the command fits in place (see room()).
+    template <bool Checked = true>
     ENCODER_INLINE void offer(uint64_t bits, uint32_t codes, uint32_t n) {
         // words_ - 1 < CMD_MAX_WORDS - n: words_ + n <= CMD_MAX_WORDS and a command is open.
         if (bits == ref_bits_ && codes == ref_codes_ && words_ - 1 < CMD_MAX_WORDS - n) {
@@ -534,13 +537,20 @@ public:
             return;
         }
         close();
-        open(bits, codes, n, 0);
+        open<Checked>(bits, codes, n, 0);
     }
 
     // Closes the open command and writes a marker word (never merged with the next word).
+    template <bool Checked = true>
     ENCODER_INLINE void marker(uint64_t bits, uint32_t codes) {
         close();
-        open(bits, codes, 0, HDR_MARKER);
+        open<Checked>(bits, codes, 0, HDR_MARKER);
+    }
+
+    // How many more commands surely fit in place (0 near the window's end).
+    ENCODER_INLINE uintptr_t room() const {
+        const uintptr_t at = uintptr_t(out_);
+        return at < fast_limit_ ? (fast_limit_ - at) / CMD_MAX_BYTES : 0;
     }
 
     // The open command (there is one) becomes the end command.
@@ -572,9 +582,10 @@ private:
         words_ = 0;
     }
 
+    template <bool Checked>
     ENCODER_INLINE void open(uint64_t bits, uint32_t codes, uint32_t words, uint8_t flags) {
         uint8_t* o = out_;
-        if (__builtin_expect(uintptr_t(o) >= fast_limit_, 0)) {
+        if (Checked && __builtin_expect(uintptr_t(o) >= fast_limit_, 0)) {
             o = end_->next(o);
             fast_limit_ = 0;  // from here on every command goes through the buffer
         }
@@ -673,11 +684,13 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
     const uint32_t zero_codes = word_codes(0, 0);
 
     uint64_t sum = 0;  // ticks of all pulses
-    for (; p != end; ++p) {
+    // One pulse; Checked: whether a command may not fit in place.
+    auto step = [&](auto checked) __attribute__((always_inline)) {
+        constexpr bool C = decltype(checked)::value;
         const uint32_t t = p->ticks;
         sum += t;
         if (__builtin_expect(t == 0, 0)) {
-            if (p->digi != 0xAA) continue;
+            if (p->digi != 0xAA) return;
             // Marker word of the held levels and the analog values of the last pulse with ticks
             // (the loop starts at a pulse with ticks, so there is one).
             const Pulse* q = p - 1;
@@ -689,19 +702,19 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
             const int a1 = q->ao1;
             ++marker_words;
             if (f == 0) {
-                w.marker(hold_levels(w.last_bits(), 7), w.ref_codes());
+                w.template marker<C>(hold_levels(w.last_bits(), 7), w.ref_codes());
             } else {
                 // The word is completed with the held levels; its ticks start the next word again.
                 ++padded;
                 uint64_t hold = hold_levels(cur, f - 1);
                 cur |= hold & tick_lanes(f, 8 - f);
-                w.offer(cur, word_codes(acc0 + analog_share(8 - f, a0), acc1 + analog_share(8 - f, a1)), 1);
-                w.marker(hold, word_codes(a0, a1));
+                w.template offer<C>(cur, word_codes(acc0 + analog_share(8 - f, a0), acc1 + analog_share(8 - f, a1)), 1);
+                w.template marker<C>(hold, word_codes(a0, a1));
                 cur = hold & tick_lanes(0, f);
                 acc0 = analog_share(f, a0);
                 acc1 = analog_share(f, a1);
             }
-            continue;
+            return;
         }
         uint32_t analog_pair;
         std::memcpy(&analog_pair, &p->ao0, 4);
@@ -716,7 +729,7 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
                 acc1 += analog_share(t, a1);
             }
             f += t;
-            continue;
+            return;
         }
         uint32_t r = t;
         if (f > 0) {
@@ -726,16 +739,26 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
             const uint32_t codes = (analog || (acc0 | acc1) != 0)
                                        ? word_codes(acc0 + analog_share(l, a0), acc1 + analog_share(l, a1))
                                        : zero_codes;
-            w.offer(cur, codes, 1);
+            w.template offer<C>(cur, codes, 1);
             r = t - l;
         }
         const uint32_t whole = r >> 3;
         f = r & 7;
-        if (whole > 0) w.offer(lanes, analog ? word_codes(a0, a1) : zero_codes, whole);
+        if (whole > 0) w.template offer<C>(lanes, analog ? word_codes(a0, a1) : zero_codes, whole);
         cur = lanes & tick_lanes(0, f);
         acc0 = analog ? analog_share(f, a0) : 0;
         acc1 = analog ? analog_share(f, a1) : 0;
+    };
+    // A pulse opens at most two commands: far from the window's end, runs of pulses go without
+    // checking where each command goes.
+    for (;;) {
+        const uintptr_t pulses_with_room = w.room() / 2;
+        if (pulses_with_room == 0) break;
+        const Pulse* const stop = uintptr_t(end - p) <= pulses_with_room ? end : p + pulses_with_room;
+        for (; p != stop; ++p) step(std::false_type());
+        if (p == end) break;
     }
+    for (; p != end; ++p) step(std::true_type());
 
     print_high_len(sum);
 
