@@ -681,7 +681,6 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
     auto word_codes = [](int a0, int a1) {
         return uint32_t(code_tables.code[0][uint16_t(a0)]) | uint32_t(code_tables.code[1][uint16_t(a1)]) << 16;
     };
-    const uint32_t zero_codes = word_codes(0, 0);
 
     uint64_t sum = 0;  // ticks of all pulses
     // One pulse; Checked: whether a command may not fit in place.
@@ -735,16 +734,12 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         if (f > 0) {
             const uint32_t l = 8 - f;
             cur |= lanes & REST.v[f];
-            // Outputs at 0 for the whole word (the usual case) need no conversion.
-            const uint32_t codes = (analog || (acc0 | acc1) != 0)
-                                       ? word_codes(acc0 + analog_share(l, a0), acc1 + analog_share(l, a1))
-                                       : zero_codes;
-            w.template offer<C>(cur, codes, 1);
+            w.template offer<C>(cur, word_codes(acc0 + analog_share(l, a0), acc1 + analog_share(l, a1)), 1);
             r = t - l;
         }
         const uint32_t whole = r >> 3;
         f = r & 7;
-        if (whole > 0) w.template offer<C>(lanes, analog ? word_codes(a0, a1) : zero_codes, whole);
+        if (whole > 0) w.template offer<C>(lanes, word_codes(a0, a1), whole);
         cur = lanes & tick_lanes(0, f);
         acc0 = analog ? analog_share(f, a0) : 0;
         acc1 = analog ? analog_share(f, a1) : 0;
