@@ -741,8 +741,8 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         f = r & 7;
         if (whole > 0) w.template offer<C>(lanes, word_codes(a0, a1), whole);
         cur = lanes & tick_lanes(0, f);
-        acc0 = analog ? analog_share(f, a0) : 0;
-        acc1 = analog ? analog_share(f, a1) : 0;
+        acc0 = analog_share(f, a0);
+        acc1 = analog_share(f, a1);
     };
     // A pulse opens at most two commands: far from the window's end, runs of pulses go without
     // checking where each command goes.
