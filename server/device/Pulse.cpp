@@ -717,16 +717,13 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         }
         uint32_t analog_pair;
         std::memcpy(&analog_pair, &p->ao0, 4);
-        const bool analog = analog_pair != 0;
         const int a0 = int16_t(uint16_t(analog_pair));
         const int a1 = int16_t(uint16_t(analog_pair >> 16));
         const uint64_t lanes = EXPAND.v[p->digi];
         if (t < 8 - f) {
             cur |= lanes & tick_lanes(f, t);
-            if (analog) {
-                acc0 += analog_share(t, a0);
-                acc1 += analog_share(t, a1);
-            }
+            acc0 += analog_share(t, a0);
+            acc1 += analog_share(t, a1);
             f += t;
             return;
         }
