@@ -302,8 +302,8 @@ inline void store16(uint8_t* p, uint32_t v) {
     std::memcpy(p, &h, 2);
 }
 
-// Room a command needs while it is built: the longest command, and eight bytes after its
-// channel bytes (read and stored back) or two scratch bytes after its end.
+// Room a command needs while it is built: the longest command, and the eight bytes after its
+// channel bytes (read and stored back).
 constexpr unsigned CMD_BUILD_BYTES = CMD_MAX_BYTES + 8;
 
 // The command without its count field: header (count width 0), channel bytes and codes, at `o`;
