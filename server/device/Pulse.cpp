@@ -315,18 +315,24 @@ inline __attribute__((always_inline)) uint8_t* build_head(uint8_t* o, uint8_t fl
     uint32_t h = flags;
     uint8_t* p;
     if constexpr (P == Packing::shuffle) {
-        // Every change mask the same way: mask byte, then the packed bytes stored whole (the
-        // unmasked form's first channel byte overwrites the mask byte); the bytes the store
-        // covers after the last changed one are put back as they were.
+        // The mask byte, then the packed bytes stored whole (the unmasked form's first channel
+        // byte overwrites the mask byte); the bytes the store covers after the last changed one
+        // are put back as they were. No changed channel is tested first: the length of such a
+        // command (common where few outputs change) then needs no table lookup.
         const uint32_t mask = changed_channels(bits, ref_bits);
-        const ShuffleTable::Entry& c = SHUFFLE.e[mask];
-        h |= c.header;
         o[1] = uint8_t(mask);
-        const uint64_t v = shuffle_bytes(bits, c.pick);
-        p = o + c.end;
-        const uint64_t after = load64(p);
-        store64(o + c.begin, v);
-        store64(p, after);
+        if (changed_bits == 0) {
+            h |= HDR_MASKED;
+            p = o + 2;
+        } else {
+            const ShuffleTable::Entry& c = SHUFFLE.e[mask];
+            h |= c.header;
+            const uint64_t v = shuffle_bytes(bits, c.pick);
+            p = o + c.end;
+            const uint64_t after = load64(p);
+            store64(o + c.begin, v);
+            store64(p, after);
+        }
     } else if (changed_bits == 0) {
         // No channel changed.
         h |= HDR_MASKED;
