@@ -17,7 +17,8 @@
 #include "device/registers.h"
 #include "platform/platform.h"
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) && defined(__SSE2__)
+#define ENCODER_X86_SSE2 1
 #include <emmintrin.h>
 #elif defined(__ARM_NEON)
 #include <arm_neon.h>
@@ -262,7 +263,7 @@ enum class Packing { network, shuffle };
 
 // Bit i set when channel byte i of the two words differs.
 inline uint32_t changed_channels(uint64_t bits, uint64_t ref_bits) {
-#if defined(__x86_64__)
+#if defined(ENCODER_X86_SSE2)
     const __m128i eq = _mm_cmpeq_epi8(_mm_cvtsi64_si128(int64_t(bits)), _mm_cvtsi64_si128(int64_t(ref_bits)));
     return uint32_t(_mm_movemask_epi8(eq)) ^ 0xFFFFu;  // the upper eight lanes are equal (zero)
 #else
@@ -272,7 +273,7 @@ inline uint32_t changed_channels(uint64_t bits, uint64_t ref_bits) {
 
 // The bytes of `bits` that `pick` selects, in its order (Packing::shuffle only).
 inline uint64_t shuffle_bytes(uint64_t bits, uint64_t pick) {
-#if defined(__x86_64__)
+#if defined(ENCODER_X86_SSE2)
     __m128i v = _mm_cvtsi64_si128(int64_t(bits));
     const __m128i sel = _mm_cvtsi64_si128(int64_t(pick));
     // pshufb (SSSE3): only reached when the processor reports it (see highToLow).
@@ -793,7 +794,7 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
     const double started = cpu_seconds();
     std::lock_guard<std::mutex> guard(code_tables_lock);
     prepare_code_tables(Analog_calibration);
-#if defined(__x86_64__)
+#if defined(ENCODER_X86_SSE2)
     static const bool shuffle = __builtin_cpu_supports("ssse3");
     if (shuffle) return encode<Packing::shuffle>(pulses, final, n_runs, mapper.addr, slot, started);
     return encode<Packing::network>(pulses, final, n_runs, mapper.addr, slot, started);
