@@ -46,20 +46,33 @@ bool LiveConnections::admit(int fd) {
 }
 
 int listenOn(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    // Connections closed here linger in TIME_WAIT; a restarted server must still get its port.
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd, kBacklog) != 0) {
+    // IPv6 and IPv4 clients on one socket where the system has IPv6, IPv4 alone otherwise.
+    for (const int family : {AF_INET6, AF_INET}) {
+        const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) continue;
+        // Connections closed here linger in TIME_WAIT; a restarted server must still get its port.
+        int one = 1, zero = 0;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_storage addr{};
+        socklen_t length = 0;
+        if (family == AF_INET6) {
+            setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+            auto* a = reinterpret_cast<sockaddr_in6*>(&addr);
+            a->sin6_family = AF_INET6;
+            a->sin6_addr = in6addr_any;
+            a->sin6_port = htons(port);
+            length = sizeof *a;
+        } else {
+            auto* a = reinterpret_cast<sockaddr_in*>(&addr);
+            a->sin_family = AF_INET;
+            a->sin_addr.s_addr = htonl(INADDR_ANY);
+            a->sin_port = htons(port);
+            length = sizeof *a;
+        }
+        if (bind(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0 && listen(fd, kBacklog) == 0) return fd;
         close(fd);
-        return -1;
     }
-    return fd;
+    return -1;
 }
 
 void acceptCapped(int listen_fd, size_t cap, const std::function<void(int fd)>& hand_over) {

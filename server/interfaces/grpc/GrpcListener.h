@@ -38,7 +38,8 @@ private:
     std::vector<Entry> entries_;
 };
 
-// A listening TCP socket on every address at `port`, close-on-exec; -1 when it cannot be had.
+// A listening TCP socket on every address (IPv6 and IPv4) at `port`, close-on-exec; -1 when it
+// cannot be had.
 int listenOn(uint16_t port);
 
 // Accepts connections on `listen_fd` until it fails for good, giving each one the cap admits to
