@@ -6,12 +6,17 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <algorithm>
+#include <bitset>
+#include <cstring>
+#include <random>
 #include <atomic>
 #include <functional>
 #include <sstream>
 #include <thread>
 #include "support/process.h"
 #include "support/sandbox.h"
+#include "tarvex/Error.h"
+#include "tarvex/PulseList.h"
 using namespace testsupport;
 
 namespace {
@@ -213,6 +218,51 @@ TEST(TarvexCommand, DiscoveryMergedAndHostileAnswersBounded)
     }
     stop = true;
     for (auto& t : servers) t.join();
+}
+
+// Large CSV files: random lines of every shape (the fast line readers, their fallbacks, the two
+// halves read at once) give exactly the pulses they hold; bad lines keep their numbers in the
+// whole file; beyond 1,000 bad lines only their count is reported.
+TEST(TarvexLibrary, LargeCsvReadExactlyBadLinesNumbered)
+{
+    Sandbox box;
+    std::mt19937_64 rng(7);
+    std::vector<std::string> lines{"ticks,digital,ao0,ao1"};
+    std::vector<tarvex::Pulse> want;
+    std::vector<size_t> pulse_line;  // index in `lines` of each pulse
+    while (lines.size() < 300000) {
+        const auto ticks = static_cast<uint32_t>(rng() % (uint64_t{1} << (rng() % 33)));
+        const auto digi = static_cast<uint8_t>(rng());
+        const auto a0 = static_cast<int16_t>(rng()), a1 = static_cast<int16_t>(rng() % 4 ? rng() : 32767 + rng() % 2);
+        const std::string d = rng() % 20 ? std::to_string(digi) : std::bitset<8>(digi).to_string();
+        if (rng() % 500 == 0 && (lines.push_back(rng() % 2 ? "" : "# comment"), true)) continue;
+        lines.push_back(std::string(rng() % 40 ? "" : " ") + std::to_string(ticks) + "," + d + "," + std::to_string(a0) + "," +
+                        std::to_string(a1) + (rng() % 30 ? "" : "\r"));
+        want.push_back(tarvex::Pulse{ticks, digi, a0, a1}), pulse_line.push_back(lines.size() - 1);
+    }
+    auto read = [&](const std::vector<std::string>& text) {
+        std::string all;
+        for (const auto& l : text) all += l + "\n";
+        write_file(box.root() + "/list.csv", all);
+        return tarvex::PulseList::read(box.root() + "/list.csv", tarvex::PulseFormat::Auto, 4000000, "stream");
+    };
+    const auto list = read(lines);
+    ASSERT_EQ(list.size(), want.size());
+    EXPECT_EQ(std::memcmp(list.data(), want.data(), want.size() * sizeof(tarvex::Pulse)), 0);
+    const std::vector<std::string> bad = {"8,256,0,0", "4294967296,1,0,0", "8,1,32768,0", "8,1,0,-32769", "8,1,0", "1:2,1,0,0", "8,1,0/,0"};
+    for (const size_t count : {bad.size(), size_t{1200}}) {
+        auto text = lines;
+        std::vector<size_t> at;  // 1-based numbers of the bad lines
+        for (size_t i = 0; i < count; ++i)
+            at.push_back(pulse_line[i == 0 ? 1 : want.size() / 2 + i * 97] + 1), text[at.back() - 1] = bad[i % bad.size()];
+        std::string m = "bad lines taken";
+        try { read(text); } catch (const tarvex::Error& e) { m = e.what(); }
+        for (size_t i = 0; i < std::min<size_t>(count, 1000); ++i)
+            EXPECT_NE(m.find("list.csv:" + std::to_string(at[i]) + ": "), std::string::npos) << at[i];
+        EXPECT_EQ(m.find("list.csv:" + std::to_string(at.back()) + ": ") != std::string::npos, count <= 1000);
+        EXPECT_NE(m.find(count == 1200 ? "list.csv: 200 more bad lines not shown\n" : ": 7 bad lines; nothing"), std::string::npos);
+        EXPECT_EQ(m.find(": 1,200 bad lines; nothing") != std::string::npos, count == 1200);
+    }
 }
 
 }  // namespace

@@ -702,7 +702,7 @@ const Command commands[] = {
      "Sends the pulse list in FILE over the binary protocol and plays it from slot 0, N times (-1, the default: endlessly); "
      "afterwards the outputs show the final state. FILE is CSV (ticks,digital,ao0,ao1 per line; header optional; digital "
      "0-255 or eight 0/1 characters, output 7 first), 9-byte little-endian records (ticks, digital, ao0, ao1), or - for "
-     "standard input. Every bad line is reported with its number and nothing is sent; so is a list above 2,000,000 pulses. "
+     "standard input. Every bad line is reported with its number (beyond the first 1,000 only their count) and nothing is sent; so is a list above 2,000,000 pulses. "
      "A progress bar is drawn when standard error is a terminal.",
      false, stream_options, stream_run},
     {"upload", "load a pulse list into a slot", "tarvex [-H HOST] upload FILE --slot N [--runs N] [--final D,A0,A1] "

@@ -5,7 +5,8 @@
 //    blank lines and lines starting with '#' are skipped; blanks around fields are allowed;
 //    lines end with LF or CRLF.
 //  - binary: packed 9-byte records in the binary protocol's layout (tarvex::Pulse), little-endian.
-// A file is read whole or not at all: every bad line is reported, with its number, in one error.
+// A file is read whole or not at all: every bad line is reported, with its number, in one error
+// (beyond the first 1,000 only their count).
 #pragma once
 
 #include <cstddef>
@@ -29,10 +30,20 @@ struct BadLine {
     std::string reason;  // what is wrong, with the offending text
 };
 
-// Parses CSV text. Appends at most `keep` pulses to `out` and returns the number of pulses found
-// (also those beyond `keep`); every bad line goes to `bad`.
-size_t parseCsv(const char* text, size_t length, std::vector<Pulse>& out, std::vector<BadLine>& bad,
-                size_t keep = static_cast<size_t>(-1));
+// Bad lines described in an error, at most; the rest are counted.
+constexpr size_t MAX_BAD_LINES_SHOWN = 1000;
+
+struct CsvTally {
+    size_t pulses = 0;     // found, also those beyond `keep`
+    size_t lines = 0;      // lines read
+    size_t bad_lines = 0;  // all of them, also those not described
+};
+
+// Parses CSV text. Appends at most `keep` pulses to `out`; the first MAX_BAD_LINES_SHOWN bad
+// lines go to `bad`. `header_allowed`: the text starts the file, so its first line with content
+// may be the header.
+CsvTally parseCsv(const char* text, size_t length, std::vector<Pulse>& out, std::vector<BadLine>& bad,
+                  size_t keep = static_cast<size_t>(-1), bool header_allowed = true);
 
 // A list read from a file ("-": standard input). A binary file is mapped and used in place; a CSV
 // file is parsed once into the list. Movable, not copyable.
