@@ -60,6 +60,7 @@ const char* status_words(uint32_t status)
     case 4: return "unknown command";
     case 5: return "too many pulses";
     case 6: return "calibration failed";
+    case 7: return "the sequence was loaded but did not start";
     default: return "unknown status";
     }
 }

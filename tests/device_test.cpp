@@ -74,6 +74,7 @@ TEST_F(LifecycleTest, ConstructionBringsTheBoardUpIdle) {
     EXPECT_EQ(lines[1], "echo pulser.bin > /sys/class/fpga_manager/fpga0/firmware");
     EXPECT_EQ(lines[2], "cat /sys/class/fpga_manager/fpga0/state");
     EXPECT_EQ(read_file(sandbox.path("/tmp/firmware_version")), "1.7.0\n");  // the hardware's: PinsSelectVersion
+    EXPECT_EQ(read_file(sandbox.path("/tmp/dna.dat")), "123456789ABCDEF\n");
 }
 
 TEST_F(LifecycleTest, ResetReturnsToIdleAndStopKeepsFinalState) {

@@ -21,7 +21,6 @@ using namespace testsupport;
 
 namespace {
 
-
 struct Outcome { int status; std::string out, err; };
 
 // Runs tarvex with `args` and `input` on standard input, in `dir`.
@@ -220,9 +219,8 @@ TEST(TarvexCommand, DiscoveryMergedAndHostileAnswersBounded)
     for (auto& t : servers) t.join();
 }
 
-// Large CSV files: random lines of every shape (the fast line readers, their fallbacks, the two
-// halves read at once) give exactly the pulses they hold; bad lines keep their numbers in the
-// whole file; beyond 1,000 bad lines only their count is reported.
+// Large CSV files, lines of every shape (fast readers, fallbacks, halves read at once): exactly the
+// pulses they hold; bad lines numbered in the whole file, beyond 1,000 only counted.
 TEST(TarvexLibrary, LargeCsvReadExactlyBadLinesNumbered)
 {
     Sandbox box;

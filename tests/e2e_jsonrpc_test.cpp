@@ -267,5 +267,9 @@ TEST_F(JsonRpc, StreamedSequencePlaysThePulsesSent) {
     std::string control = call("getSequenceControlData", "[0]");
     EXPECT_NE(control.find("{\"NumberOfBytes\":" + std::to_string(seg["bytes"].GetUint64()) + ","), std::string::npos)
         << control;
+    sim.ok("{\"cmd\":\"fill_blocked\",\"on\":true}");  // loaded, never started: an error, not 0
+    EXPECT_EQ(call("stream", "[\"" + testsupport::base64_encode(records(pulses)) + "\"]"),
+              error(-32000, "server error", "Sequence did not start."));
+    sim.ok("{\"cmd\":\"fill_blocked\",\"on\":false}");
 }
 

@@ -80,6 +80,9 @@ TEST(BinaryProtocol, UploadsLandInTheirSlotAndAStreamPlays) {
     auto seg = sim.ok("{\"cmd\":\"segments\",\"slot\":0}");
     ASSERT_EQ(seg["segments"].Size(), 2u);
     EXPECT_EQ(seg["segments"][1][1].GetUint(), 3u);
+    sim.ok("{\"cmd\":\"fill_blocked\",\"on\":true}");  // loaded, never started: not STATUS_OK
+    a = TcpClient().stream({{20, 1, 0, 0}}, 1, Pulse{}, 23);
+    EXPECT_EQ(a ? a->header.status : 0u, tcp::STATUS_NOT_STARTED);
 }
 
 TEST(BinaryProtocol, OneConnectionAtATimeAndIdleClientsDropped) {

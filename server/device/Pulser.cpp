@@ -71,19 +71,15 @@ Pulser::Pulser()
 
     reset_qos();
 
-    {
-        std::ofstream out(platform::path("/tmp/firmware_version"));
-        out << getFirmwareVersion() << "\n";
-    }
+    // Identity files for discovery: firmware version and FPGA identifier (the "fpgaid" it reports).
+    std::ofstream(platform::path("/tmp/firmware_version")) << getFirmwareVersion() << "\n";
+    std::ofstream(platform::path("/tmp/dna.dat")) << getFPGAID() << "\n";
 
     board_version = ~(gpio.read(gpio::IN_BANK0) & gpio::BOARD_VERSION_MASK);
     field_set(ctrl, ctrl::HW_VERSION, field_get(gpio::BOARD_VERSION, board_version));
 
     std::cout << "Hardware: " << getHardwareVersion() << std::endl;
-    {
-        std::ofstream out(platform::path("/tmp/hardware_version"));
-        out << getHardwareVersion() << "\n";
-    }
+    std::ofstream(platform::path("/tmp/hardware_version")) << getHardwareVersion() << "\n";
 
     network_settings stored = getNetworkConfiguration(true);
     {

@@ -139,9 +139,10 @@ void m_stream(Reply& os, jsVar* p) {
     }
     // The text (up to 24 MB) is not needed while the device works on the pulses.
     if (std::string* text = sequence->strValue()) std::string().swap(*text);
+    int started = 0;
     try {
         print_json_call(seq, n_runs, final_state);
-        locked([&] { return pulser.stream(seq, n_runs, final_state); });
+        started = locked([&] { return pulser.stream(seq, n_runs, final_state); });
     } catch (const std::out_of_range& e) {
         // The sequence does not fit the sequence memory: nothing plays, so the call failed.
         std::cout << "out of memory " << e.what() << std::endl;
@@ -152,6 +153,8 @@ void m_stream(Reply& os, jsVar* p) {
         write_json_error(os, JSONRPC_SERVER_ERROR, "server error", e.what());
         return;
     }
+    // Loaded but not started (the outputs did not take the sequence in time): nothing plays.
+    if (started < 0) return write_json_error(os, JSONRPC_SERVER_ERROR, "server error", "Sequence did not start.");
     result(os) << 0;
 }
 

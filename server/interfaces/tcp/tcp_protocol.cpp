@@ -232,14 +232,16 @@ private:
         }
         const Pulse final_state = finalState();
         uint32_t status;
+        int started = 0;
         {
             std::lock_guard<std::mutex> g(lock_);
             print_streamHighLevel_call(pulses_, seq_.n_runs, final_state);
             status = deviceCall([&] {
-                device_.stream(pulses_, seq_.n_runs, final_state);
+                started = device_.stream(pulses_, seq_.n_runs, final_state);
                 std::cout << "Streaming..." << std::endl;
             });
         }
+        if (status == STATUS_OK && started < 0) status = STATUS_NOT_STARTED;
         if (!consumeRest()) status = STATUS_TRANSFER_ERROR;
         answer(status);
         return true;

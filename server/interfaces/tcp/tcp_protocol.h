@@ -60,6 +60,7 @@ enum TcpStatus : uint32_t {
     STATUS_UNKNOWN_COMMAND = 4,
     STATUS_TOO_MANY_PULSES = 5,
     STATUS_CALIBRATION_FAILED = 6,
+    STATUS_NOT_STARTED = 7,  // CMD_STREAM: loaded, but the start failed (nothing plays)
 };
 
 #pragma pack(push, 1)
