@@ -24,7 +24,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-
 int connect_to(int port) {
     TcpClient c(static_cast<uint16_t>(port));
     const int fd = c.connected() ? dup(c.fd()) : -1;

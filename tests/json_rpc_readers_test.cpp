@@ -50,7 +50,6 @@ std::string be_record(uint32_t ticks, uint8_t digi, int16_t ao0, int16_t ao1) {
     return std::string(r, 9);
 }
 
-
 }  // namespace
 
 TEST(JsonRpcReaders, StartRearmAndClock) {

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -64,25 +66,19 @@ protected:
 TEST_F(NetworkStaticTest, MalformedAddressesAreRefusedWithoutAnyChange) {
     const std::string before = conf();
     sim::clear_commands();
-    const char* bad[] = {"192.168.1.256", "192.168.1", "192.168.-1.5", "10.0.0.4294967296", "a.b.c.d", "", "1.2.3.+"};
-    for (const char* text : bad) {
-        for (bool as_mask : {false, true}) {
+    // Bad addresses and masks, and gateways that would break the file's lines; stored or tried.
+    std::vector<std::array<std::string, 3>> calls;
+    for (const char* text : {"192.168.1.256", "192.168.1", "192.168.-1.5", "10.0.0.4294967296", "a.b.c.d", "", "1.2.3.+"})
+        calls.push_back({text, "255.255.255.0", "10.0.0.1"}), calls.push_back({"10.0.0.2", text, "10.0.0.1"});
+    for (const char* gateway : {"10.0.0.1\nIP=6.6.6.6", "10.0.0.1\r", "a\tb", "x\x7f"})
+        calls.push_back({"10.0.0.2", "255.0.0.0", gateway});
+    for (const auto& [ip, mask, gateway] : calls)
+        for (bool test : {false, true}) {
             int rc = 0;
-            auto out = printed([&] {
-                rc = as_mask ? pulser->setNetworkConfiguration(false, "10.0.0.2", text, "10.0.0.1", false)
-                             : pulser->setNetworkConfiguration(false, text, "255.255.255.0", "10.0.0.1", false);
-            });
-            EXPECT_EQ(rc, 1) << text << (as_mask ? " as mask" : " as address");
-            EXPECT_NE(out.first.find("Bad address format\n"), std::string::npos) << text;
+            auto out = printed([&] { rc = pulser->setNetworkConfiguration(false, ip, mask, gateway, test); });
+            EXPECT_EQ(rc, 1) << ip << " " << mask << " " << gateway << " " << test;
+            EXPECT_NE(out.first.find("Bad address format\n"), std::string::npos) << ip << " " << mask;
         }
-    }
-    // A gateway that would break the file's lines is malformed too.
-    for (const char* gateway : {"10.0.0.1\nIP=6.6.6.6", "10.0.0.1\r", "a\tb", "x\x7f"}) {
-        int rc = 0;
-        auto out = printed([&] { rc = pulser->setNetworkConfiguration(false, "10.0.0.2", "255.0.0.0", gateway, true); });
-        EXPECT_EQ(rc, 1);
-        EXPECT_NE(out.first.find("Bad address format\n"), std::string::npos);
-    }
     EXPECT_EQ(conf(), before);
     EXPECT_TRUE(sim::commands().empty());
     EXPECT_EQ(line(current()), "0|192.168.1.100|255.255.255.0|192.168.1.1");
@@ -199,6 +195,19 @@ TEST_F(NetworkStaticTest, TestModeRunsTestipWithoutShell) {
     ASSERT_TRUE(eventually([] { return !sim::commands().empty(); }));
     EXPECT_EQ(sim::commands()[0].argv,
               (std::vector<std::string>{"testip", "DHCP=1", "IP=10.0.0.5", "NETMASK=255.255.0.0", "GATEWAY=" + hostile}));
+}
+
+// Test-mode calls while "testip" runs fold into one more run, with the last call's settings.
+TEST_F(NetworkStaticTest, TestModeFloodRunsTestipOnceMore) {
+    std::atomic<bool> release{false};
+    sim::on_program("testip", [&](const std::vector<std::string>&) { while (!release) usleep(1000); return 0; });
+    sim::clear_commands();
+    for (int i = 1; i <= 50; ++i)
+        EXPECT_EQ(pulser->setNetworkConfiguration(false, "10.0.0." + std::to_string(i), "255.255.0.0", "10.0.0.254", true), 0);
+    release = true;
+    ASSERT_TRUE(eventually([] { return sim::commands().size() == 2; }));
+    usleep(100000);  // and no third
+    EXPECT_EQ(sim::commands().size() == 2 ? sim::commands()[1].argv[2] : "", "IP=10.0.0.50");
 }
 
 TEST_F(NetworkStaticTest, WatcherReportsStaticLinkState) {

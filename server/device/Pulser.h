@@ -145,6 +145,12 @@ public:
 
     std::mutex settings_lock;  // serialises the network settings between watcher and interfaces
 
+    // At most one "testip" runs at a time: test-mode calls made while it runs become one more run,
+    // with the settings then in force (a flood of calls cannot start a thread and a command each).
+    std::mutex network_test_lock;
+    bool network_test_running = false, network_test_again = false;
+    void startNetworkTest();
+
     // The watcher sleeps through this so the destructor can end it at once. Returns false when
     // the watcher is to stop.
     bool watcherSleep(std::chrono::milliseconds period);

@@ -187,7 +187,7 @@ int Pulser::setNetworkConfiguration(bool dhcp, std::string ip, std::string netma
         }
         settings.dhcp = dhcp;
         if (testmode) {
-            std::thread(&Pulser::testNetworkConf, this).detach();
+            startNetworkTest();
             return 0;
         }
         result = store_settings(settings);
@@ -205,16 +205,34 @@ int Pulser::applyNetworkConfiguration() {
     return setNetworkConfiguration(s.dhcp, s.ip, s.netmask, s.gateway, false);
 }
 
-void Pulser::testNetworkConf() {
-    std::cout << "exec testip" << std::endl;
-    network_settings s;
-    {
-        std::lock_guard<std::mutex> g(settings_lock);
-        s = settings;
+void Pulser::startNetworkTest() {
+    std::lock_guard<std::mutex> g(network_test_lock);
+    if (network_test_running) {
+        network_test_again = true;
+        return;
     }
-    // Each setting is one argument: no shell ever sees the text.
-    platform::run({"testip", std::string("DHCP=") + (s.dhcp ? "1" : "0"), "IP=" + s.ip, "NETMASK=" + s.netmask,
-                   "GATEWAY=" + s.gateway});
+    std::thread(&Pulser::testNetworkConf, this).detach();
+    network_test_running = true;
+}
+
+void Pulser::testNetworkConf() {
+    for (;;) {
+        std::cout << "exec testip" << std::endl;
+        network_settings s;
+        {
+            std::lock_guard<std::mutex> g(settings_lock);
+            s = settings;
+        }
+        // Each setting is one argument: no shell ever sees the text.
+        platform::run({"testip", std::string("DHCP=") + (s.dhcp ? "1" : "0"), "IP=" + s.ip, "NETMASK=" + s.netmask,
+                       "GATEWAY=" + s.gateway});
+        std::lock_guard<std::mutex> g(network_test_lock);
+        if (!network_test_again) {
+            network_test_running = false;
+            return;
+        }
+        network_test_again = false;
+    }
 }
 
 network_settings Pulser::getNetworkConfiguration(bool permanent_settings) {
