@@ -2,11 +2,11 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -178,7 +178,6 @@ inline bool plain_line(const char*& p, const char* end, Pulse& out)
     p = q;
     return true;
 }
-
 
 // Bit i set where byte i of the 32 at p is not a digit.
 inline uint32_t non_digits(const char* p)
