@@ -12,6 +12,7 @@
 #include <future>
 #include <thread>
 
+#include "interfaces/grpc/GrpcListener.h"
 #include "interfaces/jsonrpc/Httpd.h"
 #include "support/grpc_instrument.h"
 #include "support/http_client.h"
@@ -64,6 +65,10 @@ protected:
     void SetUp() override { ASSERT_TRUE(pulserd->ready()) << pulserd->server->output(); }
     void TearDown() override {
         EXPECT_TRUE(pulserd->server->running()) << pulserd->server->output();
+        expectAllAnswer();
+    }
+    // JSON-RPC, gRPC on the suite's channel and the binary port each answer a call.
+    static void expectAllAnswer() {
         EXPECT_EQ(rpc("getFirmwareVersion").find("\"result\""), 24u);
         std::unique_ptr<google::protobuf::Message> reply;
         EXPECT_TRUE(callByName(*pulserd->channel, "getClock", "", &reply).ok());
@@ -195,24 +200,32 @@ TEST_F(Hostile, HttpHostnameMustBeAHostName) {
     }
 }
 
-// Idle connections on one interface leave descriptors for the others and the settings files.
-TEST_F(Hostile, HttpServesWhileGrpcHoldsManyIdleConnections) {
-    rlimit files{};
-    getrlimit(RLIMIT_NOFILE, &files);
-    if (files.rlim_max < 2048) GTEST_SKIP() << "the server is not allowed more than 2,048 descriptors here";
-    std::vector<int> idle;
-    for (int i = 0; i < 1100; ++i) idle.push_back(connect_to(50051));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ(rpc("setHostname", "[\"lab\"]"), "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":0}");
-    for (int fd : idle) close(fd);
-}
-
 // ---- gRPC ----
 
 TEST_F(Hostile, GrpcPhaseShiftBeyondTwoTurnsIsRefused) {
     EXPECT_EQ(grpcValue("shiftClkPhase", "value: 2147483647"), -1);
     EXPECT_EQ(grpcValue("shiftClkPhase", "value: -2147483648"), -1);
     EXPECT_EQ(grpcValue("shiftClkPhase", "value: 560"), 0);
+}
+
+// At the cap a further connection is closed at once, while the open ones, JSON-RPC and the binary
+// port are served; once the held connections close, a new client is served again.
+TEST_F(Hostile, GrpcConnectionsAreCappedAndTheOthersServed) {
+    EXPECT_EQ(grpcValue("shiftClkPhase", "value: 0"), 0);  // the suite's channel: one connection
+    const struct {
+        size_t held;  // idle connections beside it
+        grpc::StatusCode code;
+    } cases[] = {{kMaxGrpcConnections - 2, grpc::StatusCode::OK},
+                 {kMaxGrpcConnections - 1, grpc::StatusCode::UNAVAILABLE},
+                 {1100, grpc::StatusCode::UNAVAILABLE},
+                 {0, grpc::StatusCode::OK}};
+    for (const auto& c : cases) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the last case's closes seen
+        std::vector<std::unique_ptr<TcpClient>> held;
+        for (size_t i = 0; i < c.held; ++i) held.push_back(std::make_unique<TcpClient>(50051));
+        EXPECT_EQ(callByName(*GrpcInstrument::newChannel(), "getClock", "").error_code(), c.code) << c.held;
+        expectAllAnswer();
+    }
 }
 
 TEST_F(Hostile, GrpcRefusesMessagesAboveTheLargestValidRequest) {

@@ -1,6 +1,8 @@
 #include "interfaces/grpc/Google_rpc.h"
 
+#include <grpcpp/server_posix.h>
 #include <malloc.h>
+#include <unistd.h>
 
 #include <climits>
 #include <iostream>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "interfaces/grpc/GrpcListener.h"
 #include "interfaces/grpc/GrpcWire.h"
 #include "device/Pulser.h"
 #include "interfaces/interfaces.h"
@@ -372,9 +375,15 @@ Status PulserServiceImpl::getStreamingState(ServerContext*, const VoidMessage*, 
 void RunServer() {
     const std::string address("0.0.0.0:50051");
     std::cout << "Starting gRPC Daemon..." << std::endl;
+    // The port is ours, not the library's: its connections are counted (see GrpcListener.h).
+    const int listen_fd = grpclisten::listenOn(50051);
+    if (listen_fd < 0) {
+        // Port taken or not bindable: no gRPC interface, the other interfaces go on.
+        std::cerr << "gRPC server: cannot listen on " << address << std::endl;
+        return;
+    }
     PulserServiceImpl service;
     grpc::ServerBuilder builder;
-    builder.AddListeningPort(address, grpc::InsecureServerCredentials());
     builder.RegisterService(&service);
     // Just above the largest valid request: a "stream" of kMaxStreamPulses pulses of at most
     // 33 bytes each (ticks, digi and two negative analog values as varints, with their tags).
@@ -384,10 +393,12 @@ void RunServer() {
     builder.AddChannelArgument(GRPC_ARG_MAX_CONNECTION_IDLE_MS, kGrpcIdleMs);
     std::unique_ptr<grpc::Server> server(builder.BuildAndStart());
     if (!server) {
-        // Port taken or not bindable: no gRPC interface, the other interfaces go on.
-        std::cerr << "gRPC server: cannot listen on " << address << std::endl;
+        std::cerr << "gRPC server: cannot start" << std::endl;
+        close(listen_fd);
         return;
     }
     std::cout << "Server listening on " << address << std::endl;
+    grpclisten::acceptCapped(listen_fd, kMaxGrpcConnections,
+                             [&server](int fd) { grpc::AddInsecureChannelFromFd(server.get(), fd); });
     server->Wait();
 }
