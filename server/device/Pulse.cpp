@@ -307,11 +307,12 @@ inline void store16(uint8_t* p, uint32_t v) {
 // channel bytes (read and stored back).
 constexpr unsigned CMD_BUILD_BYTES = CMD_MAX_BYTES + 8;
 
-// The command without its count field: header (count width 0), channel bytes and codes, at `o`;
-// returns its end. Stores nothing past the returned end, but needs CMD_BUILD_BYTES bytes of room.
+// The command without its header and count field: channel bytes and codes after `o`; the header
+// (count width 0) goes to `header`. Returns the end. Stores nothing past the returned end, but
+// needs CMD_BUILD_BYTES bytes of room.
 template <Packing P = Packing::network>
 inline __attribute__((always_inline)) uint8_t* build_head(uint8_t* o, uint8_t flags, uint64_t bits, uint64_t ref_bits,
-                                                          uint32_t codes, uint32_t ref_codes) {
+                                                          uint32_t codes, uint32_t ref_codes, uint32_t& header) {
     const uint64_t changed_bits = bits ^ ref_bits;
     uint32_t h = flags;
     uint8_t* p;
@@ -383,24 +384,25 @@ inline __attribute__((always_inline)) uint8_t* build_head(uint8_t* o, uint8_t fl
         store16(p, codes >> 16);
         p += 2;
     }
-    o[0] = uint8_t(h);
+    header = h;
     return p;
 }
 
-// Appends the count field (count = repetitions - 1) to the command whose header is at `header`
-// and whose other fields end at `p`; returns the new end. A count of 0xFFFFFFFF is no command
-// at all: nothing is written.
-inline __attribute__((always_inline)) uint8_t* append_count(uint8_t* header, uint8_t* p, uint32_t count) {
+// Appends the count field (count = repetitions - 1) to the command whose header is `header` (a
+// register, or the byte in place) and whose other fields end at `p`; returns the new end. A count
+// of 0xFFFFFFFF is no command at all: nothing is written.
+template <typename Header>
+inline __attribute__((always_inline)) uint8_t* append_count(Header& header, uint8_t* p, uint32_t count) {
     if (count != 0) {
         if (count <= 0xFF) {
-            *header |= HDR_COUNT1;
+            header |= HDR_COUNT1;
             *p++ = uint8_t(count);
         } else if (count <= 0xFFFF) {
-            *header |= HDR_COUNT2;
+            header |= HDR_COUNT2;
             store16(p, count);
             p += 2;
         } else if (count != 0xFFFFFFFFu) {
-            *header |= HDR_COUNT4;
+            header |= HDR_COUNT4;
             std::memcpy(p, &count, 4);
             p += 4;
         }
@@ -412,7 +414,10 @@ inline __attribute__((always_inline)) uint8_t* append_count(uint8_t* header, uin
 // with `flags` included, at `o` and returns its end (count < CMD_MAX_WORDS).
 inline uint8_t* build_cmd(uint8_t* o, uint8_t flags, uint32_t count, uint64_t bits, uint64_t ref_bits, uint32_t codes,
                           uint32_t ref_codes) {
-    return append_count(o, build_head(o, flags, bits, ref_bits, codes, ref_codes), count);
+    uint32_t h;
+    uint8_t* const p = append_count(h, build_head(o, flags, bits, ref_bits, codes, ref_codes, h), count);
+    o[0] = uint8_t(h);
+    return p;
 }
 
 inline uint64_t load_pattern(const uint8_t* pattern) {
@@ -524,9 +529,10 @@ struct WindowEnd {
 
 #define ENCODER_INLINE inline __attribute__((always_inline))
 
-// Writes commands into the window. A command is written as soon as its word is known (its count
-// field is appended when the next different word arrives, or at the end); the word of the open
-// command is the reference of the next one.
+// Writes commands into the window. A command is written whole as soon as its word is known, with
+// the count field of the words offered so far; a word merged into it rewrites that field (the
+// open command is the last one written, so it may grow). The word of the open command is the
+// reference of the next one.
 template <Packing P>
 class CommandWriter {
 public:
@@ -540,17 +546,18 @@ public:
     ENCODER_INLINE void offer(uint64_t bits, uint32_t codes, uint32_t n) {
         // words_ - 1 < CMD_MAX_WORDS - n: words_ + n <= CMD_MAX_WORDS and a command is open.
         if (bits == ref_bits_ && codes == ref_codes_ && words_ - 1 < CMD_MAX_WORDS - n) {
+            uint8_t* const count_at = out_ - memcmd::count_width(*open_);
+            *open_ &= uint8_t(~memcmd::HDR_COUNT_MASK);
             words_ += n;
+            out_ = append_count(*open_, count_at, words_ - 1);
             return;
         }
-        close();
         open<Checked>(bits, codes, n, 0);
     }
 
-    // Closes the open command and writes a marker word (never merged with the next word).
+    // Writes a marker word (never merged with the next word).
     template <bool Checked = true>
     ENCODER_INLINE void marker(uint64_t bits, uint32_t codes) {
-        close();
         open<Checked>(bits, codes, 0, HDR_MARKER);
     }
 
@@ -562,7 +569,6 @@ public:
 
     // The open command (there is one) becomes the end command.
     ENCODER_INLINE void finish() {
-        close();
         *open_ |= HDR_END;
         if (end_->out != nullptr) {
             end_->place(out_);
@@ -583,12 +589,6 @@ private:
     static constexpr ptrdiff_t FAST_MARGIN = 64;
     static_assert(FAST_MARGIN >= CMD_BUILD_BYTES + 4, "a command built in place fits");
 
-    // Appends the open command's count field (none when words_ is 0: a marker, or no command).
-    ENCODER_INLINE void close() {
-        out_ = append_count(open_, out_, words_ - 1);
-        words_ = 0;
-    }
-
     template <bool Checked>
     ENCODER_INLINE void open(uint64_t bits, uint32_t codes, uint32_t words, uint8_t flags) {
         uint8_t* o = out_;
@@ -597,7 +597,10 @@ private:
             fast_limit_ = 0;  // from here on every command goes through the buffer
         }
         open_ = o;
-        out_ = build_head<P>(o, flags, bits, ref_bits_, codes, ref_codes_);
+        // The count field of `words` (none for a marker, words 0).
+        uint32_t h;
+        out_ = append_count(h, build_head<P>(o, flags, bits, ref_bits_, codes, ref_codes_, h), words - 1);
+        o[0] = uint8_t(h);
         ref_bits_ = bits;
         ref_codes_ = codes;
         words_ = words;
@@ -606,7 +609,7 @@ private:
 
     WindowEnd* const end_;
     uintptr_t fast_limit_;
-    uint8_t* out_;   // end of the open command so far (its count field goes here)
+    uint8_t* out_;   // end of the open command, count field included
     uint8_t* open_;  // header of the open command
     uint64_t ref_bits_ = 0;
     uint32_t ref_codes_ = START_REF_CODES;
