@@ -130,8 +130,16 @@ Pulser::~Pulser() {
     field_set(qos_cpu, qos::CONTROL, 0);
     field_set(qos_io, qos::CONTROL, 0);
 
-    // The watcher reads this object: end it before the hardware goes away.
+    // The watcher reads this object: end it before the hardware goes away. So does a tried
+    // network setting, on its own thread, until it clears its flag.
     if (network_thread.joinable()) network_thread.join();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> g(network_test_lock);
+            if (!network_test_running) break;
+        }
+        sleep_us(1000);
+    }
 
     field_set(gpio, gpio::OUT_ENABLE_C, 0);
     sleep_us(10000);
