@@ -7,10 +7,16 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__x86_64__)
+#include <tmmintrin.h>
+#define CSV_SSSE3 1
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <thread>
 
 #include "tarvex/Error.h"
@@ -115,7 +121,7 @@ std::string field_text(const char* p, const char* e, int field)
     return text;
 }
 
-std::string describe(const char* p, const char* e, int field)
+__attribute__((noinline)) std::string describe(const char* p, const char* e, int field)
 {
     static const char* const what[] = {
         "ticks must be 0 to 4294967295", "digital must be 0 to 255 or eight 0/1 characters",
@@ -129,7 +135,7 @@ std::string describe(const char* p, const char* e, int field)
     return std::string(what[field]) + ", not \"" + field_text(p, e, field) + "\"";
 }
 
-bool is_header(const char* p, const char* e)
+__attribute__((noinline)) bool is_header(const char* p, const char* e)
 {
     std::string text;
     for (; p < e && text.size() <= 64; ++p)
@@ -257,21 +263,125 @@ inline bool plain_line_words(const char*& p, Pulse& out)
     return true;
 }
 
-}  // namespace
+// The pulse values of the common line (see plain_line_words) from the four field ends, with
+// SSSE3: the 8 bytes before each end side by side, the bytes before each field zeroed, then pairs,
+// quads and all eight digits combined for the four fields at once; the range test and the signs
+// on all four as well. Writes the 9-byte record at `out`.
+#if defined(CSV_SSSE3)
+struct LineTables {
+    uint64_t keep[9];           // the last n bytes of 8
+    int32_t limit[4][4];        // largest magnitude of each field, by the two signs
+    int32_t sign[4][4];         // -1 on the negative fields, by the two signs
+    constexpr LineTables() : keep(), limit(), sign()
+    {
+        for (unsigned n = 1; n <= 8; ++n)
+            keep[n] = ~uint64_t{0} << (8 * (8 - n));
+        for (unsigned m = 0; m < 4; ++m) {
+            limit[m][0] = 0x7FFFFFFF, limit[m][1] = 255;
+            limit[m][2] = 32767 + static_cast<int32_t>(m & 1), limit[m][3] = 32767 + static_cast<int32_t>(m >> 1);
+            sign[m][2] = -static_cast<int32_t>(m & 1), sign[m][3] = -static_cast<int32_t>(m >> 1);
+        }
+    }
+};
+constexpr LineTables LINE;
 
-CsvTally parseCsv(const char* text, size_t length, std::vector<Pulse>& out, std::vector<BadLine>& bad, size_t keep,
-                  bool header_allowed)
+__attribute__((target("ssse3"))) inline bool plain_line_ssse3(const char*& p, Pulse* out)
+{
+    const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    // The line's end from its newline alone: where the next line starts does not wait for this
+    // one's fields, so the processor reads several lines at once.
+    const __m128i newline = _mm_set1_epi8('\n');
+    const uint32_t newlines = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(lo, newline))) |
+                              static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(hi, newline))) << 16;
+    if (newlines == 0)
+        return false;
+    const unsigned length = static_cast<unsigned>(__builtin_ctz(newlines)) + 1;
+    // Digits become -128..-119; every other byte lands above.
+    const __m128i shift = _mm_set1_epi8(static_cast<char>('0' + 128)), top = _mm_set1_epi8(-119);
+    const uint32_t stops = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpgt_epi8(_mm_sub_epi8(lo, shift), top))) |
+                           static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpgt_epi8(_mm_sub_epi8(hi, shift), top))) << 16 |
+                           1u << 31;
+    const auto next = [stops](unsigned from) { return static_cast<unsigned>(__builtin_ctz(stops >> from << from)); };
+    const unsigned e0 = next(0);
+    if (e0 - 1 > 7 || p[e0] != ',')
+        return false;
+    const unsigned s1 = e0 + 1, e1 = next(s1);
+    if (e1 - s1 - 1 > 2 || p[e1] != ',')
+        return false;
+    const unsigned minus2 = p[e1 + 1] == '-';
+    const unsigned s2 = e1 + 1 + minus2, e2 = next(s2);
+    if (e2 - s2 - 1 > 4 || p[e2] != ',')
+        return false;
+    const unsigned minus3 = p[e2 + 1] == '-';
+    const unsigned s3 = e2 + 1 + minus3, e3 = next(s3);
+    // The last field ends at the newline, or at a CR just before it.
+    if (e3 - s3 - 1 > 4 || (e3 + 1 != length && (e3 + 2 != length || p[e3] != '\r')))
+        return false;
+    const auto load8 = [](const void* at) { return _mm_loadl_epi64(static_cast<const __m128i*>(at)); };
+    const __m128i ascii = _mm_set1_epi8('0');
+    const __m128i a = _mm_and_si128(_mm_sub_epi8(_mm_unpacklo_epi64(load8(p + e0 - 8), load8(p + e1 - 8)), ascii),
+                                    _mm_unpacklo_epi64(load8(&LINE.keep[e0]), load8(&LINE.keep[e1 - s1])));
+    const __m128i b = _mm_and_si128(_mm_sub_epi8(_mm_unpacklo_epi64(load8(p + e2 - 8), load8(p + e3 - 8)), ascii),
+                                    _mm_unpacklo_epi64(load8(&LINE.keep[e2 - s2]), load8(&LINE.keep[e3 - s3])));
+    const __m128i tens = _mm_set1_epi16(0x010A), hundreds = _mm_set1_epi32(0x00010064);
+    const __m128i quads = _mm_packs_epi32(_mm_madd_epi16(_mm_maddubs_epi16(a, tens), hundreds),
+                                          _mm_madd_epi16(_mm_maddubs_epi16(b, tens), hundreds));
+    const __m128i values = _mm_madd_epi16(quads, _mm_set1_epi32(0x00012710));  // ticks, digital, |ao0|, |ao1|
+    const unsigned signs = minus2 | minus3 << 1;
+    if (_mm_movemask_epi8(_mm_cmpgt_epi32(values, _mm_loadu_si128(reinterpret_cast<const __m128i*>(LINE.limit[signs])))))
+        return false;
+    const __m128i sign = _mm_loadu_si128(reinterpret_cast<const __m128i*>(LINE.sign[signs]));
+    const __m128i record = _mm_shuffle_epi8(_mm_sub_epi32(_mm_xor_si128(values, sign), sign),
+                                            _mm_setr_epi8(0, 1, 2, 3, 4, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), record);
+    reinterpret_cast<unsigned char*>(out)[8] = static_cast<unsigned char>(_mm_extract_epi16(record, 4));
+    p += length;
+    return true;
+}
+#endif
+
+// Reads CSV text into at most `room` pulses at `out` (the rest only counted). `readable_from` and
+// `readable_to` bound the memory around the text that may be read (whole-word loads near its ends).
+template <bool Ssse3>
+inline CsvTally parse_text(const char* text, size_t length, const char* readable_from,
+                                                          const char* readable_to, Pulse* out, size_t room,
+                                                          std::vector<BadLine>& bad, bool header_allowed)
 {
     const char* p = text;
     const char* const end = text + length;
+    // Where the fast readers may start: 8 readable bytes before the line and 32 from it.
+    const char* const fast_from = readable_from + 8;
+    const char* const fast_to = readable_to - 32;
     CsvTally tally;
     bool first_content = header_allowed;
+    const auto keep = [&](const Pulse& pulse) {
+        if (tally.pulses < room)
+            out[tally.pulses] = pulse;
+        ++tally.pulses;
+    };
     while (p < end) {
         ++tally.lines;
+        if (p >= fast_from && p <= fast_to && tally.pulses < room) {
+#if defined(CSV_SSSE3)
+            if constexpr (Ssse3) {
+                if (plain_line_ssse3(p, out + tally.pulses)) {
+                    ++tally.pulses;
+                    first_content = false;
+                    continue;
+                }
+            }
+#endif
+            Pulse plain;
+            if (!Ssse3 && plain_line_words(p, plain)) {
+                keep(plain);
+                first_content = false;
+                continue;
+            }
+        }
         Pulse plain;
-        if ((end - p >= 32 && p - text >= 8 && plain_line_words(p, plain)) || plain_line(p, end, plain)) {
-            if (tally.pulses++ < keep)
-                out.push_back(plain);
+        if (plain_line(p, end, plain)) {
+            keep(plain);
             first_content = false;
             continue;
         }
@@ -283,8 +393,7 @@ CsvTally parseCsv(const char* text, size_t length, std::vector<Pulse>& out, std:
         Pulse pulse;
         const int failed = parseLine(p, e, pulse);
         if (failed < 0) {
-            if (tally.pulses++ < keep)
-                out.push_back(pulse);
+            keep(pulse);
             first_content = false;
             p = next;
             continue;
@@ -301,6 +410,54 @@ CsvTally parseCsv(const char* text, size_t length, std::vector<Pulse>& out, std:
         first_content = false;
         p = next;
     }
+    return tally;
+}
+
+#if defined(CSV_SSSE3)
+__attribute__((target("ssse3"), noinline, flatten)) CsvTally parse_ssse3(const char* text, size_t length,
+                                                                 const char* readable_from, const char* readable_to,
+                                                                 Pulse* out, size_t room, std::vector<BadLine>& bad,
+                                                                 bool header_allowed)
+{
+    return parse_text<true>(text, length, readable_from, readable_to, out, room, bad, header_allowed);
+}
+#endif
+
+__attribute__((noinline, flatten)) CsvTally parse_portable(const char* text, size_t length, const char* readable_from,
+                                                  const char* readable_to, Pulse* out, size_t room,
+                                                  std::vector<BadLine>& bad, bool header_allowed)
+{
+    return parse_text<false>(text, length, readable_from, readable_to, out, room, bad, header_allowed);
+}
+
+// The reader for this processor (or the portable one).
+CsvTally parse(const char* text, size_t length, const char* readable_from, const char* readable_to, Pulse* out,
+               size_t room, std::vector<BadLine>& bad, bool header_allowed, bool portable = false)
+{
+#if defined(CSV_SSSE3)
+    static const bool ssse3 = __builtin_cpu_supports("ssse3");
+    if (ssse3 && !portable)
+        return parse_ssse3(text, length, readable_from, readable_to, out, room, bad, header_allowed);
+#else
+    (void)portable;
+#endif
+    return parse_portable(text, length, readable_from, readable_to, out, room, bad, header_allowed);
+}
+
+// Pulses a text of `length` bytes can hold at most: every pulse line but the last has at least
+// 8 bytes ("0,0,0,0" and its end).
+size_t most_pulses(size_t length) { return length / 8 + 1; }
+
+}  // namespace
+
+CsvTally parseCsv(const char* text, size_t length, std::vector<Pulse>& out, std::vector<BadLine>& bad, size_t keep,
+                  bool header_allowed, bool portable)
+{
+    const size_t before = out.size();
+    const size_t room = std::min(most_pulses(length), keep);
+    out.resize(before + room);
+    const CsvTally tally = parse(text, length, text, text + length, out.data() + before, room, bad, header_allowed, portable);
+    out.resize(before + std::min(tally.pulses, room));
     return tally;
 }
 
@@ -423,45 +580,124 @@ void read_all(const std::string& path, FileText& file)
     file.length = used;
 }
 
-// Asks for large pages under a large list's reserved memory: a few faults instead of one per page.
-void huge_pages(std::vector<Pulse>& list)
+// Newlines in n bytes at p.
+size_t count_newlines(const char* p, size_t n)
 {
-    constexpr uintptr_t HUGE = uintptr_t(2) << 20;
-    const auto begin = (reinterpret_cast<uintptr_t>(list.data()) + HUGE - 1) & ~(HUGE - 1);
-    const auto end = (reinterpret_cast<uintptr_t>(list.data() + list.capacity())) & ~(HUGE - 1);
-    if (end > begin)
-        madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);  // a hint: failure changes nothing
+    size_t count = 0, i = 0;
+#if defined(__SSE2__)
+    const __m128i newline = _mm_set1_epi8('\n');
+    while (n - i >= 16) {
+        // Byte counters, summed before any can pass 255.
+        __m128i counters = _mm_setzero_si128();
+        for (const size_t stop = i + std::min<size_t>((n - i) / 16, 255) * 16; i < stop; i += 16)
+            counters = _mm_sub_epi8(counters,
+                                    _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), newline));
+        const __m128i sums = _mm_sad_epu8(counters, _mm_setzero_si128());
+        count += static_cast<size_t>(_mm_extract_epi16(sums, 0) + _mm_extract_epi16(sums, 4));
+    }
+#endif
+    for (; i < n; ++i)
+        count += p[i] == '\n';
+    return count;
 }
 
-// A large file is parsed in two halves at once, the second on its own thread (the reading, not
-// the sending, is what a user waits for). Line numbers stay those of the whole file.
-CsvTally parse_csv_file(const char* text, size_t length, std::vector<Pulse>& out, std::vector<BadLine>& bad,
-                        size_t keep)
+// Lines at the start of a text that hold no pulse and are no error: blank lines, comments and the
+// header.
+size_t leading_lines(const char* p, const char* end)
 {
-    // A pulse line takes at least 8 bytes ("0,0,0,0" and its end).
-    out.reserve(std::min(length / 8 + 1, keep));
-    huge_pages(out);
+    size_t lines = 0;
+    for (; p < end; ++lines) {
+        const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* e = nl ? nl : end;
+        if (e > p && e[-1] == '\r')
+            --e;
+        const char* s = p;
+        while (s < e && blank(*s))
+            ++s;
+        if (s != e && *s != '#' && !is_header(s, e))
+            break;
+        const bool header = s != e && *s != '#';
+        p = nl ? nl + 1 : end;
+        if (header)
+            return lines + 1;
+    }
+    return lines;
+}
+
+// The memory of a list read from CSV: mapped on its own, large pages asked for (a few faults
+// instead of one per page), 16 bytes to spare after the last pulse.
+struct ListMemory {
+    void* map = nullptr;
+    size_t length = 0;
+    Pulse* pulses = nullptr;
+
+    explicit ListMemory(size_t n)
+    {
+        constexpr size_t HUGE = size_t(2) << 20;
+        const size_t bytes = n * sizeof(Pulse) + 16;
+        length = bytes >= HUGE ? bytes + HUGE : bytes;
+        map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (map == MAP_FAILED) {
+            map = nullptr;
+            throw std::bad_alloc();
+        }
+        auto start = reinterpret_cast<uintptr_t>(map);
+        if (bytes >= HUGE) {
+            start = (start + HUGE - 1) & ~(HUGE - 1);
+            madvise(reinterpret_cast<void*>(start), (bytes + HUGE - 1) & ~(HUGE - 1), MADV_HUGEPAGE);  // a hint
+        }
+        pulses = reinterpret_cast<Pulse*>(start);
+    }
+    ~ListMemory()
+    {
+        if (map)
+            munmap(map, length);
+    }
+    ListMemory(const ListMemory&) = delete;
+    ListMemory& operator=(const ListMemory&) = delete;
+};
+
+struct CsvFile {
+    CsvTally tally;
+    size_t first = 0;  // the list starts at pulse `first` of the memory
+};
+
+// Parses a CSV file into at most `keep` pulses. A large file is parsed in two halves at once, the
+// second on its own thread, each into its place in the list: the second half's pulses start after
+// as many places as the first half has lines, the first half's after its leading lines without
+// pulses, so that the two meet unless the first half has blank lines or comments further on.
+// Line numbers stay those of the whole file.
+CsvFile parse_csv_file(const char* text, size_t length, std::unique_ptr<ListMemory>& memory, std::vector<BadLine>& bad,
+                       size_t keep)
+{
+    const char* const end = text + length;
     const char* cut = length >= (size_t(4) << 20)
                           ? static_cast<const char*>(std::memchr(text + length / 2, '\n', length - length / 2))
                           : nullptr;
-    if (!cut || cut + 1 == text + length)
-        return parseCsv(text, length, out, bad, keep);
-    const size_t first = static_cast<size_t>(cut + 1 - text);
-    std::vector<Pulse> second_out;
+    if (!cut || cut + 1 == end) {
+        const size_t room = std::min(most_pulses(length), keep);
+        memory = std::make_unique<ListMemory>(room);
+        return {parse(text, length, text, end, memory->pulses, room, bad, true), 0};
+    }
+    const size_t first_length = static_cast<size_t>(cut + 1 - text);
+    const size_t lead = leading_lines(text, cut + 1);
+    const size_t first_lines = count_newlines(text, first_length);
+    const size_t room = std::min(most_pulses(length), keep + lead);
+    memory = std::make_unique<ListMemory>(room);
+    Pulse* const out = memory->pulses;
+    const size_t second_at = std::min(first_lines, room);
     std::vector<BadLine> second_bad;
     CsvTally second;
     std::thread worker([&] {
-        second_out.reserve(std::min((length - first) / 8 + 1, keep));
-        huge_pages(second_out);
-        second = parseCsv(text + first, length - first, second_out, second_bad, keep, false);
+        second = parse(cut + 1, length - first_length, text, end, out + second_at, room - second_at, second_bad, false);
     });
-    CsvTally tally = parseCsv(text, first, out, bad, keep);
+    const size_t first_at = std::min(lead, second_at);
+    CsvTally tally = parse(text, first_length, text, end, out + first_at, second_at - first_at, bad, true);
     worker.join();
     if (tally.pulses == 0 && tally.bad_lines == 0) {
         // Only blank lines and comments in the first half: the header may be in the second.
-        out.clear();
         bad.clear();
-        return parseCsv(text, length, out, bad, keep);
+        return {parse(text, length, text, end, out, room, bad, true), 0};
     }
     for (BadLine& b : second_bad) {
         if (bad.size() == MAX_BAD_LINES_SHOWN)
@@ -469,12 +705,21 @@ CsvTally parse_csv_file(const char* text, size_t length, std::vector<Pulse>& out
         b.line += tally.lines;
         bad.push_back(std::move(b));
     }
-    const size_t room = tally.pulses < keep ? keep - tally.pulses : 0;
-    out.insert(out.end(), second_out.begin(), second_out.begin() + static_cast<std::ptrdiff_t>(std::min(room, second_out.size())));
-    tally.pulses += second.pulses;
+    const size_t second_kept = std::min(second.pulses, room - second_at);
     tally.lines += second.lines;
     tally.bad_lines += second.bad_lines;
-    return tally;
+    if (tally.bad_lines > 0 || tally.pulses + second.pulses > keep)
+        return {{tally.pulses + second.pulses, tally.lines, tally.bad_lines}, 0};  // refused: the pulses do not matter
+    if (tally.pulses > second_at - first_at || second_kept < second.pulses) {
+        // A half did not fit in its place (many lines without pulses): the file read whole.
+        return {parse(text, length, text, end, out, room, bad, true), 0};
+    }
+    // Lines without pulses in the first half leave a gap: the second half's pulses close it.
+    const size_t first_end = first_at + tally.pulses;
+    if (first_end != second_at)
+        std::memmove(static_cast<void*>(out + first_end), out + second_at, second_kept * sizeof(Pulse));
+    tally.pulses += second.pulses;
+    return {tally, first_at};
 }
 
 }  // namespace
@@ -514,7 +759,9 @@ PulseList PulseList::read(const std::string& path, PulseFormat format, size_t ma
         list.size_ = n;
     } else {
         std::vector<BadLine> bad;
-        const CsvTally tally = parse_csv_file(file.data(), file.length, list.owned_, bad, max_pulses);
+        std::unique_ptr<ListMemory> memory;
+        const CsvFile csv = parse_csv_file(file.data(), file.length, memory, bad, max_pulses);
+        const CsvTally& tally = csv.tally;
         if (tally.bad_lines > 0) {
             std::string message;
             for (const BadLine& b : bad)
@@ -525,11 +772,13 @@ PulseList PulseList::read(const std::string& path, PulseFormat format, size_t ma
                        "; nothing was sent";
             input_error(message);
         }
-        const size_t n = tally.pulses;
-        if (n > max_pulses)
-            over_limit(n);
-        list.data_ = list.owned_.data();
-        list.size_ = list.owned_.size();
+        if (tally.pulses > max_pulses)
+            over_limit(tally.pulses);
+        list.map_ = memory->map;
+        list.map_length_ = memory->length;
+        memory->map = nullptr;
+        list.data_ = memory->pulses + csv.first;
+        list.size_ = tally.pulses;
     }
     if (list.size_ == 0)
         input_error(name + ": no pulses; nothing was sent");

@@ -41,9 +41,9 @@ struct CsvTally {
 
 // Parses CSV text. Appends at most `keep` pulses to `out`; the first MAX_BAD_LINES_SHOWN bad
 // lines go to `bad`. `header_allowed`: the text starts the file, so its first line with content
-// may be the header.
+// may be the header. `portable`: without the processor's vector instructions (the same result).
 CsvTally parseCsv(const char* text, size_t length, std::vector<Pulse>& out, std::vector<BadLine>& bad,
-                  size_t keep = static_cast<size_t>(-1), bool header_allowed = true);
+                  size_t keep = static_cast<size_t>(-1), bool header_allowed = true, bool portable = false);
 
 // A list read from a file ("-": standard input). A binary file is mapped and used in place; a CSV
 // file is parsed once into the list. Movable, not copyable.
