@@ -298,10 +298,10 @@ __attribute__((target("ssse3"))) inline bool plain_line_ssse3(const char*& p, Pu
         return false;
     const unsigned length = static_cast<unsigned>(__builtin_ctz(newlines)) + 1;
     // Digits become -128..-119; every other byte lands above.
-    const __m128i shift = _mm_set1_epi8(static_cast<char>('0' + 128)), top = _mm_set1_epi8(-119);
-    const uint32_t stops = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpgt_epi8(_mm_sub_epi8(lo, shift), top))) |
-                           static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpgt_epi8(_mm_sub_epi8(hi, shift), top))) << 16 |
-                           1u << 31;
+    const __m128i shift = _mm_set1_epi8(static_cast<char>('0' + 128)), above = _mm_set1_epi8(-118);
+    const uint32_t digits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmplt_epi8(_mm_sub_epi8(lo, shift), above))) |
+                            static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmplt_epi8(_mm_sub_epi8(hi, shift), above))) << 16;
+    const uint32_t stops = ~digits | 1u << 31;
     const auto next = [stops](unsigned from) { return static_cast<unsigned>(__builtin_ctz(stops >> from << from)); };
     const unsigned e0 = next(0);
     if (e0 - 1 > 7 || p[e0] != ',')
@@ -339,6 +339,19 @@ __attribute__((target("ssse3"))) inline bool plain_line_ssse3(const char*& p, Pu
     p += length;
     return true;
 }
+
+// Reads common lines from p into at most `room` pulses at `out`, up to the first other line or
+// `last`; returns how many. A loop of its own: its constants stay in registers.
+__attribute__((target("ssse3"), noinline)) size_t common_lines_ssse3(const char*& p, const char* last, Pulse* out,
+                                                                     size_t room)
+{
+    const char* q = p;
+    size_t n = 0;
+    while (q <= last && n < room && plain_line_ssse3(q, out + n))
+        ++n;
+    p = q;
+    return n;
+}
 #endif
 
 // Reads CSV text into at most `room` pulses at `out` (the rest only counted). `readable_from` and
@@ -350,9 +363,10 @@ inline CsvTally parse_text(const char* text, size_t length, const char* readable
 {
     const char* p = text;
     const char* const end = text + length;
-    // Where the fast readers may start: 8 readable bytes before the line and 32 from it.
+    // Where the fast readers may start a line: 8 readable bytes before it and 32 from it, and
+    // before the end of the text.
     const char* const fast_from = readable_from + 8;
-    const char* const fast_to = readable_to - 32;
+    const char* const fast_to = std::min(readable_to - 32, end - 1);
     CsvTally tally;
     bool first_content = header_allowed;
     const auto keep = [&](const Pulse& pulse) {
@@ -361,19 +375,23 @@ inline CsvTally parse_text(const char* text, size_t length, const char* readable
         ++tally.pulses;
     };
     while (p < end) {
-        ++tally.lines;
-        if (p >= fast_from && p <= fast_to && tally.pulses < room) {
 #if defined(CSV_SSSE3)
-            if constexpr (Ssse3) {
-                if (plain_line_ssse3(p, out + tally.pulses)) {
-                    ++tally.pulses;
+        if constexpr (Ssse3) {
+            if (p >= fast_from && p <= fast_to && tally.pulses < room) {
+                const size_t n = common_lines_ssse3(p, fast_to, out + tally.pulses, room - tally.pulses);
+                if (n != 0) {
+                    tally.pulses += n;
+                    tally.lines += n;
                     first_content = false;
                     continue;
                 }
             }
+        }
 #endif
+        ++tally.lines;
+        if (!Ssse3 && p >= fast_from && p <= fast_to && tally.pulses < room) {
             Pulse plain;
-            if (!Ssse3 && plain_line_words(p, plain)) {
+            if (plain_line_words(p, plain)) {
                 keep(plain);
                 first_content = false;
                 continue;
@@ -671,8 +689,11 @@ CsvFile parse_csv_file(const char* text, size_t length, std::unique_ptr<ListMemo
                        size_t keep)
 {
     const char* const end = text + length;
+    // The second half's thread first counts the first half's lines: the first half is a little
+    // longer.
+    const size_t middle = length / 2 + length / 40;
     const char* cut = length >= (size_t(4) << 20)
-                          ? static_cast<const char*>(std::memchr(text + length / 2, '\n', length - length / 2))
+                          ? static_cast<const char*>(std::memchr(text + middle, '\n', length - middle))
                           : nullptr;
     if (!cut || cut + 1 == end) {
         const size_t room = std::min(most_pulses(length), keep);
@@ -681,18 +702,21 @@ CsvFile parse_csv_file(const char* text, size_t length, std::unique_ptr<ListMemo
     }
     const size_t first_length = static_cast<size_t>(cut + 1 - text);
     const size_t lead = leading_lines(text, cut + 1);
-    const size_t first_lines = count_newlines(text, first_length);
     const size_t room = std::min(most_pulses(length), keep + lead);
     memory = std::make_unique<ListMemory>(room);
     Pulse* const out = memory->pulses;
-    const size_t second_at = std::min(first_lines, room);
     std::vector<BadLine> second_bad;
     CsvTally second;
+    size_t second_at = 0;
     std::thread worker([&] {
+        second_at = std::min(count_newlines(text, first_length), room);
         second = parse(cut + 1, length - first_length, text, end, out + second_at, room - second_at, second_bad, false);
     });
-    const size_t first_at = std::min(lead, second_at);
-    CsvTally tally = parse(text, first_length, text, end, out + first_at, second_at - first_at, bad, true);
+    // The first half's pulses stay below the second half's place: each of its lines holds at
+    // most one, and its leading lines none.
+    const size_t first_at = std::min(lead, room);
+    CsvTally tally =
+        parse(text, first_length, text, end, out + first_at, std::min(room - first_at, most_pulses(first_length)), bad, true);
     worker.join();
     if (tally.pulses == 0 && tally.bad_lines == 0) {
         // Only blank lines and comments in the first half: the header may be in the second.
