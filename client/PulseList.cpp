@@ -13,6 +13,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -620,11 +621,11 @@ size_t count_newlines(const char* p, size_t n)
 }
 
 // Lines at the start of a text that hold no pulse and are no error: blank lines, comments and the
-// header.
-size_t leading_lines(const char* p, const char* end)
+// header; `p` moves past them.
+size_t leading_lines(const char*& p, const char* end)
 {
     size_t lines = 0;
-    for (; p < end; ++lines) {
+    while (p < end) {
         const char* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<size_t>(end - p)));
         const char* e = nl ? nl : end;
         if (e > p && e[-1] == '\r')
@@ -636,8 +637,9 @@ size_t leading_lines(const char* p, const char* end)
             break;
         const bool header = s != e && *s != '#';
         p = nl ? nl + 1 : end;
+        ++lines;
         if (header)
-            return lines + 1;
+            break;
     }
     return lines;
 }
@@ -675,75 +677,94 @@ struct ListMemory {
     ListMemory& operator=(const ListMemory&) = delete;
 };
 
-struct CsvFile {
-    CsvTally tally;
-    size_t first = 0;  // the list starts at pulse `first` of the memory
-};
-
-// Parses a CSV file into at most `keep` pulses. A large file is parsed in two halves at once, the
-// second on its own thread, each into its place in the list: the second half's pulses start after
-// as many places as the first half has lines, the first half's after its leading lines without
-// pulses, so that the two meet unless the first half has blank lines or comments further on.
-// Line numbers stay those of the whole file.
-CsvFile parse_csv_file(const char* text, size_t length, std::unique_ptr<ListMemory>& memory, std::vector<BadLine>& bad,
-                       size_t keep)
+// Parses a CSV file into at most `keep` pulses (more only counted). A large file is cut into
+// pieces at line ends and read by this thread and a second one, each taking the next piece not yet
+// taken: first to count their lines, then to read them, each piece's pulses into its place in the
+// list (after as many places as the pieces before it have lines). A thread that starts late or is
+// slowed only takes fewer pieces. Lines without pulses (blank lines, comments) leave gaps, closed
+// at the end. The leading lines, where the header may be, are passed first. Line numbers stay
+// those of the whole file.
+CsvTally parse_csv_file(const char* text, size_t length, std::unique_ptr<ListMemory>& memory,
+                        std::vector<BadLine>& bad, size_t keep)
 {
     const char* const end = text + length;
-    // The second half's thread first counts the first half's lines: the first half is a little
-    // longer.
-    const size_t middle = length / 2 + length / 40;
-    const char* cut = length >= (size_t(4) << 20)
-                          ? static_cast<const char*>(std::memchr(text + middle, '\n', length - middle))
-                          : nullptr;
-    if (!cut || cut + 1 == end) {
-        const size_t room = std::min(most_pulses(length), keep);
-        memory = std::make_unique<ListMemory>(room);
-        return {parse(text, length, text, end, memory->pulses, room, bad, true), 0};
-    }
-    const size_t first_length = static_cast<size_t>(cut + 1 - text);
-    const size_t lead = leading_lines(text, cut + 1);
-    const size_t room = std::min(most_pulses(length), keep + lead);
+    const size_t room = std::min(most_pulses(length), keep);
     memory = std::make_unique<ListMemory>(room);
     Pulse* const out = memory->pulses;
-    std::vector<BadLine> second_bad;
-    CsvTally second;
-    size_t second_at = 0;
-    std::thread worker([&] {
-        second_at = std::min(count_newlines(text, first_length), room);
-        second = parse(cut + 1, length - first_length, text, end, out + second_at, room - second_at, second_bad, false);
-    });
-    // The first half's pulses stay below the second half's place: each of its lines holds at
-    // most one, and its leading lines none.
-    const size_t first_at = std::min(lead, room);
-    CsvTally tally =
-        parse(text, first_length, text, end, out + first_at, std::min(room - first_at, most_pulses(first_length)), bad, true);
+    if (length < (size_t(4) << 20))
+        return parse(text, length, text, end, out, room, bad, true);
+
+    const char* body = text;
+    const size_t lead = leading_lines(body, end);
+    struct Piece {
+        const char* begin;
+        const char* end;
+        size_t lines = 0;
+        CsvTally tally;
+        std::vector<BadLine> bad;
+    };
+    std::vector<Piece> pieces;
+    constexpr size_t PIECE_BYTES = size_t(1) << 20;
+    for (const char* p = body; p < end;) {
+        const char* q = end - p > static_cast<ptrdiff_t>(PIECE_BYTES)
+                            ? static_cast<const char*>(std::memchr(p + PIECE_BYTES, '\n', static_cast<size_t>(end - p - PIECE_BYTES)))
+                            : nullptr;
+        q = q ? q + 1 : end;
+        pieces.push_back({p, q, 0, {}, {}});
+        p = q;
+    }
+    const size_t n = pieces.size();
+    std::atomic<size_t> next_count{0}, counted{0}, next_read{0};
+    auto work = [&] {
+        for (size_t i; (i = next_count.fetch_add(1)) < n; counted.fetch_add(1, std::memory_order_release)) {
+            Piece& piece = pieces[i];
+            piece.lines = count_newlines(piece.begin, static_cast<size_t>(piece.end - piece.begin)) +
+                          (piece.end[-1] != '\n');
+        }
+        while (counted.load(std::memory_order_acquire) < n)
+            std::this_thread::yield();
+        for (size_t i; (i = next_read.fetch_add(1)) < n;) {
+            size_t at = 0;
+            for (size_t j = 0; j < i; ++j)
+                at += pieces[j].lines;
+            at = std::min(at, room);
+            Piece& piece = pieces[i];
+            piece.tally = parse(piece.begin, static_cast<size_t>(piece.end - piece.begin), text, end, out + at,
+                                std::min(piece.lines, room - at), piece.bad, false);
+        }
+    };
+    std::thread worker(work);
+    work();
     worker.join();
-    if (tally.pulses == 0 && tally.bad_lines == 0) {
-        // Only blank lines and comments in the first half: the header may be in the second.
+
+    CsvTally tally;
+    tally.lines = lead;
+    bool clipped = false;
+    size_t at = 0;
+    for (Piece& piece : pieces) {
+        for (BadLine& b : piece.bad) {
+            if (bad.size() == MAX_BAD_LINES_SHOWN)
+                break;
+            b.line += tally.lines;
+            bad.push_back(std::move(b));
+        }
+        const size_t kept = std::min(piece.tally.pulses, std::min(piece.lines, room - std::min(at, room)));
+        clipped |= kept < piece.tally.pulses;
+        // Lines without pulses before this piece leave a gap: its pulses close it.
+        if (tally.pulses != at && kept > 0 && tally.pulses < room)
+            std::memmove(static_cast<void*>(out + tally.pulses), out + at, kept * sizeof(Pulse));
+        at += piece.lines;
+        tally.lines += piece.tally.lines;
+        tally.pulses += piece.tally.pulses;
+        tally.bad_lines += piece.tally.bad_lines;
+    }
+    if (clipped && tally.bad_lines == 0 && tally.pulses <= keep) {
+        // Within the limit, yet a piece's place was cut short by it (lines without pulses): the
+        // file read whole.
         bad.clear();
-        return {parse(text, length, text, end, out, room, bad, true), 0};
+        return parse(text, length, text, end, out, room, bad, true);
     }
-    for (BadLine& b : second_bad) {
-        if (bad.size() == MAX_BAD_LINES_SHOWN)
-            break;
-        b.line += tally.lines;
-        bad.push_back(std::move(b));
-    }
-    const size_t second_kept = std::min(second.pulses, room - second_at);
-    tally.lines += second.lines;
-    tally.bad_lines += second.bad_lines;
-    if (tally.bad_lines > 0 || tally.pulses + second.pulses > keep)
-        return {{tally.pulses + second.pulses, tally.lines, tally.bad_lines}, 0};  // refused: the pulses do not matter
-    if (tally.pulses > second_at - first_at || second_kept < second.pulses) {
-        // A half did not fit in its place (many lines without pulses): the file read whole.
-        return {parse(text, length, text, end, out, room, bad, true), 0};
-    }
-    // Lines without pulses in the first half leave a gap: the second half's pulses close it.
-    const size_t first_end = first_at + tally.pulses;
-    if (first_end != second_at)
-        std::memmove(static_cast<void*>(out + first_end), out + second_at, second_kept * sizeof(Pulse));
-    tally.pulses += second.pulses;
-    return {tally, first_at};
+    return tally;
 }
 
 }  // namespace
@@ -784,8 +805,7 @@ PulseList PulseList::read(const std::string& path, PulseFormat format, size_t ma
     } else {
         std::vector<BadLine> bad;
         std::unique_ptr<ListMemory> memory;
-        const CsvFile csv = parse_csv_file(file.data(), file.length, memory, bad, max_pulses);
-        const CsvTally& tally = csv.tally;
+        const CsvTally tally = parse_csv_file(file.data(), file.length, memory, bad, max_pulses);
         if (tally.bad_lines > 0) {
             std::string message;
             for (const BadLine& b : bad)
@@ -801,7 +821,7 @@ PulseList PulseList::read(const std::string& path, PulseFormat format, size_t ma
         list.map_ = memory->map;
         list.map_length_ = memory->length;
         memory->map = nullptr;
-        list.data_ = memory->pulses + csv.first;
+        list.data_ = memory->pulses;
         list.size_ = tally.pulses;
     }
     if (list.size_ == 0)

@@ -219,7 +219,7 @@ TEST(TarvexCommand, DiscoveryMergedAndHostileAnswersBounded)
     for (auto& t : servers) t.join();
 }
 
-// Large CSV files, lines of every shape (fast readers, fallbacks, halves read at once): exactly the
+// Large CSV files, lines of every shape (fast readers, fallbacks, pieces read by two threads): exactly the
 // pulses they hold; bad lines numbered in the whole file, beyond 1,000 only counted.
 TEST(TarvexLibrary, LargeCsvReadExactlyBadLinesNumbered)
 {
@@ -253,7 +253,7 @@ TEST(TarvexLibrary, LargeCsvReadExactlyBadLinesNumbered)
     tarvex::parseCsv(all.data(), all.size(), portable, none, SIZE_MAX, true, true);
     ASSERT_EQ(portable.size(), want.size());
     EXPECT_EQ(std::memcmp(portable.data(), want.data(), want.size() * sizeof(tarvex::Pulse)), 0);
-    // Most of the first half without pulses: the halves' places in the list do not meet.
+    // Millions of blank lines between the pulses: the pieces' places in the list run past its end.
     auto sparse = std::vector<std::string>(4500000, "");
     sparse.insert(sparse.begin() + 1000000, lines.begin() + 1, lines.begin() + 101);
     sparse.insert(sparse.end(), lines.begin() + 101, lines.begin() + 20001);
