@@ -20,6 +20,7 @@
 #if defined(__x86_64__) && defined(__SSE2__)
 #define ENCODER_X86_SSE2 1
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #elif defined(__ARM_NEON)
 #include <arm_neon.h>
 #endif
@@ -470,6 +471,10 @@ struct CodeTables {
     bool built = false;
     int32_t gain0 = 0, offset0 = 0, gain1 = 0, offset1 = 0;
     uint16_t code[2][65536];
+    // The word assembly's tables beside them, so that one base address serves a batch's first
+    // pass: channel bytes of a digital state, and the ticks [0, k) of every channel byte.
+    uint64_t expand[256];
+    uint64_t below[8];
 };
 CodeTables code_tables;
 std::mutex code_tables_lock;
@@ -482,6 +487,8 @@ void prepare_code_tables(const AnalogCalibDataCorr& cal) {
         t.code[0][v] = ANALOG_TO_BYTES::code(int16_t(uint16_t(v)), cal.gain0, cal.offset0);
         t.code[1][v] = ANALOG_TO_BYTES::code(int16_t(uint16_t(v)), cal.gain1, cal.offset1);
     }
+    for (unsigned d = 0; d < 256; ++d) t.expand[d] = EXPAND.v[d];
+    for (unsigned k = 0; k < 8; ++k) t.below[k] = LANES.v[0][k];
     t.gain0 = cal.gain0;
     t.offset0 = cal.offset0;
     t.gain1 = cal.gain1;
@@ -529,6 +536,226 @@ struct WindowEnd {
 
 #define ENCODER_INLINE inline __attribute__((always_inline))
 
+// The codes of a word's analog values (16-bit wrap-around).
+ENCODER_INLINE uint32_t word_codes(int a0, int a1) {
+    return uint32_t(code_tables.code[0][uint16_t(a0)]) | uint32_t(code_tables.code[1][uint16_t(a1)]) << 16;
+}
+
+// The state of the encoder and its writer that the two passes of a batch carry on (see
+// assemble_words and write_words).
+struct Batch {
+    const Pulse* p;
+    uint32_t f;  // ticks of the current word covered so far
+    uint64_t cur;
+    int acc0;
+    int acc1;
+    uint64_t sum;
+    uint8_t* out;   // end of the open command
+    uint8_t* open;  // its header
+    uint64_t ref_bits;
+    uint32_t ref_codes;
+    uint32_t words;  // of the open command
+    uint32_t commands;
+};
+
+// A word offered to the writer: played count + 1 times.
+struct alignas(16) WordRecord {
+    uint64_t bits;
+    uint32_t codes;
+    uint32_t count;
+};
+
+// Pulses per batch: their words fit twice in the first-level cache.
+constexpr size_t BATCH_PULSES = 256;
+
+#if defined(ENCODER_X86_SSE2)
+// Whether a list mixes pulses inside one word with longer ones in even measure (looked at on
+// every 32nd pulse of a long list). The pulse loop's choices (does a pulse complete the word,
+// does it have whole words, which fields does a command need) then follow the data and are
+// mispredicted, and batches, which make none of them, are faster; on lists of one shape the
+// pulse loop is.
+bool mixed_shapes(const std::vector<Pulse>& pulses) {
+    const size_t stride = pulses.size() >= 1024 ? 32 : 1;
+    size_t inside = 0, seen = 0;
+    for (size_t i = 0; i < pulses.size(); i += stride, ++seen) inside += pulses[i].ticks < 8;
+    return inside * 100 >= seen * 15 && inside * 100 <= seen * 85 && seen != 0;
+}
+
+// First pass: the words of the pulses from s.p on, until `stop` or a pulse without ticks (which
+// the caller encodes), into `words` (room for two a pulse and one more); returns how many. No
+// branch depends on the shape of a pulse: both words it may offer, the one it completes and its
+// whole words, are stored, and the position moves past each only if it is offered. At a word
+// boundary the completed word is the first of the pulse's whole words and carries them all.
+__attribute__((noinline, target("avx2,bmi,bmi2"))) size_t assemble_words(Batch& s, const Pulse* const stop,
+                                                                           WordRecord* const words) {
+    const CodeTables& tab = code_tables;
+    const Pulse* p = s.p;
+    uint64_t f = s.f;  // 64-bit, as all table indices below
+    uint64_t cur = s.cur;
+    int acc0 = s.acc0;
+    int acc1 = s.acc1;
+    uint64_t sum = s.sum;
+    WordRecord* w = words;
+    for (; p != stop; ++p) {
+        const uint64_t t = p->ticks;
+        if (__builtin_expect(t == 0, 0)) break;
+        sum += t;
+        const int a0 = p->ao0;
+        const int a1 = p->ao1;
+        const uint64_t lanes = tab.expand[p->digi];
+        const uint64_t pos = f + t;  // ticks from the start of the current word
+        const uint64_t next_f = pos & 7;
+        const uint64_t complete = pos >= 8;
+        const uint32_t whole = uint32_t((pos - 8) >> 3);  // after the completed word, if complete
+        const uint32_t l = uint32_t(8 - f);
+        // The completed word; at a word boundary it carries the pulse's whole words.
+        w[0].bits = cur | (lanes & ~tab.below[f]);
+        w[0].codes = word_codes(acc0 + analog_share(l, a0), acc1 + analog_share(l, a1));
+        w[0].count = f == 0 ? whole : 0;
+        // The whole words inside a word's run (offered only after the completed word).
+        w[1].bits = lanes;
+        w[1].codes = word_codes(a0, a1);
+        w[1].count = whole - 1;
+        w += complete + uint64_t((f != 0) & (pos >= 16));
+        // The new partial word: ticks below `start` from the current one (none if completed),
+        // the rest up to next_f from this pulse.
+        const uint64_t keep = complete - 1;  // all ones while the word goes on
+        const uint64_t start = f & keep;
+        cur = (((cur ^ lanes) & tab.below[start]) ^ lanes) & tab.below[next_f];
+        const uint32_t len = uint32_t(next_f - start);
+        acc0 = (acc0 & int(keep)) + analog_share(len, a0);
+        acc1 = (acc1 & int(keep)) + analog_share(len, a1);
+        f = next_f;
+    }
+    s.p = p;
+    s.f = uint32_t(f);
+    s.cur = cur;
+    s.acc0 = acc0;
+    s.acc1 = acc1;
+    s.sum = sum;
+    return size_t(w - words);
+}
+
+// The parts of a command, under one base address, 32 bytes apart so that one offset serves all
+// fields of a part. Channel part, by change mask: the byte shuffle that packs the changed channel
+// bytes of the word (record bytes 0-7), the header (masked form bit) with the mask byte, and
+// where the channel bytes start and end. Tail, by bits 8-15 of the byte comparison of the
+// record with the reference (bits 0-3: code bytes equal, 4-7: count bytes zero): the shuffle of
+// the present codes and the count field, their header bits and length.
+struct alignas(64) CommandParts {
+    struct Channels {
+        uint8_t pick[16];
+        uint16_t head;
+        uint8_t begin;
+        uint8_t end;
+        uint8_t pad[12];
+    };
+    struct Tail {
+        uint8_t pick[16];
+        uint8_t header;
+        uint8_t length;
+        uint8_t pad[14];
+    };
+    Channels channels[256];
+    Tail tail[256];
+    constexpr CommandParts() : channels(), tail() {
+        for (uint32_t mask = 0; mask < 256; ++mask) {
+            Channels& c = channels[mask];
+            for (unsigned j = 0; j < 16; ++j) c.pick[j] = 0x80;
+            unsigned n = 0;
+            for (unsigned i = 0; i < 8; ++i)
+                if (mask & (1u << i)) c.pick[n++] = uint8_t(i);
+            c.head = uint16_t(SHUFFLE.e[mask].header | mask << 8);
+            c.begin = SHUFFLE.e[mask].begin;
+            c.end = SHUFFLE.e[mask].end;
+            for (unsigned j = 0; j < 12; ++j) c.pad[j] = 0;
+        }
+        for (uint32_t k = 0; k < 256; ++k) {
+            Tail& t = tail[k];
+            for (unsigned j = 0; j < 16; ++j) t.pick[j] = 0x80;
+            const bool code0 = (k & 0x3u) != 0x3u, code1 = (k & 0xCu) != 0xCu;
+            const unsigned width = (k & 0xC0u) != 0xC0u ? 3 : (k & 0x20u) == 0 ? 2 : (k & 0x10u) == 0 ? 1 : 0;
+            unsigned n = 0;
+            if (code0) t.pick[n++] = 8, t.pick[n++] = 9;
+            if (code1) t.pick[n++] = 10, t.pick[n++] = 11;
+            for (unsigned i = 0; i < (1u << width) / 2; ++i) t.pick[n++] = uint8_t(12 + i);
+            t.length = uint8_t(n);
+            t.header = uint8_t((code0 ? HDR_CODE0 : 0) | (code1 ? HDR_CODE1 : 0) | width << 4);
+            for (unsigned j = 0; j < 14; ++j) t.pad[j] = 0;
+        }
+    }
+};
+static_assert(sizeof(CommandParts::Channels) == 32 && sizeof(CommandParts::Tail) == 32, "parts 32 bytes apart");
+constexpr CommandParts COMMAND_PARTS;
+
+// A word record merged into the command before it (no count can be this large).
+constexpr uint32_t MERGED = 0x80000000u;
+
+// Second pass: the commands of `n` words (words[-1] is free: it stands for the open command).
+// A word equal to the open command's is merged into it (within the count limit); every other
+// word opens a command, built from the record with two byte shuffles and no branch on its
+// fields. The caller leaves room for all of them in place.
+__attribute__((noinline, target("avx2,bmi,bmi2"))) void write_words(Batch& s, WordRecord* const words, size_t n) {
+    const CommandParts& tab = COMMAND_PARTS;
+    uint8_t* out = s.out;
+    uint8_t* open = s.open;
+    uint32_t merged = 0;
+    // The reference word: channel bytes, codes, and zero where the record has its count.
+    __m128i ref = _mm_set_epi32(0, int32_t(s.ref_codes), int32_t(s.ref_bits >> 32), int32_t(uint32_t(s.ref_bits)));
+    const __m128i no_count = _mm_set_epi32(0, -1, -1, -1);
+    words[-1].count = s.words - 1;
+    // The record of the open command before r (its count kept up to date).
+    auto opened = [](WordRecord* r) {
+        WordRecord* o = r - 1;
+        while (o->count == MERGED) --o;
+        return o;
+    };
+    WordRecord* const end = words + n;
+    for (WordRecord* r = words; r != end; ++r) {
+        const __m128i rec = _mm_load_si128(reinterpret_cast<const __m128i*>(r));
+        const uint32_t same = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(rec, ref)));
+        if (__builtin_expect((~same & 0xFFFu) == 0, 0)) {
+            // The open command's word: merged if the count allows.
+            WordRecord* const o = opened(r);
+            const uint32_t more = r->count + 1;
+            if (o->count < CMD_MAX_WORDS - more) {
+                uint8_t* const count_at = out - memcmd::count_width(*open);
+                *open &= uint8_t(~memcmd::HDR_COUNT_MASK);
+                o->count += more;
+                out = append_count(*open, count_at, o->count);
+                r->count = MERGED;
+                ++merged;
+                continue;
+            }
+        }
+        // The parts by byte offset (the compiler scales each index again for every use).
+        const CommandParts::Channels& c = *reinterpret_cast<const CommandParts::Channels*>(
+            reinterpret_cast<const uint8_t*>(tab.channels) + (size_t(~same & 0xFFu) << 5));
+        const CommandParts::Tail& t = *reinterpret_cast<const CommandParts::Tail*>(
+            reinterpret_cast<const uint8_t*>(tab.tail) + (size_t(same >> 3) & (0xFFu << 5)));
+        uint8_t* const tail_at = out + c.end;
+        uint8_t* const next = tail_at + t.length;
+        // The stores below end at most 8 bytes past the command: those bytes are put back.
+        const uint64_t after = load64(next);
+        store16(out, c.head | t.header);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + c.begin),
+                         _mm_shuffle_epi8(rec, _mm_load_si128(reinterpret_cast<const __m128i*>(c.pick))));
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(tail_at),
+                         _mm_shuffle_epi8(rec, _mm_load_si128(reinterpret_cast<const __m128i*>(t.pick))));
+        store64(next, after);
+        ref = _mm_and_si128(rec, no_count);
+        open = out;
+        out = next;
+    }
+    s.out = out;
+    s.open = open;
+    s.commands += uint32_t(n) - merged;
+    s.words = opened(end)->count + 1;
+    s.ref_bits = uint64_t(_mm_cvtsi128_si64(ref));
+    s.ref_codes = uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(ref, 8)));
+}
+#endif
+
 // Writes commands into the window. A command is written whole as soon as its word is known, with
 // the count field of the words offered so far; a word merged into it rewrites that field (the
 // open command is the last one written, so it may grow). The word of the open command is the
@@ -574,6 +801,24 @@ public:
             end_->place(out_);
             out_ = end_->out;
         }
+    }
+
+    // Hands the writer's state to a batch and takes it back.
+    ENCODER_INLINE void save(Batch& s) const {
+        s.out = out_;
+        s.open = open_;
+        s.ref_bits = ref_bits_;
+        s.ref_codes = ref_codes_;
+        s.words = words_;
+        s.commands = commands;
+    }
+    ENCODER_INLINE void load(const Batch& s) {
+        out_ = s.out;
+        open_ = s.open;
+        ref_bits_ = s.ref_bits;
+        ref_codes_ = s.ref_codes;
+        words_ = s.words;
+        commands = s.commands;
     }
 
     bool has_open() const { return words_ != 0; }
@@ -634,7 +879,7 @@ void print_high_len(uint64_t sum) { std::cout << "high len: " << sum << "|" << (
 
 // The encoder proper (see highToLow), with the code tables prepared. It holds no object with a
 // destructor, so nothing in its loop is kept in memory for unwinding.
-template <Packing P>
+template <Packing P, bool Batched>
 __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& pulses, const Full_Pattern& final,
                                                      uint64_t n_runs, uint8_t* const window, sequences_t slot,
                                                      double started) {
@@ -687,10 +932,6 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
     // is looked through once (the answer for the marker at `found_for` is `found`).
     const Pulse* found = nullptr;
     const Pulse* found_for = nullptr;
-    // The codes of a word's analog values (16-bit wrap-around).
-    auto word_codes = [](int a0, int a1) {
-        return uint32_t(code_tables.code[0][uint16_t(a0)]) | uint32_t(code_tables.code[1][uint16_t(a1)]) << 16;
-    };
 
     uint64_t sum = 0;  // ticks of all pulses
     // One pulse; Checked: whether a command may not fit in place.
@@ -757,7 +998,27 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         const uintptr_t pulses_with_room = w.room() / 2;
         if (pulses_with_room == 0) break;
         const Pulse* const stop = uintptr_t(end - p) <= pulses_with_room ? end : p + pulses_with_room;
-        for (; p != stop; ++p) step(std::false_type());
+        if constexpr (Batched) {
+#if defined(ENCODER_X86_SSE2)
+            alignas(16) WordRecord records[2 * BATCH_PULSES + 2];
+            while (p != stop) {
+                Batch s{p, f, cur, acc0, acc1, sum, nullptr, nullptr, 0, 0, 0, 0};
+                w.save(s);
+                const Pulse* const batch_end = stop - p <= ptrdiff_t(BATCH_PULSES) ? stop : p + BATCH_PULSES;
+                write_words(s, records + 1, assemble_words(s, batch_end, records + 1));
+                w.load(s);
+                p = s.p;
+                f = s.f;
+                cur = s.cur;
+                acc0 = s.acc0;
+                acc1 = s.acc1;
+                sum = s.sum;
+                if (p != batch_end) step(std::false_type()), ++p;  // no ticks: a marker, or nothing
+            }
+#endif
+        } else {
+            for (; p != stop; ++p) step(std::false_type());
+        }
         if (p == end) break;
     }
     for (; p != end; ++p) step(std::true_type());
@@ -799,11 +1060,14 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
     prepare_code_tables(Analog_calibration);
 #if defined(ENCODER_X86_SSE2)
     static const bool shuffle = __builtin_cpu_supports("ssse3");
-    if (shuffle) return encode<Packing::shuffle>(pulses, final, n_runs, mapper.addr, slot, started);
-    return encode<Packing::network>(pulses, final, n_runs, mapper.addr, slot, started);
+    static const bool batches = shuffle && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+    if (batches && mixed_shapes(pulses))
+        return encode<Packing::shuffle, true>(pulses, final, n_runs, mapper.addr, slot, started);
+    if (shuffle) return encode<Packing::shuffle, false>(pulses, final, n_runs, mapper.addr, slot, started);
+    return encode<Packing::network, false>(pulses, final, n_runs, mapper.addr, slot, started);
 #elif defined(__ARM_NEON)
-    return encode<Packing::shuffle>(pulses, final, n_runs, mapper.addr, slot, started);
+    return encode<Packing::shuffle, false>(pulses, final, n_runs, mapper.addr, slot, started);
 #else
-    return encode<Packing::network>(pulses, final, n_runs, mapper.addr, slot, started);
+    return encode<Packing::network, false>(pulses, final, n_runs, mapper.addr, slot, started);
 #endif
 }
