@@ -570,12 +570,13 @@ constexpr size_t BATCH_PULSES = 256;
 
 #if defined(ENCODER_X86_SSE2)
 // Whether a list mixes pulses inside one word with longer ones in even measure (looked at on
-// every 32nd pulse of a long list). The pulse loop's choices (does a pulse complete the word,
+// 1024 pulses spread over the list: a denser sample of a long list costs a cache miss each).
+// The pulse loop's choices (does a pulse complete the word,
 // does it have whole words, which fields does a command need) then follow the data and are
 // mispredicted, and batches, which make none of them, are faster; on lists of one shape the
 // pulse loop is.
 bool mixed_shapes(const std::vector<Pulse>& pulses) {
-    const size_t stride = pulses.size() >= 1024 ? 32 : 1;
+    const size_t stride = pulses.size() / 1024 + 1;
     size_t inside = 0, seen = 0;
     for (size_t i = 0; i < pulses.size(); i += stride, ++seen) inside += pulses[i].ticks < 8;
     return inside * 100 >= seen * 15 && inside * 100 <= seen * 85 && seen != 0;
