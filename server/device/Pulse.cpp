@@ -692,10 +692,22 @@ constexpr CommandParts COMMAND_PARTS;
 // A word record merged into the command before it (no count can be this large).
 constexpr uint32_t MERGED = 0x80000000u;
 
+// Commands at the end of a batch whose bytes past the command are put back (see write_words).
+constexpr size_t PUT_BACK_WORDS = 8;
+
 // Second pass: the commands of `n` words (words[-1] is free: it stands for the open command).
 // A word equal to the open command's is merged into it (within the count limit); every other
 // word opens a command, built from the record with two byte shuffles and no branch on its
 // fields. The caller leaves room for all of them in place.
+//
+// A command's stores reach up to 8 bytes past it, and the next command overwrites those bytes,
+// so that within a batch only the 8 bytes past the last command are not what they were. Each of
+// the last commands therefore reads the 8 bytes past it before its stores and puts them back
+// after them; since they span at least 8 bytes, the bytes past the batch are as they were.
+// (Putting them back after every command costs more: the read overlaps the stores of the
+// command before, when that is shorter than 8 bytes, and waits for them.) Commands are at least
+// 2 bytes; a word equal to the one before (merged: no bytes of its own) among the last ones
+// makes every command of the batch put the bytes back.
 __attribute__((noinline, target("avx2,bmi,bmi2"))) void write_words(Batch& s, WordRecord* const words, size_t n) {
     const CommandParts& tab = COMMAND_PARTS;
     uint8_t* out = s.out;
@@ -711,8 +723,7 @@ __attribute__((noinline, target("avx2,bmi,bmi2"))) void write_words(Batch& s, Wo
         while (o->count == MERGED) --o;
         return o;
     };
-    WordRecord* const end = words + n;
-    for (WordRecord* r = words; r != end; ++r) {
+    auto command = [&](WordRecord* r, auto put_back) __attribute__((always_inline, target("avx2,bmi,bmi2"))) {
         const __m128i rec = _mm_load_si128(reinterpret_cast<const __m128i*>(r));
         const uint32_t same = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(rec, ref)));
         if (__builtin_expect((~same & 0xFFFu) == 0, 0)) {
@@ -726,7 +737,7 @@ __attribute__((noinline, target("avx2,bmi,bmi2"))) void write_words(Batch& s, Wo
                 out = append_count(*open, count_at, o->count);
                 r->count = MERGED;
                 ++merged;
-                continue;
+                return;
             }
         }
         // The parts by byte offset (the compiler scales each index again for every use).
@@ -736,22 +747,31 @@ __attribute__((noinline, target("avx2,bmi,bmi2"))) void write_words(Batch& s, Wo
             reinterpret_cast<const uint8_t*>(tab.tail) + (size_t(same >> 3) & (0xFFu << 5)));
         uint8_t* const tail_at = out + c.end;
         uint8_t* const next = tail_at + t.length;
-        // The stores below end at most 8 bytes past the command: those bytes are put back.
-        const uint64_t after = load64(next);
+        uint64_t after = 0;
+        if constexpr (decltype(put_back)::value) after = load64(next);
         store16(out, c.head | t.header);
         _mm_storel_epi64(reinterpret_cast<__m128i*>(out + c.begin),
                          _mm_shuffle_epi8(rec, _mm_load_si128(reinterpret_cast<const __m128i*>(c.pick))));
         _mm_storel_epi64(reinterpret_cast<__m128i*>(tail_at),
                          _mm_shuffle_epi8(rec, _mm_load_si128(reinterpret_cast<const __m128i*>(t.pick))));
-        store64(next, after);
+        if constexpr (decltype(put_back)::value) store64(next, after);
         ref = _mm_and_si128(rec, no_count);
         open = out;
         out = next;
-    }
+    };
+    // The last commands put the bytes past them back; all do if one of those words may merge.
+    words[-1].bits = s.ref_bits;
+    words[-1].codes = s.ref_codes;
+    size_t fast = n > PUT_BACK_WORDS ? n - PUT_BACK_WORDS : 0;
+    for (size_t i = fast; i < n; ++i)
+        if (words[i].bits == words[i - 1].bits && words[i].codes == words[i - 1].codes) fast = 0;
+    WordRecord* r = words;
+    for (WordRecord* const put_back_from = words + fast; r != put_back_from; ++r) command(r, std::false_type());
+    for (WordRecord* const end = words + n; r != end; ++r) command(r, std::true_type());
     s.out = out;
     s.open = open;
     s.commands += uint32_t(n) - merged;
-    s.words = opened(end)->count + 1;
+    s.words = opened(words + n)->count + 1;
     s.ref_bits = uint64_t(_mm_cvtsi128_si64(ref));
     s.ref_codes = uint32_t(_mm_cvtsi128_si32(_mm_srli_si128(ref, 8)));
 }
