@@ -565,8 +565,9 @@ struct alignas(16) WordRecord {
     uint32_t count;
 };
 
-// Pulses per batch: their words fit twice in the first-level cache.
-constexpr size_t BATCH_PULSES = 256;
+// Pulses per batch: their words (32 KiB at most) stay in the first-level cache, and the bytes
+// past the last commands are put back once per 1024 pulses.
+constexpr size_t BATCH_PULSES = 1024;
 
 #if defined(ENCODER_X86_SSE2)
 // Whether a list mixes pulses inside one word with longer ones in even measure (looked at on
