@@ -645,7 +645,7 @@ size_t leading_lines(const char*& p, const char* end)
 }
 
 // The memory of a list read from CSV: mapped on its own, large pages asked for (a few faults
-// instead of one per page), 16 bytes to spare after the last pulse.
+// instead of one per page).
 struct ListMemory {
     void* map = nullptr;
     size_t length = 0;
@@ -654,7 +654,7 @@ struct ListMemory {
     explicit ListMemory(size_t n)
     {
         constexpr size_t HUGE = size_t(2) << 20;
-        const size_t bytes = n * sizeof(Pulse) + 16;
+        const size_t bytes = std::max<size_t>(n, 1) * sizeof(Pulse);
         length = bytes >= HUGE ? bytes + HUGE : bytes;
         map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (map == MAP_FAILED) {
