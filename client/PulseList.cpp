@@ -231,8 +231,38 @@ inline uint64_t digits_value(const char* end, unsigned n)
 // the line's non-digit bytes, each value from one load. Needs 32 readable bytes at p and 8 before
 // it (a plain line has at most 30 bytes). The digit counts of a list vary at random: this has no
 // branch on them, where a loop per character mispredicts at every field.
+// Bit i set where byte i of the 32 at p is a newline.
+inline uint32_t newlines(const char* p)
+{
+#if defined(__SSE2__)
+    const __m128i newline = _mm_set1_epi8('\n');
+    const auto mask = [&](const char* at) {
+        return static_cast<uint32_t>(
+            _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), newline)));
+    };
+    return mask(p) | mask(p + 16) << 16;
+#else
+    uint32_t mask = 0;
+    for (int i = 0; i < 4; ++i) {
+        uint64_t w;
+        std::memcpy(&w, p + 8 * i, 8);
+        // The newline bytes to zero; bit 7 set in exactly the zero bytes.
+        const uint64_t t = w ^ 0x0A0A0A0A0A0A0A0Aull, low7 = 0x7F7F7F7F7F7F7F7Full;
+        const uint64_t zero = ~(((t & low7) + low7) | t | low7);
+        mask |= static_cast<uint32_t>(((zero >> 7) * 0x0102040810204080ull) >> 56) << (8 * i);
+    }
+    return mask;
+#endif
+}
+
 inline bool plain_line_words(const char*& p, Pulse& out)
 {
+    // The line's end from its newline alone, so that the next line does not wait for this one's
+    // fields (see plain_line_ssse3).
+    const uint32_t ends = newlines(p);
+    if (ends == 0)
+        return false;
+    const unsigned length = static_cast<unsigned>(__builtin_ctz(ends)) + 1;
     const uint32_t stops = non_digits(p) | 1u << 31;
     const auto next = [stops](unsigned from) { return static_cast<unsigned>(__builtin_ctz(stops >> from << from)); };
     const unsigned e0 = next(0);
@@ -250,7 +280,7 @@ inline bool plain_line_words(const char*& p, Pulse& out)
     if (e3 == s3 || e3 - s3 > 5)
         return false;
     const bool cr = p[e3] == '\r';
-    if (p[e3 + cr] != '\n')
+    if (e3 + cr + 1 != length)
         return false;
     const uint64_t digi = digits_value(p + e1, e1 - s1), a0 = digits_value(p + e2, e2 - s2),
                    a1 = digits_value(p + e3, e3 - s3);
@@ -260,7 +290,7 @@ inline bool plain_line_words(const char*& p, Pulse& out)
     out.digi = static_cast<uint8_t>(digi);
     out.ao0 = static_cast<int16_t>(minus2 ? -static_cast<int64_t>(a0) : static_cast<int64_t>(a0));
     out.ao1 = static_cast<int16_t>(minus3 ? -static_cast<int64_t>(a1) : static_cast<int64_t>(a1));
-    p += e3 + cr + 1;
+    p += length;
     return true;
 }
 
@@ -355,6 +385,18 @@ __attribute__((target("ssse3"), noinline)) size_t common_lines_ssse3(const char*
 }
 #endif
 
+// The same with the portable reader.
+__attribute__((noinline)) size_t common_lines_portable(const char*& p, const char* last, Pulse* out, size_t room)
+{
+    const char* q = p;
+    size_t n = 0;
+    Pulse pulse;
+    while (q <= last && n < room && plain_line_words(q, pulse))
+        out[n++] = pulse;
+    p = q;
+    return n;
+}
+
 // Reads CSV text into at most `room` pulses at `out` (the rest only counted). `readable_from` and
 // `readable_to` bound the memory around the text that may be read (whole-word loads near its ends).
 template <bool Ssse3>
@@ -376,28 +418,22 @@ inline CsvTally parse_text(const char* text, size_t length, const char* readable
         ++tally.pulses;
     };
     while (p < end) {
+        if (p >= fast_from && p <= fast_to && tally.pulses < room) {
+            size_t n = 0;
 #if defined(CSV_SSSE3)
-        if constexpr (Ssse3) {
-            if (p >= fast_from && p <= fast_to && tally.pulses < room) {
-                const size_t n = common_lines_ssse3(p, fast_to, out + tally.pulses, room - tally.pulses);
-                if (n != 0) {
-                    tally.pulses += n;
-                    tally.lines += n;
-                    first_content = false;
-                    continue;
-                }
-            }
-        }
+            if constexpr (Ssse3)
+                n = common_lines_ssse3(p, fast_to, out + tally.pulses, room - tally.pulses);
 #endif
-        ++tally.lines;
-        if (!Ssse3 && p >= fast_from && p <= fast_to && tally.pulses < room) {
-            Pulse plain;
-            if (plain_line_words(p, plain)) {
-                keep(plain);
+            if constexpr (!Ssse3)
+                n = common_lines_portable(p, fast_to, out + tally.pulses, room - tally.pulses);
+            if (n != 0) {
+                tally.pulses += n;
+                tally.lines += n;
                 first_content = false;
                 continue;
             }
         }
+        ++tally.lines;
         Pulse plain;
         if (plain_line(p, end, plain)) {
             keep(plain);
@@ -645,7 +681,7 @@ size_t leading_lines(const char*& p, const char* end)
 }
 
 // The memory of a list read from CSV: mapped on its own, large pages asked for (a few faults
-// instead of one per page), 16 bytes to spare after the last pulse.
+// instead of one per page).
 struct ListMemory {
     void* map = nullptr;
     size_t length = 0;
@@ -654,7 +690,7 @@ struct ListMemory {
     explicit ListMemory(size_t n)
     {
         constexpr size_t HUGE = size_t(2) << 20;
-        const size_t bytes = n * sizeof(Pulse) + 16;
+        const size_t bytes = std::max<size_t>(n, 1) * sizeof(Pulse);
         length = bytes >= HUGE ? bytes + HUGE : bytes;
         map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (map == MAP_FAILED) {

@@ -79,6 +79,13 @@ int Pulser::upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_
         std::cout << "ERROR - sequence not defined" << std::endl;
         return -1;
     }
+    // A streamed sequence may run past the start of slot 1's memory: slot 1 then waits until
+    // slot 0 holds that sequence no more, or its end would be overwritten.
+    if (slot == 1 && field_read(slotBlock(0), slot::ENABLE) &&
+        slotBlock(0).read(slot::SIZE) > SEQMEM_SLOT1_OFFSET) {
+        std::cout << "ERROR - the sequence in slot 0 reaches into slot 1's memory" << std::endl;
+        return -1;
+    }
 
     while (ctrl.read(ctrl::STATUS) & busyBits(slot)) {
         usleep(UPLOAD_POLL_US);
