@@ -313,7 +313,8 @@ constexpr unsigned CMD_BUILD_BYTES = CMD_MAX_BYTES + 8;
 // needs CMD_BUILD_BYTES bytes of room.
 template <Packing P = Packing::network>
 inline __attribute__((always_inline)) uint8_t* build_head(uint8_t* o, uint8_t flags, uint64_t bits, uint64_t ref_bits,
-                                                          uint32_t codes, uint32_t ref_codes, uint32_t& header) {
+                                                          uint32_t codes, uint32_t ref_codes, uint32_t& header,
+                                                          const ShuffleTable::Entry* shuffle = SHUFFLE.e) {
     const uint64_t changed_bits = bits ^ ref_bits;
     uint32_t h = flags;
     uint8_t* p;
@@ -328,7 +329,7 @@ inline __attribute__((always_inline)) uint8_t* build_head(uint8_t* o, uint8_t fl
             h |= HDR_MASKED;
             p = o + 2;
         } else {
-            const ShuffleTable::Entry& c = SHUFFLE.e[mask];
+            const ShuffleTable::Entry& c = shuffle[mask];
             h |= c.header;
             const uint64_t v = shuffle_bytes(bits, c.pick);
             p = o + c.end;
@@ -475,6 +476,11 @@ struct CodeTables {
     // pass: channel bytes of a digital state, and the ticks [0, k) of every channel byte.
     uint64_t expand[256];
     uint64_t below[8];
+    // The pulse loop's, for the same reason: the ticks [f, 8) and [s, s + l) of every channel
+    // byte, and the packing of the changed channel bytes by change mask.
+    uint64_t rest[8];
+    uint64_t lanes[8][9];
+    ShuffleTable::Entry shuffle[256];
 };
 CodeTables code_tables;
 std::mutex code_tables_lock;
@@ -489,6 +495,9 @@ void prepare_code_tables(const AnalogCalibDataCorr& cal) {
     }
     for (unsigned d = 0; d < 256; ++d) t.expand[d] = EXPAND.v[d];
     for (unsigned k = 0; k < 8; ++k) t.below[k] = LANES.v[0][k];
+    std::memcpy(t.rest, REST.v, sizeof t.rest);
+    std::memcpy(t.lanes, LANES.v, sizeof t.lanes);
+    std::memcpy(t.shuffle, SHUFFLE.e, sizeof t.shuffle);
     t.gain0 = cal.gain0;
     t.offset0 = cal.offset0;
     t.gain1 = cal.gain1;
@@ -537,8 +546,8 @@ struct WindowEnd {
 #define ENCODER_INLINE inline __attribute__((always_inline))
 
 // The codes of a word's analog values (16-bit wrap-around).
-ENCODER_INLINE uint32_t word_codes(int a0, int a1) {
-    return uint32_t(code_tables.code[0][uint16_t(a0)]) | uint32_t(code_tables.code[1][uint16_t(a1)]) << 16;
+ENCODER_INLINE uint32_t word_codes(const CodeTables& tab, int a0, int a1) {
+    return uint32_t(tab.code[0][uint16_t(a0)]) | uint32_t(tab.code[1][uint16_t(a1)]) << 16;
 }
 
 // The state of the encoder and its writer that the two passes of a batch carry on (see
@@ -612,11 +621,11 @@ __attribute__((noinline, target("avx2,bmi,bmi2"))) size_t assemble_words(Batch& 
         const uint32_t l = uint32_t(8 - f);
         // The completed word; at a word boundary it carries the pulse's whole words.
         w[0].bits = cur | (lanes & ~tab.below[f]);
-        w[0].codes = word_codes(acc0 + analog_share(l, a0), acc1 + analog_share(l, a1));
+        w[0].codes = word_codes(tab, acc0 + analog_share(l, a0), acc1 + analog_share(l, a1));
         w[0].count = f == 0 ? whole : 0;
         // The whole words inside a word's run (offered only after the completed word).
         w[1].bits = lanes;
-        w[1].codes = word_codes(a0, a1);
+        w[1].codes = word_codes(tab, a0, a1);
         w[1].count = whole - 1;
         w += complete + uint64_t((f != 0) & (pos >= 16));
         // The new partial word: ticks below `start` from the current one (none if completed),
@@ -785,8 +794,9 @@ __attribute__((noinline, target("avx2,bmi,bmi2"))) void write_words(Batch& s, Wo
 template <Packing P>
 class CommandWriter {
 public:
-    CommandWriter(uint8_t* region, WindowEnd& end)
-        : end_(&end), fast_limit_(uintptr_t(end.limit - FAST_MARGIN)), out_(region), open_(region) {}
+    CommandWriter(uint8_t* region, WindowEnd& end, const CodeTables& tab)
+        : end_(&end), shuffle_(tab.shuffle), fast_limit_(uintptr_t(end.limit - FAST_MARGIN)), out_(region),
+          open_(region) {}
 
     // Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the open
     // command when equal and within the count limit, else a new command is opened.
@@ -866,7 +876,7 @@ private:
         open_ = o;
         // The count field of `words` (none for a marker, words 0).
         uint32_t h;
-        out_ = append_count(h, build_head<P>(o, flags, bits, ref_bits_, codes, ref_codes_, h), words - 1);
+        out_ = append_count(h, build_head<P>(o, flags, bits, ref_bits_, codes, ref_codes_, h, shuffle_), words - 1);
         o[0] = uint8_t(h);
         ref_bits_ = bits;
         ref_codes_ = codes;
@@ -875,6 +885,7 @@ private:
     }
 
     WindowEnd* const end_;
+    const ShuffleTable::Entry* const shuffle_;
     uintptr_t fast_limit_;
     uint8_t* out_;   // end of the open command, count field included
     uint8_t* open_;  // header of the open command
@@ -940,8 +951,13 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         return result;
     }
 
+    // All tables of the loop under one base address, held in a register.
+    const CodeTables* tables = &code_tables;
+    asm("" : "+r"(tables));
+    const CodeTables& tab = *tables;
+
     WindowEnd window_end{window, window + reg::SEQMEM_LEN};
-    CommandWriter<P> w(region, window_end);
+    CommandWriter<P> w(region, window_end, tab);
     for (uint32_t i = 0; i < leading_markers; ++i) w.marker(0, START_REF_CODES);
 
     uint32_t f = 0;       // ticks of the current word already covered
@@ -979,10 +995,10 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
                 // The word is completed with the held levels; its ticks start the next word again.
                 ++padded;
                 uint64_t hold = hold_levels(cur, f - 1);
-                cur |= hold & tick_lanes(f, 8 - f);
-                w.template offer<C>(cur, word_codes(acc0 + analog_share(8 - f, a0), acc1 + analog_share(8 - f, a1)), 1);
-                w.template marker<C>(hold, word_codes(a0, a1));
-                cur = hold & tick_lanes(0, f);
+                cur |= hold & tab.rest[f];
+                w.template offer<C>(cur, word_codes(tab, acc0 + analog_share(8 - f, a0), acc1 + analog_share(8 - f, a1)), 1);
+                w.template marker<C>(hold, word_codes(tab, a0, a1));
+                cur = hold & tab.below[f];
                 acc0 = analog_share(f, a0);
                 acc1 = analog_share(f, a1);
             }
@@ -992,9 +1008,9 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         std::memcpy(&analog_pair, &p->ao0, 4);
         const int a0 = int16_t(uint16_t(analog_pair));
         const int a1 = int16_t(uint16_t(analog_pair >> 16));
-        const uint64_t lanes = EXPAND.v[p->digi];
+        const uint64_t lanes = tab.expand[p->digi];
         if (t < 8 - f) {
-            cur |= lanes & tick_lanes(f, t);
+            cur |= lanes & tab.lanes[f][t];
             acc0 += analog_share(t, a0);
             acc1 += analog_share(t, a1);
             f += t;
@@ -1003,14 +1019,14 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         uint32_t r = t;
         if (f > 0) {
             const uint32_t l = 8 - f;
-            cur |= lanes & REST.v[f];
-            w.template offer<C>(cur, word_codes(acc0 + analog_share(l, a0), acc1 + analog_share(l, a1)), 1);
+            cur |= lanes & tab.rest[f];
+            w.template offer<C>(cur, word_codes(tab, acc0 + analog_share(l, a0), acc1 + analog_share(l, a1)), 1);
             r = t - l;
         }
         const uint32_t whole = r >> 3;
         f = r & 7;
-        if (whole > 0) w.template offer<C>(lanes, word_codes(a0, a1), whole);
-        cur = lanes & tick_lanes(0, f);
+        if (whole > 0) w.template offer<C>(lanes, word_codes(tab, a0, a1), whole);
+        cur = lanes & tab.below[f];
         acc0 = analog_share(f, a0);
         acc1 = analog_share(f, a1);
     };
@@ -1052,11 +1068,11 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         const Pulse& fin = pulses.back();
         const uint32_t l = 8 - f;
         cur |= EXPAND.v[fin.digi] & tick_lanes(f, l);
-        w.offer(cur, word_codes(acc0 + analog_share(l, fin.ao0), acc1 + analog_share(l, fin.ao1)), 1);
+        w.offer(cur, word_codes(tab, acc0 + analog_share(l, fin.ao0), acc1 + analog_share(l, fin.ao1)), 1);
     }
     uint64_t empty_words = 0;
     if (!w.has_open()) {
-        w.offer(0, word_codes(0, 0), 1);  // ended with a marker at a word boundary
+        w.offer(0, word_codes(tab, 0, 0), 1);  // ended with a marker at a word boundary
         empty_words = 1;
     }
     w.finish();
