@@ -262,15 +262,44 @@ constexpr ShuffleTable SHUFFLE;
 // or one byte shuffle (where the processor has one; the encoder picks at run time on x86-64).
 enum class Packing { network, shuffle };
 
-// Bit i set when channel byte i of the two words differs.
-inline uint32_t changed_channels(uint64_t bits, uint64_t ref_bits) {
+// Which channel bytes of the two words differ, as the processor's byte comparison gives it (no
+// instruction spent to turn it into the change mask): on x86-64 bit i set when channel byte i is
+// equal, and bits 8-15 set (the upper lanes compare zeros); elsewhere the change mask.
 #if defined(ENCODER_X86_SSE2)
+constexpr size_t PACKING_BASE = 0xFF00;
+inline uint32_t packing_index(uint64_t bits, uint64_t ref_bits) {
     const __m128i eq = _mm_cmpeq_epi8(_mm_cvtsi64_si128(int64_t(bits)), _mm_cvtsi64_si128(int64_t(ref_bits)));
-    return uint32_t(_mm_movemask_epi8(eq)) ^ 0xFFFFu;  // the upper eight lanes are equal (zero)
-#else
-    return nonzero_bytes(bits ^ ref_bits);
-#endif
+    return uint32_t(_mm_movemask_epi8(eq));
 }
+constexpr uint32_t packing_mask(uint32_t k) { return ~k & 0xFFu; }
+#else
+constexpr size_t PACKING_BASE = 0;
+inline uint32_t packing_index(uint64_t bits, uint64_t ref_bits) { return nonzero_bytes(bits ^ ref_bits); }
+constexpr uint32_t packing_mask(uint32_t k) { return k; }
+#endif
+
+// The channel part of a command by packing index (less PACKING_BASE): the byte shuffle that packs
+// the changed channel bytes, the header's masked-form bit with the mask byte above it, and where
+// the channel bytes start and end. Eight bytes an entry, so that the index needs no scaling of
+// its own.
+struct ChannelPacking {
+    struct Info {
+        uint16_t head;
+        uint8_t begin;
+        uint8_t end;
+        uint8_t pad[4];
+    };
+    uint64_t pick[256];
+    Info info[256];
+
+    void fill() {
+        for (uint32_t k = 0; k < 256; ++k) {
+            const ShuffleTable::Entry& e = SHUFFLE.e[packing_mask(k)];
+            pick[k] = e.pick;
+            info[k] = Info{uint16_t(e.header | packing_mask(k) << 8), e.begin, e.end, {0, 0, 0, 0}};
+        }
+    }
+};
 
 // The bytes of `bits` that `pick` selects, in its order (Packing::shuffle only).
 inline uint64_t shuffle_bytes(uint64_t bits, uint64_t pick) {
@@ -314,24 +343,27 @@ constexpr unsigned CMD_BUILD_BYTES = CMD_MAX_BYTES + 8;
 template <Packing P = Packing::network>
 inline __attribute__((always_inline)) uint8_t* build_head(uint8_t* o, uint8_t flags, uint64_t bits, uint64_t ref_bits,
                                                           uint32_t codes, uint32_t ref_codes, uint32_t& header,
-                                                          const ShuffleTable::Entry* shuffle = SHUFFLE.e) {
+                                                          const ChannelPacking* packing = nullptr) {
     const uint64_t changed_bits = bits ^ ref_bits;
     uint32_t h = flags;
     uint8_t* p;
     if constexpr (P == Packing::shuffle) {
-        // The mask byte, then the packed bytes stored whole (the unmasked form's first channel
-        // byte overwrites the mask byte); the bytes the store covers after the last changed one
-        // are put back as they were. No changed channel is tested first: the length of such a
-        // command (common where few outputs change) then needs no table lookup.
-        const uint32_t mask = changed_channels(bits, ref_bits);
-        o[1] = uint8_t(mask);
+        // The header and mask byte, then the packed bytes stored whole (the unmasked form's first
+        // channel byte overwrites the mask byte); the bytes the store covers after the last
+        // changed one are put back as they were. No changed channel is tested first: the length
+        // of such a command (common where few outputs change) then needs no table lookup. The
+        // header byte is stored again by the caller with the other fields' bits; those of the
+        // mask byte in `header` go nowhere.
+        const size_t k = packing_index(bits, ref_bits);
         if (changed_bits == 0) {
             h |= HDR_MASKED;
+            o[1] = 0;
             p = o + 2;
         } else {
-            const ShuffleTable::Entry& c = shuffle[mask];
-            h |= c.header;
-            const uint64_t v = shuffle_bytes(bits, c.pick);
+            const ChannelPacking::Info c = packing->info[k - PACKING_BASE];  // read before the stores
+            const uint64_t v = shuffle_bytes(bits, packing->pick[k - PACKING_BASE]);
+            store16(o, c.head);
+            h |= c.head;
             p = o + c.end;
             const uint64_t after = load64(p);
             store64(o + c.begin, v);
@@ -469,6 +501,8 @@ namespace {
 // word's codes are two loads. Built on first use and again when the coefficients change; an
 // encoder holds code_tables_lock while it uses them.
 struct CodeTables {
+    // The pulse loop's packing of the changed channel bytes, first: at the base address itself.
+    ChannelPacking packing;
     bool built = false;
     int32_t gain0 = 0, offset0 = 0, gain1 = 0, offset1 = 0;
     uint16_t code[2][65536];
@@ -476,11 +510,9 @@ struct CodeTables {
     // pass: channel bytes of a digital state, and the ticks [0, k) of every channel byte.
     uint64_t expand[256];
     uint64_t below[8];
-    // The pulse loop's, for the same reason: the ticks [f, 8) and [s, s + l) of every channel
-    // byte, and the packing of the changed channel bytes by change mask.
+    // The pulse loop's, for the same reason: the ticks [f, 8) and [s, s + l) of every channel byte.
     uint64_t rest[8];
     uint64_t lanes[8][9];
-    ShuffleTable::Entry shuffle[256];
 };
 CodeTables code_tables;
 std::mutex code_tables_lock;
@@ -497,7 +529,7 @@ void prepare_code_tables(const AnalogCalibDataCorr& cal) {
     for (unsigned k = 0; k < 8; ++k) t.below[k] = LANES.v[0][k];
     std::memcpy(t.rest, REST.v, sizeof t.rest);
     std::memcpy(t.lanes, LANES.v, sizeof t.lanes);
-    std::memcpy(t.shuffle, SHUFFLE.e, sizeof t.shuffle);
+    t.packing.fill();
     t.gain0 = cal.gain0;
     t.offset0 = cal.offset0;
     t.gain1 = cal.gain1;
@@ -795,7 +827,7 @@ template <Packing P>
 class CommandWriter {
 public:
     CommandWriter(uint8_t* region, WindowEnd& end, const CodeTables& tab)
-        : end_(&end), shuffle_(tab.shuffle), fast_limit_(uintptr_t(end.limit - FAST_MARGIN)), out_(region),
+        : end_(&end), tab_(&tab), fast_limit_(uintptr_t(end.limit - FAST_MARGIN)), out_(region),
           open_(region) {}
 
     // Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the open
@@ -876,7 +908,7 @@ private:
         open_ = o;
         // The count field of `words` (none for a marker, words 0).
         uint32_t h;
-        out_ = append_count(h, build_head<P>(o, flags, bits, ref_bits_, codes, ref_codes_, h, shuffle_), words - 1);
+        out_ = append_count(h, build_head<P>(o, flags, bits, ref_bits_, codes, ref_codes_, h, &tab_->packing), words - 1);
         o[0] = uint8_t(h);
         ref_bits_ = bits;
         ref_codes_ = codes;
@@ -885,7 +917,7 @@ private:
     }
 
     WindowEnd* const end_;
-    const ShuffleTable::Entry* const shuffle_;
+    const CodeTables* const tab_;
     uintptr_t fast_limit_;
     uint8_t* out_;   // end of the open command, count field included
     uint8_t* open_;  // header of the open command
