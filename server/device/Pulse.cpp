@@ -181,6 +181,8 @@ constexpr RestTable REST;
 
 // floor(length * value / 8): arithmetic shift, so negative values round down.
 inline int analog_share(uint32_t length, int value) { return (int(length) * value) >> 3; }
+// The same in registers of the address width (no widening before a table index).
+inline intptr_t analog_share_w(uintptr_t length, intptr_t value) { return (intptr_t(length) * value) >> 3; }
 
 // Bit i set when byte i of x is non-zero.
 inline uint32_t nonzero_bytes(uint64_t x) {
@@ -427,11 +429,11 @@ inline __attribute__((always_inline)) uint8_t* build_head(uint8_t* o, uint8_t fl
 // of 0xFFFFFFFF is no command at all: nothing is written.
 template <typename Header>
 inline __attribute__((always_inline)) uint8_t* append_count(Header& header, uint8_t* p, uint32_t count) {
-    if (count != 0) {
-        if (count <= 0xFF) {
-            header |= HDR_COUNT1;
-            *p++ = uint8_t(count);
-        } else if (count <= 0xFFFF) {
+    if (count - 1 < 0xFFu) {  // 1-255: one test for the common width
+        header |= HDR_COUNT1;
+        *p++ = uint8_t(count);
+    } else if (count != 0) {
+        if (count <= 0xFFFF) {
             header |= HDR_COUNT2;
             store16(p, count);
             p += 2;
@@ -498,8 +500,9 @@ uint32_t set_cmd_bytes(uint8_t (&buf)[CMD_MAX_BYTES], uint8_t& header, COUNT_TO_
 namespace {
 
 // The codes of every 16-bit value of both outputs under one calibration (256 KiB), so that a
-// word's codes are two loads. Built on first use and again when the coefficients change; an
+// word's codes are two loads; value v at index CODE_ZERO + v. Built on first use and again when the coefficients change; an
 // encoder holds code_tables_lock while it uses them.
+constexpr intptr_t CODE_ZERO = 32768;
 struct CodeTables {
     // The pulse loop's packing of the changed channel bytes, first: at the base address itself.
     ChannelPacking packing;
@@ -522,8 +525,9 @@ void prepare_code_tables(const AnalogCalibDataCorr& cal) {
     if (t.built && t.gain0 == cal.gain0 && t.offset0 == cal.offset0 && t.gain1 == cal.gain1 && t.offset1 == cal.offset1)
         return;
     for (uint32_t v = 0; v < 65536; ++v) {
-        t.code[0][v] = ANALOG_TO_BYTES::code(int16_t(uint16_t(v)), cal.gain0, cal.offset0);
-        t.code[1][v] = ANALOG_TO_BYTES::code(int16_t(uint16_t(v)), cal.gain1, cal.offset1);
+        const int16_t value = int16_t(int32_t(v) - int32_t(CODE_ZERO));
+        t.code[0][v] = ANALOG_TO_BYTES::code(value, cal.gain0, cal.offset0);
+        t.code[1][v] = ANALOG_TO_BYTES::code(value, cal.gain1, cal.offset1);
     }
     for (unsigned d = 0; d < 256; ++d) t.expand[d] = EXPAND.v[d];
     for (unsigned k = 0; k < 8; ++k) t.below[k] = LANES.v[0][k];
@@ -577,9 +581,11 @@ struct WindowEnd {
 
 #define ENCODER_INLINE inline __attribute__((always_inline))
 
-// The codes of a word's analog values (16-bit wrap-around).
-ENCODER_INLINE uint32_t word_codes(const CodeTables& tab, int a0, int a1) {
-    return uint32_t(tab.code[0][uint16_t(a0)]) | uint32_t(tab.code[1][uint16_t(a1)]) << 16;
+// The codes of a word's analog values. Each is a sum of floor(l * v / 8) over the parts of the
+// word, v a 16-bit value and the lengths l adding up to at most 8, so it lies within
+// [-32768, 32767] itself: the index needs no wrap-around.
+ENCODER_INLINE uint32_t word_codes(const CodeTables& tab, intptr_t a0, intptr_t a1) {
+    return uint32_t(tab.code[0][CODE_ZERO + a0]) | uint32_t(tab.code[1][CODE_ZERO + a1]) << 16;
 }
 
 // The state of the encoder and its writer that the two passes of a batch carry on (see
@@ -635,25 +641,25 @@ __attribute__((noinline, target("avx2,bmi,bmi2"))) size_t assemble_words(Batch& 
     const Pulse* p = s.p;
     uint64_t f = s.f;  // 64-bit, as all table indices below
     uint64_t cur = s.cur;
-    int acc0 = s.acc0;
-    int acc1 = s.acc1;
+    intptr_t acc0 = s.acc0;
+    intptr_t acc1 = s.acc1;
     uint64_t sum = s.sum;
     WordRecord* w = words;
     for (; p != stop; ++p) {
         const uint64_t t = p->ticks;
         if (__builtin_expect(t == 0, 0)) break;
         sum += t;
-        const int a0 = p->ao0;
-        const int a1 = p->ao1;
+        const intptr_t a0 = p->ao0;
+        const intptr_t a1 = p->ao1;
         const uint64_t lanes = tab.expand[p->digi];
         const uint64_t pos = f + t;  // ticks from the start of the current word
         const uint64_t next_f = pos & 7;
         const uint64_t complete = pos >= 8;
         const uint32_t whole = uint32_t((pos - 8) >> 3);  // after the completed word, if complete
-        const uint32_t l = uint32_t(8 - f);
+        const uint64_t l = 8 - f;
         // The completed word; at a word boundary it carries the pulse's whole words.
         w[0].bits = cur | (lanes & ~tab.below[f]);
-        w[0].codes = word_codes(tab, acc0 + analog_share(l, a0), acc1 + analog_share(l, a1));
+        w[0].codes = word_codes(tab, acc0 + analog_share_w(l, a0), acc1 + analog_share_w(l, a1));
         w[0].count = f == 0 ? whole : 0;
         // The whole words inside a word's run (offered only after the completed word).
         w[1].bits = lanes;
@@ -665,16 +671,16 @@ __attribute__((noinline, target("avx2,bmi,bmi2"))) size_t assemble_words(Batch& 
         const uint64_t keep = complete - 1;  // all ones while the word goes on
         const uint64_t start = f & keep;
         cur = (((cur ^ lanes) & tab.below[start]) ^ lanes) & tab.below[next_f];
-        const uint32_t len = uint32_t(next_f - start);
-        acc0 = (acc0 & int(keep)) + analog_share(len, a0);
-        acc1 = (acc1 & int(keep)) + analog_share(len, a1);
+        const uint64_t len = next_f - start;
+        acc0 = (acc0 & intptr_t(keep)) + analog_share_w(len, a0);
+        acc1 = (acc1 & intptr_t(keep)) + analog_share_w(len, a1);
         f = next_f;
     }
     s.p = p;
     s.f = uint32_t(f);
     s.cur = cur;
-    s.acc0 = acc0;
-    s.acc1 = acc1;
+    s.acc0 = int(acc0);
+    s.acc1 = int(acc1);
     s.sum = sum;
     return size_t(w - words);
 }
@@ -992,10 +998,11 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
     CommandWriter<P> w(region, window_end, tab);
     for (uint32_t i = 0; i < leading_markers; ++i) w.marker(0, START_REF_CODES);
 
-    uint32_t f = 0;       // ticks of the current word already covered
+    // Of the address width, as table indices are.
+    uintptr_t f = 0;      // ticks of the current word already covered
     uint64_t cur = 0;     // its channel bytes
-    int acc0 = 0;         // its accumulated analog values
-    int acc1 = 0;
+    intptr_t acc0 = 0;    // its accumulated analog values
+    intptr_t acc1 = 0;
     uint64_t marker_words = leading_markers;  // words written for markers
     uint64_t padded = 0;                      // words padded for a marker inside them
     // The last pulse with ticks before a marker, found by looking back; a run of zero-tick pulses
@@ -1007,7 +1014,7 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
     // One pulse; Checked: whether a command may not fit in place.
     auto step = [&](auto checked) __attribute__((always_inline)) {
         constexpr bool C = decltype(checked)::value;
-        const uint32_t t = p->ticks;
+        const uintptr_t t = p->ticks;
         sum += t;
         if (__builtin_expect(t == 0, 0)) {
             if (p->digi != 0xAA) return;
@@ -1018,8 +1025,8 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
             if (q == found_for) q = found;
             found = q;
             found_for = p;
-            const int a0 = q->ao0;
-            const int a1 = q->ao1;
+            const intptr_t a0 = q->ao0;
+            const intptr_t a1 = q->ao1;
             ++marker_words;
             if (f == 0) {
                 w.template marker<C>(hold_levels(w.last_bits(), 7), w.ref_codes());
@@ -1028,39 +1035,38 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
                 ++padded;
                 uint64_t hold = hold_levels(cur, f - 1);
                 cur |= hold & tab.rest[f];
-                w.template offer<C>(cur, word_codes(tab, acc0 + analog_share(8 - f, a0), acc1 + analog_share(8 - f, a1)), 1);
+                w.template offer<C>(
+                    cur, word_codes(tab, acc0 + analog_share_w(8 - f, a0), acc1 + analog_share_w(8 - f, a1)), 1);
                 w.template marker<C>(hold, word_codes(tab, a0, a1));
                 cur = hold & tab.below[f];
-                acc0 = analog_share(f, a0);
-                acc1 = analog_share(f, a1);
+                acc0 = analog_share_w(f, a0);
+                acc1 = analog_share_w(f, a1);
             }
             return;
         }
-        uint32_t analog_pair;
-        std::memcpy(&analog_pair, &p->ao0, 4);
-        const int a0 = int16_t(uint16_t(analog_pair));
-        const int a1 = int16_t(uint16_t(analog_pair >> 16));
+        const intptr_t a0 = p->ao0;
+        const intptr_t a1 = p->ao1;
         const uint64_t lanes = tab.expand[p->digi];
         if (t < 8 - f) {
             cur |= lanes & tab.lanes[f][t];
-            acc0 += analog_share(t, a0);
-            acc1 += analog_share(t, a1);
+            acc0 += analog_share_w(t, a0);
+            acc1 += analog_share_w(t, a1);
             f += t;
             return;
         }
-        uint32_t r = t;
+        uintptr_t r = t;
         if (f > 0) {
-            const uint32_t l = 8 - f;
+            const uintptr_t l = 8 - f;
             cur |= lanes & tab.rest[f];
-            w.template offer<C>(cur, word_codes(tab, acc0 + analog_share(l, a0), acc1 + analog_share(l, a1)), 1);
+            w.template offer<C>(cur, word_codes(tab, acc0 + analog_share_w(l, a0), acc1 + analog_share_w(l, a1)), 1);
             r = t - l;
         }
-        const uint32_t whole = r >> 3;
+        const uint32_t whole = uint32_t(r >> 3);
         f = r & 7;
         if (whole > 0) w.template offer<C>(lanes, word_codes(tab, a0, a1), whole);
         cur = lanes & tab.below[f];
-        acc0 = analog_share(f, a0);
-        acc1 = analog_share(f, a1);
+        acc0 = analog_share_w(f, a0);
+        acc1 = analog_share_w(f, a1);
     };
     // A pulse opens at most two commands: far from the window's end, runs of pulses go without
     // checking where each command goes.
@@ -1072,7 +1078,7 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
 #if defined(ENCODER_X86_SSE2)
             alignas(16) WordRecord records[2 * BATCH_PULSES + 2];
             while (p != stop) {
-                Batch s{p, f, cur, acc0, acc1, sum, nullptr, nullptr, 0, 0, 0, 0};
+                Batch s{p, uint32_t(f), cur, int(acc0), int(acc1), sum, nullptr, nullptr, 0, 0, 0, 0};
                 w.save(s);
                 const Pulse* const batch_end = stop - p <= ptrdiff_t(BATCH_PULSES) ? stop : p + BATCH_PULSES;
                 write_words(s, records + 1, assemble_words(s, batch_end, records + 1));
@@ -1100,7 +1106,7 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         const Pulse& fin = pulses.back();
         const uint32_t l = 8 - f;
         cur |= EXPAND.v[fin.digi] & tick_lanes(f, l);
-        w.offer(cur, word_codes(tab, acc0 + analog_share(l, fin.ao0), acc1 + analog_share(l, fin.ao1)), 1);
+        w.offer(cur, word_codes(tab, acc0 + analog_share_w(l, fin.ao0), acc1 + analog_share_w(l, fin.ao1)), 1);
     }
     uint64_t empty_words = 0;
     if (!w.has_open()) {
