@@ -20,6 +20,7 @@
 #if defined(__x86_64__) && defined(__SSE2__)
 #define ENCODER_X86_SSE2 1
 #include <emmintrin.h>
+#include <smmintrin.h>
 #include <tmmintrin.h>
 #elif defined(__ARM_NEON)
 #include <arm_neon.h>
@@ -516,6 +517,13 @@ struct CodeTables {
     // The pulse loop's, for the same reason: the ticks [f, 8) and [s, s + l) of every channel byte.
     uint64_t rest[8];
     uint64_t lanes[8][9];
+    // A batch's analog sums go in two lanes of a vector (see assemble_words): a length l in both
+    // lanes, by l and by 8 - l; and by whether a pulse completes the word, what of the sums is
+    // kept and what they restart from.
+    alignas(16) int32_t times[9][4];
+    alignas(16) int32_t times_rest[8][4];
+    alignas(16) int32_t keep_mask[2][4];
+    alignas(16) int32_t keep_base[2][4];
 };
 CodeTables code_tables;
 std::mutex code_tables_lock;
@@ -534,6 +542,16 @@ void prepare_code_tables(const AnalogCalibDataCorr& cal) {
     std::memcpy(t.rest, REST.v, sizeof t.rest);
     std::memcpy(t.lanes, LANES.v, sizeof t.lanes);
     t.packing.fill();
+    for (int l = 0; l <= 8; ++l)
+        for (int j = 0; j < 4; ++j) t.times[l][j] = l;
+    for (int l = 0; l < 8; ++l)
+        for (int j = 0; j < 4; ++j) t.times_rest[l][j] = 8 - l;
+    for (int j = 0; j < 4; ++j) {
+        t.keep_mask[0][j] = -1;
+        t.keep_mask[1][j] = 0;
+        t.keep_base[0][j] = 0;
+        t.keep_base[1][j] = int32_t(CODE_ZERO);
+    }
     t.gain0 = cal.gain0;
     t.offset0 = cal.offset0;
     t.gain1 = cal.gain1;
@@ -638,17 +656,28 @@ bool mixed_shapes(const std::vector<Pulse>& pulses) {
 __attribute__((noinline, target("avx2,bmi,bmi2"))) size_t assemble_words(Batch& s, const Pulse* const stop,
                                                                            WordRecord* const words) {
     const CodeTables& tab = code_tables;
+    auto vec = [](const int32_t* v) __attribute__((always_inline, target("avx2,bmi,bmi2"))) {
+        return _mm_load_si128(reinterpret_cast<const __m128i*>(v));
+    };
+    auto codes_of = [&tab](__m128i v) __attribute__((always_inline, target("avx2,bmi,bmi2"))) {
+        return uint32_t(tab.code[0][uint32_t(_mm_cvtsi128_si32(v))]) |
+               uint32_t(tab.code[1][uint32_t(_mm_extract_epi32(v, 1))]) << 16;
+    };
     const Pulse* p = s.p;
     uint64_t f = s.f;  // 64-bit, as all table indices below
     uint64_t cur = s.cur;
-    intptr_t acc0 = s.acc0;
-    intptr_t acc1 = s.acc1;
+    // Both analog sums in one vector, CODE_ZERO added: the code tables' indices as they are (the
+    // sums never leave [-32768, 32767], see word_codes).
+    __m128i acc = _mm_add_epi32(_mm_set_epi32(0, 0, s.acc1, s.acc0), _mm_set1_epi32(int32_t(CODE_ZERO)));
     uint64_t sum = s.sum;
     WordRecord* w = words;
     for (; p != stop; ++p) {
         const uint64_t t = p->ticks;
         if (__builtin_expect(t == 0, 0)) break;
         sum += t;
+        int32_t pair;
+        std::memcpy(&pair, &p->ao0, 4);
+        const __m128i a = _mm_cvtepi16_epi32(_mm_cvtsi32_si128(pair));
         const intptr_t a0 = p->ao0;
         const intptr_t a1 = p->ao1;
         const uint64_t lanes = tab.expand[p->digi];
@@ -656,10 +685,9 @@ __attribute__((noinline, target("avx2,bmi,bmi2"))) size_t assemble_words(Batch& 
         const uint64_t next_f = pos & 7;
         const uint64_t complete = pos >= 8;
         const uint32_t whole = uint32_t((pos - 8) >> 3);  // after the completed word, if complete
-        const uint64_t l = 8 - f;
         // The completed word; at a word boundary it carries the pulse's whole words.
         w[0].bits = cur | (lanes & ~tab.below[f]);
-        w[0].codes = word_codes(tab, acc0 + analog_share_w(l, a0), acc1 + analog_share_w(l, a1));
+        w[0].codes = codes_of(_mm_add_epi32(acc, _mm_srai_epi32(_mm_mullo_epi32(a, vec(tab.times_rest[f])), 3)));
         w[0].count = f == 0 ? whole : 0;
         // The whole words inside a word's run (offered only after the completed word).
         w[1].bits = lanes;
@@ -672,15 +700,16 @@ __attribute__((noinline, target("avx2,bmi,bmi2"))) size_t assemble_words(Batch& 
         const uint64_t start = f & keep;
         cur = (((cur ^ lanes) & tab.below[start]) ^ lanes) & tab.below[next_f];
         const uint64_t len = next_f - start;
-        acc0 = (acc0 & intptr_t(keep)) + analog_share_w(len, a0);
-        acc1 = (acc1 & intptr_t(keep)) + analog_share_w(len, a1);
+        acc = _mm_add_epi32(_mm_add_epi32(_mm_and_si128(acc, vec(tab.keep_mask[complete])), vec(tab.keep_base[complete])),
+                            _mm_srai_epi32(_mm_mullo_epi32(a, vec(tab.times[len])), 3));
         f = next_f;
     }
+    acc = _mm_sub_epi32(acc, _mm_set1_epi32(int32_t(CODE_ZERO)));
     s.p = p;
     s.f = uint32_t(f);
     s.cur = cur;
-    s.acc0 = int(acc0);
-    s.acc1 = int(acc1);
+    s.acc0 = _mm_cvtsi128_si32(acc);
+    s.acc1 = _mm_extract_epi32(acc, 1);
     s.sum = sum;
     return size_t(w - words);
 }
