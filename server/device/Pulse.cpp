@@ -655,7 +655,9 @@ bool mixed_shapes(const std::vector<Pulse>& pulses) {
 // boundary the completed word is the first of the pulse's whole words and carries them all.
 __attribute__((noinline, target("avx2,bmi,bmi2"))) size_t assemble_words(Batch& s, const Pulse* const stop,
                                                                            WordRecord* const words) {
-    const CodeTables& tab = code_tables;
+    const CodeTables* tables = &code_tables;
+    asm("" : "+r"(tables));  // one base address in a register for all tables
+    const CodeTables& tab = *tables;
     auto vec = [](const int32_t* v) __attribute__((always_inline, target("avx2,bmi,bmi2"))) {
         return _mm_load_si128(reinterpret_cast<const __m128i*>(v));
     };
