@@ -501,8 +501,8 @@ uint32_t set_cmd_bytes(uint8_t (&buf)[CMD_MAX_BYTES], uint8_t& header, COUNT_TO_
 namespace {
 
 // The codes of every 16-bit value of both outputs under one calibration (256 KiB), so that a
-// word's codes are two loads; value v at index CODE_ZERO + v. Built on first use and again when the coefficients change; an
-// encoder holds code_tables_lock while it uses them.
+// word's codes are two loads; value v at index CODE_ZERO + v. Built on first use and again when
+// the coefficients change; an encoder holds code_tables_lock while it uses them.
 constexpr intptr_t CODE_ZERO = 32768;
 struct CodeTables {
     // The pulse loop's packing of the changed channel bytes, first: at the base address itself.
@@ -702,8 +702,9 @@ __attribute__((noinline, target("avx2,bmi,bmi2"))) size_t assemble_words(Batch& 
         const uint64_t start = f & keep;
         cur = (((cur ^ lanes) & tab.below[start]) ^ lanes) & tab.below[next_f];
         const uint64_t len = next_f - start;
-        acc = _mm_add_epi32(_mm_add_epi32(_mm_and_si128(acc, vec(tab.keep_mask[complete])), vec(tab.keep_base[complete])),
-                            _mm_srai_epi32(_mm_mullo_epi32(a, vec(tab.times[len])), 3));
+        acc = _mm_add_epi32(
+            _mm_add_epi32(_mm_and_si128(acc, vec(tab.keep_mask[complete])), vec(tab.keep_base[complete])),
+            _mm_srai_epi32(_mm_mullo_epi32(a, vec(tab.times[len])), 3));
         f = next_f;
     }
     acc = _mm_sub_epi32(acc, _mm_set1_epi32(int32_t(CODE_ZERO)));
@@ -945,7 +946,8 @@ private:
         open_ = o;
         // The count field of `words` (none for a marker, words 0).
         uint32_t h;
-        out_ = append_count(h, build_head<P>(o, flags, bits, ref_bits_, codes, ref_codes_, h, &tab_->packing), words - 1);
+        uint8_t* const fields_end = build_head<P>(o, flags, bits, ref_bits_, codes, ref_codes_, h, &tab_->packing);
+        out_ = append_count(h, fields_end, words - 1);
         o[0] = uint8_t(h);
         ref_bits_ = bits;
         ref_codes_ = codes;
