@@ -648,6 +648,16 @@ bool mixed_shapes(const std::vector<Pulse>& pulses) {
     return inside * 100 >= seen * 15 && inside * 100 <= seen * 85 && seen != 0;
 }
 
+// Whether (nearly) all pulses of a list are 8 ticks or longer (looked at as in mixed_shapes): each
+// then completes the current word, if one is begun, and has whole words after it, and the pulse
+// loop writes both commands in one go.
+bool long_pulses(const std::vector<Pulse>& pulses) {
+    const size_t stride = pulses.size() / 1024 + 1;
+    size_t inside = 0, seen = 0;
+    for (size_t i = 0; i < pulses.size(); i += stride, ++seen) inside += pulses[i].ticks < 8;
+    return inside * 100 <= seen * 3 && seen != 0;
+}
+
 // First pass: the words of the pulses from s.p on, until `stop` or a pulse without ticks (which
 // the caller encodes), into `words` (room for two a pulse and one more); returns how many. No
 // branch depends on the shape of a pulse: both words it may offer, the one it completes and its
@@ -884,6 +894,74 @@ public:
         open<Checked>(bits, codes, n, 0);
     }
 
+    // Offers the two words of a pulse that completes the current word and has whole words after
+    // it: the completed word (bits1, codes1) once, then (bits2, codes2) n2 times (n2 >= 1). Both
+    // commands are written in one go: the 8 bytes past the second are read before any store and
+    // put back after them (those past the first are covered by the second's stores), and the
+    // writer's state moves once. When either word may merge, it is offered as two words.
+    // Unchecked only (the caller knows that two commands fit in place).
+    ENCODER_INLINE void offer_pair(uint64_t bits1, uint32_t codes1, uint64_t bits2, uint32_t codes2, uint32_t n2) {
+        if (P != Packing::shuffle || __builtin_expect(bits1 == ref_bits_ || bits2 == bits1, 0)) {
+            offer<false>(bits1, codes1, 1);
+            offer<false>(bits2, codes2, n2);
+            return;
+        }
+        const ChannelPacking& packing = tab_->packing;
+        const size_t k1 = packing_index(bits1, ref_bits_) - PACKING_BASE;
+        const size_t k2 = packing_index(bits2, bits1) - PACKING_BASE;
+        uint8_t* const o1 = out_;
+        uint8_t* const p1 = o1 + packing.info[k1].end;
+        // The first command's codes: stored as 4 bytes whatever their length (the second
+        // command's header and channel bytes cover the rest).
+        uint32_t h1 = packing.info[k1].head;
+        uint32_t field1 = codes1;
+        uint8_t* o2 = p1;
+        const uint32_t changed1 = codes1 ^ ref_codes_;
+        if (__builtin_expect(changed1 > 0xFFFFu && (changed1 & 0xFFFFu) != 0, 1)) {
+            h1 |= HDR_CODE0 | HDR_CODE1;
+            o2 += 4;
+        } else if (changed1 & 0xFFFFu) {
+            h1 |= HDR_CODE0;
+            o2 += 2;
+        } else if (changed1 > 0xFFFFu) {
+            h1 |= HDR_CODE1;
+            field1 = codes1 >> 16;
+            o2 += 2;
+        }
+        uint8_t* p2 = o2 + packing.info[k2].end;
+        const uint64_t after = load64(p2);
+        store16(o1, h1);
+        store64(o1 + packing.info[k1].begin, shuffle_bytes(bits1, packing.pick[k1]));
+        std::memcpy(p1, &field1, 4);
+        // The table is read again after each store (the compiler cannot tell that the stores do
+        // not reach it): reading it late keeps fewer values in registers.
+        store16(o2, packing.info[k2].head);
+        store64(o2 + packing.info[k2].begin, shuffle_bytes(bits2, packing.pick[k2]));
+        store64(p2, after);
+        uint32_t h2 = packing.info[k2].head;
+        const uint32_t changed2 = codes2 ^ codes1;
+        if (__builtin_expect(changed2 > 0xFFFFu && (changed2 & 0xFFFFu) != 0, 1)) {
+            h2 |= HDR_CODE0 | HDR_CODE1;
+            std::memcpy(p2, &codes2, 4);
+            p2 += 4;
+        } else if (changed2 & 0xFFFFu) {
+            h2 |= HDR_CODE0;
+            store16(p2, codes2);
+            p2 += 2;
+        } else if (changed2 > 0xFFFFu) {
+            h2 |= HDR_CODE1;
+            store16(p2, codes2 >> 16);
+            p2 += 2;
+        }
+        out_ = append_count(h2, p2, n2 - 1);
+        o2[0] = uint8_t(h2);
+        open_ = o2;
+        ref_bits_ = bits2;
+        ref_codes_ = codes2;
+        words_ = n2;
+        commands += 2;
+    }
+
     // Writes a marker word (never merged with the next word).
     template <bool Checked = true>
     ENCODER_INLINE void marker(uint64_t bits, uint32_t codes) {
@@ -983,7 +1061,7 @@ void print_high_len(uint64_t sum) { std::cout << "high len: " << sum << "|" << (
 
 // The encoder proper (see highToLow), with the code tables prepared. It holds no object with a
 // destructor, so nothing in its loop is kept in memory for unwinding.
-template <Packing P, bool Batched>
+template <Packing P, bool Batched, bool Long = false>
 __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& pulses, const Full_Pattern& final,
                                                      uint64_t n_runs, uint8_t* const window, sequences_t slot,
                                                      double started) {
@@ -1101,6 +1179,35 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         acc0 = analog_share_w(f, a0);
         acc1 = analog_share_w(f, a1);
     };
+    // A pulse of 8 ticks or more (Long lists): it completes the current word, if one is begun,
+    // and has whole words after it, nearly always; both commands are written in one go.
+    auto long_step = [&]() __attribute__((always_inline)) {
+        const uintptr_t t = p->ticks;
+        sum += t;
+        const uint64_t lanes = tab.expand[p->digi];
+        if (f == 0) {
+            w.template offer<false>(lanes, word_codes(tab, p->ao0, p->ao1), uint32_t(t >> 3));
+            f = t & 7;
+        } else {
+            const intptr_t a0 = p->ao0;
+            const intptr_t a1 = p->ao1;
+            const uintptr_t l = 8 - f;
+            const uintptr_t r = t - l;
+            const uint64_t done = cur | (lanes & tab.rest[f]);
+            const uint32_t done_codes = word_codes(tab, acc0 + analog_share_w(l, a0), acc1 + analog_share_w(l, a1));
+            const uint32_t whole = uint32_t(r >> 3);
+            f = r & 7;
+            if (__builtin_expect(whole != 0, 1)) {
+                w.offer_pair(done, done_codes, lanes, word_codes(tab, a0, a1), whole);
+            } else {
+                w.template offer<false>(done, done_codes, 1);
+            }
+        }
+        // The analog values read again: fewer values kept in registers across the writer.
+        cur = lanes & tab.below[f];
+        acc0 = analog_share_w(f, p->ao0);
+        acc1 = analog_share_w(f, p->ao1);
+    };
     // A pulse opens at most two commands: far from the window's end, runs of pulses go without
     // checking where each command goes.
     for (;;) {
@@ -1125,6 +1232,14 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
                 if (p != batch_end) step(std::false_type()), ++p;  // no ticks: a marker, or nothing
             }
 #endif
+        } else if constexpr (Long) {
+            for (; p != stop; ++p) {
+                if (p->ticks >= 8) {
+                    long_step();
+                } else {
+                    step(std::false_type());
+                }
+            }
         } else {
             for (; p != stop; ++p) step(std::false_type());
         }
@@ -1172,6 +1287,8 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
     static const bool batches = shuffle && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
     if (batches && mixed_shapes(pulses))
         return encode<Packing::shuffle, true>(pulses, final, n_runs, mapper.addr, slot, started);
+    if (shuffle && long_pulses(pulses))
+        return encode<Packing::shuffle, false, true>(pulses, final, n_runs, mapper.addr, slot, started);
     if (shuffle) return encode<Packing::shuffle, false>(pulses, final, n_runs, mapper.addr, slot, started);
     return encode<Packing::network, false>(pulses, final, n_runs, mapper.addr, slot, started);
 #elif defined(__ARM_NEON)
