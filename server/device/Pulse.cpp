@@ -635,27 +635,24 @@ struct alignas(16) WordRecord {
 constexpr size_t BATCH_PULSES = 1024;
 
 #if defined(ENCODER_X86_SSE2)
-// Whether a list mixes pulses inside one word with longer ones in even measure (looked at on
-// 1024 pulses spread over the list: a denser sample of a long list costs a cache miss each).
-// The pulse loop's choices (does a pulse complete the word,
-// does it have whole words, which fields does a command need) then follow the data and are
-// mispredicted, and batches, which make none of them, are faster; on lists of one shape the
-// pulse loop is.
-bool mixed_shapes(const std::vector<Pulse>& pulses) {
+// How a list's pulses lie against the 8-tick words, looked at on 1024 pulses spread over the list
+// (a denser sample of a long list costs a cache miss each): how many stay inside one word.
+enum class Shape {
+    short_pulses,  // more than 85%: the pulse loop
+    // 15-85%: the pulse loop's choices (does a pulse complete the word, does it have whole words,
+    // which fields does a command need) follow the data and are mispredicted, and batches, which
+    // make none of them, are faster
+    mixed,
+    // under 15% (none of an empty list): nearly every pulse completes the current word, if one
+    // is begun, and has whole words after it; the pulse loop writes both commands in one go
+    long_pulses,
+};
+Shape list_shape(const std::vector<Pulse>& pulses) {
     const size_t stride = pulses.size() / 1024 + 1;
     size_t inside = 0, seen = 0;
     for (size_t i = 0; i < pulses.size(); i += stride, ++seen) inside += pulses[i].ticks < 8;
-    return inside * 100 >= seen * 15 && inside * 100 <= seen * 85 && seen != 0;
-}
-
-// Whether (nearly) all pulses of a list are 8 ticks or longer (looked at as in mixed_shapes): each
-// then completes the current word, if one is begun, and has whole words after it, and the pulse
-// loop writes both commands in one go.
-bool long_pulses(const std::vector<Pulse>& pulses) {
-    const size_t stride = pulses.size() / 1024 + 1;
-    size_t inside = 0, seen = 0;
-    for (size_t i = 0; i < pulses.size(); i += stride, ++seen) inside += pulses[i].ticks < 8;
-    return inside * 100 <= seen * 3 && seen != 0;
+    if (seen == 0 || inside * 100 > seen * 85) return Shape::short_pulses;
+    return inside * 100 >= seen * 15 ? Shape::mixed : Shape::long_pulses;
 }
 
 // First pass: the words of the pulses from s.p on, until `stop` or a pulse without ticks (which
@@ -1060,7 +1057,8 @@ void print_high_len(uint64_t sum) { std::cout << "high len: " << sum << "|" << (
 
 
 // The encoder proper (see highToLow), with the code tables prepared. It holds no object with a
-// destructor, so nothing in its loop is kept in memory for unwinding.
+// destructor, so nothing in its loop is kept in memory for unwinding. Batched: for lists of mixed
+// shapes, Long: for lists of long pulses (see Shape).
 template <Packing P, bool Batched, bool Long = false>
 __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& pulses, const Full_Pattern& final,
                                                      uint64_t n_runs, uint8_t* const window, sequences_t slot,
@@ -1179,8 +1177,8 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         acc0 = analog_share_w(f, a0);
         acc1 = analog_share_w(f, a1);
     };
-    // A pulse of 8 ticks or more (Long lists): it completes the current word, if one is begun,
-    // and has whole words after it, nearly always; both commands are written in one go.
+    // A pulse of 8 ticks or more (lists of long pulses): it completes the current word, if one is
+    // begun, and nearly always has whole words after it; then both commands go in one go.
     auto long_step = [&]() __attribute__((always_inline)) {
         const uintptr_t t = p->ticks;
         sum += t;
@@ -1285,11 +1283,14 @@ SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern fin
 #if defined(ENCODER_X86_SSE2)
     static const bool shuffle = __builtin_cpu_supports("ssse3");
     static const bool batches = shuffle && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
-    if (batches && mixed_shapes(pulses))
-        return encode<Packing::shuffle, true>(pulses, final, n_runs, mapper.addr, slot, started);
-    if (shuffle && long_pulses(pulses))
-        return encode<Packing::shuffle, false, true>(pulses, final, n_runs, mapper.addr, slot, started);
-    if (shuffle) return encode<Packing::shuffle, false>(pulses, final, n_runs, mapper.addr, slot, started);
+    if (shuffle) {
+        const Shape shape = list_shape(pulses);
+        if (batches && shape == Shape::mixed)
+            return encode<Packing::shuffle, true>(pulses, final, n_runs, mapper.addr, slot, started);
+        if (shape == Shape::long_pulses)
+            return encode<Packing::shuffle, false, true>(pulses, final, n_runs, mapper.addr, slot, started);
+        return encode<Packing::shuffle, false>(pulses, final, n_runs, mapper.addr, slot, started);
+    }
     return encode<Packing::network, false>(pulses, final, n_runs, mapper.addr, slot, started);
 #elif defined(__ARM_NEON)
     return encode<Packing::shuffle, false>(pulses, final, n_runs, mapper.addr, slot, started);
