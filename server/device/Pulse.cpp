@@ -1040,6 +1040,82 @@ private:
     uint32_t words_ = 0;  // words of the open command; 0: none open
 };
 
+// The pulse loop for lists of long pulses (see Shape): the pulses from s.p on, until `stop` or a
+// pulse without ticks (which the caller encodes); the caller leaves room for two commands a pulse
+// in place. Its state is handed over as to a batch: the compiler then keeps nothing of the
+// caller's in registers across its loop.
+template <Packing P>
+ENCODER_INLINE void long_run(Batch& s, const Pulse* const stop, WindowEnd& window_end) {
+    const CodeTables* tables = &code_tables;
+    asm("" : "+r"(tables));  // one base address in a register for all tables
+    const CodeTables& tab = *tables;
+    CommandWriter<P> w(s.out, window_end, tab);
+    w.load(s);
+    const Pulse* p = s.p;
+    uintptr_t f = s.f;
+    uint64_t cur = s.cur;
+    intptr_t acc0 = s.acc0;
+    intptr_t acc1 = s.acc1;
+    uint64_t sum = s.sum;
+    for (; p != stop; ++p) {
+        const uintptr_t t = p->ticks;
+        sum += t;
+        const uint64_t lanes = tab.expand[p->digi];
+        if (__builtin_expect(t < 8, 0)) {
+            if (t == 0) break;  // adds nothing to the sum
+            // As in the pulse loop (see encode).
+            const intptr_t a0 = p->ao0;
+            const intptr_t a1 = p->ao1;
+            if (t < 8 - f) {
+                cur |= lanes & tab.lanes[f][t];
+                acc0 += analog_share_w(t, a0);
+                acc1 += analog_share_w(t, a1);
+                f += t;
+                continue;
+            }
+            const uintptr_t l = 8 - f;
+            cur |= lanes & tab.rest[f];
+            w.template offer<false>(cur, word_codes(tab, acc0 + analog_share_w(l, a0), acc1 + analog_share_w(l, a1)), 1);
+            f = t - l;
+            cur = lanes & tab.below[f];
+            acc0 = analog_share_w(f, a0);
+            acc1 = analog_share_w(f, a1);
+            continue;
+        }
+        // The pulse completes the current word, if one is begun, and nearly always has whole
+        // words after it: then both commands go in one go.
+        if (f == 0) {
+            w.template offer<false>(lanes, word_codes(tab, p->ao0, p->ao1), uint32_t(t >> 3));
+            f = t & 7;
+        } else {
+            const intptr_t a0 = p->ao0;
+            const intptr_t a1 = p->ao1;
+            const uintptr_t l = 8 - f;
+            const uintptr_t r = t - l;
+            const uint64_t done = cur | (lanes & tab.rest[f]);
+            const uint32_t done_codes = word_codes(tab, acc0 + analog_share_w(l, a0), acc1 + analog_share_w(l, a1));
+            const uint32_t whole = uint32_t(r >> 3);
+            f = r & 7;
+            if (__builtin_expect(whole != 0, 1)) {
+                w.offer_pair(done, done_codes, lanes, word_codes(tab, a0, a1), whole);
+            } else {
+                w.template offer<false>(done, done_codes, 1);
+            }
+        }
+        // The analog values read again: fewer values kept in registers across the writer.
+        cur = lanes & tab.below[f];
+        acc0 = analog_share_w(f, p->ao0);
+        acc1 = analog_share_w(f, p->ao1);
+    }
+    s.p = p;
+    s.f = uint32_t(f);
+    s.cur = cur;
+    s.acc0 = int(acc0);
+    s.acc1 = int(acc1);
+    s.sum = sum;
+    w.save(s);
+}
+
 // The ticks of all pulses.
 uint64_t tick_sum(const std::vector<Pulse>& pulses) {
     uint64_t s0 = 0, s1 = 0;
@@ -1177,49 +1253,25 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
         acc0 = analog_share_w(f, a0);
         acc1 = analog_share_w(f, a1);
     };
-    // A pulse of 8 ticks or more (lists of long pulses): it completes the current word, if one is
-    // begun, and nearly always has whole words after it; then both commands go in one go.
-    auto long_step = [&]() __attribute__((always_inline)) {
-        const uintptr_t t = p->ticks;
-        sum += t;
-        const uint64_t lanes = tab.expand[p->digi];
-        if (f == 0) {
-            w.template offer<false>(lanes, word_codes(tab, p->ao0, p->ao1), uint32_t(t >> 3));
-            f = t & 7;
-        } else {
-            const intptr_t a0 = p->ao0;
-            const intptr_t a1 = p->ao1;
-            const uintptr_t l = 8 - f;
-            const uintptr_t r = t - l;
-            const uint64_t done = cur | (lanes & tab.rest[f]);
-            const uint32_t done_codes = word_codes(tab, acc0 + analog_share_w(l, a0), acc1 + analog_share_w(l, a1));
-            const uint32_t whole = uint32_t(r >> 3);
-            f = r & 7;
-            if (__builtin_expect(whole != 0, 1)) {
-                w.offer_pair(done, done_codes, lanes, word_codes(tab, a0, a1), whole);
-            } else {
-                w.template offer<false>(done, done_codes, 1);
-            }
-        }
-        // The analog values read again: fewer values kept in registers across the writer.
-        cur = lanes & tab.below[f];
-        acc0 = analog_share_w(f, p->ao0);
-        acc1 = analog_share_w(f, p->ao1);
-    };
     // A pulse opens at most two commands: far from the window's end, runs of pulses go without
     // checking where each command goes.
     for (;;) {
         const uintptr_t pulses_with_room = w.room() / 2;
         if (pulses_with_room == 0) break;
         const Pulse* const stop = uintptr_t(end - p) <= pulses_with_room ? end : p + pulses_with_room;
-        if constexpr (Batched) {
+        if constexpr (Batched || Long) {
 #if defined(ENCODER_X86_SSE2)
-            alignas(16) WordRecord records[2 * BATCH_PULSES + 2];
+            alignas(16) WordRecord records[Batched ? 2 * BATCH_PULSES + 2 : 1];
             while (p != stop) {
                 Batch s{p, uint32_t(f), cur, int(acc0), int(acc1), sum, nullptr, nullptr, 0, 0, 0, 0};
                 w.save(s);
-                const Pulse* const batch_end = stop - p <= ptrdiff_t(BATCH_PULSES) ? stop : p + BATCH_PULSES;
-                write_words(s, records + 1, assemble_words(s, batch_end, records + 1));
+                const Pulse* batch_end = stop;
+                if constexpr (Batched) {
+                    batch_end = stop - p <= ptrdiff_t(BATCH_PULSES) ? stop : p + BATCH_PULSES;
+                    write_words(s, records + 1, assemble_words(s, batch_end, records + 1));
+                } else {
+                    long_run<P>(s, stop, window_end);
+                }
                 w.load(s);
                 p = s.p;
                 f = s.f;
@@ -1230,14 +1282,6 @@ __attribute__((noinline)) SequenceControlData encode(const std::vector<Pulse>& p
                 if (p != batch_end) step(std::false_type()), ++p;  // no ticks: a marker, or nothing
             }
 #endif
-        } else if constexpr (Long) {
-            for (; p != stop; ++p) {
-                if (p->ticks >= 8) {
-                    long_step();
-                } else {
-                    step(std::false_type());
-                }
-            }
         } else {
             for (; p != stop; ++p) step(std::false_type());
         }
