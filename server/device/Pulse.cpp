@@ -1075,7 +1075,8 @@ ENCODER_INLINE void long_run(Batch& s, const Pulse* const stop, WindowEnd& windo
             }
             const uintptr_t l = 8 - f;
             cur |= lanes & tab.rest[f];
-            w.template offer<false>(cur, word_codes(tab, acc0 + analog_share_w(l, a0), acc1 + analog_share_w(l, a1)), 1);
+            const uint32_t done_codes = word_codes(tab, acc0 + analog_share_w(l, a0), acc1 + analog_share_w(l, a1));
+            w.template offer<false>(cur, done_codes, 1);
             f = t - l;
             cur = lanes & tab.below[f];
             acc0 = analog_share_w(f, a0);
