@@ -575,6 +575,7 @@ struct FileText {
     void* map = nullptr;
     size_t length = 0;
     std::vector<char> buffer;  // standard input, or a file that cannot be mapped
+    bool pieces = false;       // a CSV file, read in pieces
     const char* data() const { return map ? static_cast<const char*>(map) : buffer.data(); }
     ~FileText()
     {
@@ -595,7 +596,26 @@ std::string with_commas(size_t n)
     return s;
 }
 
-void read_all(const std::string& path, FileText& file)
+// Reads `n` bytes of `fd` from `offset` into `to`: 0, or the error (ENODATA: the file ended early).
+int read_at(int fd, char* to, size_t n, size_t offset)
+{
+    while (n > 0) {
+        const ssize_t got = pread(fd, to, n, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return got < 0 ? errno : ENODATA;
+        to += got;
+        n -= static_cast<size_t>(got);
+        offset += static_cast<size_t>(got);
+    }
+    return 0;
+}
+
+// Opens the input and settles its format. A regular file of binary records is mapped; a CSV file is
+// left to be read in pieces (`file.pieces`); standard input or a file that cannot be mapped is read
+// into memory, bounded.
+void open_input(const std::string& path, FileText& file, PulseFormat& format)
 {
     const bool stdin_input = path == "-";
     file.fd = stdin_input ? STDIN_FILENO : open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -606,15 +626,20 @@ void read_all(const std::string& path, FileText& file)
         if (static_cast<uint64_t>(st.st_size) > MAX_PULSE_FILE_BYTES)
             input_error(path + ": larger than " + with_commas(MAX_PULSE_FILE_BYTES) + " bytes");
         file.length = static_cast<size_t>(st.st_size);
-        if (file.length == 0)
+        char head[4096];
+        const size_t head_length = std::min(file.length, sizeof head);
+        if (format == PulseFormat::Auto && read_at(file.fd, head, head_length, 0) == 0)
+            format = detectFormat(path, head, head_length);
+        if (format == PulseFormat::Csv || file.length == 0) {
+            file.pieces = true;
             return;
+        }
         file.map = mmap(nullptr, file.length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.fd, 0);
         if (file.map == MAP_FAILED)
             file.map = nullptr;
         else
             return;
     }
-    // A pipe, or a file that cannot be mapped: read it, bounded.
     size_t used = 0;
     for (;;) {
         if (file.buffer.size() - used < 65536)
@@ -633,6 +658,8 @@ void read_all(const std::string& path, FileText& file)
     if (stdin_input)
         file.fd = -1;  // not ours to close
     file.length = used;
+    if (format == PulseFormat::Auto)
+        format = detectFormat(stdin_input ? "" : path, file.data(), std::min<size_t>(file.length, 4096));
 }
 
 // Newlines in n bytes at p.
@@ -680,98 +707,194 @@ size_t leading_lines(const char*& p, const char* end)
     return lines;
 }
 
-// The memory of a list read from CSV: mapped on its own, large pages asked for (a few faults
-// instead of one per page).
-struct ListMemory {
+// Memory mapped on its own, large pages asked for: a few faults instead of one per page, and on
+// some machines the first touch of each small page costs microseconds.
+struct Memory {
     void* map = nullptr;
     size_t length = 0;
-    Pulse* pulses = nullptr;
+    char* start = nullptr;
+    size_t size = 0;
 
-    explicit ListMemory(size_t n)
+    explicit Memory(size_t bytes) : size(std::max<size_t>(bytes, 1))
     {
         constexpr size_t HUGE = size_t(2) << 20;
-        const size_t bytes = std::max<size_t>(n, 1) * sizeof(Pulse);
-        length = bytes >= HUGE ? bytes + HUGE : bytes;
+        length = size >= HUGE ? size + HUGE : size;
         map = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (map == MAP_FAILED) {
             map = nullptr;
             throw std::bad_alloc();
         }
-        auto start = reinterpret_cast<uintptr_t>(map);
-        if (bytes >= HUGE) {
-            start = (start + HUGE - 1) & ~(HUGE - 1);
-            madvise(reinterpret_cast<void*>(start), (bytes + HUGE - 1) & ~(HUGE - 1), MADV_HUGEPAGE);  // a hint
+        auto at = reinterpret_cast<uintptr_t>(map);
+        if (size >= HUGE) {
+            at = (at + HUGE - 1) & ~(HUGE - 1);
+            madvise(reinterpret_cast<void*>(at), (size + HUGE - 1) & ~(HUGE - 1), MADV_HUGEPAGE);  // a hint
         }
-        pulses = reinterpret_cast<Pulse*>(start);
+        start = reinterpret_cast<char*>(at);
     }
-    ~ListMemory()
+    ~Memory()
     {
         if (map)
             munmap(map, length);
     }
-    ListMemory(const ListMemory&) = delete;
-    ListMemory& operator=(const ListMemory&) = delete;
+    Memory(const Memory&) = delete;
+    Memory& operator=(const Memory&) = delete;
 };
 
-// Parses a CSV file into at most `keep` pulses (more only counted). A large file is cut into
-// pieces at line ends and read by this thread and a second one, each taking the next piece not yet
-// taken: first to count their lines, then to read them, each piece's pulses into its place in the
-// list (after as many places as the pieces before it have lines). A thread that starts late or is
-// slowed only takes fewer pieces. Lines without pulses (blank lines, comments) leave gaps, closed
-// at the end. The leading lines, where the header may be, are passed first. Line numbers stay
-// those of the whole file.
-CsvTally parse_csv_file(const char* text, size_t length, std::unique_ptr<ListMemory>& memory,
-                        std::vector<BadLine>& bad, size_t keep)
-{
-    const char* const end = text + length;
-    const size_t room = std::min(most_pulses(length), keep);
-    memory = std::make_unique<ListMemory>(room);
-    Pulse* const out = memory->pulses;
-    if (length < (size_t(4) << 20))
-        return parse(text, length, text, end, out, room, bad, true);
+// Bytes of a CSV input as a thread sees them: a file, read into a buffer of the thread's own that
+// stays in its cache (a page of the file's cache mapped into the process costs about as much at
+// its first touch as copying it), or a text already in memory.
+class Window {
+public:
+    Window(int fd, const char* text) : fd_(fd), text_(text) {}
 
-    const char* body = text;
-    const size_t lead = leading_lines(body, end);
+    // Makes bytes [base, base + want) readable at data(), the first `have` of them already being
+    // there. 0, or the error.
+    int fetch(size_t base, size_t have, size_t want)
+    {
+        if (text_) {
+            data_ = text_ + base;
+            return 0;
+        }
+        if (!buffer_ || buffer_->size < want) {
+            // At least one large page unless the input is small.
+            auto bigger = std::make_unique<Memory>(std::max({want, have * 2, want < 65536 ? 0 : size_t(2) << 20}));
+            if (have > 0)
+                std::memcpy(bigger->start, buffer_->start, have);
+            buffer_ = std::move(bigger);
+        }
+        data_ = buffer_->start;
+        return read_at(fd_, buffer_->start + have, want - have, base + have);
+    }
+    const char* data() const { return data_; }
+
+private:
+    int fd_;
+    const char* text_;
+    std::unique_ptr<Memory> buffer_;
+    const char* data_ = nullptr;
+};
+
+[[noreturn]] void read_failed(const std::string& name, int error)
+{
+    if (error == ENOMEM)
+        throw std::bad_alloc();
+    input_error(name + ": " + (error == ENODATA ? std::string("changed while it was read") : std::strerror(error)));
+}
+
+// Reads CSV input of `length` bytes (the file `fd`, or `text` when not null) into at most `keep`
+// pulses at `out` (more only counted) by this thread alone.
+CsvTally read_csv_whole(int fd, const char* text, const std::string& name, size_t length, Pulse* out, size_t room,
+                        std::vector<BadLine>& bad)
+{
+    Window all(fd, text);
+    if (const int error = all.fetch(0, 0, length))
+        read_failed(name, error);
+    bad.clear();
+    return parse(all.data(), length, all.data(), all.data() + length, out, room, bad, true);
+}
+
+// Reads CSV input of `length` bytes (the file `fd`, or `text` when not null) into a list of at most
+// `keep` pulses (more only counted). Large input is read by this thread and a second one in 1 MB
+// pieces, each taking the next piece not yet taken; a piece holds the lines that start in it. A
+// thread counts its piece's lines, then waits until the pieces before it are counted (their threads
+// count before they parse) and parses the piece into its place in the list, after as many places
+// as those pieces have lines. A thread that starts late or is slowed only takes fewer pieces. Lines
+// without pulses (blank lines, comments) leave gaps, closed at the end. The leading lines, where
+// the header may be, are passed first; line numbers stay those of the whole input.
+CsvTally read_csv(int fd, const char* text, const std::string& name, size_t length, std::unique_ptr<Memory>& list,
+                  std::vector<BadLine>& bad, size_t keep)
+{
+    const size_t room = std::min(most_pulses(length), keep);
+    list = std::make_unique<Memory>(room * sizeof(Pulse));
+    Pulse* const out = reinterpret_cast<Pulse*>(list->start);
+    constexpr size_t HEAD = 65536;
+    if (length < (size_t(4) << 20))
+        return read_csv_whole(fd, text, name, length, out, room, bad);
+
+    // The leading lines, when they end in the first 64 kB (else the input is read whole).
+    Window head(fd, text);
+    if (const int error = head.fetch(0, 0, HEAD))
+        read_failed(name, error);
+    const char* const head_end = static_cast<const char*>(memrchr(head.data(), '\n', HEAD));
+    const char* body_in_head = head.data();
+    const size_t lead = head_end ? leading_lines(body_in_head, head_end + 1) : 0;
+    if (!head_end || body_in_head > head_end)
+        return read_csv_whole(fd, text, name, length, out, room, bad);
+    const size_t body = static_cast<size_t>(body_in_head - head.data());
+
+    constexpr size_t PIECE_BYTES = size_t(1) << 20, NOT_COUNTED = static_cast<size_t>(-1);
+    const size_t n = (length - body + PIECE_BYTES - 1) / PIECE_BYTES;
     struct Piece {
-        const char* begin;
-        const char* end;
-        size_t lines = 0;
+        std::atomic<size_t> lines{NOT_COUNTED};
         CsvTally tally;
         std::vector<BadLine> bad;
     };
-    std::vector<Piece> pieces;
-    constexpr size_t PIECE_BYTES = size_t(1) << 20;
-    for (const char* p = body; p < end;) {
-        const char* q = end - p > static_cast<ptrdiff_t>(PIECE_BYTES)
-                            ? static_cast<const char*>(std::memchr(p + PIECE_BYTES, '\n', static_cast<size_t>(end - p - PIECE_BYTES)))
-                            : nullptr;
-        q = q ? q + 1 : end;
-        pieces.push_back({p, q, 0, {}, {}});
-        p = q;
-    }
-    const size_t n = pieces.size();
-    std::atomic<size_t> next_count{0}, counted{0}, next_read{0};
+    std::vector<Piece> pieces(n);
+    std::atomic<size_t> next{0};
+    std::atomic<int> failure{0};
+
     auto work = [&] {
-        for (size_t i; (i = next_count.fetch_add(1)) < n; counted.fetch_add(1, std::memory_order_release)) {
+        Window window(fd, text);
+        size_t known = 0, at = 0;  // the pieces before `known` hold `at` lines
+        for (size_t i; failure.load(std::memory_order_relaxed) == 0 && (i = next.fetch_add(1)) < n;) {
             Piece& piece = pieces[i];
-            piece.lines = count_newlines(piece.begin, static_cast<size_t>(piece.end - piece.begin)) +
-                          (piece.end[-1] != '\n');
-        }
-        while (counted.load(std::memory_order_acquire) < n)
-            std::this_thread::yield();
-        for (size_t i; (i = next_read.fetch_add(1)) < n;) {
-            size_t at = 0;
-            for (size_t j = 0; j < i; ++j)
-                at += pieces[j].lines;
-            at = std::min(at, room);
-            Piece& piece = pieces[i];
-            piece.tally = parse(piece.begin, static_cast<size_t>(piece.end - piece.begin), text, end, out + at,
-                                std::min(piece.lines, room - at), piece.bad, false);
+            bool counted = false;
+            try {
+                // From the byte before the piece (does a line start at its first byte?) to past
+                // the end of the last line that starts in it.
+                const size_t from = body + i * PIECE_BYTES, to = std::min(length, from + PIECE_BYTES);
+                const size_t base = from - (from > 0), first = from - base, last = to - base;
+                size_t have = std::min(length, to + 4096) - base;
+                int error = window.fetch(base, 0, have);
+                const char* w = window.data();
+                const bool starts = !error && (i == 0 || w[0] == '\n');  // the first piece starts after the leading lines
+                size_t lines = 0, begin = first, end = first;
+                if (!error) {
+                    lines = starts + count_newlines(w + first, last - 1 - first);
+                    if (!starts) {
+                        const void* nl = std::memchr(w + first, '\n', last - first);
+                        begin = nl ? static_cast<size_t>(static_cast<const char*>(nl) - w) + 1 : last;
+                    }
+                }
+                // The last line's end: grow the window until it is in, or the input ends.
+                size_t look = last - 1;
+                const void* nl = nullptr;
+                while (!error && lines > 0 && !(nl = std::memchr(w + look, '\n', have - look)) && base + have < length) {
+                    const size_t want = have + std::min(length - base - have, std::max<size_t>(have, 65536));
+                    look = have;
+                    error = window.fetch(base, have, want);
+                    w = window.data();
+                    have = want;
+                }
+                if (lines > 0)
+                    end = nl ? static_cast<size_t>(static_cast<const char*>(nl) - w) + 1 : have;
+                piece.lines.store(lines, std::memory_order_release);
+                counted = true;
+                if (error) {
+                    failure.store(error);
+                    break;
+                }
+                for (; known < i; ++known) {
+                    size_t l;
+                    while ((l = pieces[known].lines.load(std::memory_order_acquire)) == NOT_COUNTED)
+                        std::this_thread::yield();
+                    at += l;
+                }
+                const size_t place = std::min(at, room);
+                piece.tally = parse(w + begin, end - begin, w, w + have, out + place, std::min(lines, room - place),
+                                    piece.bad, false);
+            } catch (...) {
+                failure.store(ENOMEM);
+            }
+            if (!counted)
+                piece.lines.store(0, std::memory_order_release);
         }
     };
     std::thread worker(work);
     work();
     worker.join();
+    if (failure)
+        read_failed(name, failure);
 
     CsvTally tally;
     tally.lines = lead;
@@ -784,22 +907,19 @@ CsvTally parse_csv_file(const char* text, size_t length, std::unique_ptr<ListMem
             b.line += tally.lines;
             bad.push_back(std::move(b));
         }
-        const size_t kept = std::min(piece.tally.pulses, std::min(piece.lines, room - std::min(at, room)));
+        const size_t lines = piece.lines.load();
+        const size_t kept = std::min(piece.tally.pulses, std::min(lines, room - std::min(at, room)));
         clipped |= kept < piece.tally.pulses;
         // Lines without pulses before this piece leave a gap: its pulses close it.
         if (tally.pulses != at && kept > 0 && tally.pulses < room)
             std::memmove(static_cast<void*>(out + tally.pulses), out + at, kept * sizeof(Pulse));
-        at += piece.lines;
+        at += lines;
         tally.lines += piece.tally.lines;
         tally.pulses += piece.tally.pulses;
         tally.bad_lines += piece.tally.bad_lines;
     }
-    if (clipped && tally.bad_lines == 0 && tally.pulses <= keep) {
-        // Within the limit, yet a piece's place was cut short by it (lines without pulses): the
-        // file read whole.
-        bad.clear();
-        return parse(text, length, text, end, out, room, bad, true);
-    }
+    if (clipped && tally.bad_lines == 0 && tally.pulses <= keep)  // a piece's place cut short by the limit
+        return read_csv_whole(fd, text, name, length, out, room, bad);
     return tally;
 }
 
@@ -809,9 +929,7 @@ PulseList PulseList::read(const std::string& path, PulseFormat format, size_t ma
 {
     const std::string name = path == "-" ? "standard input" : path;
     FileText file;
-    read_all(path, file);
-    if (format == PulseFormat::Auto)
-        format = detectFormat(path == "-" ? "" : path, file.data(), std::min<size_t>(file.length, 4096));
+    open_input(path, file, format);
 
     auto over_limit = [&](size_t n) {
         input_error(name + ": " + with_commas(n) + " pulses, above the instrument's limit of " +
@@ -840,8 +958,9 @@ PulseList PulseList::read(const std::string& path, PulseFormat format, size_t ma
         list.size_ = n;
     } else {
         std::vector<BadLine> bad;
-        std::unique_ptr<ListMemory> memory;
-        const CsvTally tally = parse_csv_file(file.data(), file.length, memory, bad, max_pulses);
+        std::unique_ptr<Memory> memory;
+        const CsvTally tally = read_csv(file.pieces ? file.fd : -1, file.pieces ? nullptr : file.data(), name,
+                                        file.length, memory, bad, max_pulses);
         if (tally.bad_lines > 0) {
             std::string message;
             for (const BadLine& b : bad)
@@ -857,7 +976,7 @@ PulseList PulseList::read(const std::string& path, PulseFormat format, size_t ma
         list.map_ = memory->map;
         list.map_length_ = memory->length;
         memory->map = nullptr;
-        list.data_ = memory->pulses;
+        list.data_ = reinterpret_cast<const Pulse*>(memory->start);
         list.size_ = tally.pulses;
     }
     if (list.size_ == 0)

@@ -253,6 +253,29 @@ TEST(TarvexLibrary, LargeCsvReadExactlyBadLinesNumbered)
     tarvex::parseCsv(all.data(), all.size(), portable, none, SIZE_MAX, true, true);
     ASSERT_EQ(portable.size(), want.size());
     EXPECT_EQ(std::memcmp(portable.data(), want.data(), want.size() * sizeof(tarvex::Pulse)), 0);
+    // Comments longer than the leading part read first; a line longer than a piece (blanks); lines
+    // of 16 bytes without a header (every piece starts at a line start).
+    std::vector<std::string> fixed;
+    std::vector<tarvex::Pulse> fixed_want;
+    for (size_t i = 0; i < 300000; ++i) {
+        const tarvex::Pulse f{static_cast<uint32_t>(1000 + rng() % 9000), static_cast<uint8_t>(100 + rng() % 156),
+                              static_cast<int16_t>(100 + rng() % 900), static_cast<int16_t>(10 + rng() % 90)};
+        fixed.push_back(std::to_string(f.ticks) + "," + std::to_string(f.digi) + "," + std::to_string(f.ao0) + "," +
+                        std::to_string(f.ao1)), fixed_want.push_back(f);
+    }
+    for (const int variant : {0, 1, 2}) {
+        auto text = variant == 2 ? fixed : lines;
+        auto with = variant == 2 ? fixed_want : want;
+        const size_t middle = want.size() / 2;
+        if (variant == 0)
+            text.insert(text.begin(), 8000, "# a note");
+        if (variant == 1)
+            text.insert(text.begin() + static_cast<long>(pulse_line[middle]), std::string(3000000, ' ') + "5,1,2,3"),
+                with.insert(with.begin() + static_cast<long>(middle), tarvex::Pulse{5, 1, 2, 3});
+        const auto variant_list = read(text);
+        ASSERT_EQ(variant_list.size(), with.size());
+        EXPECT_EQ(std::memcmp(variant_list.data(), with.data(), with.size() * sizeof(tarvex::Pulse)), 0);
+    }
     // Millions of blank lines between the pulses: the pieces' places in the list run past its end.
     auto sparse = std::vector<std::string>(4500000, "");
     sparse.insert(sparse.begin() + 1000000, lines.begin() + 1, lines.begin() + 101);
