@@ -730,7 +730,7 @@ __attribute__((noinline, target("avx2,bmi,bmi2"))) size_t assemble_words(Batch& 
 // where the channel bytes start and end. Tail, by bits 8-15 of the byte comparison of the
 // record with the reference (bits 0-3: code bytes equal, 4-7: count bytes zero): the shuffle of
 // the present codes and the count field, their header bits and length.
-struct alignas(64) CommandParts {
+struct alignas(64) CommandLayout {
     struct Channels {
         uint8_t pick[16];
         uint16_t head;
@@ -746,7 +746,7 @@ struct alignas(64) CommandParts {
     };
     Channels channels[256];
     Tail tail[256];
-    constexpr CommandParts() : channels(), tail() {
+    constexpr CommandLayout() : channels(), tail() {
         for (uint32_t mask = 0; mask < 256; ++mask) {
             Channels& c = channels[mask];
             for (unsigned j = 0; j < 16; ++j) c.pick[j] = 0x80;
@@ -773,8 +773,8 @@ struct alignas(64) CommandParts {
         }
     }
 };
-static_assert(sizeof(CommandParts::Channels) == 32 && sizeof(CommandParts::Tail) == 32, "parts 32 bytes apart");
-constexpr CommandParts COMMAND_PARTS;
+static_assert(sizeof(CommandLayout::Channels) == 32 && sizeof(CommandLayout::Tail) == 32, "channels and tail 32 bytes apart");
+constexpr CommandLayout COMMAND_LAYOUT;
 
 // A word record merged into the command before it (no count can be this large).
 constexpr uint32_t MERGED = 0x80000000u;
@@ -796,7 +796,7 @@ constexpr size_t PUT_BACK_WORDS = 8;
 // 2 bytes; a word equal to the one before (merged: no bytes of its own) among the last ones
 // makes every command of the batch put the bytes back.
 __attribute__((noinline, target("avx2,bmi,bmi2"))) void write_words(Batch& s, WordRecord* const words, size_t n) {
-    const CommandParts& tab = COMMAND_PARTS;
+    const CommandLayout& tab = COMMAND_LAYOUT;
     uint8_t* out = s.out;
     uint8_t* open = s.open;
     uint32_t merged = 0;
@@ -828,9 +828,9 @@ __attribute__((noinline, target("avx2,bmi,bmi2"))) void write_words(Batch& s, Wo
             }
         }
         // The parts by byte offset (the compiler scales each index again for every use).
-        const CommandParts::Channels& c = *reinterpret_cast<const CommandParts::Channels*>(
+        const CommandLayout::Channels& c = *reinterpret_cast<const CommandLayout::Channels*>(
             reinterpret_cast<const uint8_t*>(tab.channels) + (size_t(~same & 0xFFu) << 5));
-        const CommandParts::Tail& t = *reinterpret_cast<const CommandParts::Tail*>(
+        const CommandLayout::Tail& t = *reinterpret_cast<const CommandLayout::Tail*>(
             reinterpret_cast<const uint8_t*>(tab.tail) + (size_t(same >> 3) & (0xFFu << 5)));
         uint8_t* const tail_at = out + c.end;
         uint8_t* const next = tail_at + t.length;
