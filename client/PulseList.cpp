@@ -8,6 +8,7 @@
 #include <emmintrin.h>
 #endif
 #if defined(__x86_64__)
+#include <immintrin.h>
 #include <tmmintrin.h>
 #define CSV_SSSE3 1
 #endif
@@ -294,19 +295,18 @@ inline bool plain_line_words(const char*& p, Pulse& out)
     return true;
 }
 
-// The pulse values of the common line (see plain_line_words) from the four field ends, with
-// SSSE3: the 8 bytes before each end side by side, the bytes before each field zeroed, then pairs,
-// quads and all eight digits combined for the four fields at once; the range test and the signs
-// on all four as well. Writes the 9-byte record at `out`.
+// The common line (see plain_line_words) with vector instructions, by its shape. Lines of one
+// shape (where its commas and signs stand) differ only in their digits, and the shapes of lines whose
+// ticks have at most 8 digits are few (2,400): each has a table entry with its separator masks, its
+// signs and the byte gathers that put each field's digits at the end of an 8-byte lane. A line's
+// mask of non-digit bytes finds its entry (a perfect hash), the masks of its commas and minus signs
+// confirm it, and the four fields are converted at once.
 #if defined(CSV_SSSE3)
 struct LineTables {
-    uint64_t keep[9];           // the last n bytes of 8
     int32_t limit[4][4];        // largest magnitude of each field, by the two signs
     int32_t sign[4][4];         // -1 on the negative fields, by the two signs
-    constexpr LineTables() : keep(), limit(), sign()
+    constexpr LineTables() : limit(), sign()
     {
-        for (unsigned n = 1; n <= 8; ++n)
-            keep[n] = ~uint64_t{0} << (8 * (8 - n));
         for (unsigned m = 0; m < 4; ++m) {
             limit[m][0] = 0x7FFFFFFF, limit[m][1] = 255;
             limit[m][2] = 32767 + static_cast<int32_t>(m & 1), limit[m][3] = 32767 + static_cast<int32_t>(m >> 1);
@@ -316,15 +316,107 @@ struct LineTables {
 };
 constexpr LineTables LINE;
 
+struct alignas(16) LineShape {
+    // Byte gathers (pshufb): ticks and digital from the line's first 16 bytes, the analog values
+    // from the 16 bytes that end with the last field; each field's digits to the end of its 8-byte
+    // lane, the bytes before them zeroed.
+    int8_t ticks_digital[16] = {};
+    int8_t analog[16] = {};
+    uint32_t key = 0;       // the non-digit bytes from the line's start to its end (CR, or newline)
+    uint32_t commas = ~0u;  // (no line has commas everywhere: the empty entry matches none)
+    uint32_t minus = 0;
+    uint32_t signs = 0;  // bit 0: ao0 negative, bit 1: ao1
+};
+
+// Every shape, and a slot for each key, built by the compiler. The multiplier is a perfect hash of
+// the keys into the slots (found by a search; the build fails if it is not).
+class LineShapes {
+public:
+    constexpr LineShapes() : shapes_(), slots_()
+    {
+        unsigned count = 1;  // entry 0 matches no line
+        for (unsigned n0 = 1; n0 <= 8; ++n0)
+            for (unsigned n1 = 1; n1 <= 3; ++n1)
+                for (unsigned m2 = 0; m2 < 2; ++m2)
+                    for (unsigned n2 = 1; n2 <= 5; ++n2)
+                        for (unsigned m3 = 0; m3 < 2; ++m3)
+                            for (unsigned n3 = 1; n3 <= 5; ++n3) {
+                                LineShape& s = shapes_[count];
+                                const unsigned e0 = n0, e1 = e0 + 1 + n1, e2 = e1 + 1 + m2 + n2, end = e2 + 1 + m3 + n3;
+                                s.commas = 1u << e0 | 1u << e1 | 1u << e2;
+                                s.minus = m2 << (e1 + 1) | m3 << (e2 + 1);
+                                s.key = s.commas | s.minus | 1u << end;
+                                s.signs = m2 | m3 << 1;
+                                const unsigned from = end - 15;  // where the analog values' 16 bytes start
+                                for (unsigned j = 0; j < 8; ++j) {
+                                    const auto at = [j](unsigned field_end, unsigned n) {
+                                        return j >= 8 - n ? static_cast<int8_t>(field_end - 8 + j) : int8_t{-1};
+                                    };
+                                    s.ticks_digital[j] = at(e0, n0), s.ticks_digital[8 + j] = at(e1, n1);
+                                    s.analog[j] = at(e2 - from, n2), s.analog[8 + j] = at(end - from, n3);
+                                }
+                                uint16_t& slot = slots_[index(s.key)];
+                                perfect_ = perfect_ && slot == 0;
+                                slot = static_cast<uint16_t>(count++);
+                            }
+    }
+
+    constexpr bool perfect() const { return perfect_; }
+
+    // The entry for a line's key; one whose key differs when the line has no common shape.
+    const LineShape& find(uint32_t key) const { return shapes_[slots_[index(key)]]; }
+
+private:
+    static constexpr unsigned COUNT = 1 + 8 * 3 * 10 * 10, SLOT_BITS = 15;
+    static constexpr uint32_t MULTIPLIER = 0xA5069F23;
+
+    static constexpr uint32_t index(uint32_t key) { return (key * MULTIPLIER) >> (32 - SLOT_BITS); }
+
+    LineShape shapes_[COUNT];
+    uint16_t slots_[size_t{1} << SLOT_BITS];
+    bool perfect_ = true;
+};
+constexpr LineShapes LINE_SHAPES;
+static_assert(LINE_SHAPES.perfect(), "two line shapes share a slot: choose another multiplier");
+
+// The pulse of a common line whose shape is confirmed: `lo` holds its first 16 bytes, `analog` the
+// 16 that end with its last field. Pairs, quads and all eight digits combined for the four fields at
+// once, the range test, the signs and the 9-byte record at `out` in vector registers.
+__attribute__((target("ssse3"), always_inline)) inline bool shaped_pulse(__m128i lo, __m128i analog,
+                                                                         const LineShape& shape, Pulse* out)
+{
+    const __m128i ascii = _mm_set1_epi8('0');
+    const auto gather = [](const int8_t* at) { return _mm_load_si128(reinterpret_cast<const __m128i*>(at)); };
+    const __m128i a = _mm_shuffle_epi8(_mm_sub_epi8(lo, ascii), gather(shape.ticks_digital));
+    const __m128i b = _mm_shuffle_epi8(_mm_sub_epi8(analog, ascii), gather(shape.analog));
+    const __m128i tens = _mm_set1_epi16(0x010A), hundreds = _mm_set1_epi32(0x00010064);
+    const __m128i quads = _mm_packs_epi32(_mm_madd_epi16(_mm_maddubs_epi16(a, tens), hundreds),
+                                          _mm_madd_epi16(_mm_maddubs_epi16(b, tens), hundreds));
+    const __m128i values = _mm_madd_epi16(quads, _mm_set1_epi32(0x00012710));  // ticks, digital, |ao0|, |ao1|
+    if (_mm_movemask_epi8(
+            _mm_cmpgt_epi32(values, _mm_loadu_si128(reinterpret_cast<const __m128i*>(LINE.limit[shape.signs])))))
+        return false;
+    const __m128i sign = _mm_loadu_si128(reinterpret_cast<const __m128i*>(LINE.sign[shape.signs]));
+    const __m128i record = _mm_shuffle_epi8(_mm_sub_epi32(_mm_xor_si128(values, sign), sign),
+                                            _mm_setr_epi8(0, 1, 2, 3, 4, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), record);
+    reinterpret_cast<unsigned char*>(out)[8] = static_cast<unsigned char>(_mm_extract_epi16(record, 4));
+    return true;
+}
+
+// The line's end comes from its newline alone: where the next line starts does not wait for this
+// one's fields, so the processor reads several lines at once. The line ends at the newline, or at a
+// CR just before it. Both forms need 32 readable bytes at p and 16 before it.
 __attribute__((target("ssse3"))) inline bool plain_line_ssse3(const char*& p, Pulse* out)
 {
     const __m128i lo = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
     const __m128i hi = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
-    // The line's end from its newline alone: where the next line starts does not wait for this
-    // one's fields, so the processor reads several lines at once.
-    const __m128i newline = _mm_set1_epi8('\n');
-    const uint32_t newlines = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(lo, newline))) |
-                              static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(hi, newline))) << 16;
+    const auto mask = [&](char c) {
+        const __m128i x = _mm_set1_epi8(c);
+        return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(lo, x))) |
+               static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(hi, x))) << 16;
+    };
+    const uint32_t newlines = mask('\n');
     if (newlines == 0)
         return false;
     const unsigned length = static_cast<unsigned>(__builtin_ctz(newlines)) + 1;
@@ -332,41 +424,36 @@ __attribute__((target("ssse3"))) inline bool plain_line_ssse3(const char*& p, Pu
     const __m128i shift = _mm_set1_epi8(static_cast<char>('0' + 128)), above = _mm_set1_epi8(-118);
     const uint32_t digits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmplt_epi8(_mm_sub_epi8(lo, shift), above))) |
                             static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmplt_epi8(_mm_sub_epi8(hi, shift), above))) << 16;
-    const uint32_t stops = ~digits | 1u << 31;
-    const auto next = [stops](unsigned from) { return static_cast<unsigned>(__builtin_ctz(stops >> from << from)); };
-    const unsigned e0 = next(0);
-    if (e0 - 1 > 7 || p[e0] != ',')
+    const unsigned end = length - 1 - (p[static_cast<int>(length) - 2] == '\r');
+    const uint32_t key = ~digits & static_cast<uint32_t>((uint64_t{2} << (end & 31)) - 1);
+    const LineShape& shape = LINE_SHAPES.find(key);
+    if (((shape.key ^ key) | (shape.commas ^ (mask(',') & key)) | (shape.minus ^ (mask('-') & key))) != 0 ||
+        !shaped_pulse(lo, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + end - 15)), shape, out))
         return false;
-    const unsigned s1 = e0 + 1, e1 = next(s1);
-    if (e1 - s1 - 1 > 2 || p[e1] != ',')
+    p += length;
+    return true;
+}
+
+// The same with AVX2 and BMI2: each mask from one compare of all 32 bytes.
+__attribute__((target("avx2,bmi2"))) inline bool plain_line_avx2(const char*& p, Pulse* out)
+{
+    const __m256i line = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const auto mask = [line](char c) __attribute__((target("avx2"))) {
+        return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(line, _mm256_set1_epi8(c))));
+    };
+    const uint32_t newlines = mask('\n');
+    if (newlines == 0)
         return false;
-    const unsigned minus2 = p[e1 + 1] == '-';
-    const unsigned s2 = e1 + 1 + minus2, e2 = next(s2);
-    if (e2 - s2 - 1 > 4 || p[e2] != ',')
+    const unsigned length = static_cast<unsigned>(__builtin_ctz(newlines)) + 1;
+    const uint32_t digits = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(
+        _mm256_set1_epi8(-118), _mm256_sub_epi8(line, _mm256_set1_epi8(static_cast<char>('0' + 128))))));
+    const unsigned end = length - 1 - (p[static_cast<int>(length) - 2] == '\r');
+    const uint32_t key = _bzhi_u32(~digits, end + 1);
+    const LineShape& shape = LINE_SHAPES.find(key);
+    if (((shape.key ^ key) | (shape.commas ^ (mask(',') & key)) | (shape.minus ^ (mask('-') & key))) != 0 ||
+        !shaped_pulse(_mm256_castsi256_si128(line), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + end - 15)),
+                      shape, out))
         return false;
-    const unsigned minus3 = p[e2 + 1] == '-';
-    const unsigned s3 = e2 + 1 + minus3, e3 = next(s3);
-    // The last field ends at the newline, or at a CR just before it.
-    if (e3 - s3 - 1 > 4 || (e3 + 1 != length && (e3 + 2 != length || p[e3] != '\r')))
-        return false;
-    const auto load8 = [](const void* at) { return _mm_loadl_epi64(static_cast<const __m128i*>(at)); };
-    const __m128i ascii = _mm_set1_epi8('0');
-    const __m128i a = _mm_and_si128(_mm_sub_epi8(_mm_unpacklo_epi64(load8(p + e0 - 8), load8(p + e1 - 8)), ascii),
-                                    _mm_unpacklo_epi64(load8(&LINE.keep[e0]), load8(&LINE.keep[e1 - s1])));
-    const __m128i b = _mm_and_si128(_mm_sub_epi8(_mm_unpacklo_epi64(load8(p + e2 - 8), load8(p + e3 - 8)), ascii),
-                                    _mm_unpacklo_epi64(load8(&LINE.keep[e2 - s2]), load8(&LINE.keep[e3 - s3])));
-    const __m128i tens = _mm_set1_epi16(0x010A), hundreds = _mm_set1_epi32(0x00010064);
-    const __m128i quads = _mm_packs_epi32(_mm_madd_epi16(_mm_maddubs_epi16(a, tens), hundreds),
-                                          _mm_madd_epi16(_mm_maddubs_epi16(b, tens), hundreds));
-    const __m128i values = _mm_madd_epi16(quads, _mm_set1_epi32(0x00012710));  // ticks, digital, |ao0|, |ao1|
-    const unsigned signs = minus2 | minus3 << 1;
-    if (_mm_movemask_epi8(_mm_cmpgt_epi32(values, _mm_loadu_si128(reinterpret_cast<const __m128i*>(LINE.limit[signs])))))
-        return false;
-    const __m128i sign = _mm_loadu_si128(reinterpret_cast<const __m128i*>(LINE.sign[signs]));
-    const __m128i record = _mm_shuffle_epi8(_mm_sub_epi32(_mm_xor_si128(values, sign), sign),
-                                            _mm_setr_epi8(0, 1, 2, 3, 4, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), record);
-    reinterpret_cast<unsigned char*>(out)[8] = static_cast<unsigned char>(_mm_extract_epi16(record, 4));
     p += length;
     return true;
 }
@@ -379,6 +466,17 @@ __attribute__((target("ssse3"), noinline)) size_t common_lines_ssse3(const char*
     const char* q = p;
     size_t n = 0;
     while (q <= last && n < room && plain_line_ssse3(q, out + n))
+        ++n;
+    p = q;
+    return n;
+}
+
+__attribute__((target("avx2,bmi2"), noinline)) size_t common_lines_avx2(const char*& p, const char* last, Pulse* out,
+                                                                        size_t room)
+{
+    const char* q = p;
+    size_t n = 0;
+    while (q <= last && n < room && plain_line_avx2(q, out + n))
         ++n;
     p = q;
     return n;
@@ -399,16 +497,16 @@ __attribute__((noinline)) size_t common_lines_portable(const char*& p, const cha
 
 // Reads CSV text into at most `room` pulses at `out` (the rest only counted). `readable_from` and
 // `readable_to` bound the memory around the text that may be read (whole-word loads near its ends).
-template <bool Ssse3>
-inline CsvTally parse_text(const char* text, size_t length, const char* readable_from,
-                                                          const char* readable_to, Pulse* out, size_t room,
-                                                          std::vector<BadLine>& bad, bool header_allowed)
+// `lines(p, last, out, room)` reads runs of common lines (see common_lines_ssse3).
+template <class Lines>
+inline CsvTally parse_text(const char* text, size_t length, const char* readable_from, const char* readable_to,
+                           Pulse* out, size_t room, std::vector<BadLine>& bad, bool header_allowed, Lines lines)
 {
     const char* p = text;
     const char* const end = text + length;
-    // Where the fast readers may start a line: 8 readable bytes before it and 32 from it, and
+    // Where the fast readers may start a line: 16 readable bytes before it and 32 from it, and
     // before the end of the text.
-    const char* const fast_from = readable_from + 8;
+    const char* const fast_from = readable_from + 16;
     const char* const fast_to = std::min(readable_to - 32, end - 1);
     CsvTally tally;
     bool first_content = header_allowed;
@@ -419,13 +517,7 @@ inline CsvTally parse_text(const char* text, size_t length, const char* readable
     };
     while (p < end) {
         if (p >= fast_from && p <= fast_to && tally.pulses < room) {
-            size_t n = 0;
-#if defined(CSV_SSSE3)
-            if constexpr (Ssse3)
-                n = common_lines_ssse3(p, fast_to, out + tally.pulses, room - tally.pulses);
-#endif
-            if constexpr (!Ssse3)
-                n = common_lines_portable(p, fast_to, out + tally.pulses, room - tally.pulses);
+            const size_t n = lines(p, fast_to, out + tally.pulses, room - tally.pulses);
             if (n != 0) {
                 tally.pulses += n;
                 tally.lines += n;
@@ -470,31 +562,40 @@ inline CsvTally parse_text(const char* text, size_t length, const char* readable
 
 #if defined(CSV_SSSE3)
 __attribute__((target("ssse3"), noinline, flatten)) CsvTally parse_ssse3(const char* text, size_t length,
-                                                                 const char* readable_from, const char* readable_to,
-                                                                 Pulse* out, size_t room, std::vector<BadLine>& bad,
-                                                                 bool header_allowed)
+                                                                         const char* readable_from,
+                                                                         const char* readable_to, Pulse* out,
+                                                                         size_t room, std::vector<BadLine>& bad,
+                                                                         bool header_allowed, bool avx2)
 {
-    return parse_text<true>(text, length, readable_from, readable_to, out, room, bad, header_allowed);
+    return parse_text(text, length, readable_from, readable_to, out, room, bad, header_allowed,
+                      [&](const char*& p, const char* last, Pulse* to, size_t space) {
+                          return avx2 ? common_lines_avx2(p, last, to, space) : common_lines_ssse3(p, last, to, space);
+                      });
 }
 #endif
 
 __attribute__((noinline, flatten)) CsvTally parse_portable(const char* text, size_t length, const char* readable_from,
-                                                  const char* readable_to, Pulse* out, size_t room,
-                                                  std::vector<BadLine>& bad, bool header_allowed)
+                                                           const char* readable_to, Pulse* out, size_t room,
+                                                           std::vector<BadLine>& bad, bool header_allowed)
 {
-    return parse_text<false>(text, length, readable_from, readable_to, out, room, bad, header_allowed);
+    return parse_text(text, length, readable_from, readable_to, out, room, bad, header_allowed,
+                      [](const char*& p, const char* last, Pulse* to, size_t space) {
+                          return common_lines_portable(p, last, to, space);
+                      });
 }
 
-// The reader for this processor (or the portable one).
+// The reader for this processor, or one with fewer of its instructions.
 CsvTally parse(const char* text, size_t length, const char* readable_from, const char* readable_to, Pulse* out,
-               size_t room, std::vector<BadLine>& bad, bool header_allowed, bool portable = false)
+               size_t room, std::vector<BadLine>& bad, bool header_allowed, CsvReader reader = CsvReader::Fastest)
 {
 #if defined(CSV_SSSE3)
     static const bool ssse3 = __builtin_cpu_supports("ssse3");
-    if (ssse3 && !portable)
-        return parse_ssse3(text, length, readable_from, readable_to, out, room, bad, header_allowed);
+    static const bool avx2 = ssse3 && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
+    if (ssse3 && reader != CsvReader::Portable)
+        return parse_ssse3(text, length, readable_from, readable_to, out, room, bad, header_allowed,
+                           avx2 && reader == CsvReader::Fastest);
 #else
-    (void)portable;
+    (void)reader;
 #endif
     return parse_portable(text, length, readable_from, readable_to, out, room, bad, header_allowed);
 }
@@ -506,12 +607,12 @@ size_t most_pulses(size_t length) { return length / 8 + 1; }
 }  // namespace
 
 CsvTally parseCsv(const char* text, size_t length, std::vector<Pulse>& out, std::vector<BadLine>& bad, size_t keep,
-                  bool header_allowed, bool portable)
+                  bool header_allowed, CsvReader reader)
 {
     const size_t before = out.size();
     const size_t room = std::min(most_pulses(length), keep);
     out.resize(before + room);
-    const CsvTally tally = parse(text, length, text, text + length, out.data() + before, room, bad, header_allowed, portable);
+    const CsvTally tally = parse(text, length, text, text + length, out.data() + before, room, bad, header_allowed, reader);
     out.resize(before + std::min(tally.pulses, room));
     return tally;
 }

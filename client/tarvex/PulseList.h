@@ -41,9 +41,12 @@ struct CsvTally {
 
 // Parses CSV text. Appends at most `keep` pulses to `out`; the first MAX_BAD_LINES_SHOWN bad
 // lines go to `bad`. `header_allowed`: the text starts the file, so its first line with content
-// may be the header. `portable`: without the processor's vector instructions (the same result).
+// may be the header. `reader`: the fastest form for this processor, or one with fewer of its
+// vector instructions (the same result).
+enum class CsvReader { Fastest, Ssse3, Portable };
 CsvTally parseCsv(const char* text, size_t length, std::vector<Pulse>& out, std::vector<BadLine>& bad,
-                  size_t keep = static_cast<size_t>(-1), bool header_allowed = true, bool portable = false);
+                  size_t keep = static_cast<size_t>(-1), bool header_allowed = true,
+                  CsvReader reader = CsvReader::Fastest);
 
 // A list read from a file ("-": standard input). A binary file is mapped and used in place; a CSV
 // file is parsed once into the list. Movable, not copyable.
