@@ -380,12 +380,12 @@ constexpr LineShapes LINE_SHAPES;
 static_assert(LINE_SHAPES.perfect(), "two line shapes share a slot: choose another multiplier");
 
 // The pulse of a common line whose shape is confirmed: `lo` holds its first 16 bytes, `analog` the
-// 16 that end with its last field. Pairs, quads and all eight digits combined for the four fields at
+// 16 that end with its last field, `ascii` '0' in every byte. Pairs, quads and all eight digits combined for the four fields at
 // once, the range test, the signs and the 9-byte record at `out` in vector registers.
 __attribute__((target("ssse3"), always_inline)) inline bool shaped_pulse(__m128i lo, __m128i analog,
-                                                                         const LineShape& shape, Pulse* out)
+                                                                         const LineShape& shape, Pulse* out,
+                                                                         __m128i ascii = _mm_set1_epi8('0'))
 {
-    const __m128i ascii = _mm_set1_epi8('0');
     const auto gather = [](const int8_t* at) { return _mm_load_si128(reinterpret_cast<const __m128i*>(at)); };
     const __m128i a = _mm_shuffle_epi8(_mm_sub_epi8(lo, ascii), gather(shape.ticks_digital));
     const __m128i b = _mm_shuffle_epi8(_mm_sub_epi8(analog, ascii), gather(shape.analog));
@@ -434,28 +434,31 @@ __attribute__((target("ssse3"))) inline bool plain_line_ssse3(const char*& p, Pu
     return true;
 }
 
+// The bytes the AVX2 form compares with, 32 of each.
+struct LineBytes {
+    __m256i newline, comma, minus;
+    __m256i digit_shift, digit_above;  // digits less '0' + 128 become -128..-119, all else -118 or above
+    __m128i zero;
+};
+
 // The same with AVX2 and BMI2: each mask from one compare of all 32 bytes.
-__attribute__((target("avx2,bmi2"))) inline bool plain_line_avx2(const char*& p, Pulse* out)
+// A line of `length` bytes at p (up to its newline), at most 32.
+__attribute__((target("avx2,bmi2"))) inline bool shaped_line_avx2(const char* p, unsigned length, Pulse* out,
+                                                                   const LineBytes& bytes)
 {
     const __m256i line = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-    const auto mask = [line](char c) __attribute__((target("avx2"))) {
-        return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(line, _mm256_set1_epi8(c))));
+    const auto mask = [line](__m256i x) __attribute__((target("avx2"))) {
+        return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(line, x)));
     };
-    const uint32_t newlines = mask('\n');
-    if (newlines == 0)
-        return false;
-    const unsigned length = static_cast<unsigned>(__builtin_ctz(newlines)) + 1;
-    const uint32_t digits = static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpgt_epi8(
-        _mm256_set1_epi8(-118), _mm256_sub_epi8(line, _mm256_set1_epi8(static_cast<char>('0' + 128))))));
+    const uint32_t digits = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpgt_epi8(bytes.digit_above, _mm256_sub_epi8(line, bytes.digit_shift))));
     const unsigned end = length - 1 - (p[static_cast<int>(length) - 2] == '\r');
     const uint32_t key = _bzhi_u32(~digits, end + 1);
     const LineShape& shape = LINE_SHAPES.find(key);
-    if (((shape.key ^ key) | (shape.commas ^ (mask(',') & key)) | (shape.minus ^ (mask('-') & key))) != 0 ||
-        !shaped_pulse(_mm256_castsi256_si128(line), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + end - 15)),
-                      shape, out))
-        return false;
-    p += length;
-    return true;
+    return ((shape.key ^ key) | (shape.commas ^ (mask(bytes.comma) & key)) | (shape.minus ^ (mask(bytes.minus) & key))) ==
+               0 &&
+           shaped_pulse(_mm256_castsi256_si128(line), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + end - 15)),
+                        shape, out, bytes.zero);
 }
 
 // Reads common lines from p into at most `room` pulses at `out`, up to the first other line or
@@ -471,13 +474,47 @@ __attribute__((target("ssse3"), noinline)) size_t common_lines_ssse3(const char*
     return n;
 }
 
+// With AVX2, two lines at a time: both their ends come from one mask of the 64 bytes at their
+// start, so that where the next two start waits only on that mask, not on each line's own.
 __attribute__((target("avx2,bmi2"), noinline)) size_t common_lines_avx2(const char*& p, const char* last, Pulse* out,
                                                                         size_t room)
 {
+    LineBytes bytes{_mm256_set1_epi8('\n'), _mm256_set1_epi8(','), _mm256_set1_epi8('-'),
+                    _mm256_set1_epi8(static_cast<char>('0' + 128)), _mm256_set1_epi8(-118), _mm_set1_epi8('0')};
+    // Hidden from the compiler, which would otherwise build them again on every line.
+    __asm__("" : "+x"(bytes.newline), "+x"(bytes.comma), "+x"(bytes.minus), "+x"(bytes.digit_shift),
+            "+x"(bytes.digit_above), "+x"(bytes.zero));
+    const auto newlines = [&bytes](const char* at) __attribute__((target("avx2"))) {
+        return static_cast<uint32_t>(_mm256_movemask_epi8(
+            _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(at)), bytes.newline)));
+    };
     const char* q = p;
     size_t n = 0;
-    while (q <= last && n < room && plain_line_avx2(q, out + n))
-        ++n;
+    // The 64 bytes at q are readable while q + 32 <= last; both lines must end by `last`.
+    while (q + 32 <= last && n + 2 <= room) {
+        const uint64_t ends = newlines(q) | uint64_t{newlines(q + 32)} << 32;
+        const uint64_t second = ends & (ends - 1);
+        if (second == 0)
+            break;
+        const unsigned a = static_cast<unsigned>(__builtin_ctzll(ends)) + 1,
+                       b = static_cast<unsigned>(__builtin_ctzll(second)) + 1;
+        if (a > 32 || b - a > 32 || q + b - 1 > last || !shaped_line_avx2(q, a, out + n, bytes))
+            break;
+        if (!shaped_line_avx2(q + a, b - a, out + n + 1, bytes)) {
+            q += a, ++n;
+            break;
+        }
+        q += b, n += 2;
+    }
+    while (q <= last && n < room) {
+        const uint32_t ends = newlines(q);
+        if (ends == 0)
+            break;
+        const unsigned length = static_cast<unsigned>(__builtin_ctz(ends)) + 1;
+        if (!shaped_line_avx2(q, length, out + n, bytes))
+            break;
+        q += length, ++n;
+    }
     p = q;
     return n;
 }
