@@ -302,19 +302,20 @@ inline bool plain_line_words(const char*& p, Pulse& out)
 // mask of non-digit bytes finds its entry (a perfect hash), the masks of its commas and minus signs
 // confirm it, and the four fields are converted at once.
 #if defined(CSV_SSSE3)
-struct LineTables {
-    int32_t limit[4][4];        // largest magnitude of each field, by the two signs
-    int32_t sign[4][4];         // -1 on the negative fields, by the two signs
-    constexpr LineTables() : limit(), sign()
+// By a line's two signs: the largest magnitude of each field, and +1 or -1 for each.
+struct alignas(16) SignRow {
+    int32_t limit[4];
+    int32_t sign[4];
+};
+struct SignRows {
+    SignRow row[4];  // bit 0: ao0 negative, bit 1: ao1
+    constexpr SignRows() : row()
     {
-        for (unsigned m = 0; m < 4; ++m) {
-            limit[m][0] = 0x7FFFFFFF, limit[m][1] = 255;
-            limit[m][2] = 32767 + static_cast<int32_t>(m & 1), limit[m][3] = 32767 + static_cast<int32_t>(m >> 1);
-            sign[m][2] = -static_cast<int32_t>(m & 1), sign[m][3] = -static_cast<int32_t>(m >> 1);
-        }
+        for (int m = 0; m < 4; ++m)
+            row[m] = SignRow{{0x7FFFFFFF, 255, 32767 + (m & 1), 32767 + (m >> 1)}, {1, 1, 1 - 2 * (m & 1), 1 - (m & 2)}};
     }
 };
-constexpr LineTables LINE;
+constexpr SignRows SIGN_ROWS;
 
 struct alignas(16) LineShape {
     // Byte gathers (pshufb): ticks and digital from the line's first 16 bytes, the analog values
@@ -325,7 +326,7 @@ struct alignas(16) LineShape {
     uint32_t key = 0;       // the non-digit bytes from the line's start to its end (CR, or newline)
     uint32_t commas = ~0u;  // (no line has commas everywhere: the empty entry matches none)
     uint32_t minus = 0;
-    uint32_t signs = 0;  // bit 0: ao0 negative, bit 1: ao1
+    uint32_t sign_row = 0;  // where its row of SIGN_ROWS is, in bytes
 };
 
 // Every shape, and a slot for each key, built by the compiler. The multiplier is a perfect hash of
@@ -346,7 +347,7 @@ public:
                                 s.commas = 1u << e0 | 1u << e1 | 1u << e2;
                                 s.minus = m2 << (e1 + 1) | m3 << (e2 + 1);
                                 s.key = s.commas | s.minus | 1u << end;
-                                s.signs = m2 | m3 << 1;
+                                s.sign_row = static_cast<uint32_t>((m2 | m3 << 1) * sizeof(SignRow));
                                 const unsigned from = end - 15;  // where the analog values' 16 bytes start
                                 for (unsigned j = 0; j < 8; ++j) {
                                     const auto at = [j](unsigned field_end, unsigned n) {
@@ -357,14 +358,17 @@ public:
                                 }
                                 uint16_t& slot = slots_[index(s.key)];
                                 perfect_ = perfect_ && slot == 0;
-                                slot = static_cast<uint16_t>(count++);
+                                slot = static_cast<uint16_t>(count++ * (sizeof(LineShape) / 16));
                             }
     }
 
     constexpr bool perfect() const { return perfect_; }
 
     // The entry for a line's key; one whose key differs when the line has no common shape.
-    const LineShape& find(uint32_t key) const { return shapes_[slots_[index(key)]]; }
+    const LineShape& find(uint32_t key) const
+    {
+        return *reinterpret_cast<const LineShape*>(reinterpret_cast<const char*>(shapes_) + 16 * size_t{slots_[index(key)]});
+    }
 
 private:
     static constexpr unsigned COUNT = 1 + 8 * 3 * 10 * 10, SLOT_BITS = 15;
@@ -372,36 +376,41 @@ private:
 
     static constexpr uint32_t index(uint32_t key) { return (key * MULTIPLIER) >> (32 - SLOT_BITS); }
 
+    static_assert(sizeof(LineShape) % 16 == 0, "slots hold where the entries are in 16-byte steps");
     LineShape shapes_[COUNT];
-    uint16_t slots_[size_t{1} << SLOT_BITS];
+    uint16_t slots_[size_t{1} << SLOT_BITS];  // where each key's entry is, in 16-byte steps
     bool perfect_ = true;
 };
 constexpr LineShapes LINE_SHAPES;
 static_assert(LINE_SHAPES.perfect(), "two line shapes share a slot: choose another multiplier");
 
-// The pulse of a common line whose shape is confirmed: `lo` holds its first 16 bytes, `analog` the
-// 16 that end with its last field, `ascii` '0' in every byte. Pairs, quads and all eight digits combined for the four fields at
-// once, the range test, the signs and the 9-byte record at `out` in vector registers.
-__attribute__((target("ssse3"), always_inline)) inline bool shaped_pulse(__m128i lo, __m128i analog,
-                                                                         const LineShape& shape, Pulse* out,
-                                                                         __m128i ascii = _mm_set1_epi8('0'))
+// The pulse of a common line of this shape: `lo` holds its first 16 bytes, `analog` the 16 that end
+// with its last field, `ascii` '0' in every byte. Pairs, quads and all eight digits combined for the
+// four fields at once, the range test, the signs and the 9-byte record at `out` in vector registers;
+// `Wide`: 16 bytes written, the 7 past the record being the next one's. Not zero when a value is out
+// of range.
+template <bool Wide>
+__attribute__((target("ssse3"), always_inline)) inline int shaped_pulse(__m128i lo, __m128i analog,
+                                                                        const LineShape& shape, Pulse* out,
+                                                                        __m128i ascii)
 {
-    const auto gather = [](const int8_t* at) { return _mm_load_si128(reinterpret_cast<const __m128i*>(at)); };
-    const __m128i a = _mm_shuffle_epi8(_mm_sub_epi8(lo, ascii), gather(shape.ticks_digital));
-    const __m128i b = _mm_shuffle_epi8(_mm_sub_epi8(analog, ascii), gather(shape.analog));
+    const auto load = [](const void* at) { return _mm_load_si128(static_cast<const __m128i*>(at)); };
+    const __m128i a = _mm_shuffle_epi8(_mm_sub_epi8(lo, ascii), load(shape.ticks_digital));
+    const __m128i b = _mm_shuffle_epi8(_mm_sub_epi8(analog, ascii), load(shape.analog));
     const __m128i tens = _mm_set1_epi16(0x010A), hundreds = _mm_set1_epi32(0x00010064);
     const __m128i quads = _mm_packs_epi32(_mm_madd_epi16(_mm_maddubs_epi16(a, tens), hundreds),
                                           _mm_madd_epi16(_mm_maddubs_epi16(b, tens), hundreds));
     const __m128i values = _mm_madd_epi16(quads, _mm_set1_epi32(0x00012710));  // ticks, digital, |ao0|, |ao1|
-    if (_mm_movemask_epi8(
-            _mm_cmpgt_epi32(values, _mm_loadu_si128(reinterpret_cast<const __m128i*>(LINE.limit[shape.signs])))))
-        return false;
-    const __m128i sign = _mm_loadu_si128(reinterpret_cast<const __m128i*>(LINE.sign[shape.signs]));
-    const __m128i record = _mm_shuffle_epi8(_mm_sub_epi32(_mm_xor_si128(values, sign), sign),
+    const SignRow& row = *reinterpret_cast<const SignRow*>(reinterpret_cast<const char*>(SIGN_ROWS.row) + shape.sign_row);
+    const __m128i record = _mm_shuffle_epi8(_mm_sign_epi32(values, load(row.sign)),
                                             _mm_setr_epi8(0, 1, 2, 3, 4, 8, 9, 12, 13, -1, -1, -1, -1, -1, -1, -1));
-    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), record);
-    reinterpret_cast<unsigned char*>(out)[8] = static_cast<unsigned char>(_mm_extract_epi16(record, 4));
-    return true;
+    if constexpr (Wide) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out), record);
+    } else {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out), record);
+        reinterpret_cast<unsigned char*>(out)[8] = static_cast<unsigned char>(_mm_extract_epi16(record, 4));
+    }
+    return _mm_movemask_epi8(_mm_cmpgt_epi32(values, load(row.limit)));
 }
 
 // The line's end comes from its newline alone: where the next line starts does not wait for this
@@ -428,7 +437,8 @@ __attribute__((target("ssse3"))) inline bool plain_line_ssse3(const char*& p, Pu
     const uint32_t key = ~digits & static_cast<uint32_t>((uint64_t{2} << (end & 31)) - 1);
     const LineShape& shape = LINE_SHAPES.find(key);
     if (((shape.key ^ key) | (shape.commas ^ (mask(',') & key)) | (shape.minus ^ (mask('-') & key))) != 0 ||
-        !shaped_pulse(lo, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + end - 15)), shape, out))
+        shaped_pulse<false>(lo, _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + end - 15)), shape, out,
+                            _mm_set1_epi8('0')) != 0)
         return false;
     p += length;
     return true;
@@ -437,28 +447,32 @@ __attribute__((target("ssse3"))) inline bool plain_line_ssse3(const char*& p, Pu
 // The bytes the AVX2 form compares with, 32 of each.
 struct LineBytes {
     __m256i newline, comma, minus;
-    __m256i digit_shift, digit_above;  // digits less '0' + 128 become -128..-119, all else -118 or above
+    __m256i digit_shift, digit_above;  // digits less '0' + 128 become -128..-119, all else above -119
     __m128i zero;
 };
 
 // The same with AVX2 and BMI2: each mask from one compare of all 32 bytes.
-// A line of `length` bytes at p (up to its newline), at most 32.
-__attribute__((target("avx2,bmi2"))) inline bool shaped_line_avx2(const char* p, unsigned length, Pulse* out,
-                                                                   const LineBytes& bytes)
+// A line of `length` bytes at p (up to its newline), at most 32. Its record is written at `out` also
+// when it is not a common line: one branch for all the tests.
+template <bool Wide>
+__attribute__((target("avx2,bmi2"), always_inline)) inline bool shaped_line_avx2(const char* p, unsigned length,
+                                                                                  Pulse* out, const LineBytes& bytes)
 {
     const __m256i line = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
     const auto mask = [line](__m256i x) __attribute__((target("avx2"))) {
         return static_cast<uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(line, x)));
     };
-    const uint32_t digits = static_cast<uint32_t>(
-        _mm256_movemask_epi8(_mm256_cmpgt_epi8(bytes.digit_above, _mm256_sub_epi8(line, bytes.digit_shift))));
-    const unsigned end = length - 1 - (p[static_cast<int>(length) - 2] == '\r');
-    const uint32_t key = _bzhi_u32(~digits, end + 1);
+    const uint32_t non_digits = static_cast<uint32_t>(
+        _mm256_movemask_epi8(_mm256_cmpgt_epi8(_mm256_sub_epi8(line, bytes.digit_shift), bytes.digit_above)));
+    // (Kept within the line's 32 bytes: a newline alone after a CR has none before it.)
+    const unsigned end = (length - 1 - (p[static_cast<int>(length) - 2] == '\r')) & 31;
+    const uint32_t key = _bzhi_u32(non_digits, end + 1);
     const LineShape& shape = LINE_SHAPES.find(key);
-    return ((shape.key ^ key) | (shape.commas ^ (mask(bytes.comma) & key)) | (shape.minus ^ (mask(bytes.minus) & key))) ==
-               0 &&
-           shaped_pulse(_mm256_castsi256_si128(line), _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + end - 15)),
-                        shape, out, bytes.zero);
+    const int out_of_range = shaped_pulse<Wide>(_mm256_castsi256_si128(line),
+                                                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + end - 15)), shape,
+                                                out, bytes.zero);
+    return ((shape.key ^ key) | (shape.commas ^ (mask(bytes.comma) & key)) | (shape.minus ^ (mask(bytes.minus) & key)) |
+            static_cast<uint32_t>(out_of_range)) == 0;
 }
 
 // Reads common lines from p into at most `room` pulses at `out`, up to the first other line or
@@ -480,7 +494,7 @@ __attribute__((target("avx2,bmi2"), noinline)) size_t common_lines_avx2(const ch
                                                                         size_t room)
 {
     LineBytes bytes{_mm256_set1_epi8('\n'), _mm256_set1_epi8(','), _mm256_set1_epi8('-'),
-                    _mm256_set1_epi8(static_cast<char>('0' + 128)), _mm256_set1_epi8(-118), _mm_set1_epi8('0')};
+                    _mm256_set1_epi8(static_cast<char>('0' + 128)), _mm256_set1_epi8(-119), _mm_set1_epi8('0')};
     // Hidden from the compiler, which would otherwise build them again on every line.
     __asm__("" : "+x"(bytes.newline), "+x"(bytes.comma), "+x"(bytes.minus), "+x"(bytes.digit_shift),
             "+x"(bytes.digit_above), "+x"(bytes.zero));
@@ -491,16 +505,16 @@ __attribute__((target("avx2,bmi2"), noinline)) size_t common_lines_avx2(const ch
     const char* q = p;
     size_t n = 0;
     // The 64 bytes at q are readable while q + 32 <= last; both lines must end by `last`.
-    while (q + 32 <= last && n + 2 <= room) {
+    while (q + 32 <= last && n + 3 <= room) {
         const uint64_t ends = newlines(q) | uint64_t{newlines(q + 32)} << 32;
         const uint64_t second = ends & (ends - 1);
         if (second == 0)
             break;
         const unsigned a = static_cast<unsigned>(__builtin_ctzll(ends)) + 1,
                        b = static_cast<unsigned>(__builtin_ctzll(second)) + 1;
-        if (a > 32 || b - a > 32 || q + b - 1 > last || !shaped_line_avx2(q, a, out + n, bytes))
+        if (a > 32 || b - a > 32 || q + b - 1 > last || !shaped_line_avx2<true>(q, a, out + n, bytes))
             break;
-        if (!shaped_line_avx2(q + a, b - a, out + n + 1, bytes)) {
+        if (!shaped_line_avx2<true>(q + a, b - a, out + n + 1, bytes)) {
             q += a, ++n;
             break;
         }
@@ -511,7 +525,7 @@ __attribute__((target("avx2,bmi2"), noinline)) size_t common_lines_avx2(const ch
         if (ends == 0)
             break;
         const unsigned length = static_cast<unsigned>(__builtin_ctz(ends)) + 1;
-        if (!shaped_line_avx2(q, length, out + n, bytes))
+        if (!shaped_line_avx2<false>(q, length, out + n, bytes))
             break;
         q += length, ++n;
     }
