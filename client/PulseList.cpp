@@ -635,16 +635,24 @@ __attribute__((noinline, flatten)) CsvTally parse_portable(const char* text, siz
                       });
 }
 
+#if defined(CSV_SSSE3)
+bool has_avx2()
+{
+    static const bool avx2 = __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("avx2") &&
+                             __builtin_cpu_supports("bmi2");
+    return avx2;
+}
+#endif
+
 // The reader for this processor, or one with fewer of its instructions.
 CsvTally parse(const char* text, size_t length, const char* readable_from, const char* readable_to, Pulse* out,
                size_t room, std::vector<BadLine>& bad, bool header_allowed, CsvReader reader = CsvReader::Fastest)
 {
 #if defined(CSV_SSSE3)
     static const bool ssse3 = __builtin_cpu_supports("ssse3");
-    static const bool avx2 = ssse3 && __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi2");
     if (ssse3 && reader != CsvReader::Portable)
         return parse_ssse3(text, length, readable_from, readable_to, out, room, bad, header_allowed,
-                           avx2 && reader == CsvReader::Fastest);
+                           has_avx2() && reader == CsvReader::Fastest);
 #else
     (void)reader;
 #endif
@@ -814,9 +822,35 @@ void open_input(const std::string& path, FileText& file, PulseFormat& format)
         format = detectFormat(stdin_input ? "" : path, file.data(), std::min<size_t>(file.length, 4096));
 }
 
+#if defined(CSV_SSSE3)
+// Newlines in n bytes at p, with AVX2.
+__attribute__((target("avx2"), noinline)) size_t count_newlines_avx2(const char* p, size_t n)
+{
+    size_t count = 0, i = 0;
+    const __m256i newline = _mm256_set1_epi8('\n'), zero = _mm256_setzero_si256();
+    while (n - i >= 32) {
+        // Byte counters, summed before any can pass 255.
+        __m256i counters = zero;
+        for (const size_t stop = i + std::min<size_t>((n - i) / 32, 255) * 32; i < stop; i += 32)
+            counters = _mm256_sub_epi8(
+                counters, _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)), newline));
+        const __m256i sums = _mm256_sad_epu8(counters, zero);
+        count += static_cast<size_t>(_mm256_extract_epi64(sums, 0) + _mm256_extract_epi64(sums, 1) +
+                                     _mm256_extract_epi64(sums, 2) + _mm256_extract_epi64(sums, 3));
+    }
+    for (; i < n; ++i)
+        count += p[i] == '\n';
+    return count;
+}
+#endif
+
 // Newlines in n bytes at p.
 size_t count_newlines(const char* p, size_t n)
 {
+#if defined(CSV_SSSE3)
+    if (has_avx2())
+        return count_newlines_avx2(p, n);
+#endif
     size_t count = 0, i = 0;
 #if defined(__SSE2__)
     const __m128i newline = _mm_set1_epi8('\n');
