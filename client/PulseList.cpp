@@ -451,9 +451,9 @@ struct LineBytes {
     __m128i zero;
 };
 
-// The same with AVX2 and BMI2: each mask from one compare of all 32 bytes.
-// A line of `length` bytes at p (up to its newline), at most 32. Its record is written at `out` also
-// when it is not a common line: one branch for all the tests.
+// The same with AVX2 and BMI2, each mask from one compare of all 32 bytes, for a line of `length`
+// bytes at p (up to its newline), at most 32. Its record is written at `out` also when it is not a
+// common line: one branch for all the tests.
 template <bool Wide>
 __attribute__((target("avx2,bmi2"), always_inline)) inline bool shaped_line_avx2(const char* p, unsigned length,
                                                                                   Pulse* out, const LineBytes& bytes)
