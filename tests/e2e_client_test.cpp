@@ -95,7 +95,8 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal)
     for (const auto& l : lines)
         csv += l + "\n";
     write_file(dir + "/list.csv", csv + "\n# end\n");
-    for (const std::string how : {"stream - --format bin --runs 3 --final 00000011,8,-8", "stream list.csv"}) {
+    write_file(dir + "/list.bin", records);
+    for (const std::string how : {"stream - --format bin --runs 3 --final 00000011,8,-8", "stream list.csv", "stream list.bin"}) {
         const Outcome r = tarvex(dir, how, records);
         ASSERT_EQ(r.status, 0) << how << ": " << r.err;
         EXPECT_EQ(r.out.rfind("the instrument plays 300 pulses ", 0), 0u) << r.out;
