@@ -9,6 +9,9 @@ jobs=$(nproc)
 
 scripts/deps.sh
 
+echo "== test size"
+scripts/test_ratio.sh
+
 echo "== build (sim)"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
