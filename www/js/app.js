@@ -1,13 +1,22 @@
 // The instrument's page: live status, controls, sequences with their waveform, settings.
 import { call, callLarge, requestHead, onConnection, RpcError } from './rpc.js';
 import { PulseList, toBase64Records, formatTime, MAX_FILE_BYTES } from './pulses.js';
-import { WaveView } from './preview.js';
-import { readSlot, segmentsToTrace, compare, coefficients, calibrationInRange } from './readback.js';
+import { WaveView, parseTime } from './preview.js';
+import { coefficients, calibrationInRange } from './readback.js';
+import { OUTPUTS, loadStored, store, parseSetup, setupText, nameError, viewChannels, MAX_SETUP_BYTES } from './channels.js';
 import { networkErrors, hostnameError } from './netcheck.js';
 
 const $ = (id) => document.getElementById(id);
 const fields = (name) => document.querySelectorAll(`[data-field="${name}"]`);
-function show(name, text) { for (const el of fields(name)) el.textContent = text; }
+function show(name, text) {
+  for (const el of fields(name)) { el.textContent = text; el.classList.remove('stale'); }
+}
+// Every value shown is marked stale while the instrument does not answer; each loses the mark
+// when it is read again.
+function markStale() {
+  for (const el of document.querySelectorAll('[data-field], #id-hostname, #status-bits li')) el.classList.add('stale');
+  document.body.dataset.stale = '1';
+}
 
 // One line of the instrument's answer under a control: "ok" texts plain, refusals marked.
 function answer(id, text, bad = false) {
@@ -38,8 +47,11 @@ const STATUS_BITS = [
   [0, 'streaming'], [1, 'datamover 0 halted'], [2, 'datamover 1 halted'], [3, 'FPGA data valid'],
   [4, 'underflow error'], [6, 'FIFO full'], [7, 'slot 0 holds a sequence'], [8, 'slot 1 holds a sequence'],
   [9, 'FIFOs filled (with 20)'], [10, 'rearm possible'], [11, 'phase step carried out'], [17, 'finished'],
-  [18, 'output stage ready'], [19, 'loop mode'], [20, 'decoder FIFO full'], [21, 'slot 0 busy'], [24, 'slot 0 busy'],
-  [22, 'slot 1 busy'], [25, 'slot 1 busy'], [23, 'error kind'], [26, 'error kind'], [27, 'rearm strobe needed'],
+  [18, 'output stage ready'], [19, 'loop mode'], [20, 'decoder FIFO full'],
+  [21, 'slot 0 memory busy (first flag)'], [24, 'slot 0 memory busy (second flag, ends the start wait)'],
+  [22, 'slot 1 memory busy (first flag)'], [25, 'slot 1 memory busy (second flag, ends the start wait)'],
+  [23, 'error kind, first flag (ends the start wait)'], [26, 'error kind, second flag (both: error cleared)'],
+  [27, 'rearm strobe needed'],
   [28, 'slot 0 data ready'], [29, 'slot 1 data ready'], [30, 'slot 0 does not count'], [31, 'slot 1 does not count'],
 ];
 
@@ -66,6 +78,7 @@ let sawDown = false;
 function expectRestart() {
   restartFrom = Date.now();
   sawDown = false;
+  markStale();
   setConnection('lost', 'instrument restarting – reconnecting…');
   schedule();
 }
@@ -76,6 +89,7 @@ onConnection((up) => {
     return;
   }
   sawDown = true;
+  markStale();
   identityKnown = false;
   controlsSynced = false;
   setConnection('lost', restartFrom ? 'instrument restarting – reconnecting…' : 'connection lost – reconnecting…');
@@ -86,7 +100,7 @@ async function loadIdentity() {
     call('getSerial'), call('getFirmwareVersion'), call('getHardwareVersion'), call('getFPGAID')]);
   show('serial', serial); show('firmware', fw); show('hardware', hw); show('fpga', fpga);
   identityKnown = true;
-  loadSettings();
+  await loadSettings();
 }
 
 function showBits(word) {
@@ -99,7 +113,10 @@ function showBits(word) {
       ul.append(li);
     }
   }
-  for (const li of ul.children) li.classList.toggle('on', ((word >>> Number(li.dataset.bit)) & 1) === 1);
+  for (const li of ul.children) {
+    li.classList.toggle('on', ((word >>> Number(li.dataset.bit)) & 1) === 1);
+    li.classList.remove('stale');
+  }
 }
 
 async function refresh() {
@@ -111,12 +128,14 @@ async function refresh() {
       if (Date.now() - restartFrom < RESTART_GRACE_MS) return;
     }
     if (!identityKnown) await loadIdentity();
+    else if (document.querySelector('[data-field^="net-"].stale')) await loadSettings();
     const [host, temp, supply, st, streaming, word, tstart, trearm, clock, hasSeq, finished] = await Promise.all([
       call('getHostname'), call('getTemperature'), call('getSupplyState'), call('getStreamingState'),
       call('isStreaming'), call('getStatusRegister'), call('getTriggerStart'), call('getTriggerRearm'),
       call('getClock'), call('hasSequence'), call('hasFinished')]);
     show('hostname', host);
     $('id-hostname').textContent = host;
+    $('id-hostname').classList.remove('stale');
     document.title = `Tarvex ${host}`;
     show('temperature', temp);
     show('current', `${(+supply['Current/A']).toFixed(3)} A`);
@@ -145,6 +164,7 @@ async function refresh() {
     show('hassequence', hasSeq ? 'yes' : 'no');
     show('finished', finished ? 'yes' : 'no');
     document.body.dataset.live = String(Date.now());
+    if (!document.querySelector('.stale')) delete document.body.dataset.stale;
     if (restartFrom) {
       restartFrom = 0;
       setConnection('up', 'connected');
@@ -323,9 +343,17 @@ function sequences() {
     load({ file }, $('seq-format').value, t, file.name);
   });
   $('btn-seq-text').onclick = () => load({ bytes: new TextEncoder().encode($('seq-text').value) }, 'csv', performance.now(), 'Pasted text');
-  $('btn-zoom-in').onclick = () => view.zoom(0.5);
-  $('btn-zoom-out').onclick = () => view.zoom(2);
+  $('btn-zoom-in').onclick = () => view.zoom(1 / 4);
+  $('btn-zoom-out').onclick = () => view.zoom(4);
   $('btn-zoom-all').onclick = () => view.showAll();
+  const goTo = () => {
+    const t = parseTime($('goto-time').value);
+    $('goto-time').classList.toggle('bad', t === null);
+    if (t !== null) view.goTo(t);
+  };
+  $('btn-goto').onclick = goTo;
+  $('goto-time').addEventListener('keydown', (e) => { if (e.key === 'Enter') goTo(); });
+  channels();
 
   $('btn-stream').onclick = async () => {
     if (!list || busy) return;
@@ -365,32 +393,102 @@ function sequences() {
     }
   };
 
+  const reader = new Worker(new URL('./readback-worker.js', import.meta.url), { type: 'module' });
+  let reads = 0;
   $('btn-readback').onclick = async () => {
-    const slot = Number($('readback-slot').value);
+    const slot = Number($('readback-slot').value), id = ++reads, t0 = performance.now();
     answer('readback-answer', `Reading slot ${slot}…`);
+    let cal0, cal1;
     try {
       const cal = await call('getAnalogCalibration');
-      const c0 = coefficients(cal.dc_offset_a0, cal.slope_a0), c1 = coefficients(cal.dc_offset_a1, cal.slope_a1);
-      const segs = await readSlot(slot, async (url) => {
-        const res = await fetch(url, { cache: 'no-store' });
-        if (!res.ok) throw new Error(`HTTP ${res.status}`);
-        return res.json();
-      }, (k) => answer('readback-answer', `Reading slot ${slot}: ${k.toLocaleString('en')} segments…`));
-      const trace = segmentsToTrace(segs, c0, c1);
-      const marks = list ? compare(list, trace, c0, c1) : null;
-      view.setReadback(trace, marks);
+      cal0 = coefficients(cal.dc_offset_a0, cal.slope_a0); cal1 = coefficients(cal.dc_offset_a1, cal.slope_a1);
+    } catch (e) {
+      answer('readback-answer', `Readback: ${failure(e)}`, true);
+      return;
+    }
+    const shown = list;
+    const columns = shown && { n: shown.n, start: shown.start.slice(), digi: shown.digi.slice(), ao0: shown.ao0.slice(), ao1: shown.ao1.slice() };
+    reader.onmessage = ({ data }) => {
+      if (data.id !== reads) return;
+      if (data.progress !== undefined) { answer('readback-answer', `Reading slot ${slot}: ${data.progress.toLocaleString('en')} segments…`); return; }
+      if (data.error) { answer('readback-answer', `Readback: ${data.error}`, true); return; }
+      const { trace, marks } = data;
       const diffs = marks ? marks.filter((m) => m.kind === 'diff').length : 0;
       const avg = marks ? marks.filter((m) => m.kind === 'avg').length : 0;
-      let text = `Slot ${slot}: ${segs.length.toLocaleString('en')} segments, ${formatTime(trace.start[trace.n])}`;
+      view.onDrawn = () => {
+        view.onDrawn = null;
+        Object.assign(window.tarvex.timings, { readbackMs: performance.now() - t0, readbackWorkerMs: data.ms });
+        document.body.dataset.readback = diffs ? 'differs' : 'matches';
+      };
+      view.setReadback(trace, shown === list ? marks : null);
+      let text = `Slot ${slot}: ${trace.n.toLocaleString('en')} segments, ${formatTime(trace.start[trace.n])}`;
       if (marks) text += diffs ? `; differs from the list in ${diffs} place${diffs === 1 ? '' : 's'}` : '; matches the list';
       if (avg) text += ` (${avg} averaged word${avg === 1 ? '' : 's'})`;
       answer('readback-answer', text, diffs > 0);
-      document.body.dataset.readback = diffs ? 'differs' : 'matches';
-    } catch (e) {
-      answer('readback-answer', `Readback: ${failure(e)}`, true);
-    }
+    };
+    delete document.body.dataset.readback;
+    reader.postMessage({ id, slot, cal0, cal1, list: columns }, columns ? [columns.start.buffer, columns.digi.buffer, columns.ao0.buffer, columns.ao1.buffer] : []);
   };
   $('btn-readback-clear').onclick = () => { view.setReadback(null, null); answer('readback-answer', ''); };
+}
+
+// Names of the outputs and the rows shown: kept in this browser, carried by the setup file.
+function channels() {
+  let state = loadStored();
+  const table = $('channel-table');
+  const apply = () => { store(state); view.setChannels(viewChannels(state)); };
+  for (const o of OUTPUTS) {
+    const tr = document.createElement('tr');
+    tr.dataset.output = o;
+    tr.innerHTML = `<td>${o.toUpperCase()}</td><td><input name="name" maxlength="32"></td>
+      <td><select name="show"><option value="">as used</option><option value="1">shown</option><option value="0">hidden</option></select></td>
+      <td class="muted" data-used></td>`;
+    table.append(tr);
+    tr.querySelector('[name=name]').addEventListener('change', (e) => {
+      const name = e.target.value.trim(), err = nameError(state, o, name);
+      answer('channels-answer', err ? `${o.toUpperCase()}: ${err}` : '', !!err);
+      if (err) { e.target.value = state[o].name; return; }
+      state[o].name = name;
+      apply();
+    });
+    tr.querySelector('[name=show]').addEventListener('change', (e) => {
+      state[o].show = e.target.value === '' ? null : e.target.value === '1';
+      apply();
+    });
+  }
+  const fill = () => {
+    for (const tr of table.querySelectorAll('tr[data-output]')) {
+      const c = state[tr.dataset.output];
+      tr.querySelector('[name=name]').value = c.name;
+      tr.querySelector('[name=show]').value = c.show === null ? '' : c.show ? '1' : '0';
+    }
+  };
+  view.onRows = () => {
+    for (const c of view.channels) table.querySelector(`tr[data-output=${c.key}] [data-used]`).textContent = c.used ? 'used' : 'not used';
+  };
+  fill();
+  view.setChannels(viewChannels(state));
+  $('btn-setup-export').onclick = () => {
+    const a = document.createElement('a');
+    a.href = URL.createObjectURL(new Blob([setupText(state)], { type: 'application/json' }));
+    a.download = 'tarvex-setup.json';
+    a.click();
+    setTimeout(() => URL.revokeObjectURL(a.href), 1000);
+  };
+  $('setup-file').addEventListener('change', async (e) => {
+    const file = e.target.files[0];
+    e.target.value = '';
+    if (!file) return;
+    try {
+      if (file.size > MAX_SETUP_BYTES) throw new Error(`it is ${file.size} bytes, more than ${MAX_SETUP_BYTES}`);
+      state = parseSetup(await file.text(), state);
+      fill();
+      apply();
+      answer('channels-answer', `${file.name}: ${OUTPUTS.filter((o) => state[o].name).length} names read`);
+    } catch (err) {
+      answer('channels-answer', `${file.name}: ${err.message}`, true);
+    }
+  });
 }
 
 // ---------------------------------------------------------------- settings

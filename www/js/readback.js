@@ -1,5 +1,5 @@
-// What a slot holds, read back page by page from "/api/slot/<N>/segments", and its comparison
-// with the loaded list.
+// What a slot holds, read back page by page from "/api/slot/<N>/segments" in the binary form
+// (on the readback worker's thread), and its comparison with the loaded list.
 //
 // Segments are [ticks, digital byte, DAC code 0, DAC code 1]: constant output as played. The
 // loaded list is converted to DAC codes with the calibration the instrument reports, exactly as
@@ -42,35 +42,72 @@ export function toCode(v, c) {
 // An analog value that gives `code` (for drawing the readback on the list's value axis).
 function fromCode(code, c) { return Math.max(-32768, Math.min(32767, (code * 65536 + 32768 - c.offset) / c.gain)); }
 
-// Reads every segment of `slot`; getJson(url) fetches and parses one page.
-export async function readSlot(slot, getJson, onPage) {
-  const segs = [];
-  let from = 0;
-  for (;;) {
-    const page = await getJson(`/api/slot/${slot}/segments?from=${from}&max=${PAGE}`);
-    if (page.error) throw new Error(page.error);
-    if (!Array.isArray(page.segments)) throw new Error('unreadable answer');
-    for (const s of page.segments) segs.push(s);
-    from += page.segments.length;
-    if (onPage) onPage(from);
-    if (!page.more || page.segments.length === 0) break;
-    if (segs.length > MAX_SEGMENTS) throw new Error(`more than ${MAX_SEGMENTS} segments`);
+// One page of the binary form (docs/json-rpc.md): {n, more, error, ticks, digi, code0, code1}.
+export function decodePage(buffer) {
+  const bytes = new Uint8Array(buffer), len = bytes.length;
+  const bad = () => new Error('unreadable page');
+  if (len < 6) throw bad();
+  const n = (bytes[0] | bytes[1] << 8 | bytes[2] << 16 | bytes[3] << 24) >>> 0;
+  const errLen = bytes[5];
+  if (n > PAGE || 6 + errLen + n * 6 > len) throw bad();
+  const error = String.fromCharCode(...bytes.subarray(6, 6 + errLen));
+  const ticks = new Float64Array(n), digi = new Uint8Array(n), code0 = new Uint16Array(n), code1 = new Uint16Array(n);
+  let p = 6 + errLen;
+  for (let i = 0; i < n; i++) {
+    let t = 0, mul = 1, b;
+    do {
+      if (p >= len || mul > 2 ** 49) throw bad();     // above 2^56 ns no list can reach
+      b = bytes[p++];
+      t += (b & 0x7F) * mul;
+      mul *= 128;
+    } while (b & 0x80);
+    if (p + 5 > len) throw bad();
+    ticks[i] = t; digi[i] = bytes[p];
+    code0[i] = bytes[p + 1] | bytes[p + 2] << 8; code1[i] = bytes[p + 3] | bytes[p + 4] << 8;
+    p += 5;
   }
-  return segs;
+  if (p !== len) throw bad();
+  return { n, more: bytes[4] === 1, error, ticks, digi, code0, code1 };
 }
 
-// Segments as a trace for the waveform view; codes shown as the analog values that make them.
-export function segmentsToTrace(segs, cal0, cal1) {
-  const n = segs.length;
+// Reads every segment of `slot` as a trace, PARALLEL pages at a time; getBytes(url) fetches one
+// page's bytes, onPage(segmentsSoFar) reports progress.
+export const PARALLEL = 4;
+export async function readSlot(slot, getBytes, cal0, cal1, onPage) {
+  const pages = [];
+  let last = Infinity, next = 0, got = 0;
+  const worker = async () => {
+    while (next <= last && next * PAGE <= MAX_SEGMENTS) {
+      const k = next++;
+      const page = decodePage(await getBytes(`/api/slot/${slot}/segments?from=${k * PAGE}&max=${PAGE}&form=binary`));
+      if (page.error) throw new Error(page.error);
+      pages[k] = page;
+      if (!page.more && k < last) last = k;
+      got += page.n;
+      if (onPage) onPage(got);
+    }
+  };
+  await Promise.all(Array.from({ length: PARALLEL }, worker));
+  if (last === Infinity) throw new Error(`more than ${MAX_SEGMENTS} segments`);
+  for (let k = 0; k < last; k++) {
+    if (pages[k].n !== PAGE || !pages[k].more) throw new Error('the slot changed while it was read');
+  }
+  return pagesToTrace(pages.slice(0, last + 1), cal0, cal1);
+}
+
+// Pages as a trace for the waveform view; codes shown as the analog values that make them.
+function pagesToTrace(pages, cal0, cal1) {
+  const n = pages.reduce((s, p) => s + p.n, 0);
   const start = new Float64Array(n + 1), digi = new Uint8Array(n);
   const ao0 = new Float32Array(n), ao1 = new Float32Array(n);
   const code0 = new Uint16Array(n), code1 = new Uint16Array(n);
-  let t = 0;
-  for (let i = 0; i < n; i++) {
-    const [ticks, d, c0, c1] = segs[i];
-    start[i] = t; t += ticks;
-    digi[i] = d; code0[i] = c0; code1[i] = c1;
-    ao0[i] = fromCode(c0, cal0); ao1[i] = fromCode(c1, cal1);
+  let t = 0, i = 0;
+  for (const p of pages) {
+    digi.set(p.digi, i); code0.set(p.code0, i); code1.set(p.code1, i);
+    for (let k = 0; k < p.n; k++, i++) {
+      start[i] = t; t += p.ticks[k];
+      ao0[i] = fromCode(p.code0[k], cal0); ao1[i] = fromCode(p.code1[k], cal1);
+    }
   }
   start[n] = t;
   return { n, start, digi, ao0, ao1, code0, code1 };

@@ -1,5 +1,6 @@
 #include "interfaces/jsonrpc/SlotReadback.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,8 +13,9 @@
 
 namespace {
 
-int answer(std::ostream& out, int status, const char* reason, const std::string& body) {
-    out << "HTTP/1.1 " << status << ' ' << reason << "\r\nContent-Type: application/json\r\n"
+int answer(std::ostream& out, int status, const char* reason, const std::string& body,
+           const char* type = "application/json") {
+    out << "HTTP/1.1 " << status << ' ' << reason << "\r\nContent-Type: " << type << "\r\n"
         << "Cache-Control: no-store\r\nContent-Length: " << body.size() << "\r\n\r\n"
         << body;
     return status;
@@ -47,6 +49,37 @@ bool query_value(const char* query, const char* key, std::string& out) {
     return false;
 }
 
+void put_u16(std::string& out, uint16_t v) {
+    out += char(v & 0xFF);
+    out += char(v >> 8);
+}
+
+// The page in the binary form: a header (segment count, u32 little-endian; "more", one byte; the
+// length of the error text, one byte, and the text), then per segment its ticks as an unsigned
+// LEB128 number, the digital byte and the two codes (u16 little-endian).
+std::string binary_page(const memcmd::SegmentPage& page) {
+    std::string out;
+    out.reserve(8 + page.error.size() + page.segments.size() * 6);
+    const uint32_t n = uint32_t(page.segments.size());
+    for (int k = 0; k < 4; ++k) out += char((n >> (8 * k)) & 0xFF);
+    out += char(page.more ? 1 : 0);
+    const size_t error_len = std::min<size_t>(page.error.size(), 255);
+    out += char(error_len);
+    out.append(page.error, 0, error_len);
+    for (const memcmd::Segment& s : page.segments) {
+        uint64_t t = s.ticks;
+        do {
+            const uint8_t low = t & 0x7F;
+            t >>= 7;
+            out += char(t ? low | 0x80 : low);
+        } while (t);
+        out += char(s.digi);
+        put_u16(out, s.code0);
+        put_u16(out, s.code1);
+    }
+    return out;
+}
+
 }  // namespace
 
 int SlotReadback::do_request(const mg_request_info* info, std::ostream& out) {
@@ -69,12 +102,19 @@ int SlotReadback::do_request(const mg_request_info* info, std::ostream& out) {
     if (query_value(info->query_string, "max", text) &&
         (!read_number(text, max) || max < 1 || max > MAX_READBACK_SEGMENTS))
         return answer(out, 400, "Bad Request", "{\"error\":\"max: 1 to 65536\"}");
+    bool binary = false;
+    if (query_value(info->query_string, "form", text)) {
+        if (text != "binary" && text != "json")
+            return answer(out, 400, "Bad Request", "{\"error\":\"form: json or binary\"}");
+        binary = text == "binary";
+    }
 
     memcmd::SegmentPage page;
     {
         std::lock_guard<std::mutex> lock(pulser_lock);
         page = pulser.readSlot(slot, from, size_t(max));
     }
+    if (binary) return answer(out, 200, "OK", binary_page(page), "application/octet-stream");
     std::ostringstream body;
     body << "{\"slot\":" << slot << ",\"from\":" << from << ",\"segments\":[";
     for (size_t i = 0; i < page.segments.size(); ++i) {

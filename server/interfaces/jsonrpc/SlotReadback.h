@@ -6,7 +6,9 @@
 // "error":"T"}: the stretches of constant output the slot plays (ticks of 1 ns, the digital byte,
 // the two 14-bit DAC codes) from stretch I on, at most `max` of them (default 10000, at most
 // MAX_READBACK_SEGMENTS); "more" tells whether stretches follow, "error" is the decoder's text for
-// malformed slot memory ("" when clean). Bad paths answer 404, bad numbers 400, other methods 405.
+// malformed slot memory ("" when clean). With "&form=binary" (or "json", the default) the same page
+// comes as bytes, about 6 per segment (docs/json-rpc.md). Bad paths answer 404, bad numbers and
+// forms 400, other methods 405.
 // The slot is read under `pulser_lock` and never changed.
 #pragma once
 

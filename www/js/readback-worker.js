@@ -1,0 +1,25 @@
+// Reads a slot back off the page's thread: fetches its pages in the binary form, builds the trace,
+// its drawing summary and its comparison with the loaded list. Request: {id, slot, cal0, cal1,
+// list (columns n, start, digi, ao0, ao1, or null)}; answers {id, progress} while reading, then
+// {id, trace, marks, ms} or {id, error}.
+import { readSlot, compare } from './readback.js';
+import { summary } from './preview.js';
+
+self.onmessage = async ({ data }) => {
+  const { id, slot, cal0, cal1, list } = data;
+  const t0 = performance.now();
+  try {
+    const trace = await readSlot(slot, async (url) => {
+      const res = await fetch(url, { cache: 'no-store' });
+      if (!res.ok) throw new Error(`HTTP ${res.status}`);
+      return res.arrayBuffer();
+    }, cal0, cal1, (progress) => self.postMessage({ id, progress }));
+    const marks = list ? compare(list, trace, cal0, cal1) : null;
+    const b = summary(trace);
+    const ms = performance.now() - t0;
+    self.postMessage({ id, trace, marks, ms }, [trace.start, trace.digi, trace.ao0, trace.ao1, trace.code0, trace.code1,
+      ...Object.values(b)].map((a) => a.buffer));
+  } catch (e) {
+    self.postMessage({ id, error: e.message });
+  }
+};
