@@ -9,6 +9,8 @@ import { join, dirname } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import http from 'node:http';
 import { chromium } from 'playwright-core';
+import { decodePage } from '../../www/js/readback.js';
+import { parseTime } from '../../www/js/preview.js';
 
 const repo = join(dirname(fileURLToPath(import.meta.url)), '..', '..');
 const pulserd = process.env.TARVEX_PULSERD || join(repo, 'build/bin/pulserd');
@@ -50,6 +52,13 @@ async function waitUp() {
   throw new Error(`pulserd did not come up:\n${output}`);
 }
 const text = (sel) => page.locator(sel).first().innerText();
+// Whether each digital row shown is drawn high (and not low) at time t of the list: [[high, low]].
+const lanesAt = (t) => page.evaluate((t) => {
+  const v = window.tarvex.view, g = v.canvas.getContext('2d'), x = Math.round(v.x(t));
+  const blue = (y) => [-1, 0, 1].some((d) => { const p = g.getImageData(x, Math.floor(y) + d, 1, 1).data; return p[2] > 150 && p[0] < 100; });
+  return v.layout.filter((r) => r.kind === 'd').map((r) => [blue(r.top + r.height * 0.2), blue(r.top + r.height * 0.85)]);
+}, t);
+const levels = (d) => Array.from({ length: 8 }, (_, k) => ((d >> k) & 1 ? [true, false] : [false, true]));
 const csv = (pulses) => pulses.map((p) => p.join(',')).join('\n') + '\n';
 
 before(async () => {
@@ -124,22 +133,14 @@ test('a CSV previews, streams, and reads back as loaded', async () => {
   const box = await page.locator('#wave').boundingBox();
   for (const i of [0, 1, 57, 150, 299]) {
     const t = startOf(i) + pulses[i][0] / 2;
-    const x = await page.evaluate((t) => { const v = window.tarvex.view; return 46 + (t - v.t0) / (v.t1 - v.t0) * v.plotWidth(); }, t);
+    const x = await page.evaluate((t) => window.tarvex.view.x(t), t);
     await page.mouse.move(box.x + x, box.y + 100);
     const [ticks, d, a0, a1] = pulses[i];
     assert.match(await text('#cursor'), new RegExp(`list: pulse ${i + 1}, digital ${d.toString(2).padStart(8, '0')}, ao0 ${a0}, ao1 ${a1}`), `pulse ${i} of ${ticks} ns`);
   }
   // Zoomed in on pulses 50 to 60, each lane is drawn high or low as the pulse's digital byte says.
-  await page.evaluate(([a, b]) => { const v = window.tarvex.view; v.t0 = a; v.t1 = b; v.draw(); }, [startOf(50), startOf(60)]);
-  for (let i = 50; i < 60; i++) {
-    const lanes = await page.evaluate((t) => {
-      const v = window.tarvex.view, c = v.canvas, g = c.getContext('2d'), laneH = (c.clientHeight - 22) / 13;
-      const x = Math.round(46 + (t - v.t0) / (v.t1 - v.t0) * v.plotWidth());
-      const blue = (y) => [-1, 0, 1].some((d) => { const p = g.getImageData(x, Math.floor(y) + d, 1, 1).data; return p[2] > 150 && p[0] < 100; });
-      return Array.from({ length: 8 }, (_, k) => [blue(k * laneH + laneH * 0.2), blue((k + 1) * laneH - laneH * 0.15)]);
-    }, startOf(i) + pulses[i][0] / 2);
-    assert.deepEqual(lanes, Array.from({ length: 8 }, (_, k) => ((pulses[i][1] >> k) & 1 ? [true, false] : [false, true])), `pulse ${i}`);
-  }
+  await page.evaluate(([a, b]) => { const v = window.tarvex.view; v.setRange(a, b); v.draw(); }, [startOf(50), startOf(60)]);
+  for (let i = 50; i < 60; i++) assert.deepEqual(await lanesAt(startOf(i) + pulses[i][0] / 2), levels(pulses[i][1]), `pulse ${i}`);
   await page.fill('#stream-runs', '-1');
   await page.click('#btn-stream');
   await page.waitForFunction(() => document.body.dataset.streamed === '300');
@@ -149,6 +150,14 @@ test('a CSV previews, streams, and reads back as loaded', async () => {
   await page.waitForFunction(() => document.body.dataset.readback);
   assert.match(await text('#readback-answer'), /matches the list/);
   assert.equal(await page.evaluate(() => document.body.dataset.readback), 'matches');
+  // The binary form carries the JSON form's segments; bad queries are refused.
+  const get = (q) => fetch(`${BASE}/api/slot/0/segments?${q}`);
+  const json = await (await get('from=3&max=65536')).json();
+  const bin = decodePage(await (await get('from=3&max=65536&form=binary')).arrayBuffer());
+  assert.deepEqual(Array.from({ length: bin.n }, (_, i) => [bin.ticks[i], bin.digi[i], bin.code0[i], bin.code1[i]]), json.segments);
+  assert.equal(bin.more, false);
+  for (const [q, status] of [['form=xml', 400], ['form=binary&max=65537', 400], ['form=binary&max=0', 400], ['from=-1&form=binary', 400],
+    ['from=999999999999999&form=binary', 200], ['from=0&form=json', 200]]) assert.equal((await get(q)).status, status, q);
   if (process.env.TARVEX_SCREENSHOT) await page.screenshot({ path: process.env.TARVEX_SCREENSHOT, fullPage: true });
 });
 
@@ -176,6 +185,38 @@ test('2,000,000 pulses preview and stream with a progress bar', async () => {
   assert.ok(seen.some(([v, m]) => v > 0 && v < m && m > 20e6), JSON.stringify(seen.slice(0, 5)));
   assert.equal(await text('#stream-answer'), 'Streaming 2,000,000 pulses from slot 0');
   assert.match(output, /jRPC call: len: 2000000, n_runs: -1/);
+});
+
+test('2,000,000 pulses read back off the main thread; the axis stays exact at 1 ns per pixel deep inside', async () => {
+  await page.evaluate(() => {
+    window.longTasks = [];
+    new PerformanceObserver((l) => window.longTasks.push(...l.getEntries().map((e) => e.duration))).observe({ type: 'longtask' });
+  });
+  await page.click('#btn-readback');
+  await page.waitForFunction(() => document.body.dataset.readback, null, { timeout: 300000 })
+    .catch(async (e) => assert.fail(`${e.message}: ${await text('#readback-answer')}`));
+  const { readbackMs, readbackWorkerMs } = await page.evaluate(() => window.tarvex.timings);
+  const longest = Math.max(0, ...await page.evaluate(() => window.longTasks));
+  console.log(`readback of 2,000,000 pulses drawn in ${readbackMs.toFixed(0)} ms (worker ${readbackWorkerMs.toFixed(0)} ms), longest main-thread task ${longest.toFixed(0)} ms`);
+  assert.equal(await page.evaluate(() => document.body.dataset.readback), 'matches', await text('#readback-answer'));
+  assert.ok(readbackMs < 300000 && longest < 2000, 'far outside any sane figure');
+  // 1 ns per pixel around pulse 1,500,001: ticks at whole steps, labels distinct, read back exactly.
+  const k = 1500000, T = await page.evaluate((k) => window.tarvex.view.list.start[k], k);
+  const axis = await page.evaluate((T) => { const v = window.tarvex.view; v.setRange(T, T + v.plotWidth()); v.draw(); return { ticks: v.ticks, origin: v.origin, x0: v.x(T), span: v.span }; }, T);
+  assert.equal(axis.span, await page.evaluate(() => window.tarvex.view.plotWidth()));
+  const step = axis.ticks[1].t - axis.ticks[0].t;
+  assert.ok(axis.ticks.length >= 5 && step >= 1 && axis.ticks[0].t >= T && axis.ticks[0].t < T + step, JSON.stringify(axis));
+  assert.equal(new Set(axis.ticks.map((x) => x.text)).size, axis.ticks.length);
+  axis.ticks.forEach(({ t, x, text: label }, i) => {
+    assert.equal(t, axis.ticks[0].t + i * step);
+    assert.equal(axis.origin + parseTime(label.replace(/^\+/, '')), t, label);
+    assert.ok(Math.abs(x - axis.x0 - (t - T)) < 1e-6, `${label} at ${x}`);
+  });
+  assert.match(await text('#view-range'), /^\d+\.\d+ ms – \d+\.\d+ ms/);
+  for (let i = k; i < k + 40; i += 7) {
+    const mid = await page.evaluate((i) => { const s = window.tarvex.view.list.start; return (s[i] + s[i + 1]) / 2; }, i);
+    assert.deepEqual(await lanesAt(mid), levels(i & 255), `pulse ${i}`);
+  }
 });
 
 const peek = async (addr) => (await sim({ cmd: 'peek', addr })).value;
@@ -247,8 +288,12 @@ test('a lost connection and a reboot show "reconnecting", then live data again',
   // The instrument stops answering on its own, and answers again.
   server.kill('SIGSTOP');
   const stoppedAt = await lost(/^connection lost – reconnecting/);
+  const fresh = () => page.evaluate(() => [...document.querySelectorAll('[data-field], #status-bits li')]
+    .filter((e) => !e.classList.contains('stale')).map((e) => e.dataset.field || e.textContent));
+  assert.deepEqual(await fresh(), []);
   server.kill('SIGCONT');
   await back(stoppedAt);
+  await page.waitForFunction(() => !document.querySelector('.stale') && !document.body.dataset.stale, null, { timeout: 10000 });
   consoleErrors.length = 0;   // the refused connections while the server was away
 });
 
@@ -265,4 +310,33 @@ test('a cross-origin JSON-RPC POST is refused and changes nothing; a same-origin
   await page.click('#trigger-form [type=submit]');
   await page.waitForFunction(() => /immediate/.test(document.querySelector('[data-field=trigger-reported]').textContent));
   assert.deepEqual(consoleErrors, []);
+});
+
+test('rows of unused outputs are hidden; names stay across a reload and travel in the setup file', async () => {
+  const rows = () => page.evaluate(() => window.tarvex.view.layout.map((r) => r.name));
+  writeFileSync(join(tmp, 'two.csv'), csv([[100, 1, 0, 0], [100, 2, 5000, 0], [100, 3, -5000, 0]]));
+  await page.setInputFiles('#seq-file', join(tmp, 'two.csv'));
+  await page.waitForFunction(() => document.body.dataset.preview === '3');
+  assert.deepEqual(await rows(), ['D0', 'D1', 'AO0']);
+  await page.locator('#channels summary').click();
+  await page.fill('tr[data-output=d0] [name=name]', 'laser');
+  await page.locator('tr[data-output=d0] [name=name]').dispatchEvent('change');
+  await page.selectOption('tr[data-output=d5] [name=show]', '1');
+  await page.selectOption('tr[data-output=d1] [name=show]', '0');
+  assert.deepEqual(await rows(), ['laser', 'D5', 'AO0']);
+  await page.reload();
+  await page.setInputFiles('#seq-file', join(tmp, 'two.csv'));
+  await page.waitForFunction(() => document.body.dataset.preview === '3');
+  assert.deepEqual(await rows(), ['laser', 'D5', 'AO0']);
+  await page.locator('#channels summary').click();
+  const [download] = await Promise.all([page.waitForEvent('download'), page.click('#btn-setup-export')]);
+  assert.deepEqual(JSON.parse(readFileSync(await download.path(), 'utf8')),
+    { format: 'tarvex-setup', version: 1, channels: [{ name: 'laser', output: 'd0', default: 0 }] });
+  const setup = (doc) => { writeFileSync(join(tmp, 'setup.json'), JSON.stringify(doc)); return page.setInputFiles('#setup-file', join(tmp, 'setup.json')); };
+  await setup({ format: 'tarvex-setup', version: 2, channels: [] });
+  await page.waitForFunction(() => /version 2 is not supported/.test(document.getElementById('channels-answer').textContent));
+  await setup({ format: 'tarvex-setup', version: 1, channels: [{ name: 'camera', output: 'd1', default: 1 }, { name: 'ramp', output: 'ao0', default: -3 }], note: 'x' });
+  await page.waitForFunction(() => /2 names read/.test(document.getElementById('channels-answer').textContent));
+  assert.deepEqual(await rows(), ['D0', 'D5', 'ramp']);
+  assert.equal(await page.inputValue('tr[data-output=d1] [name=name]'), 'camera');
 });

@@ -397,6 +397,7 @@ function sequences() {
   let reads = 0;
   $('btn-readback').onclick = async () => {
     const slot = Number($('readback-slot').value), id = ++reads, t0 = performance.now();
+    delete document.body.dataset.readback;
     answer('readback-answer', `Reading slot ${slot}…`);
     let cal0, cal1;
     try {
@@ -426,7 +427,6 @@ function sequences() {
       if (avg) text += ` (${avg} averaged word${avg === 1 ? '' : 's'})`;
       answer('readback-answer', text, diffs > 0);
     };
-    delete document.body.dataset.readback;
     reader.postMessage({ id, slot, cal0, cal1, list: columns }, columns ? [columns.start.buffer, columns.digi.buffer, columns.ao0.buffer, columns.ao1.buffer] : []);
   };
   $('btn-readback-clear').onclick = () => { view.setReadback(null, null); answer('readback-answer', ''); };

@@ -11,7 +11,7 @@ self.onmessage = async ({ data }) => {
   try {
     const trace = await readSlot(slot, async (url) => {
       const res = await fetch(url, { cache: 'no-store' });
-      if (!res.ok) throw new Error(`HTTP ${res.status}`);
+      if (!res.ok) throw new Error(`HTTP ${res.status}: ${await res.text().then((t) => JSON.parse(t).error, () => '')}`);
       return res.arrayBuffer();
     }, cal0, cal1, (progress) => self.postMessage({ id, progress }));
     const marks = list ? compare(list, trace, cal0, cal1) : null;

@@ -6,7 +6,7 @@
 // the instrument converts analog values (16.16 fixed point, clamped to 14 bits).
 
 export const PAGE = 65536;                // segments asked for per request (the server's cap)
-export const MAX_SEGMENTS = 4200000;      // more than any list of 2,000,000 pulses plays as
+export const MAX_SEGMENTS = 6300000;      // 2,000,000 short pulses off the 8 ns grid play as 4.4 million
 
 // The integer multiplier and addend of one output from the reported calibration (offset as a
 // fraction of full scale, slope); null when they do not fit 32 bits.
@@ -42,17 +42,18 @@ export function toCode(v, c) {
 // An analog value that gives `code` (for drawing the readback on the list's value axis).
 function fromCode(code, c) { return Math.max(-32768, Math.min(32767, (code * 65536 + 32768 - c.offset) / c.gain)); }
 
-// One page of the binary form (docs/json-rpc.md): {n, more, error, ticks, digi, code0, code1}.
+// One page of the binary form (docs/json-rpc.md): {n, more, version, error, ticks, digi, code0,
+// code1}; version 0 when the instrument names none.
 export function decodePage(buffer) {
   const bytes = new Uint8Array(buffer), len = bytes.length;
   const bad = () => new Error('unreadable page');
-  if (len < 6) throw bad();
-  const n = (bytes[0] | bytes[1] << 8 | bytes[2] << 16 | bytes[3] << 24) >>> 0;
-  const errLen = bytes[5];
-  if (n > PAGE || 6 + errLen + n * 6 > len) throw bad();
-  const error = String.fromCharCode(...bytes.subarray(6, 6 + errLen));
+  if (len < HEAD) throw bad();
+  const view = new DataView(buffer);
+  const n = view.getUint32(0, true), errLen = bytes[5], version = Number(view.getBigUint64(6, true));
+  if (n > PAGE || HEAD + errLen + n * 6 > len) throw bad();
+  const error = String.fromCharCode(...bytes.subarray(HEAD, HEAD + errLen));
   const ticks = new Float64Array(n), digi = new Uint8Array(n), code0 = new Uint16Array(n), code1 = new Uint16Array(n);
-  let p = 6 + errLen;
+  let p = HEAD + errLen;
   for (let i = 0; i < n; i++) {
     let t = 0, mul = 1, b;
     do {
@@ -67,32 +68,36 @@ export function decodePage(buffer) {
     p += 5;
   }
   if (p !== len) throw bad();
-  return { n, more: bytes[4] === 1, error, ticks, digi, code0, code1 };
+  return { n, more: bytes[4] === 1, version, error, ticks, digi, code0, code1 };
 }
+const HEAD = 14;
 
-// Reads every segment of `slot` as a trace, PARALLEL pages at a time; getBytes(url) fetches one
-// page's bytes, onPage(segmentsSoFar) reports progress.
-export const PARALLEL = 4;
+// Reads every segment of `slot` as a trace; getBytes(url) fetches one page's bytes, onPage
+// (segmentsSoFar) reports progress. Pages are asked for in order, the next as soon as one has
+// arrived (the instrument decodes on from where the last page ended), and decoded meanwhile; a
+// version the instrument names is passed on, so pages of two contents of the slot are refused.
 export async function readSlot(slot, getBytes, cal0, cal1, onPage) {
   const pages = [];
-  let last = Infinity, next = 0, got = 0;
-  const worker = async () => {
-    while (next <= last && next * PAGE <= MAX_SEGMENTS) {
-      const k = next++;
-      const page = decodePage(await getBytes(`/api/slot/${slot}/segments?from=${k * PAGE}&max=${PAGE}&form=binary`));
-      if (page.error) throw new Error(page.error);
-      pages[k] = page;
-      if (!page.more && k < last) last = k;
-      got += page.n;
-      if (onPage) onPage(got);
+  let version = '', got = 0;
+  const url = (from) => `/api/slot/${slot}/segments?from=${from}&max=${PAGE}&form=binary${version}`;
+  let next = getBytes(url(0));
+  for (let more = true; more;) {
+    const bytes = await next;
+    const head = new DataView(bytes, 0, Math.min(bytes.byteLength, HEAD));
+    if (head.byteLength === HEAD) {      // the next page is on its way while this one is decoded
+      const n = head.getUint32(0, true), v = head.getBigUint64(6, true);
+      if (v && !version) version = `&version=${v}`;
+      more = head.getUint8(4) === 1 && n > 0 && got + n <= MAX_SEGMENTS;
+      if (more) next = getBytes(url(got + n));
     }
-  };
-  await Promise.all(Array.from({ length: PARALLEL }, worker));
-  if (last === Infinity) throw new Error(`more than ${MAX_SEGMENTS} segments`);
-  for (let k = 0; k < last; k++) {
-    if (pages[k].n !== PAGE || !pages[k].more) throw new Error('the slot changed while it was read');
+    const page = decodePage(bytes);
+    if (page.error) throw new Error(page.error);
+    pages.push(page);
+    got += page.n;
+    if (onPage) onPage(got);
+    if (page.more && !more) throw new Error(`more than ${MAX_SEGMENTS} segments`);
   }
-  return pagesToTrace(pages.slice(0, last + 1), cal0, cal1);
+  return pagesToTrace(pages, cal0, cal1);
 }
 
 // Pages as a trace for the waveform view; codes shown as the analog values that make them.

@@ -49,22 +49,22 @@ bool query_value(const char* query, const char* key, std::string& out) {
     return false;
 }
 
-void put_u16(std::string& out, uint16_t v) {
-    out += char(v & 0xFF);
-    out += char(v >> 8);
+void put_le(std::string& out, uint64_t v, int bytes) {
+    for (int k = 0; k < bytes; ++k) out += char((v >> (8 * k)) & 0xFF);
 }
 
-// The page in the binary form: a header (segment count, u32 little-endian; "more", one byte; the
-// length of the error text, one byte, and the text), then per segment its ticks as an unsigned
-// LEB128 number, the digital byte and the two codes (u16 little-endian).
-std::string binary_page(const memcmd::SegmentPage& page) {
+// The page in the binary form: a header (segment count, u32; "more", one byte; the length of the
+// error text, one byte; the version of the slot's contents, u64, 0 when none is named; the error
+// text), then per segment its ticks as an unsigned LEB128 number, the digital byte and the two
+// codes (u16). Numbers little-endian.
+std::string binary_page(const memcmd::SegmentPage& page, uint64_t version) {
     std::string out;
-    out.reserve(8 + page.error.size() + page.segments.size() * 6);
-    const uint32_t n = uint32_t(page.segments.size());
-    for (int k = 0; k < 4; ++k) out += char((n >> (8 * k)) & 0xFF);
-    out += char(page.more ? 1 : 0);
     const size_t error_len = std::min<size_t>(page.error.size(), 255);
+    out.reserve(14 + error_len + page.segments.size() * 6);
+    put_le(out, page.segments.size(), 4);
+    out += char(page.more ? 1 : 0);
     out += char(error_len);
+    put_le(out, version, 8);
     out.append(page.error, 0, error_len);
     for (const memcmd::Segment& s : page.segments) {
         uint64_t t = s.ticks;
@@ -74,8 +74,8 @@ std::string binary_page(const memcmd::SegmentPage& page) {
             out += char(t ? low | 0x80 : low);
         } while (t);
         out += char(s.digi);
-        put_u16(out, s.code0);
-        put_u16(out, s.code1);
+        put_le(out, s.code0, 2);
+        put_le(out, s.code1, 2);
     }
     return out;
 }
@@ -114,7 +114,7 @@ int SlotReadback::do_request(const mg_request_info* info, std::ostream& out) {
         std::lock_guard<std::mutex> lock(pulser_lock);
         page = pulser.readSlot(slot, from, size_t(max));
     }
-    if (binary) return answer(out, 200, "OK", binary_page(page), "application/octet-stream");
+    if (binary) return answer(out, 200, "OK", binary_page(page, 0), "application/octet-stream");
     std::ostringstream body;
     body << "{\"slot\":" << slot << ",\"from\":" << from << ",\"segments\":[";
     for (size_t i = 0; i < page.segments.size(); ++i) {
