@@ -158,7 +158,16 @@ test('a CSV previews, streams, and reads back as loaded', async () => {
   assert.equal(bin.more, false);
   for (const [q, status] of [['form=xml', 400], ['form=binary&max=65537', 400], ['form=binary&max=0', 400], ['from=-1&form=binary', 400],
     ['from=999999999999999&form=binary', 200], ['from=0&form=json', 200]]) assert.equal((await get(q)).status, status, q);
-  if (process.env.TARVEX_SCREENSHOT) await page.screenshot({ path: process.env.TARVEX_SCREENSHOT, fullPage: true });
+  if (process.env.TARVEX_SCREENSHOT) {
+    const names = (channels) => { writeFileSync(join(tmp, 'names.json'), JSON.stringify({ format: 'tarvex-setup', version: 1, channels })); return page.setInputFiles('#setup-file', join(tmp, 'names.json')); };
+    await names([['laser', 'd0'], ['camera trigger', 'd1'], ['shutter', 'd2'], ['ramp', 'ao0']].map(([name, output]) => ({ name, output, default: 0 })));
+    await page.locator('#channels summary').click();
+    await page.evaluate((t) => window.tarvex.view.setRange(0, t), startOf(40));
+    await sleep(300);
+    await page.screenshot({ path: process.env.TARVEX_SCREENSHOT, fullPage: true });
+    await names([]);
+    await page.locator('#channels summary').click();
+  }
 });
 
 test('2,000,000 pulses preview and stream with a progress bar', async () => {

@@ -414,8 +414,7 @@ function sequences() {
       if (data.progress !== undefined) { answer('readback-answer', `Reading slot ${slot}: ${data.progress.toLocaleString('en')} segments…`); return; }
       if (data.error) { answer('readback-answer', `Readback: ${data.error}`, true); return; }
       const { trace, marks } = data;
-      const diffs = marks ? marks.filter((m) => m.kind === 'diff').length : 0;
-      const avg = marks ? marks.filter((m) => m.kind === 'avg').length : 0;
+      const [diffs, avg] = marks ? marks.count : [0, 0];
       view.onDrawn = () => {
         view.onDrawn = null;
         Object.assign(window.tarvex.timings, { readbackMs: performance.now() - t0, readbackWorkerMs: data.ms });

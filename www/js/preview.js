@@ -149,7 +149,7 @@ export class WaveView {
     this.rangeLabel = rangeLabel;
     this.list = null;        // the loaded list
     this.readback = null;    // a trace read back from a slot
-    this.marks = null;       // [{t0, t1, kind: 'diff'|'avg'}] sorted by t0
+    this.marks = null;       // differences from the list: {n, t0, t1, kind} in time order
     this.channels = [];      // [{key, name, kind: 'd'|'a', index, show: true|false|null (as used)}]
     this.base = 0;           // the left edge is base + off ns, base whole
     this.off = 0;
@@ -432,13 +432,36 @@ export class WaveView {
     }
   }
 
+  // Marks in view, at most one rectangle per kind and column however many marks there are.
   drawMarks(g, height) {
-    const pw = this.plotWidth();
-    for (const m of this.marks) {
-      if (m.t1 < this.t0 || m.t0 > this.t1) continue;
-      const x0 = Math.max(LEFT, this.x(m.t0)), x1 = Math.min(LEFT + pw, this.x(m.t1));
-      g.fillStyle = COLORS[m.kind];
-      g.fillRect(x0, 0, Math.max(2, x1 - x0), height);
+    const m = this.marks, pw = this.plotWidth(), scale = pw / this.span;   // (x() reads the layout)
+    const x = (t) => LEFT + this.rel(t) * scale;
+    let lo = 0, hi = m.n;
+    while (lo < hi) {
+      const mid = (lo + hi) >>> 1;
+      if (this.rel(m.t1[mid]) <= 0) lo = mid + 1; else hi = mid;
+    }
+    // Columns drawn per kind; a kind that has no marks counts as drawn to the end.
+    const drawnTo = m.count.map((c) => (c ? 0 : Infinity));
+    for (let i = lo; i < m.n && this.rel(m.t0[i]) < this.span; i++) {
+      const k = m.kind[i];
+      const x0 = Math.floor(Math.max(LEFT, x(m.t0[i]))), x1 = Math.max(x0 + 2, Math.ceil(Math.min(LEFT + pw, x(m.t1[i]))));
+      if (x1 > drawnTo[k]) {
+        const from = Math.max(x0, drawnTo[k]);
+        g.fillStyle = k === 1 ? COLORS.avg : COLORS.diff;
+        g.fillRect(from, 0, x1 - from, height);
+        drawnTo[k] = x1;
+      }
+      // Skip the marks that lie within columns drawn for both kinds.
+      const done = this.t0 + (Math.min(...drawnTo) - 1 - LEFT) / scale;
+      if (i + 1 < m.n && m.t1[i + 1] < done) {
+        let a = i + 1, b = m.n;
+        while (a < b) {
+          const mid = (a + b) >>> 1;
+          if (m.t1[mid] < done) a = mid + 1; else b = mid;
+        }
+        i = a - 1;
+      }
     }
   }
 

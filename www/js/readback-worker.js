@@ -17,8 +17,9 @@ self.onmessage = async ({ data }) => {
     const marks = list ? compare(list, trace, cal0, cal1) : null;
     const b = summary(trace);
     const ms = performance.now() - t0;
-    self.postMessage({ id, trace, marks, ms }, [trace.start, trace.digi, trace.ao0, trace.ao1, trace.code0, trace.code1,
-      ...Object.values(b)].map((a) => a.buffer));
+    const arrays = [trace.start, trace.digi, trace.ao0, trace.ao1, trace.code0, trace.code1, ...Object.values(b)];
+    if (marks) arrays.push(marks.t0, marks.t1, marks.kind);
+    self.postMessage({ id, trace, marks, ms }, arrays.map((a) => a.buffer));
   } catch (e) {
     self.postMessage({ id, error: e.message });
   }

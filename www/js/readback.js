@@ -118,17 +118,19 @@ function pagesToTrace(pages, cal0, cal1) {
   return { n, start, digi, ao0, ao1, code0, code1 };
 }
 
-// Where the readback differs from the list within the list's duration: [{t0, t1, kind}], kind
-// 'diff' for a real difference, 'avg' for analog codes inside an 8-tick word where the list
-// changes off the word grid (the instrument plays the word's average there).
+// Where the readback differs from the list within the list's duration, in time order:
+// {n, t0, t1: Float64Array, kind: Uint8Array, count: [of DIFF, of AVG]}, kind DIFF for a real difference, AVG for analog
+// codes inside an 8-tick word where the list changes off the word grid (the instrument plays the
+// word's average there).
+export const DIFF = 0, AVG = 1;
 export function compare(list, trace, cal0, cal1) {
-  const marks = [];
+  const t0s = [], t1s = [], kinds = [];
   const end = list.start[list.n];
   let i = 0, j = 0;
   const add = (t0, t1, kind) => {
-    const last = marks[marks.length - 1];
-    if (last && last.kind === kind && last.t1 >= t0) last.t1 = Math.max(last.t1, t1);
-    else marks.push({ t0, t1, kind });
+    const last = kinds.length - 1;
+    if (last >= 0 && kinds[last] === kind && t1s[last] >= t0) t1s[last] = Math.max(t1s[last], t1);
+    else { t0s.push(t0); t1s.push(t1); kinds.push(kind); }
   };
   // Is [t0, t1) inside an 8-tick word that holds a change of the list off the word grid?
   const averaged = (t0, t1, k) => {
@@ -140,13 +142,14 @@ export function compare(list, trace, cal0, cal1) {
     while (i < list.n && list.start[i + 1] <= t) i++;
     while (j < trace.n && trace.start[j + 1] <= t) j++;
     if (i >= list.n) break;
-    if (j >= trace.n) { add(t, end, 'diff'); break; }
+    if (j >= trace.n) { add(t, end, DIFF); break; }
     const next = Math.min(list.start[i + 1], trace.start[j + 1], end);
-    if (list.digi[i] !== trace.digi[j]) add(t, next, 'diff');
+    if (list.digi[i] !== trace.digi[j]) add(t, next, DIFF);
     else if (toCode(list.ao0[i], cal0) !== trace.code0[j] || toCode(list.ao1[i], cal1) !== trace.code1[j]) {
-      add(t, next, averaged(t, next, i) ? 'avg' : 'diff');
+      add(t, next, averaged(t, next, i) ? AVG : DIFF);
     }
     t = next;
   }
-  return marks;
+  const avg = kinds.reduce((a, k) => a + k, 0);
+  return { n: kinds.length, t0: Float64Array.from(t0s), t1: Float64Array.from(t1s), kind: Uint8Array.from(kinds), count: [kinds.length - avg, avg] };
 }
