@@ -12,6 +12,8 @@
 // is computed as (t - base) - off: the first difference is exact, so a view of a few ns is as
 // sharp 20 ms or 100 days into a list as at its start.
 
+import { DIFF, AVG } from './readback.js';
+
 const AXIS_H = 34;
 const LEFT = 150;
 const ROW_D = 24, ROW_A = 84;
@@ -57,8 +59,10 @@ export function summary(trace) {
   return b;
 }
 
-// Which outputs a trace uses (is ever not 0): {digital: mask, ao0, ao1}.
-function usage(trace) {
+// Which outputs a trace uses (is ever not 0): {digital: mask, ao0, ao1}. Kept with the trace
+// (the readback's made on its worker).
+export function usage(trace) {
+  if (trace.used) return trace.used;
   const b = summary(trace);
   let digital = 0, ao0 = false, ao1 = false;
   for (let k = 0; k < b.or.length; k++) {
@@ -67,7 +71,8 @@ function usage(trace) {
     ao0 ||= b.min0[k] !== 0 || b.max0[k] !== 0;
     ao1 ||= b.min1[k] !== 0 || b.max1[k] !== 0;
   }
-  return { digital, ao0, ao1 };
+  trace.used = { digital, ao0, ao1 };
+  return trace.used;
 }
 
 // Per column summary of the part of `trace` in the view; rel(t) is t's distance from the view's
@@ -442,14 +447,18 @@ export class WaveView {
       if (this.rel(m.t1[mid]) <= 0) lo = mid + 1; else hi = mid;
     }
     // Columns drawn per kind; a kind that has no marks counts as drawn to the end.
-    const drawnTo = m.count.map((c) => (c ? 0 : Infinity));
+    const drawnTo = m.count.map((c) => (c ? 0 : Infinity)), runFrom = [0, 0];
+    const fill = (k) => {       // one rectangle per run of adjacent columns
+      if (drawnTo[k] > runFrom[k] && drawnTo[k] !== Infinity) {
+        g.fillStyle = k === AVG ? COLORS.avg : COLORS.diff;
+        g.fillRect(runFrom[k], 0, drawnTo[k] - runFrom[k], height);
+      }
+    };
     for (let i = lo; i < m.n && this.rel(m.t0[i]) < this.span; i++) {
       const k = m.kind[i];
       const x0 = Math.floor(Math.max(LEFT, x(m.t0[i]))), x1 = Math.max(x0 + 2, Math.ceil(Math.min(LEFT + pw, x(m.t1[i]))));
       if (x1 > drawnTo[k]) {
-        const from = Math.max(x0, drawnTo[k]);
-        g.fillStyle = k === 1 ? COLORS.avg : COLORS.diff;
-        g.fillRect(from, 0, x1 - from, height);
+        if (x0 > drawnTo[k]) { fill(k); runFrom[k] = x0; }
         drawnTo[k] = x1;
       }
       // Skip the marks that lie within columns drawn for both kinds.
@@ -463,6 +472,8 @@ export class WaveView {
         i = a - 1;
       }
     }
+    fill(DIFF);
+    fill(AVG);
   }
 
   // Ticks at whole multiples of the step. Labels are absolute times while those stay short, else

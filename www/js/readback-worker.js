@@ -1,21 +1,27 @@
 // Reads a slot back off the page's thread: fetches its pages in the binary form, builds the trace,
 // its drawing summary and its comparison with the loaded list. Request: {id, slot, cal0, cal1,
-// list (columns n, start, digi, ao0, ao1, or null)}; answers {id, progress} while reading, then
-// {id, trace, marks, ms} or {id, error}.
-import { readSlot, compare } from './readback.js';
-import { summary } from './preview.js';
+// list (columns n, start, digi, ao0, ao1, or null)}; answers {id, progress} while reading (and
+// comparing what has come), then {id, trace, marks, ms} or {id, error}.
+import { readSlot, comparer } from './readback.js';
+import { summary, usage } from './preview.js';
 
 self.onmessage = async ({ data }) => {
   const { id, slot, cal0, cal1, list } = data;
   const t0 = performance.now();
   try {
+    const cmp = list && comparer(list, cal0, cal1);
     const trace = await readSlot(slot, async (url) => {
       const res = await fetch(url, { cache: 'no-store' });
       if (!res.ok) throw new Error(`HTTP ${res.status}: ${await res.text().then((t) => JSON.parse(t).error, () => '')}`);
       return res.arrayBuffer();
-    }, cal0, cal1, (progress) => self.postMessage({ id, progress }));
-    const marks = list ? compare(list, trace, cal0, cal1) : null;
+    }, cal0, cal1, (progress, sofar) => {
+      self.postMessage({ id, progress });
+      if (cmp) cmp.feed(sofar, false);     // while the next page is on its way
+    });
+    if (cmp) cmp.feed(trace, true);
+    const marks = cmp ? cmp.marks() : null;
     const b = summary(trace);
+    usage(trace);
     const ms = performance.now() - t0;
     const arrays = [trace.start, trace.digi, trace.ao0, trace.ao1, trace.code0, trace.code1, ...Object.values(b)];
     if (marks) arrays.push(marks.t0, marks.t1, marks.kind);

@@ -73,83 +73,114 @@ export function decodePage(buffer) {
 const HEAD = 14;
 
 // Reads every segment of `slot` as a trace; getBytes(url) fetches one page's bytes, onPage
-// (segmentsSoFar) reports progress. Pages are asked for in order, the next as soon as one has
-// arrived (the instrument decodes on from where the last page ended), and decoded meanwhile; a
-// version the instrument names is passed on, so pages of two contents of the slot are refused.
+// (segmentsSoFar, traceSoFar) sees each page added. Pages are asked for in order, the next as
+// soon as one has arrived (the instrument decodes on from where the last page ended), and this
+// one is decoded and added meanwhile; a version the instrument names is passed on, so pages of
+// two contents of the slot are refused.
 export async function readSlot(slot, getBytes, cal0, cal1, onPage) {
-  const pages = [];
-  let version = '', got = 0;
+  const trace = new TraceBuilder(cal0, cal1);
+  let version = '';
   const url = (from) => `/api/slot/${slot}/segments?from=${from}&max=${PAGE}&form=binary${version}`;
   let next = getBytes(url(0));
   for (let more = true; more;) {
     const bytes = await next;
     const head = new DataView(bytes, 0, Math.min(bytes.byteLength, HEAD));
-    if (head.byteLength === HEAD) {      // the next page is on its way while this one is decoded
+    if (head.byteLength === HEAD) {
       const n = head.getUint32(0, true), v = head.getBigUint64(6, true);
       if (v && !version) version = `&version=${v}`;
-      more = head.getUint8(4) === 1 && n > 0 && got + n <= MAX_SEGMENTS;
-      if (more) next = getBytes(url(got + n));
+      more = head.getUint8(4) === 1 && n > 0 && trace.n + n <= MAX_SEGMENTS;
+      if (more) next = getBytes(url(trace.n + n));
     }
     const page = decodePage(bytes);
     if (page.error) throw new Error(page.error);
-    pages.push(page);
-    got += page.n;
-    if (onPage) onPage(got);
+    trace.add(page);
+    if (onPage) onPage(trace.n, trace.view());
     if (page.more && !more) throw new Error(`more than ${MAX_SEGMENTS} segments`);
   }
-  return pagesToTrace(pages, cal0, cal1);
+  return trace.view();
 }
 
-// Pages as a trace for the waveform view; codes shown as the analog values that make them.
-function pagesToTrace(pages, cal0, cal1) {
-  const n = pages.reduce((s, p) => s + p.n, 0);
-  const start = new Float64Array(n + 1), digi = new Uint8Array(n);
-  const ao0 = new Float32Array(n), ao1 = new Float32Array(n);
-  const code0 = new Uint16Array(n), code1 = new Uint16Array(n);
-  let t = 0, i = 0;
-  for (const p of pages) {
-    digi.set(p.digi, i); code0.set(p.code0, i); code1.set(p.code1, i);
-    for (let k = 0; k < p.n; k++, i++) {
-      start[i] = t; t += p.ticks[k];
-      ao0[i] = fromCode(p.code0[k], cal0); ao1[i] = fromCode(p.code1[k], cal1);
-    }
+// A trace for the waveform view grown page by page; codes shown as the analog values that make
+// them. view() is the trace so far, start[n] its end.
+class TraceBuilder {
+  constructor(cal0, cal1) { this.cal0 = cal0; this.cal1 = cal1; this.n = 0; this.t = 0; this.cap = 0; this.grow(1 << 20); }
+
+  grow(cap) {
+    const next = { start: new Float64Array(cap + 1), digi: new Uint8Array(cap), ao0: new Float32Array(cap), ao1: new Float32Array(cap),
+      code0: new Uint16Array(cap), code1: new Uint16Array(cap) };
+    for (const k of Object.keys(next)) if (this[k]) next[k].set(this[k].subarray(0, k === 'start' ? this.n + 1 : this.n));
+    Object.assign(this, next);
+    this.cap = cap;
   }
-  start[n] = t;
-  return { n, start, digi, ao0, ao1, code0, code1 };
+
+  add(p) {
+    if (this.n + p.n > this.cap) this.grow(Math.max(2 * this.cap, this.n + p.n));
+    const i0 = this.n;
+    this.digi.set(p.digi, i0); this.code0.set(p.code0, i0); this.code1.set(p.code1, i0);
+    let t = this.t;
+    for (let k = 0, i = i0; k < p.n; k++, i++) {
+      this.start[i] = t; t += p.ticks[k];
+      this.ao0[i] = fromCode(p.code0[k], this.cal0); this.ao1[i] = fromCode(p.code1[k], this.cal1);
+    }
+    this.n += p.n;
+    this.t = t;
+    this.start[this.n] = t;
+  }
+
+  view() {
+    const n = this.n;
+    return { n, start: this.start.subarray(0, n + 1), digi: this.digi.subarray(0, n), ao0: this.ao0.subarray(0, n),
+      ao1: this.ao1.subarray(0, n), code0: this.code0.subarray(0, n), code1: this.code1.subarray(0, n) };
+  }
 }
 
 // Where the readback differs from the list within the list's duration, in time order:
-// {n, t0, t1: Float64Array, kind: Uint8Array, count: [of DIFF, of AVG]}, kind DIFF for a real difference, AVG for analog
-// codes inside an 8-tick word where the list changes off the word grid (the instrument plays the
-// word's average there).
+// {n, t0, t1: Float64Array, kind: Uint8Array, count: [of DIFF, of AVG]}, kind DIFF for a real
+// difference, AVG for analog codes inside an 8-tick word where the list changes off the word grid
+// (the instrument plays the word's average there).
 export const DIFF = 0, AVG = 1;
 export function compare(list, trace, cal0, cal1) {
+  const c = comparer(list, cal0, cal1);
+  c.feed(trace, true);
+  return c.marks();
+}
+
+// The comparison fed with a readback as it grows: feed(traceSoFar, last) compares up to the end
+// of what has arrived (to the list's end when `last`).
+export function comparer(list, cal0, cal1) {
   const t0s = [], t1s = [], kinds = [];
   const end = list.start[list.n];
-  let i = 0, j = 0;
-  const add = (t0, t1, kind) => {
+  let i = 0, j = 0, t = 0;
+  const add = (a, b, kind) => {
     const last = kinds.length - 1;
-    if (last >= 0 && kinds[last] === kind && t1s[last] >= t0) t1s[last] = Math.max(t1s[last], t1);
-    else { t0s.push(t0); t1s.push(t1); kinds.push(kind); }
+    if (last >= 0 && kinds[last] === kind && t1s[last] >= a) t1s[last] = Math.max(t1s[last], b);
+    else { t0s.push(a); t1s.push(b); kinds.push(kind); }
   };
-  // Is [t0, t1) inside an 8-tick word that holds a change of the list off the word grid?
-  const averaged = (t0, t1, k) => {
+  // Is [a, b) inside an 8-tick word that holds a change of the list off the word grid?
+  const averaged = (a, b, k) => {
     const s = list.start[k], e = list.start[k + 1];
-    return (s % 8 !== 0 && t0 < Math.ceil(s / 8) * 8) || (e % 8 !== 0 && t1 > Math.floor(e / 8) * 8);
+    return (s % 8 !== 0 && a < Math.ceil(s / 8) * 8) || (e % 8 !== 0 && b > Math.floor(e / 8) * 8);
   };
-  let t = 0;
-  while (t < end) {
-    while (i < list.n && list.start[i + 1] <= t) i++;
-    while (j < trace.n && trace.start[j + 1] <= t) j++;
-    if (i >= list.n) break;
-    if (j >= trace.n) { add(t, end, DIFF); break; }
-    const next = Math.min(list.start[i + 1], trace.start[j + 1], end);
-    if (list.digi[i] !== trace.digi[j]) add(t, next, DIFF);
-    else if (toCode(list.ao0[i], cal0) !== trace.code0[j] || toCode(list.ao1[i], cal1) !== trace.code1[j]) {
-      add(t, next, averaged(t, next, i) ? AVG : DIFF);
+  const feed = (trace, last) => {
+    while (t < end) {
+      while (i < list.n && list.start[i + 1] <= t) i++;
+      while (j < trace.n && trace.start[j + 1] <= t) j++;
+      if (i >= list.n) break;
+      if (j >= trace.n) {
+        if (last) add(t, end, DIFF);
+        return;
+      }
+      const next = Math.min(list.start[i + 1], trace.start[j + 1], end);
+      if (list.digi[i] !== trace.digi[j]) add(t, next, DIFF);
+      else if (toCode(list.ao0[i], cal0) !== trace.code0[j] || toCode(list.ao1[i], cal1) !== trace.code1[j]) {
+        add(t, next, averaged(t, next, i) ? AVG : DIFF);
+      }
+      t = next;
     }
-    t = next;
-  }
-  const avg = kinds.reduce((a, k) => a + k, 0);
-  return { n: kinds.length, t0: Float64Array.from(t0s), t1: Float64Array.from(t1s), kind: Uint8Array.from(kinds), count: [kinds.length - avg, avg] };
+  };
+  const marks = () => {
+    const avg = kinds.reduce((a, k) => a + k, 0);
+    return { n: kinds.length, t0: Float64Array.from(t0s), t1: Float64Array.from(t1s), kind: Uint8Array.from(kinds), count: [kinds.length - avg, avg] };
+  };
+  return { feed, marks };
 }
