@@ -254,28 +254,4 @@ void Client::setCalibration(const Calibration& c)
             "the calibration: values out of range or not stored", grpc().endpoint);
 }
 
-int16_t Client::valueOfCode(uint16_t code, double dc_offset, double slope)
-{
-    // The instrument's conversion: code = clamp(gain * v + offset, 0, 0x3FFF0000) >> 16, with the
-    // coefficients derived from the stored file values as it derives them.
-    const double factor = slope != 0 ? 1.0 / slope : 1.0;
-    const double file_offset = std::lround(dc_offset * 32767 * 0.25);
-    const int64_t gain = std::lround(factor * -0.25 * 65536);
-    const int64_t offset = std::lround((file_offset * factor + 8192) * 65536);
-    auto code_of = [&](int64_t v) {
-        const int64_t x = std::clamp<int64_t>(static_cast<int32_t>(gain * v + offset), 0, 0x3FFF0000);
-        return static_cast<uint16_t>(x >> 16);
-    };
-    if (gain == 0)
-        return 0;
-    // The value the conversion maps onto the code exactly, then the nearest one that gives it.
-    const double exact = (static_cast<double>(code) * 65536 - static_cast<double>(offset)) / static_cast<double>(gain);
-    const int64_t guess = std::clamp<int64_t>(std::llround(exact), -32768, 32767);
-    for (int64_t d = 0; d <= 64; ++d)
-        for (const int64_t v : {guess - d, guess + d})
-            if (v >= -32768 && v <= 32767 && code_of(v) == code)
-                return static_cast<int16_t>(v);
-    return static_cast<int16_t>(guess);
-}
-
 }  // namespace tarvex

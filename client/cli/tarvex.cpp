@@ -288,13 +288,44 @@ int status_run(Context& c, const Result&)
     return OK;
 }
 
+// A duration of `ns` nanoseconds for people: ns, us, ms or s, four significant digits.
+std::string duration_text(uint64_t ns)
+{
+    static const struct {
+        double scale;
+        const char* unit;
+    } units[] = {{1e9, "s"}, {1e6, "ms"}, {1e3, "us"}, {1, "ns"}};
+    for (const auto& u : units)
+        if (static_cast<double>(ns) >= u.scale || u.scale == 1) {
+            char text[48];
+            std::snprintf(text, sizeof text, "%.4g %s", static_cast<double>(ns) / u.scale, u.unit);
+            return text;
+        }
+    return "";
+}
+
+// What a loaded list plays: its length and runs ("plays nothing" for 0 runs: only the final state).
+std::string sequence_summary(size_t pulses, uint64_t ticks, long long runs, bool upload, long long slot)
+{
+    const std::string what = std::to_string(pulses) + " pulses, " + duration_text((ticks + 7) / 8 * 8) + " per run";
+    const std::string how = runs < 0    ? "endlessly"
+                            : runs == 0 ? "not at all: 0 runs show only the final state"
+                            : runs == 1 ? "once"
+                                        : std::to_string(runs) + " times";
+    if (upload)
+        return "slot " + std::to_string(slot) + " holds " + what + ", to play " + how +
+               (runs == 0 ? "" : "; start it with: tarvex start --slot " + std::to_string(slot)) + "\n";
+    return "the instrument plays " + what + ", " + how + "\n";
+}
+
 void list_options(Options& o, bool upload)
 {
     o.add_options()
         ("file", "Pulse list: CSV, 9-byte records, or - for standard input.", cxxopts::value<std::string>())
         ("r,runs", "Play the list N times; -1 endlessly.", cxxopts::value<std::string>()->default_value(upload ? "1" : "-1"), "N")
         ("final", "Output state afterwards: digital,ao0,ao1.", cxxopts::value<std::string>()->default_value("0,0,0"), "D,A0,A1")
-        ("format", "csv or bin (default: by the file name, else by its content).", cxxopts::value<std::string>(), "F");
+        ("format", "csv, bin (with the TVXPULSE header), or little / big (bare 9-byte records in that byte order); "
+                   "default: by the header, the file name, else the content.", cxxopts::value<std::string>(), "F");
     if (upload)
         o.add_options()
             ("s,slot", "Slot to load: 0 or 1.", cxxopts::value<std::string>(), "N")
@@ -313,10 +344,12 @@ int list_run(Context& c, const Result& r, bool upload)
         throw UsageError("no pulse list given (FILE, or - for standard input)");
     PulseFormat format = PulseFormat::Auto;
     if (r.count("format")) {
+        static const char* const names[] = {"csv", "bin", "little", "big"};
         const std::string f = r["format"].as<std::string>();
-        if (f != "csv" && f != "bin")
-            throw UsageError("--format must be csv or bin, not \"" + f + "\"");
-        format = f == "csv" ? PulseFormat::Csv : PulseFormat::Binary;
+        const auto at = std::find(std::begin(names), std::end(names), f);
+        if (at == std::end(names))
+            throw UsageError("--format must be csv, bin, little or big, not \"" + f + "\"");
+        format = static_cast<PulseFormat>(static_cast<int>(PulseFormat::Csv) + (at - std::begin(names)));
     }
     const long long runs = integer(r["runs"].as<std::string>(), "--runs", -1, INT64_MAX);
     const Pulse final_state = output_state(r["final"].as<std::string>(), "--final");
@@ -343,15 +376,12 @@ int list_run(Context& c, const Result& r, bool upload)
             t.stream(list.data(), list.size(), runs, final_state, bar.callback());
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    const std::string how = runs < 0 ? "endlessly" : runs <= 1 ? "once" : std::to_string(runs) + " times";
-    char rate[64];
-    std::snprintf(rate, sizeof rate, " (%.3f s, %.1f MB/s)", seconds,
-                  static_cast<double>(list.size() * sizeof(Pulse)) / std::max(seconds, 1e-9) / 1e6);
-    if (upload)
-        std::printf("slot %lld loaded with %zu pulses to play %s; start it with: tarvex start --slot %lld%s\n", slot,
-                    list.size(), how.c_str(), slot, rate);
-    else
-        std::printf("the instrument plays %zu pulses %s%s\n", list.size(), how.c_str(), rate);
+    uint64_t ticks = 0;
+    for (size_t i = 0; i < list.size(); ++i)
+        ticks += list[i].ticks;
+    std::printf("%s", sequence_summary(list.size(), ticks, runs, upload, slot).c_str());
+    std::printf("sent %s in %.3f s (%.1f MB/s)\n", upload ? "to the slot" : "to the instrument", seconds,
+                static_cast<double>(list.size() * sizeof(Pulse)) / std::max(seconds, 1e-9) / 1e6);
     return OK;
 }
 

@@ -135,10 +135,6 @@ public:
     Calibration calibration();
     void setCalibration(const Calibration& calibration);  // reboots the instrument
 
-    // The analog value that the instrument's calibration turns into `code`: the one it maps onto
-    // the code exactly (with neutral calibration a multiple of 4), else the nearest that gives it.
-    static int16_t valueOfCode(uint16_t code, double dc_offset, double slope);
-
 private:
     struct Grpc;
     Grpc& grpc();
