@@ -20,7 +20,48 @@ struct Client::Grpc {
     std::unique_ptr<Tarvex::Stub> stub;
 };
 
-Client::Client(std::string host, std::chrono::milliseconds timeout) : host_(std::move(host)), timeout_(timeout) {}
+bool splitAddress(const std::string& text, std::string& host, uint16_t& port)
+{
+    std::string port_text;
+    if (!text.empty() && text[0] == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':'))
+            return false;
+        host = text.substr(1, close - 1);
+        if (host.find(':') == std::string::npos)
+            return false;
+        port_text = close + 1 < text.size() ? text.substr(close + 2) : "";
+        if (close + 1 < text.size() && port_text.empty())
+            return false;
+    } else {
+        const size_t colon = text.find(':');
+        if (colon != std::string::npos && text.find(':', colon + 1) != std::string::npos) {
+            host = text;  // a bare IPv6 address
+            return true;
+        }
+        host = text.substr(0, colon);
+        if (colon != std::string::npos && (port_text = text.substr(colon + 1)).empty())
+            return false;
+    }
+    if (host.empty())
+        return false;
+    if (!port_text.empty()) {
+        if (port_text.size() > 5 || port_text.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        const unsigned long p = std::stoul(port_text);
+        if (p < 1 || p > 65535)
+            return false;
+        port = static_cast<uint16_t>(p);
+    }
+    return true;
+}
+
+Client::Client(const std::string& address, std::chrono::milliseconds timeout, Ports ports)
+    : ports_(ports), timeout_(timeout)
+{
+    if (!splitAddress(address, host_, ports_.grpc))
+        throw Error(Error::Input, "\"" + address + "\" is not an address: host, host:port, [ipv6] or [ipv6]:port");
+}
 
 Client::~Client() = default;
 
@@ -28,7 +69,7 @@ Client::Grpc& Client::grpc()
 {
     if (!grpc_) {
         grpc_ = std::make_unique<Grpc>();
-        grpc_->endpoint = endpoint(host_, GRPC_PORT);
+        grpc_->endpoint = endpoint(host_, ports_.grpc);
         grpc::ChannelArguments args;
         args.SetMaxReceiveMessageSize(MAX_REPLY_BYTES);
         args.SetInt(GRPC_ARG_ENABLE_RETRIES, 0);

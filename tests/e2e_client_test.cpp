@@ -96,10 +96,11 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal)
         csv += l + "\n";
     write_file(dir + "/list.csv", csv + "\n# end\n");
     write_file(dir + "/list.bin", records);
-    for (const std::string how : {"stream - --format bin --runs 3 --final 00000011,8,-8", "stream list.csv", "stream list.bin"}) {
+    write_file(dir + "/list.tvx", tarvex::binaryPulseFile(reinterpret_cast<const tarvex::Pulse*>(records.data()), 300));
+    for (const std::string how : {"stream - --format little --runs 3 --final 00000011,8,-8", "stream list.csv", "stream list.tvx"}) {
         const Outcome r = tarvex(dir, how, records);
         ASSERT_EQ(r.status, 0) << how << ": " << r.err;
-        EXPECT_EQ(r.out.rfind("the instrument plays 300 pulses ", 0), 0u) << r.out;
+        EXPECT_EQ(r.out.rfind("the instrument plays 300 pulses, ", 0), 0u) << r.out;
         EXPECT_EQ(r.err, "") << "a progress bar off a terminal";
         ASSERT_EQ(tarvex(dir, "readback --slot 0 --csv back.csv").status, 0);
         EXPECT_EQ(lines_of(read_file(dir + "/back.csv")), lines_of("ticks,digital,ao0,ao1\n" + csv.substr(23))) << how;
@@ -117,13 +118,20 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal)
         write_file(dir + name, "");
         ASSERT_EQ(truncate((dir + name).c_str(), size), 0);
     }
-    const struct { std::string args; int status; std::vector<std::string> messages; } cases[] = {
+    const struct { std::string args; int status; std::vector<std::string> messages; std::string out = ""; } cases[] = {
         {"stream bad.csv", 2, {"bad.csv:2: digital must be 0 to 255 or eight 0/1 characters, not \"256\"\n",
           "bad.csv:3: 4 fields expected (ticks,digital,ao0,ao1), found 3\n", "bad.csv:5: digital must", "bad.csv:6: ticks must be 0 to 4294967295, not \"-8\"\n",
           "bad.csv:7: ao1 must be -32768 to 32767, not \"32768\"\n", "bad.csv: 5 bad lines; nothing was sent\n"}},
-        {"stream short.bin", 2, {"short.bin: 1 bytes after the last whole 9-byte record (record 2 is incomplete)"}},
-        {"stream big.bin", 2, {"big.bin: 2,000,001 pulses, above the instrument's limit of 2,000,000 pulses for stream"}},
-        {"upload up.bin --slot 1", 2, {"up.bin: 1,000,001 pulses, above the instrument's limit of 1,000,000 pulses for upload"}},
+        {"stream short.bin", 2, {"short.bin: 1 byte after the last whole 9-byte record (record 2 is incomplete)"}},
+        {"stream list.bin", 2, {"list.bin: 9-byte records without the \"TVXPULSE\" header: give their byte order"}},
+        {"readback --slot 1 -T 3", 4, {"slot 1 is empty: it holds no sequence"}},
+        {"-H 127.0.0.1:50051 status --json -T 5", 0, {}, "\"temperature_c\":"},
+        {"status -H 127.0.0.1:9999", 3, {"cannot reach 127.0.0.1:9999: "}},
+        {"-H '' status", 2, {"\"\" is not an address"}},
+        {"-H '[::1' status", 2, {"is not an address"}},
+        {"discover -T 0.3 --no-broadcast --no-multicast", 3, {}, "no instrument answered within 0.3 s"},
+        {"stream big.bin --format little", 2, {"big.bin: 2,000,001 pulses, above the instrument's limit of 2,000,000 pulses for stream"}},
+        {"upload up.bin --slot 1 --format little", 2, {"up.bin: 1,000,001 pulses, above the instrument's limit of 1,000,000 pulses for upload"}},
         {"stream", 2, {"tarvex stream: no pulse list given", "Try 'tarvex stream --help'."}},
         {"upload list.csv", 2, {"upload needs --slot 0 or --slot 1"}},
         {"stream list.csv --final 1,2", 2, {"--final must be D,A0,A1"}},
@@ -136,12 +144,15 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal)
         {"hostname 'lab 2'", 2, {"\"lab 2\" is not a host name"}},
         {"-H 10.9.9.9 status", 3, {"cannot reach 10.9.9.9:50051"}},
         {"-H 10.9.9.9 stream list.csv", 3, {"cannot reach 10.9.9.9:21328: Network is unreachable"}},
+        {"stream list.csv --runs 0", 0, {}, "the instrument plays 300 pulses, 16.75 us per run, not at all: 0 runs show only the final state\n"},
+        {"upload list.csv --slot 1 --runs 0", 0, {}, "slot 1 holds 300 pulses, 16.75 us per run, to play not at all"},
     };
     for (const auto& c : cases) {
         const Outcome r = tarvex(dir, c.args);
         EXPECT_EQ(r.status, c.status) << c.args << ": " << r.err;
         for (const auto& m : c.messages)
             EXPECT_NE(r.err.find(m), std::string::npos) << c.args << " lacks: " << m << "\nin: " << r.err;
+        EXPECT_NE(r.out.find(c.out), std::string::npos) << c.args << " lacks: " << c.out << "\nin: " << r.out;
     }
 
     // Settings read back after a change.
@@ -205,7 +216,7 @@ TEST(TarvexCommand, DiscoveryMergedAndHostileAnswersBounded)
         rows.push_back(std::string(i["hostname"].GetString()).substr(0, 8) + ":" + std::to_string(i["port"].GetInt()));
     std::sort(rows.begin(), rows.end());
     EXPECT_EQ(rows, (std::vector<std::string>{"alpha:12345", "be\"ta:2000", "yyyyyyyy:2002"}));
-    const std::string table = tarvex(alpha.root(), "discover -t 0.5 127.0.0.1:2000").out;
+    const std::string table = tarvex(alpha.root(), "discover -T 0.5 127.0.0.1:2000").out;
     EXPECT_EQ(table.rfind("ADDRESS         HOSTNAME  SERIAL", 0) + lines_of(table).size(), 3u) << table;
 
     write_file(alpha.root() + "/one.csv", "8,1,0,0\n");

@@ -183,7 +183,7 @@ bool bool_of(const jsVar* v, T& out) { return v && v->getBool(out); }
 
 bool jsVar::getNumber(double& out) const
 {
-    if (kind != JS_NUMBER) return false;
+    if (kind != JS_NUMBER || !std::isfinite(num())) return false;
     out = num();
     return true;
 }
@@ -374,10 +374,11 @@ const char* scan_plain(const char* p, const char* e, char quote)
 }
 
 // The classic-locale formatted extraction of a double, applied to the characters
-// the number scanner took. Returns false when it fails (malformed or too large).
-// The common case goes through from_chars, which rounds exactly as the extraction
-// does; magnitudes outside the normal range take the stream itself, which rejects
-// overflow and accepts underflow.
+// the number scanner took. Returns false when it is malformed. The common case goes
+// through from_chars, which rounds exactly as the extraction does; magnitudes outside
+// the normal range take the stream itself, which accepts underflow. A magnitude beyond
+// the double range is a valid number out of every range: it reads as an infinity,
+// which no reader of numbers accepts, so the request is answered as any other bad one.
 bool extract_double(const std::string& text, double& out)
 {
     const char* first = text.data();
@@ -394,7 +395,8 @@ bool extract_double(const std::string& text, double& out)
     conv.clear();
     conv.str(text);
     conv >> out;
-    return !conv.fail();
+    if (conv.fail()) out = text[0] == '-' ? -HUGE_VAL : HUGE_VAL;
+    return true;
 }
 
 }  // namespace

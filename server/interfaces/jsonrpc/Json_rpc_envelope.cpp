@@ -75,9 +75,8 @@ void Httpd::serveJsonRpc(std::istream& in, std::ostream& out) {
 
         bool id_ok = false;
         body << ",\"id\":";
-        if (id && id->kind == jsVar::JS_NUMBER) {
-            int number = 0;
-            id->getNumber(number);
+        int number = 0;
+        if (id && id->kind == jsVar::JS_NUMBER && id->getNumber(number)) {
             body << number;
             id_ok = true;
         } else if (id && id->kind == jsVar::JS_STRING) {
@@ -132,7 +131,10 @@ bool read_enum(const jsVar* value, Enum& out, std::ostream& reply, const char* c
     if (value && value->kind == jsVar::JS_NUMBER) {
         // The enumerator's value as it stands, unchecked.
         int number = 0;
-        value->getNumber(number);
+        if (!value->getNumber(number)) {  // beyond every range (1e999)
+            write_invalid_parameter(reply, "number out of range");
+            return false;
+        }
         out = static_cast<Enum>(static_cast<uint32_t>(number));
         return true;
     }
