@@ -155,6 +155,20 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal)
         EXPECT_NE(r.out.find(c.out), std::string::npos) << c.args << " lacks: " << c.out << "\nin: " << r.out;
     }
 
+    {  // Another client holds the binary port (served one at a time): busy, not unreachable.
+        const int holder = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(21328);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(connect(holder, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const Outcome r = tarvex(dir, "stream list.csv -T 1");
+        EXPECT_EQ(r.status, 5) << r.err;
+        EXPECT_NE(r.err.find("the binary port 127.0.0.1:21328 is busy: another client holds it"), std::string::npos) << r.err;
+        close(holder);
+    }
+
     // Settings read back after a change.
     EXPECT_EQ(tarvex(dir, "stop").status, 0);
     EXPECT_EQ(tarvex(dir, "hostname lab-2").out, "hostname: lab-2\n");
