@@ -156,7 +156,7 @@ TEST_F(JsonRpc, MethodsParametersAndReplies) {
         {"getClock", "", result("2")},
         {"selectClock", "{}", invalid("missing argument 'clock_source'")},
         {"selectClock", "[1e999]", invalid("number out of range")},
-        {"start", "[0,1e999]", invalid("bad parameters")},  // parsed, out of every range
+        {"start", "{\"slot_nr\":0,\"n_slots_to_run\":[-1e999]}", invalid("number out of range")},  // parsed, out of every range
         {"selectClock", "[\"INTERNAL\"]", result("0")},
         {"getFPGAID", "", result("\"123456789ABCDEF\"")},
         {"getSerial", "[\"ID\"]", result("\"123456789ABCDEF\"")},

@@ -181,9 +181,23 @@ bool bool_of(const jsVar* v, T& out) { return v && v->getBool(out); }
 
 }  // namespace
 
+bool jsVar::holdsInfinity() const
+{
+    std::vector<const jsVar*> todo{this};  // no recursion: the nesting is bounded by memory only
+    while (!todo.empty()) {
+        const jsVar* v = todo.back();
+        todo.pop_back();
+        if (v->kind == JS_NUMBER && std::isinf(v->num())) return true;
+        if (v->kind == JS_ARRAY) todo.insert(todo.end(), v->arr()->begin(), v->arr()->end());
+        if (v->kind == JS_OBJECT)
+            for (const auto& member : *v->obj()) todo.push_back(member.second);
+    }
+    return false;
+}
+
 bool jsVar::getNumber(double& out) const
 {
-    if (kind != JS_NUMBER || !std::isfinite(num())) return false;
+    if (kind != JS_NUMBER) return false;
     out = num();
     return true;
 }
@@ -377,8 +391,8 @@ const char* scan_plain(const char* p, const char* e, char quote)
 // the number scanner took. Returns false when it is malformed. The common case goes
 // through from_chars, which rounds exactly as the extraction does; magnitudes outside
 // the normal range take the stream itself, which accepts underflow. A magnitude beyond
-// the double range is a valid number out of every range: it reads as an infinity,
-// which no reader of numbers accepts, so the request is answered as any other bad one.
+// the double range is a valid number out of every range: it reads as an infinity
+// (which the JSON-RPC envelope refuses wherever it stands in the parameters).
 bool extract_double(const std::string& text, double& out)
 {
     const char* first = text.data();

@@ -1,5 +1,6 @@
 // The JSON-RPC envelope, the parameter readers and the "stream" payload conversion. Nothing
 // here touches the device: the method table lives in Json_rpc.cpp.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -76,7 +77,9 @@ void Httpd::serveJsonRpc(std::istream& in, std::ostream& out) {
         bool id_ok = false;
         body << ",\"id\":";
         int number = 0;
-        if (id && id->kind == jsVar::JS_NUMBER && id->getNumber(number)) {
+        double exact = 0;
+        if (id && id->kind == jsVar::JS_NUMBER && id->getNumber(exact) && std::isfinite(exact)) {
+            id->getNumber(number);
             body << number;
             id_ok = true;
         } else if (id && id->kind == jsVar::JS_STRING) {
@@ -93,6 +96,8 @@ void Httpd::serveJsonRpc(std::istream& in, std::ostream& out) {
             write_json_error(body, JSONRPC_INVALID_REQUEST, "invalid request", "bad protocol");
         } else if (refused_params_kind(params)) {
             write_json_error(body, JSONRPC_INVALID_REQUEST, "invalid request", "bad parameter");
+        } else if (params && params->holdsInfinity()) {
+            write_invalid_parameter(body, "number out of range");
         } else {
             ObjectWriter::KeyWriter writer(body);
             if (jsonRPC(method, writer, params) == 404)
@@ -131,10 +136,7 @@ bool read_enum(const jsVar* value, Enum& out, std::ostream& reply, const char* c
     if (value && value->kind == jsVar::JS_NUMBER) {
         // The enumerator's value as it stands, unchecked.
         int number = 0;
-        if (!value->getNumber(number)) {  // beyond every range (1e999)
-            write_invalid_parameter(reply, "number out of range");
-            return false;
-        }
+        value->getNumber(number);
         out = static_cast<Enum>(static_cast<uint32_t>(number));
         return true;
     }
