@@ -87,7 +87,8 @@ test('the page shows the instrument and follows a sensor within 2 s', async () =
   await sim({ cmd: 'sensor', channel: 'temperature', raw: 3000 });
   const now = await rpc('getTemperature');
   assert.notEqual(now, before);
-  await page.waitForFunction((t) => document.querySelector('[data-field=temperature]').textContent === t, now, { timeout: 2000 });
+  await page.waitForFunction((t) => document.querySelector('[data-field=temperature]').textContent === t,
+    now.replace(/^[^:]*:\s*/, ''), { timeout: 2000 });
   assert.deepEqual(consoleErrors, []);
 });
 
