@@ -72,9 +72,10 @@ Records binary_layout(const unsigned char* data, size_t length, PulseFormat form
         r.big = data[9] == 'B';
         r.offset = PULSE_FILE_HEADER_BYTES;
         r.count = u32(data + 12, r.big);
-        if (length - r.offset != r.count * sizeof(Pulse))
+        const uint64_t announced = uint64_t{r.count} * sizeof(Pulse);  // no wrap in 32 bits
+        if (length - r.offset != announced)
             whole_file_fault(name, "the header announces " + plural(r.count, "record") + " (" +
-                                       std::to_string(r.count * sizeof(Pulse)) + " bytes), " +
+                                       std::to_string(announced) + " bytes), " +
                                        std::to_string(length - r.offset) + " bytes follow it");
         return r;
     }
