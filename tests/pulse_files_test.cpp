@@ -47,12 +47,10 @@ TEST(PulseFiles, SharedVectors)
     ASSERT_NE(dir, nullptr);
     int checked = 0;
     std::smatch m;
-    while (const dirent* e = readdir(dir)) {
-        const std::string file = e->d_name;
-        if (!std::regex_match(file, m, name)) continue;
-        EXPECT_EQ(read_text(DATA + "pulses/" + m[1].str(), formats.at(m[2].str())), slurp(DATA + "pulses/" + file)) << file;
-        ++checked;
-    }
+    for (const dirent* e; (e = readdir(dir)) != nullptr;)
+        if (const std::string file = e->d_name; std::regex_match(file, m, name) && ++checked) {
+            EXPECT_EQ(read_text(DATA + "pulses/" + m[1].str(), formats.at(m[2].str())), slurp(DATA + "pulses/" + file)) << file;
+        }
     closedir(dir);
     EXPECT_GE(checked, 20);
 }
@@ -66,18 +64,18 @@ TEST(PulseFiles, ValueConversionVectors)
     std::map<std::string, tarvex::AnalogConversion> conversion;
     const auto& cals = *v.find("calibrations");
     for (size_t i = 0; i < cals.names.size(); ++i) {
-        const auto& c = cals.items[i];
+        const auto n = [&](const char* key) { return cals.items[i].find(key)->number; };
         auto& a = conversion[cals.names[i]];
-        ASSERT_TRUE(tarvex::AnalogConversion::fromCalibration(c.find("dc_offset")->number, c.find("slope")->number, a));
-        EXPECT_EQ(std::make_pair(a.gain, a.offset), std::make_pair(int32_t(c.find("gain")->number), int32_t(c.find("offset")->number)));
+        ASSERT_TRUE(tarvex::AnalogConversion::fromCalibration(n("dc_offset"), n("slope"), a));
+        EXPECT_EQ(a.gain + 0.0, n("gain")) << cals.names[i];
+        EXPECT_EQ(a.offset + 0.0, n("offset")) << cals.names[i];
     }
-    for (const char* direction : {"to_code", "to_value"})
-        for (const auto& c : v.find(direction)->items) {
+    for (const char* way : {"to_code", "to_value"})
+        for (const auto& c : v.find(way)->items) {
             const auto& a = conversion.at(c.find("calibration")->text);
             const auto value = static_cast<int16_t>(c.find("value")->number);
             const auto code = static_cast<uint16_t>(c.find("code")->number);
-            EXPECT_EQ(direction[3] == 'c' ? a.code(value) : a.value(code), direction[3] == 'c' ? code : value)
-                << c.find("calibration")->text << " value " << value << " code " << code;
+            EXPECT_EQ(way[3] == 'c' ? a.code(value) : a.value(code), way[3] == 'c' ? code : value) << c.find("calibration")->text;
         }
 }
 
