@@ -1,6 +1,7 @@
 // pulserd: the instrument control server. No command line; ports and paths are fixed.
 #include <sys/resource.h>
 #include <malloc.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <iostream>  // std::cout must be ready before the device object is built
@@ -28,6 +29,16 @@ int main() {
     // when freed, instead of the threshold rising after the first large request and later ones
     // staying in the heap.
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    // The address space of a 32-bit process is bounded (the board's 1 GiB and less): threads
+    // share two malloc arenas instead of one each (64 MB of addresses apiece on a 64-bit host),
+    // and each thread reserves a 1 MiB stack, not the system's 8 MiB.
+    mallopt(M_ARENA_MAX, 2);
+    pthread_attr_t stacks;
+    if (pthread_attr_init(&stacks) == 0) {
+        pthread_attr_setstacksize(&stacks, 1024 * 1024);
+        pthread_setattr_default_np(&stacks);
+        pthread_attr_destroy(&stacks);
+    }
     // Every descriptor the system allows: connections on one interface must not leave the
     // others, or the settings files, without one.
     rlimit files{};

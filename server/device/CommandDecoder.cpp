@@ -115,10 +115,10 @@ namespace {
 
 // Decodes command after command, handing each to `take` (which returns false to stop early).
 // Fills r's bytes, whole ticks and error; never its command list.
+// Decoding may begin at a command other than the first (`pos`, resolved against `ref`).
 template <class Take>
-void decode_each(const uint8_t* region, size_t max_bytes, DecodeResult& r, Take&& take) {
-    Word ref;  // start reference: channels 0, codes START_CODE
-    size_t pos = 0;
+void decode_each(const uint8_t* region, size_t max_bytes, DecodeResult& r, Take&& take, size_t pos = 0,
+                 Word ref = Word()) {  // start reference: channels 0, codes START_CODE
     for (;;) {
         const size_t start = pos;
         if (pos >= max_bytes) {
@@ -307,15 +307,31 @@ struct Pager {
 
 }  // namespace
 
-SegmentPage read_segments(const uint8_t* region, size_t max_bytes, uint64_t from, size_t max_segments) {
+SegmentPage read_segments(const uint8_t* region, size_t max_bytes, uint64_t from, size_t max_segments,
+                          PageCursor* cursor) {
     SegmentPage page;
     Pager pager{from, max_segments, page, Segment{}};
+    PageCursor start;
+    if (cursor && cursor->index <= from) start = *cursor;
+    pager.cur = start.cur;
+    pager.have = start.have;
+    pager.index = start.index;
+    Word ref = start.ref;  // what the next command is resolved against
+    PageCursor next;       // the state before the command that filled the page
     DecodeResult r;
     bool full = false;
-    decode_each(region, max_bytes, r, [&](const DecodedCommand& c) {
-        full = !pager.word(c.word, c.repetitions());
-        return !full;
-    });
+    decode_each(
+        region, max_bytes, r,
+        [&](const DecodedCommand& c) {
+            next = PageCursor{c.offset, ref, pager.cur, pager.have, pager.index};
+            full = !pager.word(c.word, c.repetitions());
+            ref = c.word;
+            ref.marker = false;
+            return !full;
+        },
+        start.pos, start.ref);
+    // The next page begins within the command that filled this one: paging goes on from there.
+    if (full && cursor) *cursor = next;
     if (!full && pager.have) pager.close();
     page.error = std::move(r.error);
     return page;

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "device/CommandDecoder.h"
@@ -76,9 +77,12 @@ public:
     StreamingState getStreamingState();
     SequenceControlData getSequenceControlData(int slot);
     bool isReadyForData(sequences_t slot);
-    // One page of what a slot plays, decoded from its memory up to the slot's size register: at
-    // most max_segments stretches of constant output from stretch `from` on. Reads only.
-    memcmd::SegmentPage readSlot(sequences_t slot, uint64_t from, size_t max_segments);
+    // A slot's memory up to its size register (null and 0 for no slot or nothing uploaded); read
+    // it under the device lock only, and only while slotMemoryVersion() stays the same.
+    std::pair<const uint8_t*, size_t> slotRegion(sequences_t slot);
+    // Changes whenever an upload writes the slot's memory: odd while it writes, even otherwise.
+    // (A sequence of slot 0 may reach into slot 1's memory: an upload into slot 0 counts for both.)
+    uint64_t slotMemoryVersion(sequences_t slot) const { return slot_memory_version[slot & 1]; }
     bool hasSequence();
     bool isStreaming();
     bool hasFinished();
@@ -142,6 +146,7 @@ public:
     Mapper axi_hp0, axi_hp1, axi_hp2, axi_hp3, qos_cpu, i2c0, slcr, qos_io, gpio;
     std::thread network_thread;
     SequenceControlData seq_data[2];
+    uint64_t slot_memory_version[2] = {0, 0};
 
     std::mutex settings_lock;  // serialises the network settings between watcher and interfaces
 

@@ -99,6 +99,17 @@ int Pulser::upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_
         if (!gate()) return -1;
     }
 
+    // Readers of the memory see the version odd while it is written, and a new one afterwards.
+    struct Writing {
+        uint64_t* version;
+        bool both;
+        Writing(uint64_t* v, bool b) : version(v), both(b) { bump(); }
+        ~Writing() { bump(); }
+        void bump() {
+            ++version[1];
+            if (both) ++version[0];
+        }
+    } writing(slot_memory_version, slot == 0);
     SequenceControlData data = highToLow(seq, final_pattern, static_cast<uint64_t>(n_runs), seq_mem, slot);
     std::cout << "Seq data: " << data.nBytes << " bytes | Ticks: " << data.wholeTicks << std::endl;
     std::cout << data.nPulses << " pulses | Data Rate: " << data.dataRate << " GBit/s " << std::endl;
@@ -111,16 +122,11 @@ int Pulser::upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_
     return 0;
 }
 
-memcmd::SegmentPage Pulser::readSlot(sequences_t slot, uint64_t from, size_t max_segments) {
-    if (!valid_slot(slot) || !seq_mem.addr) {
-        memcmd::SegmentPage none;
-        none.error = "no such slot";
-        return none;
-    }
+std::pair<const uint8_t*, size_t> Pulser::slotRegion(sequences_t slot) {
+    if (!valid_slot(slot) || !seq_mem.addr) return {nullptr, 0};
     const uint32_t offset = slot == 0 ? 0 : SEQMEM_SLOT1_OFFSET;
     const size_t size = std::min<size_t>(slotBlock(slot).read(slot::SIZE), SEQMEM_LEN - offset);
-    if (size == 0) return memcmd::SegmentPage();  // nothing uploaded
-    return memcmd::read_segments(seq_mem.addr + offset, size, from, max_segments);
+    return {seq_mem.addr + offset, size};
 }
 
 void Pulser::setSequenceConfig(unsigned int slot, SequenceControlData data, long long n_runs,

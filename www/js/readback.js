@@ -45,9 +45,10 @@ function fromCode(code, c) { return Math.max(-32768, Math.min(32767, (code * 655
 // Reads every segment of `slot`; getJson(url) fetches and parses one page.
 export async function readSlot(slot, getJson, onPage) {
   const segs = [];
-  let from = 0;
+  let from = 0, version = '';  // pages of two different contents of the slot are refused
   for (;;) {
-    const page = await getJson(`/api/slot/${slot}/segments?from=${from}&max=${PAGE}`);
+    const page = await getJson(`/api/slot/${slot}/segments?from=${from}&max=${PAGE}${version}`);
+    if (!version && Number.isInteger(page.version)) version = `&version=${page.version}`;
     if (page.error) throw new Error(page.error);
     if (!Array.isArray(page.segments)) throw new Error('unreadable answer');
     for (const s of page.segments) segs.push(s);

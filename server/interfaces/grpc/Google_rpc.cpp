@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "common/InFlight.h"
+#include "interfaces/grpc/CallTimer.h"
 #include "interfaces/grpc/GrpcListener.h"
 #include "interfaces/grpc/GrpcWire.h"
 #include "device/Pulser.h"
@@ -75,12 +77,23 @@ PulserServiceImpl::PulserServiceImpl() {
                            }));
 }
 
-Status PulserServiceImpl::streamFromWire(ServerContext*,
+Status PulserServiceImpl::streamFromWire(ServerContext* ctx,
                                          grpc::ServerUnaryStreamer<grpc::ByteBuffer, TarvexReply>* call) {
+    // Room for the largest message is taken before it arrives, and what it did not need given
+    // back once it is in: at the bound a call is refused at once instead of being received.
+    inflight::Claim claim;
+    if (!claim.grow(size_t(kMaxGrpcMessage)))
+        return Status(StatusCode::RESOURCE_EXHAUSTED, "too many large requests at once");
     grpc::ByteBuffer bytes;
     // A unary client always sends exactly one message; the generated handler answers the same
     // statuses for a missing or unparsable one.
-    if (!call->Read(&bytes)) return Status(StatusCode::INTERNAL, "No payload");
+    {
+        calltimer::Watch watch(ctx, std::chrono::seconds(kGrpcMessageWaitS));
+        if (!call->Read(&bytes))
+            return watch.expired() ? Status(StatusCode::DEADLINE_EXCEEDED, "request not received in time")
+                                   : Status(StatusCode::INTERNAL, "No payload");
+    }
+    claim.shrink_to(bytes.Length());
     // The request arrives in many slices: read one after the other, each released once read.
     std::vector<grpc::Slice> slices;
     if (!bytes.Dump(&slices).ok()) return Status(StatusCode::INTERNAL, "");
@@ -391,6 +404,15 @@ void RunServer() {
     builder.SetMaxSendMessageSize(INT_MAX);
     // Connections without a call for this long are closed, so idle clients do not pile up.
     builder.AddChannelArgument(GRPC_ARG_MAX_CONNECTION_IDLE_MS, kGrpcIdleMs);
+    // Calls at once: per connection (more wait in the client), and in all through the threads
+    // that serve them (past them a call is refused with RESOURCE_EXHAUSTED).
+    builder.AddChannelArgument(GRPC_ARG_MAX_CONCURRENT_STREAMS, kGrpcStreamsPerConnection);
+    grpc::ResourceQuota quota("pulserd-grpc");
+    quota.SetMaxThreads(kGrpcMaxThreads);
+    builder.SetResourceQuota(quota);
+    builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::NUM_CQS, 1);
+    builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MIN_POLLERS, 1);
+    builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MAX_POLLERS, 2);
     std::unique_ptr<grpc::Server> server(builder.BuildAndStart());
     if (!server) {
         std::cerr << "gRPC server: cannot start" << std::endl;

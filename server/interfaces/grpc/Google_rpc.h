@@ -62,3 +62,9 @@ constexpr size_t kMaxStreamPulses = MAX_STREAM_PULSES;
 constexpr int kMaxGrpcMessage = static_cast<int>(kMaxStreamPulses * 33 + (1 << 20));
 // A connection without a call for this long is closed.
 constexpr int kGrpcIdleMs = 60 * 1000;
+// Calls served at once on one connection; a client's further calls wait for one to end.
+constexpr int kGrpcStreamsPerConnection = 8;
+// Threads of the gRPC server (its pollers included): the calls served at once in all.
+constexpr int kGrpcMaxThreads = 32;
+// Longest wait of a `stream` call for its request message (67 MB at 10 Mbit/s takes 54 s).
+constexpr int kGrpcMessageWaitS = 60;

@@ -1,6 +1,7 @@
 // The JSON-RPC methods: each checks its parameters, calls one device operation while holding
 // `pulser_lock`, and writes its result or one error member.
 #include "interfaces/jsonrpc/Json_rpc.h"
+#include "interfaces/jsonrpc/HostCheck.h"
 #include "interfaces/jsonrpc/SlotReadback.h"
 
 #include <unistd.h>
@@ -386,6 +387,34 @@ void m_getHostname(Reply& os, jsVar* p) {
     locked([&] { write_json_text(result(os), pulser.getHostname()); });
 }
 
+// The further names the front end answers under (see HostCheck.h): [["name", ...]] or
+// {"names":[...]}; 0 when stored, -1 for a bad list.
+void m_setAllowedHosts(Reply& os, jsVar* p) {
+    const jsVar* v = single(os, p, "names", "missing argument 'names'", false);
+    if (!v) return;
+    if (v->kind != jsVar::JS_ARRAY) return bad_parameters(os);
+    std::vector<std::string> names;
+    for (unsigned i = 0; i < v->length() && i <= hostcheck::MAX_ALLOWED_HOSTS; ++i) {
+        std::string name;
+        if (!v->getStr(int(i), name)) return bad_parameters(os);
+        names.push_back(name);
+    }
+    if (v->length() > hostcheck::MAX_ALLOWED_HOSTS) names.emplace_back();  // refused as too many
+    result(os) << hostcheck::set_allowed_hosts(names);
+}
+
+void m_getAllowedHosts(Reply& os, jsVar* p) {
+    if (!no_params(os, p)) return;
+    std::ostream& out = result(os);
+    out << '[';
+    const std::vector<std::string> names = hostcheck::allowed_hosts();
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i) out << ',';
+        write_json_text(out, names[i]);
+    }
+    out << ']';
+}
+
 void m_getTemperature(Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
     locked([&] { write_json_text(result(os), pulser.getTemperature()); });
@@ -558,6 +587,8 @@ const Method methods[] = {
     {"applyNetworkConfiguration", m_applyNetworkConfiguration},
     {"setHostname", m_setHostname},
     {"getHostname", m_getHostname},
+    {"setAllowedHosts", m_setAllowedHosts},
+    {"getAllowedHosts", m_getAllowedHosts},
     {"getTemperature", m_getTemperature},
     {"getSupplyState", m_getSupplyState},
     {"getStreamingState", m_getStreamingState},

@@ -2,10 +2,12 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "device/Pulser.h"
 #include "interfaces/interfaces.h"
@@ -47,7 +49,73 @@ bool query_value(const char* query, const char* key, std::string& out) {
     return false;
 }
 
+// The copy of one slot's memory that pages are decoded from, with the place the last page ended.
+// One slot at a time: reading the other replaces it, and it goes once the last page is read.
+struct SlotCopy {
+    std::mutex lock;  // one reader at a time
+    unsigned slot = 0;
+    uint64_t version = 1;  // odd: none
+    std::vector<uint8_t> bytes;
+    memcmd::PageCursor cursor;
+};
+SlotCopy slot_copy;
+
+// Copies the slot's memory in pieces, the device lock held for one piece at a time; false when
+// an upload writes it meanwhile (the copy is then of no use).
+bool copy_slot(unsigned slot, uint64_t version, std::vector<uint8_t>& out) {
+    constexpr size_t PIECE = 256 * 1024;
+    out.clear();
+    for (size_t done = 0;;) {
+        std::lock_guard<std::mutex> lock(pulser_lock);
+        if (pulser.slotMemoryVersion(slot) != version) return false;
+        const auto region = pulser.slotRegion(slot);
+        if (done == 0) out.resize(region.second);
+        if (region.second != out.size()) return false;
+        const size_t n = std::min(PIECE, out.size() - done);
+        std::memcpy(out.data() + done, region.first + done, n);
+        done += n;
+        if (done == out.size()) return true;
+    }
+}
+
 }  // namespace
+
+// One page of a slot, or the status that refuses it: 409 when `expected` (the version the client
+// paged with) is not the slot's version, 503 while an upload writes the slot.
+int SlotReadback::read_page(unsigned slot, uint64_t from, size_t max, const uint64_t* expected, Page& out) {
+    std::lock_guard<std::mutex> reader(slot_copy.lock);
+    for (int attempt = 0;; ++attempt) {
+        uint64_t version;
+        {
+            std::lock_guard<std::mutex> lock(pulser_lock);
+            version = pulser.slotMemoryVersion(slot);
+        }
+        if (version & 1) return 503;
+        if (expected && *expected != version) return 409;
+        if (slot_copy.version != version || slot_copy.slot != slot) {
+            slot_copy.version = 1;
+            slot_copy.cursor = memcmd::PageCursor();
+            if (!copy_slot(slot, version, slot_copy.bytes)) {
+                if (attempt < 2) continue;
+                return 503;
+            }
+            slot_copy.version = version;
+            slot_copy.slot = slot;
+        }
+        out.version = version;
+        break;
+    }
+    if (slot_copy.bytes.empty()) {
+        out.page = memcmd::SegmentPage();  // nothing uploaded
+    } else {
+        out.page = memcmd::read_segments(slot_copy.bytes.data(), slot_copy.bytes.size(), from, max, &slot_copy.cursor);
+    }
+    if (!out.page.more) {  // read to its end: the copy goes
+        slot_copy.version = 1;
+        std::vector<uint8_t>().swap(slot_copy.bytes);
+    }
+    return 200;
+}
 
 int SlotReadback::do_request(const mg_request_info* info, std::ostream& out) {
     const char* path = info->local_uri ? info->local_uri : "";
@@ -70,13 +138,19 @@ int SlotReadback::do_request(const mg_request_info* info, std::ostream& out) {
         (!read_number(text, max) || max < 1 || max > MAX_READBACK_SEGMENTS))
         return answer(out, 400, "Bad Request", "{\"error\":\"max: 1 to 65536\"}");
 
-    memcmd::SegmentPage page;
-    {
-        std::lock_guard<std::mutex> lock(pulser_lock);
-        page = pulser.readSlot(slot, from, size_t(max));
-    }
+    uint64_t expected = 0;
+    const bool has_version = query_value(info->query_string, "version", text);
+    if (has_version && !read_number(text, expected))
+        return answer(out, 400, "Bad Request", "{\"error\":\"version: as a page gave it\"}");
+
+    Page read;
+    const int status = read_page(slot, from, size_t(max), has_version ? &expected : nullptr, read);
+    if (status == 409) return answer(out, 409, "Conflict", "{\"error\":\"the slot was loaded anew while it was read\"}");
+    if (status == 503)
+        return answer(out, 503, "Service Unavailable", "{\"error\":\"the slot is being loaded\"}");
+    const memcmd::SegmentPage& page = read.page;
     std::ostringstream body;
-    body << "{\"slot\":" << slot << ",\"from\":" << from << ",\"segments\":[";
+    body << "{\"slot\":" << slot << ",\"version\":" << read.version << ",\"from\":" << from << ",\"segments\":[";
     for (size_t i = 0; i < page.segments.size(); ++i) {
         const memcmd::Segment& s = page.segments[i];
         body << (i ? ",[" : "[") << s.ticks << ',' << unsigned(s.digi) << ',' << s.code0 << ',' << s.code1 << ']';

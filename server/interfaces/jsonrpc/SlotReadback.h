@@ -2,15 +2,24 @@
 //
 //   GET /api/slot/<0|1>/segments?from=<index>&max=<count>
 //
-// answers 200 with {"slot":N,"from":I,"segments":[[ticks,digital,code0,code1],...],"more":B,
-// "error":"T"}: the stretches of constant output the slot plays (ticks of 1 ns, the digital byte,
-// the two 14-bit DAC codes) from stretch I on, at most `max` of them (default 10000, at most
-// MAX_READBACK_SEGMENTS); "more" tells whether stretches follow, "error" is the decoder's text for
-// malformed slot memory ("" when clean). Bad paths answer 404, bad numbers 400, other methods 405.
-// The slot is read under `pulser_lock` and never changed.
+// answers 200 with {"slot":N,"version":V,"from":I,"segments":[[ticks,digital,code0,code1],...],
+// "more":B,"error":"T"}: the stretches of constant output the slot plays (ticks of 1 ns, the
+// digital byte, the two 14-bit DAC codes) from stretch I on, at most `max` of them (default 10000,
+// at most MAX_READBACK_SEGMENTS); "more" tells whether stretches follow, "error" is the decoder's
+// text for malformed slot memory ("" when clean). Bad paths answer 404, bad numbers 400, other
+// methods 405.
+//
+// V names the slot's contents: a client that pages on with "&version=V" is answered 409 once
+// the slot has been loaded anew, rather than given pages of two different contents; 503 answers
+// while an upload writes the slot. The slot's memory is copied in pieces, `pulser_lock` held for
+// one piece at a time, and decoded outside it; paging on from where the last page ended goes on
+// decoding there rather than from the start.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "device/CommandDecoder.h"
 
 #include "interfaces/jsonrpc/Httpd.h"
 
@@ -21,4 +30,12 @@ class SlotReadback : public HttpRequestHandler {
 public:
     // Sees the path after "/api/slot/".
     int do_request(const mg_request_info* info, std::ostream& out) override;
+
+    // A page with the version of the slot's contents it was read from.
+    struct Page {
+        memcmd::SegmentPage page;
+        uint64_t version = 0;
+    };
+    // Reads one page; returns 200, or 409 / 503 (see above) with `out` unset.
+    static int read_page(unsigned slot, uint64_t from, size_t max, const uint64_t* expected, Page& out);
 };

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -66,6 +67,10 @@ namespace {
 
 constexpr size_t RECORD = sizeof(Pulse);
 
+// The port's listening socket, while acceptLoop runs on it: the connection being served looks
+// there for a client waiting its turn.
+std::atomic<int> listening{-1};
+
 // One connection: its socket, the reused pulse buffer and the header of the command being
 // served, whose length counts the payload bytes not yet consumed.
 class Connection {
@@ -77,6 +82,7 @@ public:
     // Serves commands until the connection ends.
     void run() {
         for (;;) {
+            if (!awaitCommand()) break;
             if (recv(fd_, &header_, sizeof(header_), MSG_WAITALL) != static_cast<ssize_t>(sizeof(header_))) break;
             if (header_.magic != MAGIC) break;
             payload_start_ = std::chrono::steady_clock::now();
@@ -88,6 +94,26 @@ public:
     }
 
 private:
+    // Waits for the next command (or the end of the connection); false when it is not begun in
+    // time: within the idle time-out, or, once another client waits for the port, within
+    // HANDOVER_MS of the end of the last command.
+    bool awaitCommand() {
+        using namespace std::chrono;
+        const auto now = steady_clock::now();
+        const auto idle_end = now + seconds(RECEIVE_TIMEOUT_S), handover = now + milliseconds(HANDOVER_MS);
+        pollfd p[2] = {{fd_, POLLIN, 0}, {listening.load(), POLLIN, 0}};
+        bool waiting = false;
+        for (;;) {
+            const auto end = waiting ? std::min(idle_end, handover) : idle_end;
+            const auto left = duration_cast<milliseconds>(end - steady_clock::now()).count() + 1;
+            if (left <= 0) return false;
+            const int r = poll(p, waiting || p[1].fd < 0 ? 1 : 2, static_cast<int>(left));
+            if (r < 0 && errno != EINTR) return false;
+            if (r > 0 && p[0].revents) return true;
+            if (r > 0 && (p[1].revents & POLLIN)) waiting = true;
+        }
+    }
+
     // Serves the command in header_; false when the connection is to end.
     bool dispatch() {
         switch (header_.command) {
@@ -394,6 +420,7 @@ bool acceptRetryable(int err, bool& pause) {
 
 void acceptLoop(int listen_fd, const AcceptFn& accept_fn, const std::function<void(int fd)>& serve) {
     int reported = 0;  // last shortage printed, so a lasting one is printed once
+    listening = listen_fd;
     for (;;) {
         int fd = accept_fn(listen_fd);
         if (fd < 0) {
@@ -410,6 +437,7 @@ void acceptLoop(int listen_fd, const AcceptFn& accept_fn, const std::function<vo
                 continue;
             }
             std::cout << "ERROR on accept" << std::endl << std::strerror(err) << std::endl;
+            listening = -1;
             close(listen_fd);
             return;
         }

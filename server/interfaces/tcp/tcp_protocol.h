@@ -34,6 +34,9 @@ constexpr int RECEIVE_TIMEOUT_S = 10;   // per receive, inherited by every accep
 constexpr int PAYLOAD_GRACE_S = 10;
 constexpr uint64_t PAYLOAD_MIN_RATE = 64 * 1024;
 constexpr int BACKLOG = 50;
+// Once another client waits for the port, the connection served ends unless its next command
+// begins within this time of the end of its last one.
+constexpr int HANDOVER_MS = 1000;
 constexpr uint64_t MAX_UPLOAD_PULSES = 1000000;
 // Longest payload of any command: a stream's sub-header and records.
 constexpr uint64_t MAX_PAYLOAD = 32 + 9 * uint64_t(MAX_STREAM_PULSES);
