@@ -49,14 +49,29 @@ bool query_value(const char* query, const char* key, std::string& out) {
     return false;
 }
 
-// The copy of one slot's memory that pages are decoded from, with the place the last page ended.
-// One slot at a time: reading the other replaces it, and it goes once the last page is read.
+// The copy of one slot's memory that pages are decoded from, with the places the last pages
+// ended (one per reader paging through it, the most recent few). One slot at a time: reading the
+// other replaces it, and it goes once every reader has read its last page.
 struct SlotCopy {
+    static constexpr size_t CURSORS = 8;
     std::mutex lock;  // one reader at a time
     unsigned slot = 0;
     uint64_t version = 1;  // odd: none
     std::vector<uint8_t> bytes;
-    memcmd::PageCursor cursor;
+    std::vector<memcmd::PageCursor> cursors;  // the most recently used last
+
+    // The cursor nearest before segment `from`, moved to the end of the list (a new one at the
+    // start when none is before it).
+    memcmd::PageCursor& cursor_for(uint64_t from) {
+        auto best = cursors.end();
+        for (auto it = cursors.begin(); it != cursors.end(); ++it)
+            if (it->index <= from && (best == cursors.end() || it->index > best->index)) best = it;
+        memcmd::PageCursor c = best == cursors.end() ? memcmd::PageCursor() : *best;
+        if (best != cursors.end()) cursors.erase(best);
+        else if (cursors.size() >= CURSORS) cursors.erase(cursors.begin());
+        cursors.push_back(c);
+        return cursors.back();
+    }
 };
 SlotCopy slot_copy;
 
@@ -94,7 +109,7 @@ int SlotReadback::read_page(unsigned slot, uint64_t from, size_t max, const uint
         if (expected && *expected != version) return 409;
         if (slot_copy.version != version || slot_copy.slot != slot) {
             slot_copy.version = 1;
-            slot_copy.cursor = memcmd::PageCursor();
+            slot_copy.cursors.clear();
             if (!copy_slot(slot, version, slot_copy.bytes)) {
                 if (attempt < 2) continue;
                 return 503;
@@ -108,9 +123,11 @@ int SlotReadback::read_page(unsigned slot, uint64_t from, size_t max, const uint
     if (slot_copy.bytes.empty()) {
         out.page = memcmd::SegmentPage();  // nothing uploaded
     } else {
-        out.page = memcmd::read_segments(slot_copy.bytes.data(), slot_copy.bytes.size(), from, max, &slot_copy.cursor);
+        out.page = memcmd::read_segments(slot_copy.bytes.data(), slot_copy.bytes.size(), from, max,
+                                         &slot_copy.cursor_for(from));
     }
-    if (!out.page.more) {  // read to its end: the copy goes
+    if (!out.page.more && !slot_copy.cursors.empty()) slot_copy.cursors.pop_back();  // that reader is done
+    if (slot_copy.cursors.empty()) {  // every reader is done: the copy goes
         slot_copy.version = 1;
         std::vector<uint8_t>().swap(slot_copy.bytes);
     }
