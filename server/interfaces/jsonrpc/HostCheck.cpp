@@ -117,7 +117,9 @@ bool own_name(const std::string& name) {
 bool names_instrument(const char* host) {
     if (!host) return true;
     std::string name;
-    if (std::strlen(host) > 300 || !strip_port(host, name) || name.empty()) return false;
+    if (std::strlen(host) > 300 || !strip_port(host, name)) return false;
+    if (!name.empty() && name.back() == '.') name.pop_back();  // a name given in full ("pulser.lab.")
+    if (name.empty()) return false;
     if (same_name(name, "localhost") || ends_with(name, ".localhost")) return true;
     if (own_address(name) || own_name(name)) return true;
     for (const std::string& allowed : allowed_hosts())

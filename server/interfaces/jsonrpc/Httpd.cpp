@@ -129,7 +129,7 @@ Httpd::Httpd(const Handlers& prefix_handlers) {
     // client holds one of them only; every request is bounded in time: its header within
     // request_timeout_ms of its start, its body by the minimum rate of MongooseInbuffer.
     options["listening_ports"] = "8050";
-    options["num_threads"] = "4";
+    options["num_threads"] = "8";
     options["enable_keep_alive"] = "no";
     options["document_root"] = ".";
     options["enable_directory_listing"] = "yes";
