@@ -400,7 +400,8 @@ TEST_F(Hostile, HttpReadbackOfALargeSlotHoldsNoLockAndMixesNoContents) {
     std::string version;
     EXPECT_GE(pageThrough(&version), 2000000u);  // a segment per pulse
     done = true;
-    EXPECT_LT(slowest.get(), 0.1);
+    const double worst = slowest.get();
+    EXPECT_TRUE(kSanitized || worst < 0.1) << worst;  // the sanitizers slow every call
     ASSERT_TRUE(streamPulses(4, 3));
     EXPECT_EQ(http_request(8050, "GET", "/api/slot/0/segments?from=0" + version).status, 409);
     EXPECT_EQ(pageThrough(nullptr), 4u);
