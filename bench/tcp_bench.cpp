@@ -18,7 +18,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -255,6 +257,17 @@ void BM_TcpUpload(benchmark::State& state) { protocolRun(state, tcp::CMD_UPLOAD)
 
 std::map<std::string, std::vector<double>> round_ratios;
 
+// Minor page faults of a process so far (/proc/PID/stat, field 10).
+long minorFaults(pid_t pid) {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    std::istringstream rest(stat.substr(stat.rfind(')') + 2));  // fields from 3 on
+    std::string field;
+    for (int i = 3; i <= 10 && rest >> field; ++i) {
+    }
+    return std::atol(field.c_str());
+}
+
 void interleavedRounds(size_t n, uint32_t command, int rounds) {
     const auto& p = pulses(n);
     RawSink sink;
@@ -281,15 +294,23 @@ void interleavedRounds(size_t n, uint32_t command, int rounds) {
         raw.recvExact(&ack, 1, Clock::now() + std::chrono::seconds(60));
         auto t1 = Clock::now();
         highToLow(p, Full_Pattern(0, 0, 0, 0), 1, window, 0);
+        const long faults = minorFaults(server().process->pid());
         auto t2 = Clock::now();
         c.sendSequence(command, 1, seq, p.data(), n);
+        auto sent = Clock::now();
         auto a = c.readAnswer();
         auto t3 = Clock::now();
         if (!a || a->header.status != tcp::STATUS_OK) break;
         const double send = std::chrono::duration<double>(t1 - t0).count();
         const double encode = std::chrono::duration<double>(t2 - t1).count();
         const double proto = std::chrono::duration<double>(t3 - t2).count();
-        round_ratios[name].push_back(proto / (send + encode));
+        round_ratios[name + ": protocol / (raw send + encode)"].push_back(proto / (send + encode));
+        round_ratios[name + ": protocol / max(raw send, encode)"].push_back(proto / std::max(send, encode));
+        // What is left once the client has handed its last byte over, against the whole encode.
+        round_ratios[name + ": last byte sent to answer / encode"].push_back(
+            std::chrono::duration<double>(t3 - sent).count() / encode);
+        round_ratios[name + ": pulserd minor faults per command"].push_back(
+            double(minorFaults(server().process->pid()) - faults));
     }
     std::cout.rdbuf(saved);
     munmap(mem, reg::SEQMEM_LEN);
@@ -334,7 +355,7 @@ int main(int argc, char** argv) {
     interleavedRounds(UPLOAD_PULSES, tcp::CMD_UPLOAD, ITERATIONS);
     for (auto& [name, v] : round_ratios) {
         std::sort(v.begin(), v.end());
-        std::printf("%s, rounds of raw send, encode and protocol back to back: ratio median %.2f (%.2f to %.2f, %zu rounds)\n",
+        std::printf("%s, rounds of raw send, encode and protocol back to back: median %.2f (%.2f to %.2f, %zu rounds)\n",
                     name.c_str(), median(v), v.front(), v.back(), v.size());
     }
     std::printf("pulserd resident when idle: %ld kB without the sequence window\n", peaks["idle"].first);

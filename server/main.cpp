@@ -24,6 +24,8 @@ std::mutex pulser_lock;
 
 int main() {
     platform::mark_server_process();
+    // The device's waits (slot memory, FIFO fill) leave the lock to the other interfaces.
+    pulser.device_lock = &pulser_lock;
     // Large blocks (request bodies, sequences, message buffers) are mapped apart and handed back
     // when freed, instead of the threshold rising after the first large request and later ones
     // staying in the heap.

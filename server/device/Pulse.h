@@ -117,3 +117,24 @@ uint32_t set_cmd_bytes(uint8_t (&buf)[CMD_MAX_BYTES], uint8_t& header, COUNT_TO_
 // Caller holds pulser_lock.
 SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern final, uint64_t n_runs,
                               MemoryMapper mapper, sequences_t slot);
+
+// Encodes one pulse list into a slot's region of the sequence window, in pieces as they arrive.
+// Writes the window only through the platform layer, with naturally aligned stores, never reads it
+// back. Caller holds the device lock during each call (each is device work bounded by the pieces'
+// size); nothing in it waits for the network or the device.
+class SequenceEncoder {
+public:
+    SequenceEncoder(const AnalogCalibDataCorr& cal, MemoryMapper mapper, sequences_t slot, Full_Pattern final,
+                    uint64_t n_runs);
+    // Encodes the next `count` pulses. Throws std::out_of_range when the region is full.
+    void add(const Pulse* pulses, size_t count);
+    // Writes what is left, the final-state command and the end; returns the slot's sizes.
+    SequenceControlData finish();
+
+private:
+    MemoryMapper mapper_;
+    sequences_t slot_;
+    Full_Pattern final_;
+    uint64_t n_runs_;
+    std::vector<Pulse> pulses_;
+};

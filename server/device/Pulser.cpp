@@ -186,6 +186,7 @@ int Pulser::reset() {
 }
 
 int Pulser::stopFpga() {
+    overtakeOthers();
     field_set(ctrl, ctrl::RUN, 0);
     field_set(ctrl, ctrl::LOAD_ENABLE, 0);
 

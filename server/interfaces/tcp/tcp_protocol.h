@@ -4,9 +4,12 @@
 // calibration.
 //
 // One listener thread (run_streamHighLevel, see interfaces.h) serves one connection at a time on a
-// handler thread (socketThread). The handler receives everything a command carries before it takes
-// the device lock, then holds the lock for the device call only, so a slow client never holds up
-// the other interfaces.
+// handler thread (socketThread). The handler never holds the device lock while it receives: a
+// sequence's records arrive in chunks of FILL_CHUNK, each put into the slot as it arrives under a
+// lock held for that chunk's encoding only, so a slow client never holds up the other interfaces,
+// and what is left once the last record has arrived is one chunk and the slot's sizes. Another
+// interface's operation on the slots in between ends the fill; the command then answers
+// STATUS_OVERTAKEN.
 #pragma once
 
 #include <sys/socket.h>
@@ -17,9 +20,8 @@
 #include <vector>
 
 #include "device/Pulse.h"
+#include "device/Pulser.h"
 #include "common/types.h"
-
-class Pulser;
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the frames are read in place as little-endian words");
 
@@ -44,6 +46,9 @@ constexpr uint64_t THROTTLE_MIN_PULSES = 10000;  // only uploads above this size
 constexpr double THROTTLE_RATE = 9.0;            // GBit/s: receive in paced blocks
 constexpr double QOS_RATE = 11.0;                // GBit/s: also lower the processor's memory priority
 constexpr size_t THROTTLE_BLOCK = 256;           // records per paced block
+// Records received and encoded per hold of the device lock (a multiple of THROTTLE_BLOCK); the
+// connection's one receive buffer holds this many.
+constexpr size_t FILL_CHUNK = FILL_PIECE;
 
 enum Command : uint32_t {
     CMD_STREAM = 0,
@@ -61,6 +66,7 @@ enum TcpStatus : uint32_t {
     STATUS_TOO_MANY_PULSES = 5,
     STATUS_CALIBRATION_FAILED = 6,
     STATUS_NOT_STARTED = 7,  // CMD_STREAM: loaded, but the start failed (nothing plays)
+    STATUS_OVERTAKEN = 8,    // another interface's operation took the slot while the records arrived
 };
 
 #pragma pack(push, 1)
@@ -114,13 +120,17 @@ static_assert(sizeof(CommandHeader) == 32 && sizeof(SequenceHeader) == 32, "requ
 static_assert(sizeof(CommandAnswer) == 32 && sizeof(UploadResult) == 32, "answer frames are 32 bytes");
 static_assert(sizeof(AnalogCalibData) == 32, "the calibration payload is four doubles");
 
-// The device operations a connection calls. The caller of each holds the device lock.
+// The device operations a connection calls (Pulser's, which state their results). The caller of
+// each holds the device lock.
 class StreamDevice {
 public:
     virtual ~StreamDevice() = default;
-    virtual int stream(const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state) = 0;
-    virtual int upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state,
-                       next_action_t next_action, when_t when, on_nodata_t on_nodata) = 0;
+    virtual int openStream(long long n_runs, const Pulse& final_state, uint64_t& id) = 0;
+    virtual int closeStream(uint64_t id) = 0;
+    virtual int openFill(const SlotFill& fill, uint64_t& id) = 0;
+    virtual bool fillPulses(uint64_t id, const Pulse* pulses, size_t count) = 0;
+    virtual int closeFill(uint64_t id) = 0;
+    virtual void dropFill(uint64_t id) = 0;
     virtual SequenceControlData getSequenceControlData(int slot) = 0;
     virtual void set_qos() = 0;
     virtual void reset_qos() = 0;
@@ -132,9 +142,12 @@ public:
 class PulserDevice : public StreamDevice {
 public:
     explicit PulserDevice(Pulser& p) : pulser_(p) {}
-    int stream(const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state) override;
-    int upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state,
-               next_action_t next_action, when_t when, on_nodata_t on_nodata) override;
+    int openStream(long long n_runs, const Pulse& final_state, uint64_t& id) override;
+    int closeStream(uint64_t id) override;
+    int openFill(const SlotFill& fill, uint64_t& id) override;
+    bool fillPulses(uint64_t id, const Pulse* pulses, size_t count) override;
+    int closeFill(uint64_t id) override;
+    void dropFill(uint64_t id) override;
     SequenceControlData getSequenceControlData(int slot) override;
     void set_qos() override;
     void reset_qos() override;
@@ -170,6 +183,6 @@ int RecvAll(int fd, void* buffer, long long length);
 // Serves one connection for the program's `pulser` under `pulser_lock`.
 void socketThread(int fd);
 
-void print_streamHighLevel_call(const std::vector<Pulse>& pulses, long long n_runs, const Pulse& final_state);
-void print_upload_call(const std::vector<Pulse>& pulses, long long n_runs, const Pulse& final_state, sequences_t slot,
+void print_streamHighLevel_call(uint64_t n_pulses, long long n_runs, const Pulse& final_state);
+void print_upload_call(uint64_t n_pulses, long long n_runs, const Pulse& final_state, sequences_t slot,
                        next_action_t next_action, when_t when, on_nodata_t on_nodata);
