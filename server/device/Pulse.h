@@ -136,5 +136,4 @@ private:
     sequences_t slot_;
     Full_Pattern final_;
     uint64_t n_runs_;
-    std::vector<Pulse> pulses_;
 };
