@@ -312,15 +312,26 @@ void interleavedRounds(size_t n, uint32_t command, int rounds) {
         // The work left once the last record has arrived: all records but the last chunk, time
         // for the server to take in what the socket buffers hold, then the last chunk, timed to
         // the answer (against the encoder alone on the whole list).
-        const size_t head = n - tcp::FILL_CHUNK;
-        c.sendSequence(command, 1, seq, p.data(), head, 9 * (long long)tcp::FILL_CHUNK);
+        constexpr size_t LAST = 16384;  // the server's chunk
+        const size_t head = n - LAST;
+        c.sendSequence(command, 1, seq, p.data(), head, 9 * (long long)LAST);
         std::this_thread::sleep_for(std::chrono::duration<double>(std::max(1.0, 4 * encode)));
         auto t4 = Clock::now();
-        c.sendBytes(p.data() + head, tcp::FILL_CHUNK * sizeof(Pulse));
+        c.sendBytes(p.data() + head, LAST * sizeof(Pulse));
         a = c.readAnswer();
         if (!a || a->header.status != tcp::STATUS_OK) break;
         round_ratios[name + ": last chunk arrived to answer / encode"].push_back(
             std::chrono::duration<double>(Clock::now() - t4).count() / encode);
+    }
+    // Clients that connect for each command, as the command-line tools do.
+    c.disconnect();
+    for (int r = 0; answered && r < 3; ++r) {
+        const long before = minorFaults(server().process->pid());
+        TcpClient once;
+        once.sendSequence(command, 1, seq, p.data(), n);
+        if (!once.readAnswer()) break;
+        round_ratios[name + ": pulserd minor faults per command on a new connection"].push_back(
+            double(minorFaults(server().process->pid()) - before));
     }
     std::cout.rdbuf(saved);
 }
