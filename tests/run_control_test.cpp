@@ -192,10 +192,9 @@ TEST_F(RunControlTest, UploadGivesUpOnABusySlot) {
 
 // Any cut of a list into pieces gives the slot bytes and words of one upload of the whole list.
 TEST_F(RunControlTest, PiecesFillTheSlotAsOneUpload) {
-    std::vector<Pulse> list;
-    for (uint32_t i = 0; i < 40000; ++i)
-        list.push_back(Pulse{i % 7 == 0 ? 0u : 1 + (i * 2654435761u) % 29, uint8_t(i * 37), int16_t(i % 5 ? 0 : i),
-                             int16_t(-int32_t(i % 3))});
+    std::vector<Pulse> list(40000);
+    for (uint32_t i = 0; i < list.size(); ++i)
+        list[i] = Pulse{i % 7 ? 1 + (i * 2654435761u) % 29 : 0, uint8_t(i * 37), int16_t(i % 5 ? 0 : i), int16_t(i % 3)};
     const Pulse fin{0, 0x5A, -7, 9};
     uint8_t* region = fpga->memory() + SEQMEM_SLOT1_OFFSET;
     auto slotImage = [&](uint32_t bytes) {
@@ -249,26 +248,19 @@ TEST_F(RunControlTest, WaitsLeaveTheDeviceLockToOthers) {
     std::mutex lock;
     pulser->device_lock = &lock;
     pulser->upload_busy_timeout = pulser->start_fill_timeout = std::chrono::seconds(60);
-    struct Case {
-        const char* what;
-        std::function<void(bool)> block;
-        std::function<int()> call;
-    };
-    const Case cases[] = {
-        {"upload", [&](bool on) { sim::playback::set_slot_busy(*fpga, 0, on); },
-         [&] { return pulser->upload(0, seq, 1, Pulse{}, 0, 0, 0); }},
-        {"start", [&](bool on) { sim::playback::set_fill_blocked(*fpga, on); }, [&] { return pulser->start(1, 1); }},
-    };
-    for (const Case& k : cases) {
+    for (bool start : {false, true}) {  // upload waits for the slot's memory, start for the FIFOs
+        auto block = [&](bool on) {
+            start ? sim::playback::set_fill_blocked(*fpga, on) : sim::playback::set_slot_busy(*fpga, 0, on);
+        };
         for (bool overtaken : {true, false}) {
-            SCOPED_TRACE(std::string(k.what) + (overtaken ? " overtaken" : ""));
+            SCOPED_TRACE(std::string(start ? "start" : "upload") + (overtaken ? " overtaken" : ""));
             ASSERT_EQ(pulser->upload(1, seq, 1, Pulse{}, 0, 0, 0), 0);
-            k.block(true);
+            block(true);
             std::atomic<bool> entered{false};
             auto waiting = std::async(std::launch::async, [&] {
                 std::lock_guard<std::mutex> g(lock);
                 entered = true;
-                return k.call();
+                return start ? pulser->start(1, 1) : pulser->upload(0, seq, 1, Pulse{}, 0, 0, 0);
             });
             while (!entered) std::this_thread::yield();
             bool got = false;
@@ -277,7 +269,7 @@ TEST_F(RunControlTest, WaitsLeaveTheDeviceLockToOthers) {
             ASSERT_TRUE(got) << "the waiting call keeps the device lock";
             EXPECT_EQ(waiting.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
             if (overtaken) pulser->forceFinal();
-            k.block(false);
+            block(false);
             lock.unlock();
             EXPECT_EQ(waiting.get(), overtaken ? -1 : 0);
         }
