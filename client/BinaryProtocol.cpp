@@ -61,6 +61,7 @@ const char* status_words(uint32_t status)
     case 5: return "too many pulses";
     case 6: return "calibration failed";
     case 7: return "the sequence was loaded but did not start";
+    case 8: return "another client took the slot while the sequence arrived";
     default: return "unknown status";
     }
 }
