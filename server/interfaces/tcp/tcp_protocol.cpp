@@ -268,6 +268,12 @@ private:
 
     bool sequenceCommand(bool stream) {
         if (!sequenceHeader(stream ? MAX_STREAM_PULSES : MAX_UPLOAD_PULSES)) return false;
+        if (stream && seq_.n_pulses == 0) {
+            std::cout << EMPTY_SEQUENCE << std::endl;
+            const bool rest = consumeRest();
+            answer(rest ? STATUS_EMPTY_SEQUENCE : STATUS_TRANSFER_ERROR);
+            return rest;
+        }
         const bool paced = !stream && throttle();
         const uint64_t n = seq_.n_pulses;
         Fill f;

@@ -66,7 +66,8 @@ enum TcpStatus : uint32_t {
     STATUS_TOO_MANY_PULSES = 5,
     STATUS_CALIBRATION_FAILED = 6,
     STATUS_NOT_STARTED = 7,  // CMD_STREAM: loaded, but the start failed (nothing plays)
-    STATUS_OVERTAKEN = 8,    // another interface's operation took the slot while the records arrived
+    STATUS_EMPTY_SEQUENCE = 8,  // CMD_STREAM without pulses: refused, nothing changed
+    STATUS_OVERTAKEN = 9,  // another interface's operation took the slot while the records arrived
 };
 
 #pragma pack(push, 1)
