@@ -11,6 +11,8 @@ scripts/deps.sh
 
 echo "== test size"
 scripts/test_ratio.sh
+echo "== layers"
+scripts/check_layers.sh
 
 echo "== build (sim)"
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

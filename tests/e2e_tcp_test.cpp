@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "device/registers.h"
+#include "hardware/registers.h"
 #include "support/control_client.h"
 #include "support/process.h"
 #include "support/tcp_client.h"
