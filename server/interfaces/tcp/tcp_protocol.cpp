@@ -1,6 +1,5 @@
 // Connection handling of the binary protocol: frames, commands, status codes and the accept loop.
-// Kept free of the program's globals so it can serve any device; tcp_server.cpp binds it to
-// `pulser` and `pulser_lock`.
+// It serves any StreamDevice; tcp_server.cpp binds it to the device main hands in.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -18,6 +17,7 @@
 #include <thread>
 
 #include "device/Pulser.h"
+#include "interfaces/interfaces.h"
 #include "interfaces/tcp/tcp_protocol.h"
 
 int RecvAll(int fd, void* buffer, long long length) {
@@ -209,19 +209,14 @@ private:
         return received == n * RECORD;
     }
 
-    // Runs a sequence operation, converting the encoder's exceptions into status codes.
-    template <class Call>
-    uint32_t deviceCall(Call call) {
-        try {
-            call();
-            return STATUS_OK;
-        } catch (const std::out_of_range& e) {
-            std::cout << "out of memory " << e.what() << std::endl;
-            return STATUS_OUT_OF_RANGE;
-        } catch (const std::bad_alloc& e) {
-            std::cout << "out of memory " << e.what() << std::endl;
-            return STATUS_OUT_OF_MEMORY;
+    // The status answering a stream's or an upload's outcome.
+    static uint32_t statusOf(const LoadOutcome& out) {
+        switch (out.kind) {
+            case LoadOutcome::LOADED: return STATUS_OK;
+            case LoadOutcome::TOO_LARGE: return STATUS_OUT_OF_RANGE;
+            case LoadOutcome::NO_MEMORY: break;
         }
+        return STATUS_OUT_OF_MEMORY;
     }
 
     bool streamCommand() {
@@ -236,10 +231,13 @@ private:
         {
             std::lock_guard<std::mutex> g(lock_);
             print_streamHighLevel_call(pulses_, seq_.n_runs, final_state);
-            status = deviceCall([&] {
-                started = device_.stream(pulses_, seq_.n_runs, final_state);
+            const LoadOutcome out = loadSequence([&] {
+                const int r = device_.stream(pulses_, seq_.n_runs, final_state);
                 std::cout << "Streaming..." << std::endl;
+                return r;
             });
+            status = statusOf(out);
+            started = out.value;
         }
         if (status == STATUS_OK && started < 0) status = STATUS_NOT_STARTED;
         if (!consumeRest()) status = STATUS_TRANSFER_ERROR;
@@ -296,11 +294,14 @@ private:
         {
             std::lock_guard<std::mutex> g(lock_);
             print_upload_call(pulses_, seq_.n_runs, final_state, slot, next_action, when, on_nodata);
-            status = deviceCall([&] {
-                result.value = device_.upload(slot, pulses_, seq_.n_runs, final_state, next_action, when, on_nodata);
-                returned = true;
+            const LoadOutcome out = loadSequence([&] {
+                const int r = device_.upload(slot, pulses_, seq_.n_runs, final_state, next_action, when, on_nodata);
                 std::cout << "Uploading sequence data..." << std::endl;
+                return r;
             });
+            status = statusOf(out);
+            result.value = out.value;
+            returned = out.kind == LoadOutcome::LOADED;
             device_.reset_qos();
         }
         if (!consumeRest()) status = STATUS_TRANSFER_ERROR;

@@ -167,8 +167,9 @@ bool acceptRetryable(int err, bool& pause);
 // length of 0 or less), otherwise the last recv result (0: the peer closed, -1: error or time-out).
 int RecvAll(int fd, void* buffer, long long length);
 
-// Serves one connection for the program's `pulser` under `pulser_lock`.
-void socketThread(int fd);
+class DeviceAccess;
+// Serves one connection for the device main handed in.
+void socketThread(int fd, DeviceAccess access);
 
 void print_streamHighLevel_call(const std::vector<Pulse>& pulses, long long n_runs, const Pulse& final_state);
 void print_upload_call(const std::vector<Pulse>& pulses, long long n_runs, const Pulse& final_state, sequences_t slot,
