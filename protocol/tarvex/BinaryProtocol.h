@@ -31,7 +31,8 @@ enum Status : uint32_t {
     STATUS_UNKNOWN_COMMAND = 4,
     STATUS_TOO_MANY_PULSES = 5,
     STATUS_CALIBRATION_FAILED = 6,
-    STATUS_NOT_STARTED = 7,  // CMD_STREAM: loaded, but the start failed (nothing plays)
+    STATUS_NOT_STARTED = 7,      // CMD_STREAM: loaded, but the start failed (nothing plays)
+    STATUS_EMPTY_SEQUENCE = 8,  // CMD_STREAM without pulses: refused, nothing changed
 };
 
 // What a status means, for people.
@@ -46,6 +47,7 @@ inline const char* statusText(uint32_t status)
     case STATUS_TOO_MANY_PULSES: return "too many pulses";
     case STATUS_CALIBRATION_FAILED: return "calibration failed";
     case STATUS_NOT_STARTED: return "the sequence was loaded but did not start";
+    case STATUS_EMPTY_SEQUENCE: return "the sequence holds no pulses";
     default: return "unknown status";
     }
 }

@@ -39,6 +39,8 @@ enum serial_t : uint32_t {
 // Most pulses one stream (upload) request may carry, on every interface.
 using tarvex::MAX_STREAM_PULSES;
 using tarvex::MAX_UPLOAD_PULSES;
+// The answer of every interface to a stream of no pulses (nothing is changed).
+constexpr const char EMPTY_SEQUENCE[] = "the sequence holds no pulses";
 
 // Sequence slot number: 0 or 1; operations reject anything else.
 typedef uint32_t sequences_t;

@@ -47,7 +47,11 @@ void fill(TarvexStringReply* reply, const std::string& text) { reply->set_string
 
 // The common part of both `stream` paths, from the decoded request on.
 Status runStream(DeviceAccess& device, grpcwire::SequenceRequest& req, TarvexReply* reply) {
-    if (req.count == 0 || req.count > kMaxStreamPulses) {
+    if (req.count == 0) {
+        reply->set_value(1);
+        return Status(StatusCode::INVALID_ARGUMENT, EMPTY_SEQUENCE);
+    }
+    if (req.count > kMaxStreamPulses) {
         reply->set_value(1);
         return Status(StatusCode::CANCELLED, "");
     }
