@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "device/Pulse.h"
-#include "device/registers.h"
+#include "hardware/registers.h"
 #include "support/process.h"
 #include "support/sandbox.h"
 #include "support/tcp_client.h"

@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "platform/platform.h"
-#include "device/registers.h"
+#include "hardware/registers.h"
 
 namespace reference_encoder {
 namespace {

@@ -29,8 +29,8 @@
 
 #include "device/Pulse.h"
 #include "device/Pulser.h"
-#include "device/registers.h"
-#include "device/CommandDecoder.h"
+#include "hardware/registers.h"
+#include "hardware/CommandDecoder.h"
 #include "sim/Fpga.h"
 #include "memory_sampler.h"
 #include "support/process.h"

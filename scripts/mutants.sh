@@ -30,7 +30,7 @@ MUTANTS = [
     ("device/calibration", "Pulse.cpp", "} else if (seen[0] && seen[1] && seen[2] && seen[3]) {", "} else if (seen[0] && seen[1] && seen[2]) {"),
     ("device/calibration", "PulserCalibration.cpp", "const double codes = offset * 32767 * 0.25;", "const double codes = offset * 32768 * 0.25;"),
     ("device/calibration", "PulserCalibration.cpp", "return hi < 2147483647 && lo >= -2147483647;", "return (hi < 2147483647 || true) && lo >= -2147483647;"),
-    ("device/registers", "registers.h", "constexpr uint32_t ERROR = 1u << 4;", "constexpr uint32_t ERROR = 1u << 5;"),
+    ("hardware/registers", "registers.h", "constexpr uint32_t ERROR = 1u << 4;", "constexpr uint32_t ERROR = 1u << 5;"),
     ("device/memory", "MemoryManager.cpp", "platform::reg_write(words, base, offset, value);", "platform::reg_write(words, base, offset & ~4u, value);"),
     ("grpc", "GrpcWire.cpp", "uint64_t v = (w & 0x7F) | ((w >> 1) & 0x3F80);", "uint64_t v = (w & 0x7F) | ((w >> 1) & 0x3F00);"),
     ("grpc", "GrpcWire.cpp", "constexpr int kRecursionLimit = 100;", "constexpr int kRecursionLimit = 101;"),
@@ -49,8 +49,8 @@ MUTANTS = [
     ("tcp", "tcp_protocol.cpp", "std::lock_guard<std::mutex> g(lock_);\n            r = device_.setAnalogCalibration(data);",
      "r = device_.setAnalogCalibration(data);"),
     ("tcp", "tcp_protocol.cpp", "if (header_.magic != MAGIC) break;", "if (header_.magic != MAGIC && false) break;"),
-    ("device/decoder", "CommandDecoder.cpp", "if ((mask >> i) & 1u) c.word.channels[i] = region[pos++];", "if ((mask >> i) & 2u) c.word.channels[i] = region[pos++];"),
-    ("device/decoder", "CommandDecoder.cpp", "if (b.digi == digi && b.code0 == c0 && b.code1 == c1) {", "if (b.digi == digi && b.code0 == c0) {"),
+    ("hardware/decoder", "CommandDecoder.cpp", "if ((mask >> i) & 1u) c.word.channels[i] = region[pos++];", "if ((mask >> i) & 2u) c.word.channels[i] = region[pos++];"),
+    ("hardware/decoder", "CommandDecoder.cpp", "if (b.digi == digi && b.code0 == c0 && b.code1 == c1) {", "if (b.digi == digi && b.code0 == c0) {"),
     ("sim", "Playback.cpp", "if (limit && s.plays >= limit) {", "if (limit && s.plays > limit) {"),
     ("discovery", "identity.cpp", "if (text.size() > 1)", "if (text.size() > 0)"),
     ("discovery", "identity.cpp", "if (byte < 0x20) {", "if (byte < 0x1F) {"),
@@ -102,7 +102,7 @@ def sync(files):
                 os.unlink(os.path.join(d, n))
 
 def locate(files, base, old):
-    hits = [f for f in files if f.split("/")[0] in ("server", "sim", "discovery") and os.path.basename(f) == base]
+    hits = [f for f in files if f.split("/")[0] in ("hardware", "protocol", "server", "sim", "discovery") and os.path.basename(f) == base]
     if len(hits) != 1:
         return None, "n/a (file %s found %d times)" % (base, len(hits))
     n = open(os.path.join(repo, hits[0])).read().count(old)

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "device/registers.h"
+#include "hardware/registers.h"
 #include "sim/System.h"
 
 namespace sim {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/registers.h"
+#include "hardware/registers.h"
 #include "support/control_client.h"
 #include "support/http_client.h"
 #include "support/process.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "device/CommandDecoder.h"
+#include "hardware/CommandDecoder.h"
 #include "device/Pulse.h"
 #include "support/seq_window.h"
 #include "support/stdout_capture.h"

@@ -1,7 +1,7 @@
 // The pulse sequence encoder and the calibrated analog conversion.
 #include "device/Pulse.h"
 
-#include "device/memory_commands.h"
+#include "hardware/memory_commands.h"
 
 #include <cmath>
 #include <cstring>
@@ -14,7 +14,7 @@
 #include <type_traits>
 
 #include "common/CpuTime.h"
-#include "device/registers.h"
+#include "hardware/registers.h"
 #include "platform/platform.h"
 
 #if defined(__x86_64__) && defined(__SSE2__)

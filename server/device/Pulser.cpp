@@ -8,7 +8,7 @@
 #include <iostream>
 
 #include "platform/platform.h"
-#include "device/registers.h"
+#include "device/register_access.h"
 
 using namespace reg;
 

@@ -1,7 +1,7 @@
 // The one device object: sole owner of the FPGA's registers and sequence memory.
 //
-// Pulser has no internal locking. Every interface thread holds the global `pulser_lock` around
-// each call (see main.cpp); only the network watcher runs without it and touches nothing but
+// Pulser has no internal locking. Every interface thread holds the device lock (main.cpp) around
+// each call; only the network watcher runs without it and touches nothing but
 // its own status bits and the network settings (guarded by their own small lock).
 //
 // Waits for the device (a slot's memory to be free, the FIFOs to fill) sleep with that lock
@@ -24,7 +24,7 @@
 #include <thread>
 #include <vector>
 
-#include "device/CommandDecoder.h"
+#include "hardware/CommandDecoder.h"
 #include "device/MemoryManager.h"
 #include "device/Pulse.h"
 #include "common/types.h"

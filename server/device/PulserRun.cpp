@@ -12,8 +12,8 @@
 #include "common/CpuTime.h"
 #include "device/Pulse.h"
 #include "device/Pulser.h"
-#include "device/streaming_state.h"
-#include "device/registers.h"
+#include "hardware/streaming_state.h"
+#include "device/register_access.h"
 
 using namespace reg;
 

@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "device/MemoryManager.h"
-#include "device/registers.h"
+#include "hardware/registers.h"
 
 class SeqWindow {
 public:

@@ -70,11 +70,8 @@ int SlotReadback::do_request(const mg_request_info* info, std::ostream& out) {
         (!read_number(text, max) || max < 1 || max > MAX_READBACK_SEGMENTS))
         return answer(out, 400, "Bad Request", "{\"error\":\"max: 1 to 65536\"}");
 
-    memcmd::SegmentPage page;
-    {
-        std::lock_guard<std::mutex> lock(pulser_lock);
-        page = pulser.readSlot(slot, from, size_t(max));
-    }
+    const memcmd::SegmentPage page =
+        device_.locked([&](Pulser& pulser) { return pulser.readSlot(slot, from, size_t(max)); });
     std::ostringstream body;
     body << "{\"slot\":" << slot << ",\"from\":" << from << ",\"segments\":[";
     for (size_t i = 0; i < page.segments.size(); ++i) {

@@ -1,6 +1,5 @@
 // Connection handling of the binary protocol: frames, commands, status codes and the accept loop.
-// Kept free of the program's globals so it can serve any device; tcp_server.cpp binds it to
-// `pulser` and `pulser_lock`.
+// It serves any StreamDevice; tcp_server.cpp binds it to the device main hands in.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -18,6 +17,7 @@
 #include <thread>
 
 #include "device/Pulser.h"
+#include "interfaces/interfaces.h"
 #include "interfaces/tcp/tcp_protocol.h"
 
 int RecvAll(int fd, void* buffer, long long length) {
@@ -197,19 +197,23 @@ private:
         return true;
     }
 
-    // Runs a sequence operation, converting the encoder's exceptions into status codes.
-    template <class Call>
-    uint32_t deviceCall(Call call) {
-        try {
-            call();
-            return STATUS_OK;
-        } catch (const std::out_of_range& e) {
-            std::cout << "out of memory " << e.what() << std::endl;
-            return STATUS_OUT_OF_RANGE;
-        } catch (const std::bad_alloc& e) {
-            std::cout << "out of memory " << e.what() << std::endl;
-            return STATUS_OUT_OF_MEMORY;
+    // The status answering a stream's or an upload's outcome.
+    static uint32_t statusOf(const LoadOutcome& out) {
+        switch (out.kind) {
+            case LoadOutcome::LOADED: return STATUS_OK;
+            case LoadOutcome::TOO_LARGE: return STATUS_OUT_OF_RANGE;
+            case LoadOutcome::NO_MEMORY: break;
         }
+        return STATUS_OUT_OF_MEMORY;
+    }
+
+    // Runs a device call that may refuse the sequence, as a status.
+    template <class Call>
+    static uint32_t deviceCall(Call call) {
+        return statusOf(loadSequence([&] {
+            call();
+            return 0;
+        }));
     }
 
     // Whether either slot holds a sequence of more than THROTTLE_SLOT_PULSES commands above `rate`.

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "device/registers.h"
+#include "hardware/registers.h"
 #include "sim/Control.h"
 #include "sim/Discovery.h"
 #include "sim/Fpga.h"

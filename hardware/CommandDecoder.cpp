@@ -1,5 +1,5 @@
 // Decoder of the sequence memory command format (memory_commands.h).
-#include "device/CommandDecoder.h"
+#include "hardware/CommandDecoder.h"
 
 #include <cstdio>
 
