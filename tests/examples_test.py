@@ -103,6 +103,7 @@ def install_package(scratch):
     subprocess.run([os.path.join(env, "bin", "pip"), "install", "-q", "--no-index", "--no-build-isolation",
                     os.path.join(scratch, "python")], check=True, cwd=scratch)
     RUNNERS["python"] = [os.path.join(env, "bin", "python")]
+    return RUNNERS["python"][0]
 
 def main():
     own_namespace()

@@ -249,18 +249,26 @@ class Timeline:
         channel stay 0. Raises TimelineError for overlapping events or events after `end`."""
         checked = list(self._checked())
         stop = self.end() if end is None else int(_grid("end", end))
-        times = [np.zeros(1, np.int64)]
-        for c, (lt, _, ps, pe, _) in checked:
+        changes = {}
+        for c, events in checked:
+            lt, _, ps, pe, _ = events
             late = np.concatenate((lt[lt > stop], ps[pe > stop]))
             if late.size:
                 raise TimelineError(c.name, late.min(), "after the end of the timeline at %d ns" % stop)
-            times += [lt, ps, pe]
-        t = np.unique(np.concatenate(times))
-        t = t[t < stop]
+            # Sorted runs: the stable sort merges them in linear time.
+            at = np.sort(np.concatenate((lt, ps, pe)), kind="stable")
+            changes[c.name] = at[at < stop]
+        t = np.sort(np.concatenate([np.zeros(1, np.int64)] + list(changes.values())), kind="stable")
+        t = t[np.concatenate(([True], t[1:] != t[:-1]))]
         digital = np.zeros(t.size, np.uint8)
         analog = {"ao0": np.zeros(t.size, np.int16), "ao1": np.zeros(t.size, np.int16)}
         for c, events in checked:
-            v = self._at(c, events, t)
+            # The channel's value at its own changes, carried forward over every time of the list.
+            at = changes[c.name]
+            index = np.zeros(t.size, np.int64)
+            index[np.searchsorted(t, at)] = np.arange(1, at.size + 1)
+            np.maximum.accumulate(index, out=index)
+            v = np.concatenate(([c.default], self._at(c, events, at)))[index]
             if c.analog:
                 analog[c.output] = v.astype(np.int16)
             else:
