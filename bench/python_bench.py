@@ -17,7 +17,7 @@ import tempfile
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-ROUNDS = 7
+ROUNDS = 9
 PULSES = 2_000_000
 sys.path.insert(0, os.path.join(REPO, "tests"))
 sys.path.insert(0, os.path.join(REPO, "tests", "python"))

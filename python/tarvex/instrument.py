@@ -9,7 +9,6 @@ An Instrument is not thread-safe; use one per thread.
 from __future__ import annotations
 
 import enum
-import http.client
 import itertools
 import json
 import socket
@@ -415,27 +414,57 @@ class Instrument:
     def _http(self) -> str:
         return "%s:%d" % (self.address, HTTP_PORT)
 
-    def _http_request(self, method: str, path: str, body: Optional[bytes] = None) -> bytes:
-        """One request with the instrument's address as Host; the body of a 200 answer."""
-        connection = http.client.HTTPConnection(self.address, HTTP_PORT, timeout=self.timeout)
+    def _http_request(self, method: str, path: str, body: bytes = b"") -> bytes:
+        """One request with the instrument's address as Host and "Connection: close"; the body of
+        a 200 answer. The whole answer is bounded in size and in time (the time-out)."""
+        head = "%s %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n" % (method, path, self.address)
+        if method == "POST":
+            head += "Content-Type: application/json\r\nContent-Length: %d\r\n" % len(body)
+        deadline = time.monotonic() + self.timeout
+        data = bytearray()
         try:
-            connection.putrequest(method, path, skip_host=True, skip_accept_encoding=True)
-            connection.putheader("Host", self.address)
-            if body is not None:
-                connection.putheader("Content-Type", "application/json")
-                connection.putheader("Content-Length", str(len(body)))
-            connection.endheaders(body)
-            answer = connection.getresponse()
-            data = answer.read(MAX_HTTP_BODY + 1)
-        except (OSError, http.client.HTTPException) as e:
-            raise Unreachable(self._http, "%s %s: %s" % (method, path, e)) from None
-        finally:
-            connection.close()
-        if len(data) > MAX_HTTP_BODY:
-            raise ProtocolError(self._http, "reply above %d bytes to %s" % (MAX_HTTP_BODY, path))
-        if answer.status != 200:
-            raise Refused(self._http, "HTTP %d for %s" % (answer.status, path), answer.status)
-        return data
+            with socket.create_connection((self.address, HTTP_PORT), timeout=self.timeout) as link:
+                link.sendall(head.encode() + b"\r\n" + body)
+                while len(data) <= MAX_HTTP_HEADER + MAX_HTTP_BODY:
+                    link.settimeout(max(deadline - time.monotonic(), 0.001))
+                    piece = link.recv(65536)
+                    if not piece:
+                        break
+                    data += piece
+        except socket.timeout:
+            raise Unreachable(self._http, "no whole answer to %s %s within %g s" % (method, path, self.timeout)) from None
+        except OSError as e:
+            raise Unreachable(self._http, "%s %s: %s" % (method, path, e.strerror or e)) from None
+        if len(data) > MAX_HTTP_HEADER + MAX_HTTP_BODY:
+            raise ProtocolError(self._http, "answer above %d bytes to %s" % (MAX_HTTP_BODY, path))
+        end = data.find(b"\r\n\r\n", 0, MAX_HTTP_HEADER)
+        fields = bytes(data[:end]).decode("latin-1").lower().split("\r\n") if end >= 0 else [""]
+        status = fields[0].split(" ")
+        if end < 0 or not status[0].startswith("http/") or len(status) < 2 or not status[1].isdigit():
+            raise ProtocolError(self._http, "no HTTP answer to %s" % path)
+        if int(status[1]) != 200:
+            raise Refused(self._http, "HTTP %s for %s" % (status[1], path), int(status[1]))
+        content = bytes(data[end + 4:])
+        if "transfer-encoding: chunked" in fields:
+            plain, at = bytearray(), 0
+            while True:
+                line = content.find(b"\r\n", at)
+                try:
+                    size = int(content[at:line].split(b";")[0], 16) if line >= 0 else -1
+                except ValueError:
+                    size = -1
+                if size < 0 or line + 2 + size > len(content):
+                    raise ProtocolError(self._http, "chunked answer to %s cut short" % path)
+                if size == 0:
+                    return bytes(plain)
+                plain += content[line + 2:line + 2 + size]
+                at = line + 4 + size
+        lengths = [f.split(":", 1)[1].strip() for f in fields if f.startswith("content-length:")]
+        if lengths:
+            if not lengths[0].isdigit() or int(lengths[0]) > len(content):
+                raise ProtocolError(self._http, "answer to %s cut short" % path)
+            content = content[:int(lengths[0])]
+        return content
 
     def _rpc(self, method: str, params: Any) -> Any:
         request = {"jsonrpc": "2.0", "id": 1, "method": method, "params": params}

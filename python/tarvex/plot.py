@@ -33,7 +33,7 @@ def plot(data: Any, unit: str = "us", labels: Optional[Dict[str, str]] = None, f
     used = [bit for bit in range(8) if np.any(p["digital"] & (1 << bit)) or "d%d" % bit in names]
     for row, bit in enumerate(used):
         level = ((p["digital"] >> bit) & 1).astype(np.float64)
-        digital_axes.stairs(row * 1.5 + level, edges, baseline=row * 1.5)
+        digital_axes.stairs(row * 1.5 + level, edges, baseline=None)
     digital_axes.set_yticks([row * 1.5 + 0.5 for row in range(len(used))])
     digital_axes.set_yticklabels([names.get("d%d" % bit, "d%d" % bit) for bit in used])
     for out in ("ao0", "ao1"):

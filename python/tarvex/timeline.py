@@ -265,8 +265,8 @@ class Timeline:
         for c, events in checked:
             # The channel's value at its own changes, carried forward over every time of the list.
             at = changes[c.name]
-            index = np.zeros(t.size, np.int64)
-            index[np.searchsorted(t, at)] = np.arange(1, at.size + 1)
+            index = np.zeros(t.size, np.int32 if at.size < 2 ** 31 - 1 else np.int64)
+            index[np.searchsorted(t, at)] = np.arange(1, at.size + 1, dtype=index.dtype)
             np.maximum.accumulate(index, out=index)
             v = np.concatenate(([c.default], self._at(c, events, at)))[index]
             if c.analog:

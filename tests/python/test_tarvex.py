@@ -209,3 +209,13 @@ def test_conversion_against_the_instrument_and_reboots(server, lab):
         restart()
         restarted(server)
     assert lab.network(True).ip == "10.1.2.4"  # tried in test mode, then stored
+
+
+def test_plot_names_the_channels():
+    pytest.importorskip("matplotlib").use("Agg")
+    tl = Timeline({"laser": "d0", "camera": "d3", "ramp": "ao1"}).pulse("laser", 1 * us, 2 * us)
+    fig = tarvex.plot(tl.ramp("ramp", 0, 2 * us, 0, 0.5, 500 * ns, fraction=True), unit="ns")
+    digital, analog = fig.axes
+    assert [t.get_text() for t in digital.get_yticklabels()] == ["laser", "camera"]
+    assert analog.get_legend_handles_labels()[1] == ["ramp"] and analog.get_xlabel() == "time (ns)"
+    assert analog.get_xlim()[1] >= 2000
