@@ -1,7 +1,10 @@
 """The package against the real pulserd and beacond (sim build) in a network namespace."""
+import contextlib
 import dataclasses
 import json
 import os
+import socket
+import threading
 import time
 
 import numpy as np
@@ -219,3 +222,33 @@ def test_plot_names_the_channels():
     assert [t.get_text() for t in digital.get_yticklabels()] == ["laser", "camera"]
     assert analog.get_legend_handles_labels()[1] == ["ramp"] and analog.get_xlabel() == "time (ns)"
     assert analog.get_xlim()[1] >= 2000
+
+
+@pytest.mark.parametrize("answer, error, message", [
+    (b"HTTP/1.1 200 OK\r\n\r\n" + b"x" * (9 << 20), tarvex.ProtocolError, "answer above"),
+    (b"garbage\r\n\r\n{}", tarvex.ProtocolError, "no HTTP answer"),
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 5", tarvex.Unreachable, "no whole answer .* within 1 s"),  # stalls
+    (b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\n{}", tarvex.ProtocolError, "cut short"),
+    (b"HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n{}", tarvex.ProtocolError, "cut short"),
+    (b'HTTP/1.1 200 OK\r\n\r\n{"from":0,"more":false,"segments":[[1,2,3]]}', tarvex.ProtocolError, "rows"),
+    (b'HTTP/1.1 200 OK\r\n\r\n{"from":0,"more":true,"segments":[]}', tarvex.ProtocolError, "0 segments"),
+    (b'HTTP/1.1 404 Not Found\r\n\r\n', tarvex.Refused, "HTTP 404"),
+])
+def test_hostile_readback_answers(monkeypatch, answer, error, message):
+    """Answers that break the protocol, are too large or never end are refused in bounded time."""
+    listener = socket.create_server(("127.0.0.1", 0))
+    monkeypatch.setattr(tarvex.instrument, "HTTP_PORT", listener.getsockname()[1])
+
+    def serve():
+        link, _ = listener.accept()
+        with link, contextlib.suppress(OSError):
+            link.recv(4096)
+            link.sendall(answer)
+            if b"Content-Length: 5" in answer:
+                time.sleep(1.5)
+    thread = threading.Thread(target=serve)
+    thread.start()
+    with tarvex.Instrument("127.0.0.1", timeout=1) as lab, pytest.raises(error, match=message):
+        lab.readback(0, calibration=tarvex.NEUTRAL)
+    thread.join()
+    listener.close()
