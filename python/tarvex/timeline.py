@@ -237,18 +237,14 @@ class Timeline:
 
     def end(self) -> int:
         """Where the timeline ends by default: the last time any event names (ns)."""
-        last = 0
-        for c in self._channels.values():
-            lt, _, _, _, se, _, _ = c.joined()
-            last = max(last, int(lt.max()) if lt.size else 0, int(se.max()) if se.size else 0)
-        return last
+        return _last(list(self._checked()))
 
     def build(self, end: Optional[Times] = None) -> np.ndarray:
         """The shortest pulse list (:data:`~tarvex.PULSE_DTYPE`) that plays the timeline from 0 to
         `end` (default :meth:`end`): equal neighbours merged, whole nanoseconds. Outputs without a
         channel stay 0. Raises TimelineError for overlapping events or events after `end`."""
         checked = list(self._checked())
-        stop = self.end() if end is None else int(_grid("end", end))
+        stop = _last(checked) if end is None else int(_grid("end", end))
         changes = {}
         for c, events in checked:
             lt, _, ps, pe, _ = events
@@ -278,9 +274,10 @@ class Timeline:
 
     def final_state(self, end: Optional[Times] = None) -> Tuple[int, int, int]:
         """(digital, ao0, ao1) at `end` (default :meth:`end`): the state to show after the list."""
-        stop = np.array([self.end() if end is None else int(_grid("end", end))])
+        checked = list(self._checked())
+        stop = np.array([_last(checked) if end is None else int(_grid("end", end))])
         state = [0, 0, 0]
-        for c, events in self._checked():
+        for c, events in checked:
             v = int(self._at(c, events, stop)[0])
             if c.analog:
                 state[1 + int(c.output[2])] = v
@@ -334,6 +331,12 @@ class Timeline:
         except (ValueError, UnicodeDecodeError) as e:
             raise ValueError("setup file %s: %s" % (path, e)) from None
         return timeline
+
+
+def _last(checked: List[Tuple[_Channel, Tuple[np.ndarray, ...]]]) -> int:
+    """The last time the checked events name: a level's (a ramp's end among them) or a pulse's end."""
+    ends = [int(a.max()) for _, (lt, _, _, pe, _) in checked for a in (lt, pe) if a.size]
+    return max(ends, default=0)
 
 
 def _grid(channel: str, t: Times) -> np.ndarray:
