@@ -11,7 +11,7 @@ from .errors import ProtocolError, Refused, TarvexError, TimelineError, Unreacha
 from .instrument import (ClockSource, Instrument, NetworkSettings, NextAction, OnNoData, PlayState, Rearm,
                          SequenceControlData, StreamingState, SupplyState, TriggerStart, When, connect)
 from .plot import plot
-from .pulses import (FRACTION_DTYPE, NEUTRAL, PULSE_DTYPE, Calibration, as_pulses, code_to_value,
+from .pulselist import (FRACTION_DTYPE, NEUTRAL, PULSE_DTYPE, Calibration, as_pulses, code_to_value,
                      fraction_to_value, merge_equal, pulses, to_fraction, value_to_code, value_to_fraction)
 from .timeline import DEFAULT_SETUP_FILE, OUTPUTS, Timeline, ms, ns, s, us
 

@@ -24,7 +24,7 @@ from . import discovery
 from ._grpc import tarvex_pb2 as pb
 from ._grpc import tarvex_pb2_grpc as pb_grpc
 from .errors import ProtocolError, Refused, TarvexError, Unreachable
-from .pulses import (MAX_STREAM_PULSES, MAX_UPLOAD_PULSES, Calibration, as_pulses, fraction_to_value,
+from .pulselist import (MAX_STREAM_PULSES, MAX_UPLOAD_PULSES, Calibration, as_pulses, fraction_to_value,
                      from_segments, to_fraction)
 
 GRPC_PORT = 50051

@@ -6,7 +6,7 @@ from typing import Any, Dict, Optional
 
 import numpy as np
 
-from .pulses import FULL_SCALE, as_pulses
+from .pulselist import FULL_SCALE, as_pulses
 
 UNITS = {"ns": 1, "us": 1_000, "ms": 1_000_000, "s": 1_000_000_000}
 

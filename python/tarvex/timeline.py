@@ -19,7 +19,7 @@ from typing import Any, Dict, Iterator, List, Mapping, Optional, Tuple, Union
 import numpy as np
 
 from .errors import TimelineError
-from .pulses import PULSE_DTYPE, _merged, fraction_to_value
+from .pulselist import PULSE_DTYPE, _merged, fraction_to_value
 
 ns = 1
 us = 1_000

@@ -12,6 +12,7 @@ import pytest
 
 import tarvex
 from tarvex import Timeline, TimelineError, ns, us
+from tarvex.pulselist import coefficients
 
 SOURCE = os.environ.get("TARVEX_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
 
@@ -252,3 +253,19 @@ def test_hostile_readback_answers(monkeypatch, answer, error, message):
         lab.readback(0, calibration=tarvex.NEUTRAL)
     thread.join()
     listener.close()
+
+
+def test_conversion_vectors():
+    """The shared vectors of the one conversion between analog values and DAC codes."""
+    path = os.path.join(SOURCE, "tests", "data", "values.json")
+    if not os.path.exists(path):
+        pytest.skip("tests/data/values.json is not in this tree")
+    with open(path) as f:
+        vectors = json.load(f)
+    for name, c in vectors["calibrations"].items():
+        assert coefficients(c["dc_offset"], c["slope"]) == (c["gain"], c["offset"]), name
+    for cases, convert, given, wanted in (("to_code", tarvex.value_to_code, "value", "code"),
+                                          ("to_value", tarvex.code_to_value, "code", "value")):
+        for case in vectors[cases]:
+            c = vectors["calibrations"][case["calibration"]]
+            assert convert([case[given]], c["dc_offset"], c["slope"])[0] == case[wanted], (cases, case)
