@@ -33,7 +33,7 @@ def test_discovery(server):
 def test_every_control_operation(server, lab):
     T = tarvex
     assert lab.firmware_version() == "1.7.0"
-    assert lab.fpga_id() == "123456789abcdef".rjust(16, "0") or lab.fpga_id().lower().endswith("456789abcdef")
+    assert lab.fpga_id().lower().lstrip("0") == "123456789abcdef"
     assert lab.hardware_version() and "Temperature" in lab.temperature()
     assert lab.supply().v12 > 0 and isinstance(lab.status_register(), int)
     lab.set_trigger(T.TriggerStart.SOFTWARE, T.Rearm.MANUAL)
