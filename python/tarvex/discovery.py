@@ -68,7 +68,10 @@ def _target(address: str, port: int) -> tuple:
         if not text.isdigit() or not 0 < int(text) < 65536:
             raise ValueError("address %s: the port must be 1 to 65535" % address)
         port = int(text)
-    return (socket.gethostbyname(host), port)
+    try:
+        return (socket.gethostbyname(host), port)
+    except (OSError, UnicodeError) as e:
+        raise ValueError("address %s: %s" % (address, getattr(e, "strerror", None) or e)) from None
 
 
 def discover(timeout: float = 2.0, broadcast: bool = True, multicast: bool = True,

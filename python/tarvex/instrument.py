@@ -36,7 +36,7 @@ MAX_HTTP_HEADER = 16 * 1024
 MAX_HTTP_BODY = 8 << 20            # a readback page of PAGE segments is below 1 MiB
 MAX_SEGMENTS = 1 << 27             # more than a slot's memory can describe
 PAGE = 16384                       # segments asked for per readback request
-PROGRESS_STEP = 1 << 20            # bytes between progress reports
+PIECE = 256 << 10                  # bytes sent per step (and between progress reports)
 
 _MAGIC = b"KWQZ"
 _CMD_STREAM, _CMD_UPLOAD = 0x000, 0x100
@@ -535,11 +535,11 @@ class Instrument:
             sent_all = True
             try:
                 link.sendall(head)
-                step = PROGRESS_STEP if progress else len(records)
-                for at in range(0, len(records), step):
-                    link.sendall(records[at:at + step])
+                # In pieces, each with the whole time-out: a slow but moving instrument is waited for.
+                for at in range(0, len(records), PIECE):
+                    link.sendall(records[at:at + PIECE])
                     if progress:
-                        progress(len(head) + min(at + step, len(records)), total)
+                        progress(len(head) + min(at + PIECE, len(records)), total)
             except socket.timeout:
                 raise Unreachable(where, "the %s stalled: nothing taken for %g s" % (what, self.timeout)) from None
             except OSError:
