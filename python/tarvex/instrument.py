@@ -36,7 +36,6 @@ MAX_HTTP_HEADER = 16 * 1024
 MAX_HTTP_BODY = 8 << 20            # a readback page of PAGE segments is below 1 MiB
 MAX_SEGMENTS = 1 << 27             # more than a slot's memory can describe
 PAGE = 16384                       # segments asked for per readback request
-PIECE = 256 << 10                  # bytes sent per step (and between progress reports)
 
 _MAGIC = b"KWQZ"
 _CMD_STREAM, _CMD_UPLOAD = 0x000, 0x100
@@ -535,11 +534,12 @@ class Instrument:
             sent_all = True
             try:
                 link.sendall(head)
-                # In pieces, each with the whole time-out: a slow but moving instrument is waited for.
-                for at in range(0, len(records), PIECE):
-                    link.sendall(records[at:at + PIECE])
+                # As much as the socket takes at a time: the time-out bounds a stall, not the whole list.
+                at = 0
+                while at < len(records):
+                    at += link.send(records[at:])
                     if progress:
-                        progress(len(head) + min(at + PIECE, len(records)), total)
+                        progress(len(head) + at, total)
             except socket.timeout:
                 raise Unreachable(where, "the %s stalled: nothing taken for %g s" % (what, self.timeout)) from None
             except OSError:
