@@ -4,6 +4,7 @@ import dataclasses
 import json
 import os
 import socket
+import struct
 import threading
 import time
 
@@ -225,32 +226,49 @@ def test_plot_names_the_channels():
     assert analog.get_xlim()[1] >= 2000
 
 
-@pytest.mark.parametrize("answer, error, message", [
-    (b"HTTP/1.1 200 OK\r\n\r\n" + b"x" * (9 << 20), tarvex.ProtocolError, "answer above"),
-    (b"garbage\r\n\r\n{}", tarvex.ProtocolError, "no HTTP answer"),
-    (b"HTTP/1.1 200 OK\r\nContent-Length: 5", tarvex.Unreachable, "no whole answer .* within 1 s"),  # stalls
-    (b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\n{}", tarvex.ProtocolError, "cut short"),
-    (b"HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n{}", tarvex.ProtocolError, "cut short"),
-    (b'HTTP/1.1 200 OK\r\n\r\n{"from":0,"more":false,"segments":[[1,2,3]]}', tarvex.ProtocolError, "rows"),
-    (b'HTTP/1.1 200 OK\r\n\r\n{"from":0,"more":true,"segments":[]}', tarvex.ProtocolError, "0 segments"),
-    (b'HTTP/1.1 404 Not Found\r\n\r\n', tarvex.Refused, "HTTP 404"),
-])
-def test_hostile_readback_answers(monkeypatch, answer, error, message):
+def frame(status=0, length=0, tag=None):
+    """A binary-protocol answer to the request with the given tag (None: the request's own)."""
+    return lambda request_tag: struct.pack("<4sIIIQQ", b"KWQZ", request_tag if tag is None else tag, status, 0,
+                                           length, 0)
+
+
+@pytest.mark.parametrize("port, answer, stall, error, message", [
+    ("HTTP_PORT", b"HTTP/1.1 200 OK\r\n\r\n" + b"x" * (9 << 20), False, tarvex.ProtocolError, "answer above"),
+    ("HTTP_PORT", b"garbage\r\n\r\n{}", False, tarvex.ProtocolError, "no HTTP answer"),
+    ("HTTP_PORT", b"HTTP/1.1 200 OK\r\nContent-Length: 5", True, tarvex.Unreachable, "no whole answer .* 1 s"),
+    ("HTTP_PORT", b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\n{}", False, tarvex.ProtocolError,
+     "cut short"),
+    ("HTTP_PORT", b"HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n{}", False, tarvex.ProtocolError, "cut short"),
+    ("HTTP_PORT", b'HTTP/1.1 200 OK\r\n\r\n{"from":0,"more":false,"segments":[[1,2,3]]}', False,
+     tarvex.ProtocolError, "rows"),
+    ("HTTP_PORT", b'HTTP/1.1 200 OK\r\n\r\n{"from":0,"more":true,"segments":[]}', False, tarvex.ProtocolError,
+     "0 segments"),
+    ("HTTP_PORT", b"HTTP/1.1 404 Not Found\r\n\r\n", False, tarvex.Refused, "HTTP 404"),
+    ("BINARY_PORT", frame(tag=99), False, tarvex.ProtocolError, "malformed answer frame"),
+    ("BINARY_PORT", frame(status=5), False, tarvex.Refused, "too many pulses .status 5"),
+    ("BINARY_PORT", frame(length=32), True, tarvex.Unreachable, "without answering"),
+    ("BINARY_PORT", lambda tag: b"", False, tarvex.Unreachable, "closed the connection without answering"),
+], ids=lambda v: v if isinstance(v, str) and len(v) < 40 else "")
+def test_hostile_answers(monkeypatch, port, answer, stall, error, message):
     """Answers that break the protocol, are too large or never end are refused in bounded time."""
     listener = socket.create_server(("127.0.0.1", 0))
-    monkeypatch.setattr(tarvex.instrument, "HTTP_PORT", listener.getsockname()[1])
+    monkeypatch.setattr(tarvex.instrument, port, listener.getsockname()[1])
 
     def serve():
         link, _ = listener.accept()
         with link, contextlib.suppress(OSError):
-            link.recv(4096)
-            link.sendall(answer)
-            if b"Content-Length: 5" in answer:
-                time.sleep(1.5)
+            request = b""  # read whole, so that closing does not reset the connection
+            while len(request) < 82 if port == "BINARY_PORT" else b"\r\n\r\n" not in request:
+                request += link.recv(4096)
+            link.sendall(answer if isinstance(answer, bytes) else answer(struct.unpack_from("<I", request, 4)[0]))
+            time.sleep(1.5 if stall else 0)
     thread = threading.Thread(target=serve)
     thread.start()
     with tarvex.Instrument("127.0.0.1", timeout=1) as lab, pytest.raises(error, match=message):
-        lab.readback(0, calibration=tarvex.NEUTRAL)
+        if port == "HTTP_PORT":
+            lab.readback(0, calibration=tarvex.NEUTRAL)
+        else:
+            lab.stream(tarvex.pulses([8, 8]))
     thread.join()
     listener.close()
 
