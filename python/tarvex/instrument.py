@@ -570,6 +570,8 @@ class Instrument:
                 if not piece:
                     break
                 data += piece
+        except socket.timeout:
+            raise Unreachable(where, "no whole answer to the %s within %g s" % (what, self.timeout)) from None
         except OSError:
             pass
         if len(data) < size:

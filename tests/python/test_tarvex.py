@@ -246,7 +246,7 @@ def frame(status=0, length=0, tag=None):
     ("HTTP_PORT", b"HTTP/1.1 404 Not Found\r\n\r\n", False, tarvex.Refused, "HTTP 404"),
     ("BINARY_PORT", frame(tag=99), False, tarvex.ProtocolError, "malformed answer frame"),
     ("BINARY_PORT", frame(status=5), False, tarvex.Refused, "too many pulses .status 5"),
-    ("BINARY_PORT", frame(length=32), True, tarvex.Unreachable, "without answering"),
+    ("BINARY_PORT", frame(length=32), True, tarvex.Unreachable, "no whole answer to the stream within 1 s"),
     ("BINARY_PORT", lambda tag: b"", False, tarvex.Unreachable, "closed the connection without answering"),
 ], ids=lambda v: v if isinstance(v, str) and len(v) < 40 else "")
 def test_hostile_answers(monkeypatch, port, answer, stall, error, message):
