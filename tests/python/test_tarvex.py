@@ -82,13 +82,12 @@ def test_every_control_operation(server, lab):
 
 
 def played(lab, timeline, slot=0):
-    """Streams (slot 0) or uploads the timeline and reads the slot back. The final state differs
-    from the last pulse (a last pulse equal to it is not told apart from the final state)."""
+    """Streams (slot 0) or uploads the timeline and reads the slot back."""
     sent = []
     if slot == 0:
-        lab.stream(timeline, runs=1, final=(0x80, 0, 0), progress=lambda done, total: sent.append((done, total)))
+        lab.stream(timeline, runs=1, progress=lambda done, total: sent.append((done, total)))
     else:
-        lab.upload(slot, timeline, final=(0x80, 0, 0), progress=lambda done, total: sent.append((done, total)))
+        lab.upload(slot, timeline, progress=lambda done, total: sent.append((done, total)))
     assert sent[-1][0] == sent[-1][1] == 64 + 9 * len(timeline.build())
     return lab.readback(slot)
 
