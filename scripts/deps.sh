@@ -29,6 +29,7 @@ PACKAGES+=(
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
   clang libfuzzer-14-dev libclang-rt-14-dev
   python3 python3-grpcio python3-protobuf
+  python3-numpy python3-pytest python3-venv python3-pip python3-setuptools python3-wheel python3-matplotlib
   chromium
 )
 # armhf: cross build for the board and its tests under qemu-arm. The cross compilers are named
