@@ -7,6 +7,8 @@
 //
 //   encoder_compare [LISTS_PER_KIND]     (default 300000)
 // Prints one line per kind and exits non-zero at the first difference.
+#include <sys/mman.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +27,34 @@
 
 namespace {
 
+// The frozen reference writes its window directly: ordinary memory.
+struct PlainWindow {
+    PlainWindow() {
+        base_ = static_cast<uint8_t*>(mmap(nullptr, reg::SEQMEM_LEN, PROT_READ | PROT_WRITE,
+                                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
+        mapper.base = reg::SEQMEM_BASE;
+        mapper.length = reg::SEQMEM_LEN;
+        mapper.addr = base_;
+    }
+    uint8_t* slot(unsigned s) const { return base_ + (s == 1 ? reg::SEQMEM_SLOT1_OFFSET : 0); }
+    MemoryMapper mapper;
+    uint8_t* base_;
+};
+
 using Encoder = SequenceControlData (*)(const std::vector<Pulse>&, Full_Pattern, uint64_t, MemoryMapper, sequences_t);
+
+// The encoder fed in pieces of random sizes (empty ones included).
+std::mt19937_64 piece_rng(7);
+SequenceControlData in_pieces(const std::vector<Pulse>& list, Full_Pattern fin, uint64_t runs, MemoryMapper m,
+                              sequences_t slot) {
+    SequenceEncoder e(Analog_calibration, m, slot, fin, runs);
+    for (size_t at = 0; at < list.size();) {
+        const size_t n = std::min(list.size() - at, size_t(piece_rng() % 4 == 0 ? piece_rng() % 3 : piece_rng() % 700));
+        e.add(list.data() + at, n);
+        at += n;
+    }
+    return e.finish();
+}
 
 struct Outcome {
     SequenceControlData r;
@@ -33,7 +62,8 @@ struct Outcome {
     bool threw = false;
 };
 
-Outcome run(Encoder enc, const std::vector<Pulse>& list, const Full_Pattern& fin, uint64_t runs, SeqWindow& w,
+template <class W>
+Outcome run(Encoder enc, const std::vector<Pulse>& list, const Full_Pattern& fin, uint64_t runs, W& w,
             unsigned slot) {
     std::ostringstream text;
     std::streambuf* saved = std::cout.rdbuf(text.rdbuf());
@@ -104,7 +134,7 @@ void set_calibration(unsigned which) {
     if (!c.deriveCoefficients()) std::abort();
 }
 
-bool same(const Outcome& a, const Outcome& b, const SeqWindow& wa, const SeqWindow& wb, unsigned slot) {
+bool same(const Outcome& a, const Outcome& b, const SeqWindow& wa, const PlainWindow& wb, unsigned slot) {
     if (a.threw != b.threw || a.out != b.out) return false;
     if (a.r.nBytes != b.r.nBytes || a.r.nPulses != b.r.nPulses || a.r.wholeTicks != b.r.wholeTicks) return false;
     if (std::memcmp(&a.r.dataRate, &b.r.dataRate, sizeof(double)) != 0) return false;
@@ -126,7 +156,8 @@ void report(const char* kind, size_t list, const std::vector<Pulse>& v, const Ou
 
 int main(int argc, char** argv) {
     const size_t lists = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 300000;
-    SeqWindow wa, wb;
+    SeqWindow wa;
+    PlainWindow wb;
     std::vector<workloads::Kind> kinds = workloads::kinds();
     kinds.push_back({"edges", edges, 6});
     std::mt19937_64 rng(20261208);
@@ -147,7 +178,7 @@ int main(int argc, char** argv) {
                 std::memset(wa.slot(slot % 2), fill, 4096);
                 std::memset(wb.slot(slot % 2), fill, 4096);
             }
-            const Outcome a = run(&highToLow, v, fin, runs, wa, slot);
+            const Outcome a = run(i % 2 ? &in_pieces : Encoder(&highToLow), v, fin, runs, wa, slot);
             const Outcome b = run(&reference_encoder::highToLow, v, fin, runs, wb, slot);
             if (cal) set_calibration(0);
             if (!same(a, b, wa, wb, slot % 2)) {
@@ -168,7 +199,7 @@ int main(int argc, char** argv) {
         const unsigned slot = t == 2 ? 0 : 1;
         std::memset(wa.slot(slot), 0x5A, reg::SEQMEM_LEN - (slot ? reg::SEQMEM_SLOT1_OFFSET : 0));
         std::memset(wb.slot(slot), 0x5A, reg::SEQMEM_LEN - (slot ? reg::SEQMEM_SLOT1_OFFSET : 0));
-        const Outcome a = run(&highToLow, v, Full_Pattern(0, 0, 0, 0), 1, wa, slot);
+        const Outcome a = run(t == 1 ? &in_pieces : Encoder(&highToLow), v, Full_Pattern(0, 0, 0, 0), 1, wa, slot);
         const Outcome b = run(&reference_encoder::highToLow, v, Full_Pattern(0, 0, 0, 0), 1, wb, slot);
         if (!same(a, b, wa, wb, slot)) {
             report("window end", t, v, a, b);

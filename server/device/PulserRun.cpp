@@ -6,12 +6,14 @@
 #include <chrono>
 #include <cmath>
 #include <iostream>
+#include <vector>
 
 #include "common/CpuTime.h"
 #include "device/Pulse.h"
 #include "device/Pulser.h"
 #include "device/streaming_state.h"
 #include "device/registers.h"
+#include "platform/platform.h"
 
 using namespace reg;
 
@@ -99,7 +101,7 @@ int Pulser::upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_
         if (!gate()) return -1;
     }
 
-    SequenceControlData data = highToLow(seq, final_pattern, static_cast<uint64_t>(n_runs), seq_mem, slot);
+    SequenceControlData data = highToLow(Analog_calibration, seq, final_pattern, static_cast<uint64_t>(n_runs), seq_mem, slot);
     std::cout << "Seq data: " << data.nBytes << " bytes | Ticks: " << data.wholeTicks << std::endl;
     std::cout << data.nPulses << " pulses | Data Rate: " << data.dataRate << " GBit/s " << std::endl;
 
@@ -120,7 +122,10 @@ memcmd::SegmentPage Pulser::readSlot(sequences_t slot, uint64_t from, size_t max
     const uint32_t offset = slot == 0 ? 0 : SEQMEM_SLOT1_OFFSET;
     const size_t size = std::min<size_t>(slotBlock(slot).read(slot::SIZE), SEQMEM_LEN - offset);
     if (size == 0) return memcmd::SegmentPage();  // nothing uploaded
-    return memcmd::read_segments(seq_mem.addr + offset, size, from, max_segments);
+    // The window is read only with aligned loads (platform.h), into memory of our own.
+    std::vector<uint8_t> copy((size + 3) & ~size_t(3));
+    platform::window_read(copy.data(), seq_mem.addr + offset, copy.size());
+    return memcmd::read_segments(copy.data(), size, from, max_segments);
 }
 
 void Pulser::setSequenceConfig(unsigned int slot, SequenceControlData data, long long n_runs,
