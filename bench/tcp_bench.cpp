@@ -35,6 +35,7 @@
 #include "support/process.h"
 #include "support/sandbox.h"
 #include "support/tcp_client.h"
+#include "support/seq_window.h"
 
 using namespace testsupport;
 using Clock = std::chrono::steady_clock;
@@ -157,9 +158,8 @@ void BM_RawLoopbackSend(benchmark::State& state) {
 void BM_Encode(benchmark::State& state) {
     const size_t n = static_cast<size_t>(state.range(0));
     const auto& p = pulses(n);
-    MemoryMapper window(reg::SEQMEM_BASE, reg::SEQMEM_LEN);
-    void* mem = mmap(nullptr, reg::SEQMEM_LEN, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    window.addr = static_cast<uint8_t*>(mem);
+    static SeqWindow seq_window;
+    const MemoryMapper window = seq_window.mapper;
     for (auto _ : state) {
         auto t0 = Clock::now();
         auto data = highToLow(p, Full_Pattern(0, 0, 0, 0), 1, window, 0);
@@ -168,7 +168,6 @@ void BM_Encode(benchmark::State& state) {
         state.SetIterationTime(s);
         samples["encode " + std::to_string(n)].push_back(s);
     }
-    munmap(mem, reg::SEQMEM_LEN);
 }
 
 // ---- the device call alone: a Pulser on a fresh simulated FPGA in this process ----
@@ -200,13 +199,11 @@ void BM_DeviceUpload(benchmark::State& state) { deviceRun(state, false); }
 void BM_SimDecode(benchmark::State& state) {
     const size_t n = static_cast<size_t>(state.range(0));
     const auto& p = pulses(n);
-    std::vector<uint8_t> window(reg::SEQMEM_LEN);
-    MemoryMapper mapper(reg::SEQMEM_BASE, reg::SEQMEM_LEN);
-    mapper.addr = window.data();
-    auto data = highToLow(p, Full_Pattern(0, 0, 0, 0), 1, mapper, 0);
+    static SeqWindow window;
+    auto data = highToLow(p, Full_Pattern(0, 0, 0, 0), 1, window.mapper, 0);
     for (auto _ : state) {
         auto t0 = Clock::now();
-        auto d = memcmd::decode(window.data(), data.nBytes + 64, false);  // the whole slot's length
+        auto d = memcmd::decode(window.slot(0), data.nBytes + 64, false);  // the whole slot's length
         benchmark::DoNotOptimize(d);
         double secs = std::chrono::duration<double>(Clock::now() - t0).count();
         state.SetIterationTime(secs);
@@ -261,9 +258,8 @@ void interleavedRounds(size_t n, uint32_t command, int rounds) {
     TcpClient raw(sink.port());
     const uint64_t bytes = 64 + n * sizeof(Pulse);
     std::vector<uint8_t> frame(64, 0);
-    MemoryMapper window(reg::SEQMEM_BASE, reg::SEQMEM_LEN);
-    void* mem = mmap(nullptr, reg::SEQMEM_LEN, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    window.addr = static_cast<uint8_t*>(mem);
+    static SeqWindow seq_window;
+    const MemoryMapper window = seq_window.mapper;
     std::ofstream devnull("/dev/null");
     std::streambuf* saved = std::cout.rdbuf(devnull.rdbuf());  // the encoder's lines
     highToLow(p, Full_Pattern(0, 0, 0, 0), 1, window, 0);  // the window's pages faulted in
@@ -292,7 +288,6 @@ void interleavedRounds(size_t n, uint32_t command, int rounds) {
         round_ratios[name].push_back(proto / (send + encode));
     }
     std::cout.rdbuf(saved);
-    munmap(mem, reg::SEQMEM_LEN);
 }
 
 constexpr int ITERATIONS = 9;
