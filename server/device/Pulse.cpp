@@ -211,7 +211,7 @@ inline uint32_t change_mask(uint8x8_t x) {
     m = vpadd_u8(m, m);
     m = vpadd_u8(m, m);
     m = vpadd_u8(m, m);
-    return vget_lane_u8(m, 0);
+    return vget_lane_u32(vreinterpret_u32_u8(m), 0) & 0xFFu;
 }
 // Stores the changed channel bytes (one table lookup) and returns the entry.
 inline const PackTable::Entry& pack_channels(uint8_t* o, uint32_t head_bits, uint64_t bits, uint64_t ref_bits) {
@@ -276,12 +276,13 @@ ENCODER_INLINE void SequenceEncoder::Writer::open(uint64_t bits, uint32_t codes,
         o = placed.out;
         check = placed.check;
     }
-    const uint8_t code_bits = memcmd::code_bits(codes, ref_codes);
+    const uint32_t code0 = memcmd::code0_present(codes, ref_codes), code1 = memcmd::code1_present(codes, ref_codes);
     const unsigned count_code = memcmd::count_code(count);
-    const PackTable::Entry& e = pack_channels(o, flags | code_bits | count_code << HDR_COUNT_SHIFT, bits, ref_bits);
+    const PackTable::Entry& e = pack_channels(
+        o, flags | code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1 | count_code << HDR_COUNT_SHIFT, bits, ref_bits);
     uint8_t* p = o + e.end;
-    store32(p, (code_bits & memcmd::HDR_CODE0) ? codes : codes >> 16);
-    p += memcmd::code_bytes(code_bits);
+    store32(p, codes >> ((code0 ^ 1) << 4));  // code 1 first when code 0 is absent
+    p += 2 * (code0 + code1);
     store32(p, count);
     out = p + memcmd::count_bytes(count_code);
     head = o;
