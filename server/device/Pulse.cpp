@@ -18,6 +18,8 @@
 
 #if defined(__ARM_NEON)
 #include <arm_neon.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
@@ -222,20 +224,54 @@ inline const PackTable::Entry& pack_channels(uint8_t* o, uint32_t head_bits, uin
     return e;
 }
 #else
-// Bit i set when byte i of a 32-bit half is non-zero: the high bit of each byte, gathered into
-// bits 28-31 by one multiply without carries.
-inline uint32_t nonzero4(uint32_t x) {
-    const uint32_t high = (((x & 0x7F7F7F7Fu) + 0x7F7F7F7Fu) | x) & 0x80808080u;
-    return (high * 0x00204081u) >> 28;
-}
-inline const PackTable::Entry& pack_channels(uint8_t* o, uint32_t head_bits, uint64_t bits, uint64_t ref_bits) {
+// Bit i set when byte i differs: one byte comparison (SSE2), or per 32-bit half the high bit of
+// each non-zero byte gathered into bits 28-31 by one multiply without carries.
+inline uint32_t change_mask(uint64_t bits, uint64_t ref_bits) {
+#if defined(__SSE2__)
+    const __m128i eq = _mm_cmpeq_epi8(_mm_cvtsi64_si128(int64_t(bits)), _mm_cvtsi64_si128(int64_t(ref_bits)));
+    return ~uint32_t(_mm_movemask_epi8(eq)) & 0xFFu;
+#else
+    auto nonzero4 = [](uint32_t x) {
+        const uint32_t high = (((x & 0x7F7F7F7Fu) + 0x7F7F7F7Fu) | x) & 0x80808080u;
+        return (high * 0x00204081u) >> 28;
+    };
     const uint64_t x = bits ^ ref_bits;
-    const uint32_t mask = nonzero4(uint32_t(x)) | nonzero4(uint32_t(x >> 32)) << 4;
+    return nonzero4(uint32_t(x)) | nonzero4(uint32_t(x >> 32)) << 4;
+#endif
+}
+// The changed bytes packed by a network of three stages: those to keep, then to move down by
+// one, two and four places.
+struct CompressTable {
+    uint64_t keep[256] = {}, move[256][3] = {};
+    constexpr CompressTable() {
+        for (uint32_t mask = 0; mask < 256; ++mask) {
+            uint32_t m = mask, zeros_right = (~m << 1) & 0xFFu;
+            for (unsigned stage = 0; stage < 3; ++stage) {
+                uint32_t prefix = zeros_right ^ (zeros_right << 1);
+                prefix ^= prefix << 2;
+                prefix ^= prefix << 4;
+                prefix &= 0xFFu;
+                const uint32_t moving = prefix & m;
+                m = ((m ^ moving) | (moving >> (1u << stage))) & 0xFFu;
+                zeros_right &= ~prefix;
+                for (unsigned i = 0; i < 8; ++i)
+                    if (moving & (1u << i)) move[mask][stage] |= uint64_t(0xFF) << (8 * i);
+            }
+            for (unsigned i = 0; i < 8; ++i)
+                if (mask & (1u << i)) keep[mask] |= uint64_t(0xFF) << (8 * i);
+        }
+    }
+};
+constexpr CompressTable COMPRESS;
+inline const PackTable::Entry& pack_channels(uint8_t* o, uint32_t head_bits, uint64_t bits, uint64_t ref_bits) {
+    const uint32_t mask = change_mask(bits, ref_bits);
     const PackTable::Entry& e = PACK.e[mask];
     store16(o, e.head | head_bits);
-    uint64_t v = 0;
-    unsigned n = 0;
-    for (uint32_t m = mask; m != 0; m &= m - 1) v |= ((bits >> (8 * __builtin_ctz(m))) & 0xFFu) << (8 * n++);
+    uint64_t v = bits & COMPRESS.keep[mask];
+    for (unsigned stage = 0; stage < 3; ++stage) {
+        const uint64_t t = v & COMPRESS.move[mask][stage];
+        v = (v ^ t) | (t >> (8u << stage));
+    }
     std::memcpy(o + e.begin, &v, 8);
     return e;
 }
