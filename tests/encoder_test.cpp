@@ -332,14 +332,8 @@ struct WordRun {
     uint64_t times;
 };
 
-uint16_t code_of(int v, bool second) {
-    ANALOG_TO_BYTES c;
-    int16_t x = int16_t(uint16_t(v));
-    c.setWithCalibration(second ? 0 : x, second ? x : 0);
-    return second ? uint16_t(c.value >> 16) : uint16_t(c.value & 0xFFFF);
-}
-
-// What the outputs play for a pulse list, built tick by tick in each partial word.
+// What the outputs play for a pulse list, assembled word by word with Full_Pattern (the word
+// step of the format, not the encoder's loop).
 class Rasteriser {
 public:
     std::vector<WordRun> runs;
@@ -348,7 +342,7 @@ public:
         uint64_t total = 0;
         for (const Pulse& p : list) total += p.ticks;
         if (total == 0) return;
-        int last0 = 0, last1 = 0;
+        int16_t last0 = 0, last1 = 0;
         for (const Pulse& p : list) {
             if (p.ticks == 0) {
                 if (p.digi == 0xAA) marker(last0, last1);
@@ -359,79 +353,60 @@ public:
             stretch(p.ticks, p.digi, p.ao0, p.ao1);
         }
         if (fill_ > 0) stretch(8 - fill_, list.back().digi, list.back().ao0, list.back().ao1);
-        if (!runs.empty() && runs.back().word.marker) emit(memcmd::Word{{0}, code_of(0, false), code_of(0, true), false}, 1);
+        if (runs.back().word.marker) emit(Full_Pattern(), 1);
     }
 
 private:
-    // Output levels over `ticks` ticks: partial words tick by tick, whole words as runs.
-    void stretch(uint64_t ticks, uint8_t digi, int a0, int a1) {
+    void stretch(uint64_t ticks, uint8_t digi, int16_t a0, int16_t a1) {
         while (ticks > 0) {
             if (fill_ == 0 && ticks >= 8) {
-                memcmd::Word w;
-                for (int ch = 0; ch < 8; ++ch) w.channels[ch] = (digi >> ch) & 1 ? 0xFF : 0x00;
-                w.code0 = code_of(a0, false);
-                w.code1 = code_of(a1, true);
-                emit(w, ticks / 8);
+                emit(Full_Pattern(0, digi, a0, a1), ticks / 8);
                 ticks %= 8;
                 continue;
             }
-            int in_word = 0;
-            while (ticks > 0 && fill_ < 8) {
-                for (int ch = 0; ch < 8; ++ch)
-                    if ((digi >> ch) & 1) part_[ch] |= uint8_t(1u << fill_);
-                ++fill_;
-                --ticks;
-                ++in_word;
+            const unsigned n = unsigned(std::min<uint64_t>(ticks, 8 - fill_));
+            part_.set_patterns(uint8_t(fill_), uint8_t(n), digi, a0, a1);
+            fill_ += n;
+            ticks -= n;
+            if (fill_ == 8) {
+                emit(part_, 1);
+                part_ = Full_Pattern();
+                fill_ = 0;
             }
-            sum0_ += floor_div(in_word * a0, 8);
-            sum1_ += floor_div(in_word * a1, 8);
-            if (fill_ == 8) complete();
         }
     }
 
-    void marker(int last0, int last1) {
-        if (fill_ == 0) {
-            memcmd::Word m;
-            if (!runs.empty()) {
-                m = runs.back().word;
-                for (uint8_t& c : m.channels) c = (c & 0x80) ? 0xFF : 0x00;
-            }
+    // A marker word of the levels held in the last tick played.
+    void marker(int16_t last0, int16_t last1) {
+        uint8_t hold = 0;
+        const unsigned f = fill_;
+        for (int ch = 0; ch < 8; ++ch) {
+            const bool high = f ? (part_.pattern[ch] >> (f - 1)) & 1 : !runs.empty() && (runs.back().word.channels[ch] & 0x80);
+            hold |= uint8_t(high << ch);
+        }
+        if (f == 0) {
+            memcmd::Word m = runs.empty() ? memcmd::Word() : runs.back().word;
+            for (int ch = 0; ch < 8; ++ch) m.channels[ch] = (hold >> ch) & 1 ? 0xFF : 0x00;
             m.marker = true;
-            emit(m, 1);
+            runs.push_back(WordRun{m, 1});
             return;
         }
-        uint8_t hold = 0;
-        for (int ch = 0; ch < 8; ++ch)
-            if ((part_[ch] >> (fill_ - 1)) & 1) hold |= uint8_t(1u << ch);
-        const int f = fill_;
         stretch(8 - f, hold, last0, last1);
-        memcmd::Word m;
-        for (int ch = 0; ch < 8; ++ch) m.channels[ch] = (hold >> ch) & 1 ? 0xFF : 0x00;
-        m.code0 = code_of(last0, false);
-        m.code1 = code_of(last1, true);
-        m.marker = true;
-        emit(m, 1);
+        emit(Full_Pattern(0, hold, last0, last1), 1, true);
         stretch(f, hold, last0, last1);
     }
 
-    void complete() {
+    void emit(const Full_Pattern& p, uint64_t times, bool marker = false) {
         memcmd::Word w;
-        for (int ch = 0; ch < 8; ++ch) w.channels[ch] = part_[ch];
-        w.code0 = code_of(sum0_, false);
-        w.code1 = code_of(sum1_, true);
-        emit(w, 1);
-        for (uint8_t& c : part_) c = 0;
-        sum0_ = sum1_ = 0;
-        fill_ = 0;
+        std::copy(p.pattern, p.pattern + 8, w.channels);
+        w.code0 = uint16_t(p.analog.value);
+        w.code1 = uint16_t(p.analog.value >> 16);
+        w.marker = marker;
+        runs.push_back(WordRun{w, times});
     }
 
-    void emit(const memcmd::Word& w, uint64_t times) { runs.push_back(WordRun{w, times}); }
-
-    static int floor_div(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
-
-    uint8_t part_[8] = {};
-    int fill_ = 0;
-    int sum0_ = 0, sum1_ = 0;
+    Full_Pattern part_;
+    unsigned fill_ = 0;
 };
 
 // Joins adjacent equal words (markers stay single) so that differently split runs compare equal.
