@@ -90,7 +90,7 @@ int main()
                std::to_string(p.ao1) + "\n";
     }
     const std::string bin_path = dir + "/list.bin", csv_path = dir + "/list.csv";
-    std::ofstream(bin_path, std::ios::binary).write(reinterpret_cast<const char*>(pulses.data()), PULSES * sizeof(Pulse));
+    std::ofstream(bin_path, std::ios::binary) << tarvex::binaryPulseFile(reinterpret_cast<const tarvex::Pulse*>(pulses.data()), PULSES);
     std::ofstream(csv_path, std::ios::binary) << csv;
 
     static SeqWindow seq_window;
@@ -144,6 +144,7 @@ int main()
         t["ratio binary file / benchmark client"].push_back(bin / bench);
         t["ratio library binary file / benchmark client"].push_back(library / bench);
         t["ratio CSV read / encode"].push_back(parse / encode);
+        t["ratio CSV read / tarvex stream binary file"].push_back(parse / bin);
     }
     std::cout.rdbuf(saved);
     std::printf("stream of %zu pulses (binary file %zu bytes, CSV file %zu bytes), medians of %d rounds:\n", PULSES,

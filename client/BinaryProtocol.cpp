@@ -61,6 +61,7 @@ const char* status_words(uint32_t status)
     case 5: return "too many pulses";
     case 6: return "calibration failed";
     case 7: return "the sequence was loaded but did not start";
+    case 8: return "the sequence holds no pulses";
     default: return "unknown status";
     }
 }
@@ -78,7 +79,7 @@ int Client::sendList(uint32_t command, const Pulse* pulses, size_t n, int64_t ru
     if (slot > 1)
         throw Error(Error::Input, "slot " + std::to_string(slot) + ": the instrument has slots 0 and 1");
 
-    net::Connection link(host_, BINARY_PORT, timeout_);
+    net::Connection link(host_, ports_.binary, timeout_);
     static std::atomic<uint32_t> next_tag{1};
     RequestHeader request;
     request.tag = next_tag++;
@@ -150,15 +151,40 @@ int Client::sendList(uint32_t command, const Pulse* pulses, size_t n, int64_t ru
     return result;
 }
 
+// The binary port serves one client at a time: one that takes nothing and does not answer in
+// time, while gRPC answers, is held by another client.
+template <class Send>
+int Client::unlessBusy(Send send)
+{
+    try {
+        return send();
+    } catch (const Error& e) {
+        const std::string what = e.what();
+        const bool waited = e.kind() == Error::Unreachable &&
+                            (what.rfind("no answer from ", 0) == 0 || what.find(" took nothing for ") != std::string::npos);
+        if (!waited)
+            throw;
+        try {
+            hostname();
+        } catch (const Error&) {
+            throw e;
+        }
+        throw Error(Error::Busy,
+                    "the binary port " + e.endpoint() + " is busy: another client holds it (no answer within " +
+                        std::to_string(timeout_.count()) + " ms); try again when it is free",
+                    e.endpoint());
+    }
+}
+
 void Client::stream(const Pulse* pulses, size_t n, int64_t runs, const Pulse& final_state, const Progress& progress)
 {
-    sendList(CMD_STREAM, pulses, n, runs, final_state, 0, Chaining{}, progress);
+    unlessBusy([&] { return sendList(CMD_STREAM, pulses, n, runs, final_state, 0, Chaining{}, progress); });
 }
 
 int Client::upload(unsigned slot, const Pulse* pulses, size_t n, int64_t runs, const Pulse& final_state,
                    const Chaining& chaining, const Progress& progress)
 {
-    return sendList(CMD_UPLOAD, pulses, n, runs, final_state, slot, chaining, progress);
+    return unlessBusy([&] { return sendList(CMD_UPLOAD, pulses, n, runs, final_state, slot, chaining, progress); });
 }
 
 }  // namespace tarvex

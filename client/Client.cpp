@@ -20,7 +20,48 @@ struct Client::Grpc {
     std::unique_ptr<Tarvex::Stub> stub;
 };
 
-Client::Client(std::string host, std::chrono::milliseconds timeout) : host_(std::move(host)), timeout_(timeout) {}
+bool splitAddress(const std::string& text, std::string& host, uint16_t& port)
+{
+    std::string port_text;
+    if (!text.empty() && text[0] == '[') {
+        const size_t close = text.find(']');
+        if (close == std::string::npos || (close + 1 < text.size() && text[close + 1] != ':'))
+            return false;
+        host = text.substr(1, close - 1);
+        if (host.find(':') == std::string::npos)
+            return false;
+        port_text = close + 1 < text.size() ? text.substr(close + 2) : "";
+        if (close + 1 < text.size() && port_text.empty())
+            return false;
+    } else {
+        const size_t colon = text.find(':');
+        if (colon != std::string::npos && text.find(':', colon + 1) != std::string::npos) {
+            host = text;  // a bare IPv6 address
+            return true;
+        }
+        host = text.substr(0, colon);
+        if (colon != std::string::npos && (port_text = text.substr(colon + 1)).empty())
+            return false;
+    }
+    if (host.empty())
+        return false;
+    if (!port_text.empty()) {
+        if (port_text.size() > 5 || port_text.find_first_not_of("0123456789") != std::string::npos)
+            return false;
+        const unsigned long p = std::stoul(port_text);
+        if (p < 1 || p > 65535)
+            return false;
+        port = static_cast<uint16_t>(p);
+    }
+    return true;
+}
+
+Client::Client(const std::string& address, std::chrono::milliseconds timeout, Ports ports)
+    : ports_(ports), timeout_(timeout)
+{
+    if (!splitAddress(address, host_, ports_.grpc))
+        throw Error(Error::Input, "\"" + address + "\" is not an address: host, host:port, [ipv6] or [ipv6]:port");
+}
 
 Client::~Client() = default;
 
@@ -28,7 +69,7 @@ Client::Grpc& Client::grpc()
 {
     if (!grpc_) {
         grpc_ = std::make_unique<Grpc>();
-        grpc_->endpoint = endpoint(host_, GRPC_PORT);
+        grpc_->endpoint = endpoint(host_, ports_.grpc);
         grpc::ChannelArguments args;
         args.SetMaxReceiveMessageSize(MAX_REPLY_BYTES);
         args.SetInt(GRPC_ARG_ENABLE_RETRIES, 0);
@@ -252,30 +293,6 @@ void Client::setCalibration(const Calibration& c)
     m.set_slope_a1(c.slope_a1);
     checked(static_cast<int32_t>(TX_CALL("setAnalogCalibration", setAnalogCalibration, m).value()),
             "the calibration: values out of range or not stored", grpc().endpoint);
-}
-
-int16_t Client::valueOfCode(uint16_t code, double dc_offset, double slope)
-{
-    // The instrument's conversion: code = clamp(gain * v + offset, 0, 0x3FFF0000) >> 16, with the
-    // coefficients derived from the stored file values as it derives them.
-    const double factor = slope != 0 ? 1.0 / slope : 1.0;
-    const double file_offset = std::lround(dc_offset * 32767 * 0.25);
-    const int64_t gain = std::lround(factor * -0.25 * 65536);
-    const int64_t offset = std::lround((file_offset * factor + 8192) * 65536);
-    auto code_of = [&](int64_t v) {
-        const int64_t x = std::clamp<int64_t>(static_cast<int32_t>(gain * v + offset), 0, 0x3FFF0000);
-        return static_cast<uint16_t>(x >> 16);
-    };
-    if (gain == 0)
-        return 0;
-    // The value the conversion maps onto the code exactly, then the nearest one that gives it.
-    const double exact = (static_cast<double>(code) * 65536 - static_cast<double>(offset)) / static_cast<double>(gain);
-    const int64_t guess = std::clamp<int64_t>(std::llround(exact), -32768, 32767);
-    for (int64_t d = 0; d <= 64; ++d)
-        for (const int64_t v : {guess - d, guess + d})
-            if (v >= -32768 && v <= 32767 && code_of(v) == code)
-                return static_cast<int16_t>(v);
-    return static_cast<int16_t>(guess);
 }
 
 }  // namespace tarvex

@@ -26,9 +26,9 @@ std::string lower(std::string s)
 }
 
 // One GET with "Connection: close"; the body of a 200 answer (plain, with Content-Length, or chunked).
-std::string http_get(const std::string& host, const std::string& path, std::chrono::milliseconds timeout)
+std::string http_get(const std::string& host, uint16_t port, const std::string& path, std::chrono::milliseconds timeout)
 {
-    net::Connection link(host, HTTP_PORT, timeout);
+    net::Connection link(host, port, timeout);
     std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
     iovec piece{request.data(), request.size()};
     if (!link.send(&piece, 1, timeout))
@@ -104,13 +104,13 @@ bool whole(const json::Value* v, double max)
 
 void Client::readback(unsigned slot, const std::function<void(const std::vector<Segment>&)>& sink)
 {
-    const std::string where = endpoint(host_, HTTP_PORT);
+    const std::string where = endpoint(host_, ports_.http);
     auto malformed = [&](const std::string& what) {
         return Error(Error::Protocol, where + " sent a malformed readback page: " + what, where);
     };
     std::vector<Segment> page;
     for (uint64_t from = 0;;) {
-        const std::string body = http_get(host_,
+        const std::string body = http_get(host_, ports_.http,
                                           "/api/slot/" + std::to_string(slot) + "/segments?from=" + std::to_string(from) +
                                               "&max=" + std::to_string(PAGE),
                                           timeout_);

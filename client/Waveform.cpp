@@ -11,8 +11,17 @@ constexpr char AO0 = ')';
 constexpr char AO1 = '*';
 }  // namespace
 
-CsvWriter::CsvWriter(std::ostream& out, const Calibration& calibration) : out_(out), calibration_(calibration)
+void analogConversions(const Calibration& calibration, AnalogConversion& ao0, AnalogConversion& ao1)
 {
+    if (!AnalogConversion::fromCalibration(calibration.dc_offset_a0, calibration.slope_a0, ao0))
+        ao0 = AnalogConversion{};
+    if (!AnalogConversion::fromCalibration(calibration.dc_offset_a1, calibration.slope_a1, ao1))
+        ao1 = AnalogConversion{};
+}
+
+CsvWriter::CsvWriter(std::ostream& out, const Calibration& calibration) : out_(out)
+{
+    analogConversions(calibration, ao0_, ao1_);
     out_ << "ticks,digital,ao0,ao1\n";
 }
 
@@ -23,10 +32,8 @@ void CsvWriter::write(const std::vector<Segment>& segments)
         // A segment longer than one pulse can carry is written as several pulses.
         uint64_t left = s.ticks;
         const std::string rest = "," + std::to_string(s.digi) + "," +
-                                 std::to_string(Client::valueOfCode(s.code0, calibration_.dc_offset_a0, calibration_.slope_a0)) +
-                                 "," +
-                                 std::to_string(Client::valueOfCode(s.code1, calibration_.dc_offset_a1, calibration_.slope_a1)) +
-                                 "\n";
+                                 std::to_string(ao0_.value(s.code0)) + "," +
+                                 std::to_string(ao1_.value(s.code1)) + "\n";
         do {
             const uint64_t ticks = left > 0xFFFFFFFFu ? 0xFFFFFFFFu : left;
             text += std::to_string(ticks) + rest;
@@ -36,8 +43,9 @@ void CsvWriter::write(const std::vector<Segment>& segments)
     out_ << text;
 }
 
-VcdWriter::VcdWriter(std::ostream& out, const Calibration& calibration) : out_(out), calibration_(calibration)
+VcdWriter::VcdWriter(std::ostream& out, const Calibration& calibration) : out_(out)
 {
+    analogConversions(calibration, conversion0_, conversion1_);
     out_ << "$version tarvex readback $end\n$timescale 1ns $end\n$scope module tarvex $end\n";
     for (int i = 0; i < 8; ++i)
         out_ << "$var wire 1 " << wire(i) << " d" << i << " $end\n";
@@ -49,8 +57,7 @@ void VcdWriter::write(const std::vector<Segment>& segments)
 {
     std::string text;
     for (const Segment& s : segments) {
-        const int16_t ao0 = Client::valueOfCode(s.code0, calibration_.dc_offset_a0, calibration_.slope_a0);
-        const int16_t ao1 = Client::valueOfCode(s.code1, calibration_.dc_offset_a1, calibration_.slope_a1);
+        const int16_t ao0 = conversion0_.value(s.code0), ao1 = conversion1_.value(s.code1);
         if (first_) {
             text += "#0\n$dumpvars\n";
             for (int i = 0; i < 8; ++i)

@@ -16,7 +16,10 @@
 
 namespace tarvex {
 
-std::string endpoint(const std::string& host, uint16_t port) { return host + ":" + std::to_string(port); }
+std::string endpoint(const std::string& host, uint16_t port)
+{
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+}
 
 namespace net {
 
@@ -59,15 +62,27 @@ in_addr resolve(const std::string& host, uint16_t port)
 Connection::Connection(const std::string& host, uint16_t port, std::chrono::milliseconds timeout)
     : endpoint_(tarvex::endpoint(host, port))
 {
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    to.sin_addr = resolve(host, port);
-    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    // IPv4 or IPv6: the first address found.
+    sockaddr_storage to{};
+    socklen_t to_length = sizeof(sockaddr_in);
+    in6_addr six{};
+    if (host.find(':') != std::string::npos && inet_pton(AF_INET6, host.c_str(), &six) == 1) {
+        auto& a = reinterpret_cast<sockaddr_in6&>(to);
+        a.sin6_family = AF_INET6;
+        a.sin6_port = htons(port);
+        a.sin6_addr = six;
+        to_length = sizeof a;
+    } else {
+        auto& a = reinterpret_cast<sockaddr_in&>(to);
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        a.sin_addr = resolve(host, port);
+    }
+    fd_ = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0)
         throw Error(Error::Unreachable, "cannot reach " + endpoint_ + ": " + std::strerror(errno), endpoint_);
     int err = 0;
-    if (connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&to), to_length) != 0) {
         err = errno;
         if (err == EINPROGRESS) {
             if (wait_for(fd_, POLLOUT, Clock::now() + timeout) <= 0) {

@@ -315,7 +315,7 @@ TEST(JsonReaderNumbers, ValuesAndFailures)
     } cases[] = {
         {"0", "0"},          {"-0", "-0"},         {"+1", "1"},         {"007", "7"},        {"-012", "-12"},
         {"1.", "1"},         {"-.5", "-0.5"},      {"0.e1", "0"},       {"2.e+3", "2000"},   {"1.5E-3", "0.0015"},
-        {"65535", "65535"},  {"1e-400", "0"},      {"123456789", "1.23457e+08"},
+        {"65535", "65535"},  {"1e-400", "0"},      {"123456789", "1.23457e+08"}, {"1e400", "null"}, {"-1e400", "null"},
     };
     for (const Case& c : cases) {
         Tree v = read(std::string("{\"n\":") + c.text + "}");
@@ -326,7 +326,7 @@ TEST(JsonReaderNumbers, ValuesAndFailures)
     double negative_zero = 1;
     ASSERT_TRUE(lenient("-0")->getNumber(negative_zero));
     EXPECT_TRUE(std::signbit(negative_zero));
-    for (const char* text : {"-", "+", "1e", "1e+", "-e1", "1e400", "-1e400", ".5", "0x10", "1.2.3", "--1", "+-1", "1ee2",
+    for (const char* text : {"-", "+", "1e", "1e+", "-e1", ".5", "0x10", "1.2.3", "--1", "+-1", "1ee2",
                              "2e3.5"}) {
         EXPECT_EQ(read(std::string("{\"n\":") + text + "}"), nullptr) << text;
     }

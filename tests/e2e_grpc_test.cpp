@@ -160,7 +160,7 @@ TEST_F(GrpcService, EveryMethodReachesItsOperationWithTheInterfaceConversions) {
         // An empty ClockMessage is INTERNAL.
         {"selectClock", "", "", [](S& t) { t.call("selectClock", "clock_source: EXT_125MHZ"); },
          [](S& t, const Message&) { EXPECT_EQ(t.value("getClock"), 0u); }},
-        {"getClock", "", "value: 7", [](S& t) { t.call("selectClock", "clock_source: 7"); }, nullptr},
+        {"getClock", "", "", [](S& t) { t.call("selectClock", "clock_source: 7"); }, nullptr},  // refused: not stored
         {"setClkParam", "value: 700.0", "value: -1", nullptr, nullptr},  // signed result carried
         {"shiftClkPhase", "value: -3", "value: 0", nullptr,
          [](S& t, const Message&) { EXPECT_EQ(t.sim->field(reg::ctrl::PHASE_DIR), 0u); }},
@@ -273,7 +273,7 @@ TEST_F(GrpcService, StreamOfExactlyTwoMillionPulsesIsAcceptedAndPlayed) {
     expectPlays(*sim, m, 20000);
 }
 
-TEST_F(GrpcService, StreamOverTheLimitOrEmptyIsCancelledAndTouchesNothing) {
+TEST_F(GrpcService, StreamOverTheLimitOrEmptyIsRefusedAndTouchesNothing) {
     auto before_control = sim->writes(kControl);
     auto before_slot = sim->writes(kSlot0Control);
     std::string before_out = output();
@@ -285,8 +285,8 @@ TEST_F(GrpcService, StreamOverTheLimitOrEmptyIsCancelledAndTouchesNothing) {
     for (const auto* m : {&too_long, &empty}) {
         tarvex::TarvexReply reply;
         grpc::Status st = stream(*inst, *m, &reply);
-        EXPECT_EQ(st.error_code(), grpc::StatusCode::CANCELLED) << m->pulse_size();
-        EXPECT_EQ(st.error_message(), "");
+        EXPECT_EQ(st.error_code(), m == &empty ? grpc::StatusCode::INVALID_ARGUMENT : grpc::StatusCode::CANCELLED);
+        EXPECT_EQ(st.error_message(), m == &empty ? "the sequence holds no pulses" : "");
     }
     EXPECT_EQ(sim->writes(kControl), before_control);
     EXPECT_EQ(sim->writes(kSlot0Control), before_slot);

@@ -152,7 +152,11 @@ TEST_F(JsonRpc, MethodsParametersAndReplies) {
         {"setTrigger", "", invalid("bad parameters")},
         {"selectClock", "[\"EXT_10MHZ\"]", result("0")},
         {"getClock", "", result("2")},
+        {"selectClock", "[7]", result("-1")},  // refused: not stored
+        {"getClock", "", result("2")},
         {"selectClock", "{}", invalid("missing argument 'clock_source'")},
+        {"selectClock", "[1e999]", invalid("number out of range")},
+        {"start", "{\"slot_nr\":0,\"n_slots_to_run\":[-1e999]}", invalid("number out of range")},  // parsed, out of every range
         {"selectClock", "[\"INTERNAL\"]", result("0")},
         {"getFPGAID", "", result("\"123456789ABCDEF\"")},
         {"getSerial", "[\"ID\"]", result("\"123456789ABCDEF\"")},
@@ -209,6 +213,7 @@ TEST_F(JsonRpc, MethodsParametersAndReplies) {
         {"stream", "[5]", invalid("first argument has wrong type")},
         {"stream", "[\"AAAA\",1,[0,0,0,0],4]", invalid("wrong number of arguments")},
         {"stream", "\"\"", invalid("bad parameters")},
+        {"stream", "[\"\"]", error(-32000, "server error", "the sequence holds no pulses")},
     });
     for (const char* m : {"getFirmwareVersion", "getHardwareVersion", "hasSequence", "isStreaming", "hasFinished",
                           "forceFinal", "startNow", "getStatusRegister", "getUnderflow", "getTemperature",

@@ -114,6 +114,7 @@ TEST(Pulserd, BringsTheDeviceUpKeepingStoredFiles) {
     ASSERT_TRUE(server.waitForOutput("Enable outputs...\n")) << server.output();
     const std::string out = server.output();
     EXPECT_NE(out.find("no calibration file for analog outputs found"), std::string::npos) << out;
+    EXPECT_TRUE(server.waitForOutput(" holds no web pages (index.shtml)")) << server.output();
     EXPECT_EQ(read_file(sandbox.path("/userconfig/network/network.conf")), conf) << "seeding overwrote it";
     EXPECT_TRUE(file_exists(sandbox.path("/userconfig/network/hostname")));
     EXPECT_TRUE(file_exists(sandbox.path("/etc/model_name")));

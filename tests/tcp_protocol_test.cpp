@@ -273,6 +273,7 @@ TEST_F(TcpConnection, FramesLimitsAndPayloadAccounting) {
         {tcp::CMD_STREAM, MAX_STREAM_PULSES, MAX_STREAM_PULSES, 0, 0, tcp::STATUS_OK, true},
         {tcp::CMD_STREAM, 1000, 0, -1, 0, tcp::STATUS_TRANSFER_ERROR, false},  // one byte short
         {tcp::CMD_UPLOAD, 1000, 0, -1, 0, tcp::STATUS_TRANSFER_ERROR, false},
+        {tcp::CMD_STREAM, 0, 0, 0, 0, tcp::STATUS_EMPTY_SEQUENCE, true},
         {tcp::CMD_STREAM, 1000, 1000, 5, 5, tcp::STATUS_OK, true},  // extra bytes read and dropped
         {tcp::CMD_UPLOAD, 1000, 1000, 5, 5, tcp::STATUS_OK, true},
     };

@@ -25,7 +25,7 @@ namespace tarvex::cli {
 
 namespace {
 
-enum Exit { OK = 0, REFUSED = 1, USAGE = 2, UNREACHABLE = 3 };
+enum Exit { OK = 0, REFUSED = 1, USAGE = 2, UNREACHABLE = 3, EMPTY = 4, BUSY = 5 };
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -34,7 +34,20 @@ struct UsageError : std::runtime_error {
 struct Context {
     std::string host;
     std::chrono::milliseconds timeout;
+    bool timeout_given = false;
+    Ports ports;
     bool json = false;
+    std::string grpc_endpoint() const
+    {
+        std::string name;
+        uint16_t port = ports.grpc;
+        return splitAddress(host, name, port) ? endpoint(name, port) : host;
+    }
+};
+
+// An empty slot read back: nothing to show.
+struct EmptySlot : std::runtime_error {
+    using std::runtime_error::runtime_error;
 };
 
 using Options = cxxopts::Options;
@@ -183,7 +196,6 @@ private:
 void discover_options(Options& o)
 {
     o.add_options()
-        ("t,timeout", "Collect answers for S seconds.", cxxopts::value<double>()->default_value("2"), "S")
         ("p,port", "Discovery port.", cxxopts::value<int>()->default_value(std::to_string(DISCOVERY_PORT)), "P")
         ("m,mcast-grp", "Multicast group to ask.", cxxopts::value<std::string>()->default_value(DISCOVERY_GROUP))
         ("no-broadcast", "Do not ask by broadcast.")
@@ -195,10 +207,11 @@ void discover_options(Options& o)
 int discover_run(Context& c, const Result& r)
 {
     DiscoveryOptions d;
-    const double seconds = r["timeout"].as<double>();
-    if (!(seconds > 0 && seconds <= 60))
-        throw UsageError("--timeout must be above 0 and at most 60 seconds");
-    d.timeout = std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+    // Answers are collected for the whole time: any number of instruments may answer.
+    d.timeout = c.timeout_given ? c.timeout : std::chrono::milliseconds(2000);
+    if (d.timeout > std::chrono::seconds(60))
+        throw UsageError("-T must be at most 60 seconds for discover");
+    const double seconds = static_cast<double>(d.timeout.count()) / 1000;
     d.port = static_cast<uint16_t>(integer(std::to_string(r["port"].as<int>()), "--port", 1, 65535));
     d.group = r["mcast-grp"].as<std::string>();
     d.broadcast = !r.count("no-broadcast");
@@ -228,11 +241,11 @@ int discover_run(Context& c, const Result& r)
                                                      .text("identity", i.identity)
                                                      .str();
         std::printf("%s\n", JsonOut().raw("instruments", "[" + list + "]").str().c_str());
-        return OK;
+        return found.instruments.empty() ? UNREACHABLE : OK;
     }
     if (found.instruments.empty()) {
         std::printf("no instrument answered within %g s\n", seconds);
-        return OK;
+        return UNREACHABLE;
     }
     std::vector<std::vector<std::string>> rows;
     for (const Instrument& i : found.instruments)
@@ -245,7 +258,7 @@ void no_options(Options&) {}
 
 int status_run(Context& c, const Result&)
 {
-    Client t(c.host, c.timeout);
+    Client t(c.host, c.timeout, c.ports);
     const std::string hostname = t.hostname(), serial = t.serial(), firmware = t.firmwareVersion(),
                       hardware = t.hardwareVersion(), fpgaid = t.fpgaId(), temperature = t.temperature();
     const SupplyState supply = t.supply();
@@ -255,18 +268,23 @@ int status_run(Context& c, const Result&)
     const uint32_t status = t.statusRegister();
     const uint32_t start = static_cast<uint32_t>(t.triggerStart()), rearm = static_cast<uint32_t>(t.triggerRearm()),
                    clock = static_cast<uint32_t>(t.clock());
+    // "On-Chip Temperature: 34.45 °C": the number after the colon.
+    const size_t colon = temperature.rfind(':');
+    const double celsius = std::strtod(temperature.c_str() + (colon == std::string::npos ? 0 : colon + 1), nullptr);
+    char temperature_text[32];
+    std::snprintf(temperature_text, sizeof temperature_text, "%.2f °C", celsius);
     JsonOut json;
     json.text("host", c.host).text("hostname", hostname).text("serial", serial).text("firmware", firmware)
-        .text("hardware", hardware).text("fpgaid", fpgaid).text("temperature", temperature)
-        .object("supply", JsonOut().number("current_a", supply.efuse_current).number("v12", supply.v12).number("v33", supply.v33))
+        .text("hardware", hardware).text("fpgaid", fpgaid).number("temperature_c", celsius)
+        .object("supply", JsonOut().number("current_a", supply.efuse_current).number("v12_v", supply.v12).number("v33_v", supply.v33))
         .object("streaming", JsonOut()
                                  .flag("streaming", streaming).flag("has_sequence", sequence).flag("finished", finished)
                                  .flag("underflow", underflow).integer("state", s.state)
                                  .integer("state_condition", s.state_condition).text("error", s.error_message)
-                                 .integer("total_time", static_cast<long long>(s.total_time))
-                                 .integer("streaming_time", static_cast<long long>(s.streaming_time))
-                                 .integer("underflow_time", static_cast<long long>(s.underflow_time))
-                                 .integer("waiting_data_time", static_cast<long long>(s.waiting_data_time))
+                                 .integer("total_time_ns", static_cast<long long>(s.total_time) * 8)
+                                 .integer("streaming_time_ns", static_cast<long long>(s.streaming_time) * 8)
+                                 .integer("underflow_time_ns", static_cast<long long>(s.underflow_time) * 8)
+                                 .integer("waiting_data_time_ns", static_cast<long long>(s.waiting_data_time) * 8)
                                  .integer("slot_changes", static_cast<long long>(s.slot_changes)))
         .integer("status_register", status)
         .object("trigger", JsonOut().text("start", name_of(start, start_names)).text("rearm", name_of(rearm, rearm_names)))
@@ -276,7 +294,7 @@ int status_run(Context& c, const Result&)
                   supply.v12, supply.v33);
     std::string words = "instrument   " + c.host + "\nhostname     " + hostname + "\nserial       " + serial +
                         "\nfirmware     " + firmware + "\nhardware     " + hardware + "\nfpga id      " + fpgaid +
-                        "\ntemperature  " + temperature + "\nsupply       " + supply_text + "\nstreaming    " +
+                        "\ntemperature  " + temperature_text + "\nsupply       " + supply_text + "\nstreaming    " +
                         (streaming ? "yes" : "no") + (sequence ? ", holds a sequence" : ", no sequence") +
                         (finished ? ", finished" : "") + (underflow ? ", UNDERFLOW" : "") + "\nstate        " +
                         std::to_string(s.state) + " (condition " + std::to_string(s.state_condition) + ")" +
@@ -288,13 +306,44 @@ int status_run(Context& c, const Result&)
     return OK;
 }
 
+// A duration of `ns` nanoseconds for people: ns, us, ms or s, four significant digits.
+std::string duration_text(uint64_t ns)
+{
+    static const struct {
+        double scale;
+        const char* unit;
+    } units[] = {{1e9, "s"}, {1e6, "ms"}, {1e3, "us"}, {1, "ns"}};
+    for (const auto& u : units)
+        if (static_cast<double>(ns) >= u.scale || u.scale == 1) {
+            char text[48];
+            std::snprintf(text, sizeof text, "%.4g %s", static_cast<double>(ns) / u.scale, u.unit);
+            return text;
+        }
+    return "";
+}
+
+// What a loaded list plays: its length and runs ("plays nothing" for 0 runs: only the final state).
+std::string sequence_summary(size_t pulses, uint64_t ticks, long long runs, bool upload, long long slot)
+{
+    const std::string what = std::to_string(pulses) + " pulses, " + duration_text((ticks + 7) / 8 * 8) + " per run";
+    const std::string how = runs < 0    ? "endlessly"
+                            : runs == 0 ? "not at all: 0 runs show only the final state"
+                            : runs == 1 ? "once"
+                                        : std::to_string(runs) + " times";
+    if (upload)
+        return "slot " + std::to_string(slot) + " holds " + what + ", to play " + how +
+               (runs == 0 ? "" : "; start it with: tarvex start --slot " + std::to_string(slot)) + "\n";
+    return "the instrument plays " + what + ", " + how + "\n";
+}
+
 void list_options(Options& o, bool upload)
 {
     o.add_options()
         ("file", "Pulse list: CSV, 9-byte records, or - for standard input.", cxxopts::value<std::string>())
         ("r,runs", "Play the list N times; -1 endlessly.", cxxopts::value<std::string>()->default_value(upload ? "1" : "-1"), "N")
         ("final", "Output state afterwards: digital,ao0,ao1.", cxxopts::value<std::string>()->default_value("0,0,0"), "D,A0,A1")
-        ("format", "csv or bin (default: by the file name, else by its content).", cxxopts::value<std::string>(), "F");
+        ("format", "csv, bin (with the TVXPULSE header), or little / big (bare 9-byte records in that byte order); "
+                   "default: by the header, the file name, else the content.", cxxopts::value<std::string>(), "F");
     if (upload)
         o.add_options()
             ("s,slot", "Slot to load: 0 or 1.", cxxopts::value<std::string>(), "N")
@@ -313,10 +362,12 @@ int list_run(Context& c, const Result& r, bool upload)
         throw UsageError("no pulse list given (FILE, or - for standard input)");
     PulseFormat format = PulseFormat::Auto;
     if (r.count("format")) {
+        static const char* const names[] = {"csv", "bin", "little", "big"};
         const std::string f = r["format"].as<std::string>();
-        if (f != "csv" && f != "bin")
-            throw UsageError("--format must be csv or bin, not \"" + f + "\"");
-        format = f == "csv" ? PulseFormat::Csv : PulseFormat::Binary;
+        const auto at = std::find(std::begin(names), std::end(names), f);
+        if (at == std::end(names))
+            throw UsageError("--format must be csv, bin, little or big, not \"" + f + "\"");
+        format = static_cast<PulseFormat>(static_cast<int>(PulseFormat::Csv) + (at - std::begin(names)));
     }
     const long long runs = integer(r["runs"].as<std::string>(), "--runs", -1, INT64_MAX);
     const Pulse final_state = output_state(r["final"].as<std::string>(), "--final");
@@ -333,7 +384,7 @@ int list_run(Context& c, const Result& r, bool upload)
     const std::string file = r["file"].as<std::string>();
     const PulseList list = PulseList::read(file, format, upload ? MAX_UPLOAD_PULSES : MAX_STREAM_PULSES,
                                            upload ? "upload" : "stream");
-    Client t(c.host, c.timeout);
+    Client t(c.host, c.timeout, c.ports);
     const auto begin = std::chrono::steady_clock::now();
     {
         ProgressBar bar(isatty(STDERR_FILENO) == 1);
@@ -343,15 +394,12 @@ int list_run(Context& c, const Result& r, bool upload)
             t.stream(list.data(), list.size(), runs, final_state, bar.callback());
     }
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    const std::string how = runs < 0 ? "endlessly" : runs <= 1 ? "once" : std::to_string(runs) + " times";
-    char rate[64];
-    std::snprintf(rate, sizeof rate, " (%.3f s, %.1f MB/s)", seconds,
-                  static_cast<double>(list.size() * sizeof(Pulse)) / std::max(seconds, 1e-9) / 1e6);
-    if (upload)
-        std::printf("slot %lld loaded with %zu pulses to play %s; start it with: tarvex start --slot %lld%s\n", slot,
-                    list.size(), how.c_str(), slot, rate);
-    else
-        std::printf("the instrument plays %zu pulses %s%s\n", list.size(), how.c_str(), rate);
+    uint64_t ticks = 0;
+    for (size_t i = 0; i < list.size(); ++i)
+        ticks += list[i].ticks;
+    std::printf("%s", sequence_summary(list.size(), ticks, runs, upload, slot).c_str());
+    std::printf("sent %s in %.3f s (%.1f MB/s)\n", upload ? "to the slot" : "to the instrument", seconds,
+                static_cast<double>(list.size() * sizeof(Pulse)) / std::max(seconds, 1e-9) / 1e6);
     return OK;
 }
 
@@ -369,7 +417,7 @@ int start_run(Context& c, const Result& r)
 {
     const long long slot = integer(r["slot"].as<std::string>(), "--slot", 0, 1);
     const long long runs = integer(r["slot-runs"].as<std::string>(), "--slot-runs", -1, INT64_MAX);
-    Client t(c.host, c.timeout);
+    Client t(c.host, c.timeout, c.ports);
     t.start(static_cast<unsigned>(slot), runs);
     std::printf("slot %lld started; streaming: %s\n", slot, t.isStreaming() ? "yes" : "no");
     return OK;
@@ -392,7 +440,7 @@ int readback_run(Context& c, const Result& r)
         throw UsageError("give --csv or --vcd, not both");
     const bool vcd = r.count("vcd") > 0;
     const std::string path = vcd ? r["vcd"].as<std::string>() : r.count("csv") ? r["csv"].as<std::string>() : "-";
-    Client t(c.host, c.timeout);
+    Client t(c.host, c.timeout, c.ports);
     std::ofstream file;
     if (path != "-") {
         file.open(path, std::ios::binary | std::ios::trunc);
@@ -414,6 +462,8 @@ int readback_run(Context& c, const Result& r)
         });
         std::printf("%s\n", JsonOut().integer("slot", slot).integer("ticks", static_cast<long long>(ticks))
                                 .raw("segments", "[" + list + "]").str().c_str());
+        if (segments == 0)
+            throw EmptySlot("slot " + std::to_string(slot) + " is empty: it holds no sequence");
         return OK;
     }
     const Calibration calibration = t.calibration();
@@ -436,6 +486,8 @@ int readback_run(Context& c, const Result& r)
         for (const Segment& s : page)
             ticks += s.ticks;
     });
+    if (segments == 0)
+        throw EmptySlot("slot " + std::to_string(slot) + " is empty: it holds no sequence; nothing was written");
     open_writer();
     if (vcd)
         dump->finish();
@@ -462,7 +514,7 @@ void trigger_options(Options& o)
 
 int trigger_run(Context& c, const Result& r)
 {
-    Client t(c.host, c.timeout);
+    Client t(c.host, c.timeout, c.ports);
     std::optional<uint32_t> want_start, want_rearm;
     if (r.count("start"))
         want_start = choice(r["start"].as<std::string>(), start_names, "--start");
@@ -472,13 +524,13 @@ int trigger_run(Context& c, const Result& r)
         t.setTrigger(static_cast<TriggerStart>(want_start.value_or(static_cast<uint32_t>(t.triggerStart()))),
                      static_cast<Rearm>(want_rearm.value_or(static_cast<uint32_t>(t.triggerRearm()))));
     if (r.count("rearm-now") && !t.rearm())
-        throw Error(Error::Refused, "the instrument did not rearm (result 0): nothing to rearm", endpoint(c.host, GRPC_PORT));
+        throw Error(Error::Refused, "the instrument did not rearm (result 0): nothing to rearm", c.grpc_endpoint());
     if (r.count("fire"))
         t.startNow();
     const uint32_t start = static_cast<uint32_t>(t.triggerStart()), rearm = static_cast<uint32_t>(t.triggerRearm());
     if ((want_start && *want_start != start) || (want_rearm && *want_rearm != rearm))
         throw Error(Error::Refused, "the instrument kept start " + name_of(start, start_names) + ", rearm " +
-                                        name_of(rearm, rearm_names), endpoint(c.host, GRPC_PORT));
+                                        name_of(rearm, rearm_names), c.grpc_endpoint());
     print(c, JsonOut().text("start", name_of(start, start_names)).text("rearm", name_of(rearm, rearm_names)),
           "trigger: start " + name_of(start, start_names) + ", rearm " + name_of(rearm, rearm_names) +
               (r.count("fire") ? " (software trigger given)" : "") + "\n");
@@ -495,7 +547,7 @@ void clock_options(Options& o)
 
 int clock_run(Context& c, const Result& r)
 {
-    Client t(c.host, c.timeout);
+    Client t(c.host, c.timeout, c.ports);
     std::optional<uint32_t> want;
     if (r.count("source"))
         want = choice(r["source"].as<std::string>(), clock_names, "--source");
@@ -514,7 +566,7 @@ int clock_run(Context& c, const Result& r)
     const uint32_t now = static_cast<uint32_t>(t.clock());
     if (want && *want != now)
         throw Error(Error::Refused, "the instrument kept the clock source " + name_of(now, clock_names),
-                    endpoint(c.host, GRPC_PORT));
+                    c.grpc_endpoint());
     print(c, JsonOut().text("source", name_of(now, clock_names)), "clock: " + name_of(now, clock_names) + "\n");
     return OK;
 }
@@ -530,7 +582,7 @@ int constant_run(Context& c, const Result& r)
     if (!r.count("state"))
         throw UsageError("no output state given (D,A0,A1)");
     const Pulse state = output_state(r["state"].as<std::string>(), "the output state");
-    Client t(c.host, c.timeout);
+    Client t(c.host, c.timeout, c.ports);
     t.constant(state);
     std::printf("outputs constant: digital %u, ao0 %d, ao1 %d; streaming: %s\n", state.digi, state.ao0, state.ao1,
                 t.isStreaming() ? "yes" : "no");
@@ -539,17 +591,17 @@ int constant_run(Context& c, const Result& r)
 
 int stop_run(Context& c, const Result&)
 {
-    Client t(c.host, c.timeout);
+    Client t(c.host, c.timeout, c.ports);
     t.forceFinal();
     if (t.isStreaming())
-        throw Error(Error::Refused, "the instrument is still streaming after the stop", endpoint(c.host, GRPC_PORT));
+        throw Error(Error::Refused, "the instrument is still streaming after the stop", c.grpc_endpoint());
     std::printf("stopped: the outputs show the final state, both slots are cleared\n");
     return OK;
 }
 
 int reset_run(Context& c, const Result&)
 {
-    Client t(c.host, c.timeout);
+    Client t(c.host, c.timeout, c.ports);
     t.reset();
     std::printf("reset: outputs off, both slots cleared; streaming: %s\n", t.isStreaming() ? "yes" : "no");
     return OK;
@@ -560,7 +612,7 @@ void yes_option(Options& o) { o.add_options()("yes", "Go ahead although the inst
 int reboot_run(Context& c, const Result& r)
 {
     need_yes(r, "reboot");
-    Client t(c.host, c.timeout);
+    Client t(c.host, c.timeout, c.ports);
     t.reboot();
     std::printf("the instrument reboots\n");
     return OK;
@@ -576,7 +628,7 @@ void calibration_options(Options& o)
 
 int calibration_run(Context& c, const Result& r)
 {
-    Client t(c.host, c.timeout);
+    Client t(c.host, c.timeout, c.ports);
     if (r.count("offsets") || r.count("slopes")) {
         if (!r.count("offsets") || !r.count("slopes"))
             throw UsageError("give both --offsets and --slopes");
@@ -612,7 +664,7 @@ void network_options(Options& o)
 
 int network_run(Context& c, const Result& r)
 {
-    Client t(c.host, c.timeout);
+    Client t(c.host, c.timeout, c.ports);
     const bool change = r.count("dhcp") || r.count("ip") || r.count("netmask");
     if (change) {
         NetworkSettings s;
@@ -667,14 +719,14 @@ int hostname_run(Context& c, const Result& r)
     if (r.count("name") && !valid_hostname(r["name"].as<std::string>()))
         throw UsageError("\"" + r["name"].as<std::string>() +
                          "\" is not a host name (labels of letters, digits and '-', 1 to 63 characters)");
-    Client t(c.host, c.timeout);
+    Client t(c.host, c.timeout, c.ports);
     if (r.count("name")) {
         const std::string want = r["name"].as<std::string>();
         t.setHostname(want);
         const std::string now = t.hostname();
         if (now != want)
             throw Error(Error::Refused, "the instrument's hostname is \"" + now + "\", not \"" + want + "\"",
-                        endpoint(c.host, GRPC_PORT));
+                        c.grpc_endpoint());
     }
     const std::string name = t.hostname();
     print(c, JsonOut().text("hostname", name), "hostname: " + name + "\n");
@@ -686,10 +738,12 @@ const char* const EXIT_TEXT =
     "    0  done\n"
     "    1  the instrument refused (its status and message are shown)\n"
     "    2  usage error or unusable input; nothing was sent\n"
-    "    3  the instrument cannot be reached (the address and port are shown)\n";
+    "    3  the instrument cannot be reached (the address and port are shown); discover: none answered\n"
+    "    4  readback: the slot is empty\n"
+    "    5  the binary port is busy: another client holds it\n";
 
 const Command commands[] = {
-    {"discover", "find instruments on the local network", "tarvex discover [--timeout S] [--port P] [--json] [ADDRESS[:PORT]...]",
+    {"discover", "find instruments on the local network", "tarvex discover [-T S] [--port P] [--json] [ADDRESS[:PORT]...]",
      "Sends the discovery request by broadcast, to the multicast group and to every ADDRESS given, collects the answers until "
      "the time-out and prints one row per instrument: address, hostname, serial number, model, firmware and whether it runs "
      "its update environment. An instrument that answers several requests is listed once.",
@@ -698,15 +752,16 @@ const Command commands[] = {
      "Shows hostname, serial number, firmware, hardware and FPGA identifiers, temperature, supply, streaming state and "
      "counters, status word, trigger and clock.",
      true, no_options, status_run},
-    {"stream", "play a pulse list at once", "tarvex [-H HOST] stream FILE [--runs N] [--final D,A0,A1] [--format csv|bin]",
+    {"stream", "play a pulse list at once", "tarvex [-H HOST] stream FILE [--runs N] [--final D,A0,A1] [--format csv|bin|little|big]",
      "Sends the pulse list in FILE over the binary protocol and plays it from slot 0, N times (-1, the default: endlessly); "
      "afterwards the outputs show the final state. FILE is CSV (ticks,digital,ao0,ao1 per line; header optional; digital "
-     "0-255 or eight 0/1 characters, output 7 first), 9-byte little-endian records (ticks, digital, ao0, ao1), or - for "
+     "0-255 or eight 0/1 characters, output 7 first), a binary file (the TVXPULSE header, then 9-byte records), bare 9-byte "
+     "records with their byte order given by --format little or big (never guessed), or - for "
      "standard input. Every bad line is reported with its number (beyond the first 1,000 only their count) and nothing is sent; so is a list above 2,000,000 pulses. "
      "A progress bar is drawn when standard error is a terminal.",
      false, stream_options, stream_run},
     {"upload", "load a pulse list into a slot", "tarvex [-H HOST] upload FILE --slot N [--runs N] [--final D,A0,A1] "
-     "[--next-action A] [--at-run-end] [--on-nodata M] [--format csv|bin]",
+     "[--next-action A] [--at-run-end] [--on-nodata M] [--format csv|bin|little|big]",
      "Loads the pulse list into slot 0 or 1 without starting it (see start), with its run count and how the slot chains to "
      "the other one. FILE as for stream; at most 1,000,000 pulses.",
      false, upload_options, upload_run},
@@ -781,14 +836,22 @@ std::string wrap(const std::string& text, size_t indent, size_t width = 96)
 }
 
 const char* const GLOBAL_OPTIONS =
-    "    -H, --host HOST     the instrument (name or IPv4 address; default $TARVEX_HOST, else 127.0.0.1)\n"
-    "    -T, --timeout S     seconds allowed to connect and for each answer (default 10)\n"
+    "    -H, --host HOST     the instrument: NAME, IPv4, [IPv6], each with :PORT for another gRPC port\n"
+    "                        (default $TARVEX_HOST, else 127.0.0.1)\n"
+    "    -T, --timeout S     seconds allowed to connect and for each answer (default 10; discover: collect\n"
+    "                        answers for S seconds, default 2)\n"
+    "    --http-port P       the instrument's HTTP port (default 8050)\n"
+    "    --binary-port P     its binary-protocol port (default 21328)\n"
+    "    Global options may stand before or after the command.\n"
     "    -h, --help          this text\n";
 
 void add_common(Options& o, const Command& c)
 {
     o.add_options()
-        ("H,host", "The instrument.", cxxopts::value<std::string>(), "HOST")
+        ("H,host", "The instrument: NAME, IPv4 or [IPv6], with :PORT for another gRPC port.", cxxopts::value<std::string>(), "HOST")
+        ("T,timeout", "Seconds allowed to connect and for each answer.", cxxopts::value<std::string>(), "S")
+        ("http-port", "The instrument's HTTP port.", cxxopts::value<std::string>(), "P")
+        ("binary-port", "Its binary-protocol port.", cxxopts::value<std::string>(), "P")
         ("h,help", "This text.");
     if (c.reads)
         o.add_options()("json", "Print one JSON document.");
@@ -835,6 +898,20 @@ std::chrono::milliseconds seconds_option(const std::string& text)
     return std::chrono::milliseconds(static_cast<long long>(s * 1000));
 }
 
+// A global option, before or after the command.
+void global_option(Context& c, const std::string& option, const std::string& value)
+{
+    if (option == "-H" || option == "--host") {
+        c.host = value;
+    } else if (option == "-T" || option == "--timeout") {
+        c.timeout = seconds_option(value);
+        c.timeout_given = true;
+    } else {
+        const auto port = static_cast<uint16_t>(integer(value, option, 1, 65535));
+        (option == "--http-port" ? c.ports.http : c.ports.binary) = port;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -853,17 +930,13 @@ int main(int argc, char** argv)
                 overall_help();
                 return OK;
             }
-            if (a == "-H" || a == "--host" || a == "-T" || a == "--timeout") {
-                if (i + 1 >= argc)
+            const size_t eq = a.find('=');
+            const std::string option = a.substr(0, a.rfind("--", 0) == 0 ? eq : std::string::npos);
+            if (option == "-H" || option == "--host" || option == "-T" || option == "--timeout" ||
+                option == "--http-port" || option == "--binary-port") {
+                if (option == a && i + 1 >= argc)
                     throw UsageError(a + " needs a value");
-                if (a == "-H" || a == "--host")
-                    context.host = argv[++i];
-                else
-                    context.timeout = seconds_option(argv[++i]);
-            } else if (a.rfind("--host=", 0) == 0) {
-                context.host = a.substr(7);
-            } else if (a.rfind("--timeout=", 0) == 0) {
-                context.timeout = seconds_option(a.substr(10));
+                global_option(context, option, option == a ? argv[++i] : a.substr(eq + 1));
             } else if (!a.empty() && a[0] == '-') {
                 throw UsageError("unknown option " + a + " (before the command)");
             } else {
@@ -903,19 +976,28 @@ int main(int argc, char** argv)
         }
         if (!result.unmatched().empty())
             throw UsageError("unexpected argument \"" + result.unmatched().front() + "\"");
-        if (result.count("host"))
-            context.host = result["host"].as<std::string>();
+        for (const char* option : {"host", "timeout", "http-port", "binary-port"})
+            if (result.count(option))
+                global_option(context, std::string("--") + option, result[option].as<std::string>());
+        std::string host;
+        uint16_t port = 0;
+        if (!splitAddress(context.host, host, port))
+            throw UsageError("\"" + context.host + "\" is not an address: host, host:port, [ipv6] or [ipv6]:port");
         context.json = command->reads && result.count("json");
         return command->run(context, result);
     } catch (const cxxopts::exceptions::exception& e) {
         return usage(where, e.what());
     } catch (const UsageError& e) {
         return usage(where, e.what());
+    } catch (const EmptySlot& e) {
+        std::fprintf(stderr, "tarvex%s: %s\n", where.c_str(), e.what());
+        return EMPTY;
     } catch (const Error& e) {
         std::fprintf(stderr, "tarvex%s: %s\n", where.c_str(), e.what());
         switch (e.kind()) {
         case Error::Refused: return REFUSED;
         case Error::Input: return USAGE;
+        case Error::Busy: return BUSY;
         case Error::Unreachable:
         case Error::Protocol: return UNREACHABLE;
         }

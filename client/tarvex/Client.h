@@ -68,9 +68,21 @@ struct Segment {
 // Called while a pulse list is sent: bytes sent so far, bytes in all.
 using Progress = std::function<void(uint64_t sent, uint64_t total)>;
 
+// The instrument's ports; a tunnel or a NAT may put them elsewhere.
+struct Ports {
+    uint16_t grpc = GRPC_PORT, http = HTTP_PORT, binary = BINARY_PORT;
+};
+
+// Splits "host", "host:port", "[ipv6]" or "[ipv6]:port" into its host and port (left as it is
+// when none is given); false when it is not of that form (empty host, port not 1-65535).
+bool splitAddress(const std::string& text, std::string& host, uint16_t& port);
+
 class Client {
 public:
-    explicit Client(std::string host, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // `address`: "host[:port]" or "[ipv6][:port]"; a port given there is the gRPC port.
+    // Throws Error(Input) for an address not of that form.
+    explicit Client(const std::string& address, std::chrono::milliseconds timeout = std::chrono::seconds(10),
+                    Ports ports = {});
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
@@ -135,17 +147,16 @@ public:
     Calibration calibration();
     void setCalibration(const Calibration& calibration);  // reboots the instrument
 
-    // The analog value that the instrument's calibration turns into `code`: the one it maps onto
-    // the code exactly (with neutral calibration a multiple of 4), else the nearest that gives it.
-    static int16_t valueOfCode(uint16_t code, double dc_offset, double slope);
-
 private:
     struct Grpc;
     Grpc& grpc();
     int sendList(uint32_t command, const Pulse* pulses, size_t n, int64_t runs, const Pulse& final_state,
                  unsigned slot, const Chaining& chaining, const Progress& progress);
 
+    template <class Send>
+    int unlessBusy(Send send);
     std::string host_;
+    Ports ports_;
     std::chrono::milliseconds timeout_;
     std::unique_ptr<Grpc> grpc_;
 };

@@ -14,6 +14,7 @@ public:
         Unreachable,  // no connection, or no answer in time (endpoint names address and port)
         Protocol,     // the answer broke the protocol (wrong frame, oversized, malformed)
         Input,        // the caller's input is unusable; nothing was sent
+        Busy,         // the instrument answers, but another client holds the interface (try again later)
     };
 
     Error(Kind kind, const std::string& message, std::string endpoint = "", long status = 0)

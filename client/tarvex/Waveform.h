@@ -8,9 +8,13 @@
 #include <ostream>
 #include <vector>
 
+#include "tarvex/Analog.h"
 #include "tarvex/Client.h"
 
 namespace tarvex {
+
+// The conversions of both outputs under a reported calibration (neutral where it does not fit).
+void analogConversions(const Calibration& calibration, AnalogConversion& ao0, AnalogConversion& ao1);
 
 class CsvWriter {
 public:
@@ -19,7 +23,7 @@ public:
 
 private:
     std::ostream& out_;
-    Calibration calibration_;
+    AnalogConversion ao0_, ao1_;
 };
 
 class VcdWriter {
@@ -31,7 +35,7 @@ public:
 
 private:
     std::ostream& out_;
-    Calibration calibration_;
+    AnalogConversion conversion0_, conversion1_;
     uint64_t time_ = 0;
     bool first_ = true;
     uint8_t digi_ = 0;

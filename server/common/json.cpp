@@ -181,6 +181,20 @@ bool bool_of(const jsVar* v, T& out) { return v && v->getBool(out); }
 
 }  // namespace
 
+bool jsVar::holdsInfinity() const
+{
+    std::vector<const jsVar*> todo{this};  // no recursion: the nesting is bounded by memory only
+    while (!todo.empty()) {
+        const jsVar* v = todo.back();
+        todo.pop_back();
+        if (v->kind == JS_NUMBER && std::isinf(v->num())) return true;
+        if (v->kind == JS_ARRAY) todo.insert(todo.end(), v->arr()->begin(), v->arr()->end());
+        if (v->kind == JS_OBJECT)
+            for (const auto& member : *v->obj()) todo.push_back(member.second);
+    }
+    return false;
+}
+
 bool jsVar::getNumber(double& out) const
 {
     if (kind != JS_NUMBER) return false;
@@ -374,10 +388,11 @@ const char* scan_plain(const char* p, const char* e, char quote)
 }
 
 // The classic-locale formatted extraction of a double, applied to the characters
-// the number scanner took. Returns false when it fails (malformed or too large).
-// The common case goes through from_chars, which rounds exactly as the extraction
-// does; magnitudes outside the normal range take the stream itself, which rejects
-// overflow and accepts underflow.
+// the number scanner took. Returns false when it is malformed. The common case goes
+// through from_chars, which rounds exactly as the extraction does; magnitudes outside
+// the normal range take the stream itself, which accepts underflow. A magnitude beyond
+// the double range is a valid number out of every range: it reads as an infinity
+// (which the JSON-RPC envelope refuses wherever it stands in the parameters).
 bool extract_double(const std::string& text, double& out)
 {
     const char* first = text.data();
@@ -394,7 +409,8 @@ bool extract_double(const std::string& text, double& out)
     conv.clear();
     conv.str(text);
     conv >> out;
-    return !conv.fail();
+    if (conv.fail()) out = text[0] == '-' ? -HUGE_VAL : HUGE_VAL;
+    return true;
 }
 
 }  // namespace

@@ -53,6 +53,9 @@ public:
     // index (0 <= index < length()). Returned pointers are borrowed from this value.
     jsVar* getValue(const std::string& key) const;
     jsVar* getValue(int index) const;
+    // Whether a number beyond the range of a double (1e999, read as an infinity) stands anywhere
+    // in this value.
+    bool holdsInfinity() const;
 
     bool getStr(std::string& out) const;
     bool getStr(const std::string& key, std::string& out) const;

@@ -46,6 +46,8 @@ enum serial_t : uint32_t {
 
 // Most pulses one stream or upload request may carry, on every interface.
 constexpr uint32_t MAX_STREAM_PULSES = 2000000;
+// The answer of every interface to a stream of no pulses (nothing is changed).
+constexpr const char EMPTY_SEQUENCE[] = "the sequence holds no pulses";
 
 // Sequence slot number: 0 or 1; operations reject anything else.
 typedef uint32_t sequences_t;

@@ -86,8 +86,8 @@ void Pulser::startNow() {
     field_set(ctrl, ctrl::SW_TRIGGER, 0);
 }
 
+// A source that is refused (unknown, or its reference not set) is not stored.
 int Pulser::selectClock(clocksource_t src) {
-    clock_source = src;
     switch (src) {
         case INTERNAL:
         case EXT_125MHZ: {
@@ -99,11 +99,15 @@ int Pulser::selectClock(clocksource_t src) {
             std::cout << "Set clock source: " << (internal ? "INTERNAL" : "EXT_125MHZ") << std::endl;
             sleep_us(2);
             field_set(ctrl, ctrl::CLK_HOLD, 0);
+            clock_source = src;
             return 0;
         }
-        case EXT_10MHZ:
+        case EXT_10MHZ: {
             std::cout << "Set clock source: EXT_10MHZ" << std::endl;
-            return setClkParam(10.0);
+            const int result = setClkParam(10.0);
+            if (result >= 0) clock_source = src;
+            return result;
+        }
         default:
             std::cout << "ERROR - clock source not defined" << std::endl;
             return -1;

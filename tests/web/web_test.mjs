@@ -87,7 +87,8 @@ test('the page shows the instrument and follows a sensor within 2 s', async () =
   await sim({ cmd: 'sensor', channel: 'temperature', raw: 3000 });
   const now = await rpc('getTemperature');
   assert.notEqual(now, before);
-  await page.waitForFunction((t) => document.querySelector('[data-field=temperature]').textContent === t, now, { timeout: 2000 });
+  await page.waitForFunction((t) => document.querySelector('[data-field=temperature]').textContent === t,
+    now.replace(/^[^:]*:\s*/, ''), { timeout: 2000 });
   assert.deepEqual(consoleErrors, []);
 });
 
@@ -97,11 +98,11 @@ test('a file with bad lines reports each by number and sends nothing', async () 
   await page.setInputFiles('#seq-file', file);
   await page.waitForFunction(() => document.querySelectorAll('#seq-errors li').length > 0);
   assert.deepEqual(await page.locator('#seq-errors li').allInnerTexts(), [
-    'line 3: digital 256 outside 0 to 255 (or eight 0/1 characters)',
-    'line 5: digital 2111 outside 0 to 255 (or eight 0/1 characters)',
-    'line 6: ao0 40000 outside -32768 to 32767',
-    'line 7: 3 fields, 4 expected (ticks,digital,ao0,ao1)',
-    'line 8: ticks -5 outside 0 to 4294967295']);
+    'line 3: digital must be 0 to 255 or eight 0/1 characters, not "256"',
+    'line 5: digital must be 0 to 255 or eight 0/1 characters, not "00002111"',
+    'line 6: ao0 must be -32768 to 32767, not "40000"',
+    'line 7: 4 fields expected (ticks,digital,ao0,ao1), found 3',
+    'line 8: ticks must be 0 to 4294967295, not "-5"']);
   assert.ok(await page.locator('#btn-stream').isDisabled());
   await page.evaluate(() => document.getElementById('btn-stream').click());
   await sleep(300);

@@ -118,7 +118,7 @@ async function refresh() {
     show('hostname', host);
     $('id-hostname').textContent = host;
     document.title = `Tarvex ${host}`;
-    show('temperature', temp);
+    show('temperature', String(temp).replace(/^[^:]*:\s*/, ''));   // "On-Chip Temperature: 34.45 °C"
     show('current', `${(+supply['Current/A']).toFixed(3)} A`);
     show('v12', `${(+supply['Voltage_12/V']).toFixed(3)} V`);
     show('v33', `${(+supply['Voltage_3.3/V']).toFixed(3)} V`);

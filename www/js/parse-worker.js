@@ -13,7 +13,7 @@ self.onmessage = async ({ data }) => {
     return;
   }
   const t1 = performance.now();
-  const result = parseAny(bytes, data.format);
+  const result = parseAny(bytes, data.format, data.file ? data.file.name : '');
   const timings = { readMs: t1 - t0, parseMs: performance.now() - t1 };
   if (!result.list) {
     self.postMessage({ id: data.id, errors: result.errors, badLines: result.badLines, timings });

@@ -42,7 +42,8 @@ export class PulseList {
 }
 
 // Result of reading: {list} when every line is good, else {errors: [{line, reason}], badLines}.
-// A failure of the whole input (too long, too many pulses) is one error with line 0.
+// A fault of the whole input (too long, too many pulses, a bad binary file) is line 0. The forms
+// and texts are those of docs/sequences.md, the same as the tarvex command's.
 class ErrorLog {
   constructor() { this.errors = []; this.badLines = 0; }
   add(line, reason) {
@@ -51,211 +52,205 @@ class ErrorLog {
   }
 }
 
-const CH_0 = 48, CH_9 = 57, CH_COMMA = 44, CH_LF = 10, CH_CR = 13, CH_SP = 32, CH_TAB = 9;
-const CH_MINUS = 45, CH_PLUS = 43;
+function fault(reason) { const log = new ErrorLog(); log.add(0, reason); return log; }
 
-const FIELD_NAMES = ['ticks', 'digital', 'ao0', 'ao1'];
+const CH_0 = 48, CH_1 = 49, CH_COMMA = 44, CH_LF = 10, CH_CR = 13, CH_SP = 32, CH_TAB = 9, CH_MINUS = 45, CH_HASH = 35;
+const HEADER = 'ticks,digital,ao0,ao1';
+const WHAT = ['ticks must be 0 to 4294967295', 'digital must be 0 to 255 or eight 0/1 characters',
+  'ao0 must be -32768 to 32767', 'ao1 must be -32768 to 32767'];
 
-// Reads one field of a CSV line, bytes [a, b) with blanks already trimmed. Returns the value or
-// an error text.
-function fieldValue(bytes, a, b, k) {
-  if (a >= b) return `${FIELD_NAMES[k]} is empty`;
-  if (k === 1 && b - a === 8) {
-    // Eight 0/1 characters: the digital byte written in binary, output 7 first.
-    let v = 0, binary = true;
-    for (let i = a; i < b; i++) {
-      const c = bytes[i];
-      if (c !== CH_0 && c !== CH_0 + 1) { binary = false; break; }
-      v = (v << 1) | (c - CH_0);
-    }
-    if (binary) return v;
-  }
-  let i = a, neg = false;
-  if (bytes[i] === CH_MINUS || bytes[i] === CH_PLUS) { neg = bytes[i] === CH_MINUS; i++; }
-  if (i >= b || b - i > 12) return `${FIELD_NAMES[k]} is not a whole number`;
+function isBlank(c) { return c === CH_SP || c === CH_TAB; }
+const text = (bytes, a, b) => new TextDecoder().decode(bytes.subarray(a, b));
+
+// The line being read: its bytes up to `end`, the position `at` (module state: no closures per line).
+let src = null, at = 0, end = 0;
+function skip() { while (at < end && isBlank(src[at])) at++; }
+// 1 to `max` decimal digits at `at`, else -1.
+function number(max) {
+  const s = at;
   let v = 0;
-  for (; i < b; i++) {
-    const d = bytes[i] - CH_0;
-    if (d < 0 || d > 9) return `${FIELD_NAMES[k]} is not a whole number`;
-    v = v * 10 + d;
-  }
-  if (neg) v = -v;
-  if (k === 0) {
-    if (v < 0 || v > 4294967295) return `ticks ${v} outside 0 to 4294967295`;
-  } else if (k === 1) {
-    if (v < 0 || v > 255) return `digital ${v} outside 0 to 255 (or eight 0/1 characters)`;
-  } else if (v < -32768 || v > 32767) {
-    return `${FIELD_NAMES[k]} ${v} outside -32768 to 32767`;
-  }
-  return v;
+  while (at < end && src[at] >= CH_0 && src[at] <= CH_0 + 9 && at - s <= max) v = v * 10 + src[at++] - CH_0;
+  return at === s || at - s > max ? -1 : v;
+}
+// Blanks and one ',' (the last field: the line's end).
+function separator(last) {
+  skip();
+  if (last) return at === end;
+  if (at === end || src[at] !== CH_COMMA) return false;
+  at++;
+  return true;
 }
 
-function isBlank(c) { return c === CH_SP || c === CH_TAB || c === CH_CR; }
-
-function headerLine(text) {
-  return text.split(',').map((f) => f.trim().toLowerCase()).join(',') === FIELD_NAMES.join(',');
-}
-
-// Checks one line [a, b) field by field: the values, or an error text.
+// Reads the line [a, b) into fields[0..3]: -1, or the field (0-3) at which it fails.
 function parseLine(bytes, a, b, fields) {
-  let k = 0, fa = a;
-  for (let i = a; i <= b; i++) {
-    if (i === b || bytes[i] === CH_COMMA) {
-      if (k === 4) return 'more than 4 fields';
-      let x = fa, y = i;
-      while (x < y && isBlank(bytes[x])) x++;
-      while (y > x && isBlank(bytes[y - 1])) y--;
-      const v = fieldValue(bytes, x, y, k);
-      if (typeof v === 'string') return v;
-      fields[k++] = v;
-      fa = i + 1;
-    }
+  src = bytes; at = a; end = b;
+  skip();
+  let v = number(10);
+  if (v < 0 || v > 4294967295 || !separator(false)) return 0;
+  fields[0] = v;
+  skip();
+  let bits = 0;
+  while (bits < 9 && at + bits < b && (bytes[at + bits] === CH_0 || bytes[at + bits] === CH_1)) bits++;
+  if (bits === 8 && (at + 8 === b || isBlank(bytes[at + 8]) || bytes[at + 8] === CH_COMMA)) {
+    v = 0;
+    for (let i = 0; i < 8; i++) v = v * 2 + bytes[at + i] - CH_0;
+    at += 8;
+  } else if ((v = number(3)) < 0 || v > 255) {
+    return 1;
   }
-  return k < 4 ? `${k} field${k === 1 ? '' : 's'}, 4 expected (ticks,digital,ao0,ao1)` : null;
+  if (!separator(false)) return 1;
+  fields[1] = v;
+  for (let k = 2; k < 4; k++) {
+    skip();
+    const negative = at < b && bytes[at] === CH_MINUS;
+    if (negative) at++;
+    v = number(5);
+    if (v < 0 || v > (negative ? 32768 : 32767) || !separator(k === 3)) return k;
+    fields[k] = negative ? -v : v;
+  }
+  return -1;
 }
 
-// Position and digit count of the fast path's number reader.
-let at = 0, digits = 0;
-
-// Reads an optionally signed decimal number at `at` with blanks around it; `digits` tells how
-// many digits it had (0: none).
-function number(bytes) {
-  let i = at, c = bytes[i];
-  while (c === CH_SP || c === CH_TAB) c = bytes[++i];
-  let neg = false;
-  if (c === CH_MINUS || c === CH_PLUS) { neg = c === CH_MINUS; c = bytes[++i]; }
-  const from = i;
-  let v = 0;
-  while (c >= CH_0 && c <= CH_9) { v = v * 10 + (c - CH_0); c = bytes[++i]; }
-  digits = i - from;
-  while (c === CH_SP || c === CH_TAB) c = bytes[++i];
-  at = i;
-  return neg ? -v : v;
+// The fields of [a, b) without the blanks around them.
+function fieldTexts(bytes, a, b) {
+  return text(bytes, a, b).split(',').map((f) => f.replace(/^[ \t]+|[ \t]+$/g, ''));
 }
 
-// Reads CSV lines "ticks,digital,ao0,ao1" (an optional header line first; blank lines are
-// skipped). `bytes` is a Uint8Array of the text (ASCII). Well-formed lines take a fast path of
-// one pass over their bytes; any other line is checked field by field for its reason.
-export function parseCsv(bytes) {
+function describe(bytes, a, b, field) {
+  const f = fieldTexts(bytes, a, b);
+  if (f.length !== 4) return `4 fields expected (${HEADER}), found ${f.length}`;
+  const shown = f[field].length > 40 ? f[field].slice(0, 40) + '...' : f[field];
+  return `${WHAT[field]}, not "${shown}"`;
+}
+
+function isHeader(bytes, a, b) {
+  return b - a <= 200 && fieldTexts(bytes, a, b).join(',').toLowerCase() === HEADER;
+}
+
+// Reads CSV lines "ticks,digital,ao0,ao1": an optional header line first, blank lines and
+// comments skipped. `bytes` is a Uint8Array of the text.
+export function parseCsv(bytes, limit = MAX_PULSES) {
+  if (bytes.length > MAX_FILE_BYTES) return fault(`the text is ${bytes.length} bytes long, more than ${MAX_FILE_BYTES}`);
+  // Every pulse line but the last has at least 8 bytes ("0,0,0,0" and its end).
+  const list = new PulseList(Math.min(Math.floor(bytes.length / 8) + 1, limit));
   const log = new ErrorLog();
-  if (bytes.length > MAX_FILE_BYTES) {
-    log.add(0, `the text is ${bytes.length} bytes long, more than ${MAX_FILE_BYTES}`);
-    return log;
-  }
-  // Upper bound of pulses: a pulse line has at least 8 bytes with its line end ("0,0,0,0\n").
-  const list = new PulseList(Math.min(Math.floor((bytes.length + 1) / 8) + 1, MAX_PULSES + 1));
-  const { ticks, digi, ao0, ao1 } = list;
-  const len = bytes.length;
   const fields = [0, 0, 0, 0];
-  let n = 0, lineNo = 0, pos = 0, seenContent = false;
+  const len = bytes.length;
+  let n = 0, lineNo = 0, pos = 0, first = true;
   while (pos < len) {
     lineNo++;
-    // Fast path: four plain numbers separated by commas, the line ended by LF (CR LF) or the end.
-    let ok = false;
-    at = pos;
-    const t = number(bytes);
-    if (digits > 0 && digits <= 10 && t >= 0 && t <= 4294967295 && bytes[at] === CH_COMMA) {
-      at++;
-      let d = number(bytes);
-      const dd = digits;
-      if (dd > 0 && dd <= 8 && bytes[at] === CH_COMMA) {
-        at++;
-        if (dd === 8) {
-          // Eight 0/1 characters: the digital byte in binary, output 7 first.
-          let v = 0, j = at - 1;
-          while (bytes[j - 1] === CH_SP || bytes[j - 1] === CH_TAB) j--;
-          if (bytes[j - 9] === CH_PLUS || bytes[j - 9] === CH_MINUS) v = -1;
-          for (let x = j - 8; x < j && v >= 0; x++) v = bytes[x] > CH_0 + 1 ? -1 : v * 2 + (bytes[x] - CH_0);
-          if (v >= 0) d = v;
-        }
-        const a0 = number(bytes);
-        if (digits > 0 && digits <= 6 && bytes[at] === CH_COMMA) {
-          at++;
-          const a1 = number(bytes);
-          let c = bytes[at];
-          if (c === CH_CR) c = bytes[++at];
-          if (digits > 0 && digits <= 6 && (c === CH_LF || at >= len) && d >= 0 && d <= 255 &&
-              a0 >= -32768 && a0 <= 32767 && a1 >= -32768 && a1 <= 32767) {
-            ticks[n] = t; digi[n] = d; ao0[n] = a0; ao1[n] = a1;
-            ok = true;
-          }
-        }
-      }
-    }
-    const i = at;
-    let end = ok ? i : bytes.indexOf(CH_LF, pos);
-    if (end === -1) end = len;
+    let e = bytes.indexOf(CH_LF, pos);
+    const next = e < 0 ? len : e + 1;
+    if (e < 0) e = len;
+    if (e > pos && bytes[e - 1] === CH_CR) e--;
     const a = pos;
-    pos = end + 1;
-    if (ok) {
-      seenContent = true;
-      if (n === MAX_PULSES) { log.add(lineNo, `more than ${MAX_PULSES} pulses`); break; }
+    pos = next;
+    const failed = parseLine(bytes, a, e, fields);
+    if (failed < 0) {
+      if (n < list.n) { list.ticks[n] = fields[0]; list.digi[n] = fields[1]; list.ao0[n] = fields[2]; list.ao1[n] = fields[3]; }
       n++;
+      first = false;
       continue;
     }
-    // The slow path: blank lines, the header, and the reason of a bad line.
-    let x = a, y = end;
-    while (x < y && isBlank(bytes[x])) x++;
-    while (y > x && isBlank(bytes[y - 1])) y--;
-    if (x === y) continue;
-    const first = !seenContent;
-    seenContent = true;
-    const c0 = bytes[x];
-    if (first && !(c0 >= CH_0 && c0 <= CH_9) && c0 !== CH_MINUS && c0 !== CH_PLUS) {
-      if (headerLine(new TextDecoder().decode(bytes.subarray(x, Math.min(y, x + 200))))) continue;
-      log.add(lineNo, 'not a pulse and not the header "ticks,digital,ao0,ao1"');
-      continue;
-    }
-    const bad = parseLine(bytes, x, y, fields);
-    if (bad) { log.add(lineNo, bad); continue; }
-    // A good line the fast path did not take (for example blanks before a CR).
-    if (n === MAX_PULSES) { log.add(lineNo, `more than ${MAX_PULSES} pulses`); break; }
-    ticks[n] = fields[0]; digi[n] = fields[1]; ao0[n] = fields[2]; ao1[n] = fields[3];
-    n++;
+    let s = a;
+    while (s < e && isBlank(bytes[s])) s++;
+    if (s === e || bytes[s] === CH_HASH) continue;
+    if (!(first && isHeader(bytes, s, e))) log.add(lineNo, describe(bytes, s, e, failed));
+    first = false;
   }
   if (log.badLines) return log;
-  if (n === 0) { log.add(0, 'no pulses'); return log; }
+  if (n > limit) return fault(`${n.toLocaleString('en')} pulses, above the instrument's limit of ${limit.toLocaleString('en')} pulses for stream`);
+  if (n === 0) return fault('no pulses');
   list.truncate(n);
   return { list: list.finish() };
 }
 
-// Reads 9-byte records: ticks (unsigned 32-bit), digital byte, ao0, ao1 (signed 16-bit), all
-// big-endian, the record form of the "stream" method.
-export function parseBinary(bytes) {
-  const log = new ErrorLog();
-  if (bytes.length % RECORD_BYTES !== 0) {
-    log.add(0, `${bytes.length} bytes is not a whole number of ${RECORD_BYTES}-byte records ` +
-               `(record ${Math.floor(bytes.length / RECORD_BYTES) + 1} is incomplete)`);
-    return log;
-  }
-  const n = bytes.length / RECORD_BYTES;
-  if (n === 0) { log.add(0, 'no pulses'); return log; }
-  if (n > MAX_PULSES) { log.add(0, `${n} pulses, more than ${MAX_PULSES}`); return log; }
-  const list = new PulseList(n);
+export const MAGIC = 'TVXPULSE';
+export const HEADER_BYTES = 16;
+
+function hasMagic(bytes) {
+  if (bytes.length < MAGIC.length) return false;
+  for (let i = 0; i < MAGIC.length; i++) if (bytes[i] !== MAGIC.charCodeAt(i)) return false;
+  return true;
+}
+const plural = (n, what) => `${n} ${what}${n === 1 ? '' : 's'}`;
+
+// Reads 9-byte records: ticks (unsigned 32-bit), digital byte, ao0, ao1 (signed 16-bit). A file
+// with the "TVXPULSE" header names their byte order; bare records are read only in the order
+// given ('little' or 'big'), never guessed.
+export function parseBinary(bytes, order = null) {
   const view = new DataView(bytes.buffer, bytes.byteOffset, bytes.byteLength);
-  for (let i = 0, o = 0; i < n; i++, o += RECORD_BYTES) {
-    list.ticks[i] = view.getUint32(o, false);
+  let offset = 0, n, little = order === 'little';
+  if (hasMagic(bytes)) {
+    if (bytes.length < HEADER_BYTES) return fault(`the "TVXPULSE" header is cut short: ${plural(bytes.length, 'byte')}`);
+    if (bytes[8] !== 1) return fault(`version ${bytes[8]} of "TVXPULSE" unknown (this reader knows 1)`);
+    const o = bytes[9];
+    if ((o !== 76 && o !== 66) || bytes[10] !== 0 || bytes[11] !== 0) {
+      const shown = o >= 32 && o < 127 ? String.fromCharCode(o) : `\\x${o.toString(16).padStart(2, '0')}`;
+      return fault(`byte order "${shown}" unknown (L or B)`);
+    }
+    little = o === 76;
+    offset = HEADER_BYTES;
+    n = view.getUint32(12, little);
+    if (bytes.length - offset !== n * RECORD_BYTES) {
+      return fault(`the header announces ${plural(n, 'record')} (${n * RECORD_BYTES} bytes), ${bytes.length - offset} bytes follow it`);
+    }
+  } else {
+    const rest = bytes.length % RECORD_BYTES;
+    n = (bytes.length - rest) / RECORD_BYTES;
+    if (rest) return fault(`${plural(rest, 'byte')} after the last whole 9-byte record (record ${n + 1} is incomplete)`);
+    if (n > 0 && order !== 'little' && order !== 'big') {
+      return fault('9-byte records without the "TVXPULSE" header: give their byte order (little or big); ' +
+        `the first record reads ticks ${view.getUint32(0, true)} little-endian, ticks ${view.getUint32(0, false)} big-endian`);
+    }
+  }
+  if (n === 0) return fault('no pulses');
+  if (n > MAX_PULSES) return fault(`${n.toLocaleString('en')} pulses, above the instrument's limit of ${MAX_PULSES.toLocaleString('en')} pulses for stream`);
+  const list = new PulseList(n);
+  for (let i = 0, o = offset; i < n; i++, o += RECORD_BYTES) {
+    list.ticks[i] = view.getUint32(o, little);
     list.digi[i] = bytes[o + 4];
-    list.ao0[i] = view.getInt16(o + 5, false);
-    list.ao1[i] = view.getInt16(o + 7, false);
+    list.ao0[i] = view.getInt16(o + 5, little);
+    list.ao1[i] = view.getInt16(o + 7, little);
   }
   return { list: list.finish() };
 }
 
-// Text files are CSV; a file with control bytes other than tab, CR and LF in its first 4 KiB is
-// taken as binary records.
-export function looksBinary(bytes) {
+// The list as a binary pulse file: the "TVXPULSE" header and little-endian records.
+export function toBinaryFile(list) {
+  const raw = new Uint8Array(HEADER_BYTES + list.n * RECORD_BYTES);
+  const view = new DataView(raw.buffer);
+  for (let i = 0; i < MAGIC.length; i++) raw[i] = MAGIC.charCodeAt(i);
+  raw[8] = 1; raw[9] = 76;
+  view.setUint32(12, list.n, true);
+  for (let i = 0, o = HEADER_BYTES; i < list.n; i++, o += RECORD_BYTES) {
+    view.setUint32(o, list.ticks[i], true);
+    raw[o + 4] = list.digi[i];
+    view.setInt16(o + 5, list.ao0[i], true);
+    view.setInt16(o + 7, list.ao1[i], true);
+  }
+  return raw;
+}
+
+// Binary when the file starts with "TVXPULSE"; else CSV when named .csv/.txt or when its first
+// 4 KiB hold only text characters (printable ASCII, tab, CR, LF); else bare records.
+export function looksBinary(bytes, name = '') {
+  if (hasMagic(bytes)) return true;
+  if (/\.(csv|txt)$/i.test(name)) return false;
   const m = Math.min(bytes.length, 4096);
   for (let i = 0; i < m; i++) {
     const c = bytes[i];
-    if (c < 32 && c !== CH_TAB && c !== CH_LF && c !== CH_CR) return true;
+    if ((c < 32 || c > 126) && c !== CH_TAB && c !== CH_LF && c !== CH_CR) return true;
   }
   return false;
 }
 
-export function parseAny(bytes, format = 'auto') {
-  const binary = format === 'binary' || (format === 'auto' && looksBinary(bytes));
-  return binary ? parseBinary(bytes) : parseCsv(bytes);
+// format: 'auto' (by the header, the name and the content), 'csv', 'binary' (header required),
+// 'little' or 'big' (bare records in that byte order; a file with the header is read by it).
+export function parseAny(bytes, format = 'auto', name = '') {
+  if (format === 'csv') return parseCsv(bytes);
+  if (format === 'little' || format === 'big') return parseBinary(bytes, format);
+  return format === 'binary' || looksBinary(bytes, name) ? parseBinary(bytes) : parseCsv(bytes);
 }
 
 const B64 = new TextEncoder().encode('ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/');

@@ -5,19 +5,12 @@
 // loaded list is converted to DAC codes with the calibration the instrument reports, exactly as
 // the instrument converts analog values (16.16 fixed point, clamped to 14 bits).
 
+import { coefficients, toCode, toValue } from './analog.js';
+
+export { coefficients, toCode };
+
 export const PAGE = 65536;                // segments asked for per request (the server's cap)
 export const MAX_SEGMENTS = 4200000;      // more than any list of 2,000,000 pulses plays as
-
-// The integer multiplier and addend of one output from the reported calibration (offset as a
-// fraction of full scale, slope); null when they do not fit 32 bits.
-export function coefficients(dcOffset, slope) {
-  const fileOffset = Math.round(dcOffset * 32767 * 0.25);   // whole DAC codes, as stored
-  const factor = 1 / slope;
-  const gain = roundAway(factor * -0.25 * 65536);
-  const offset = roundAway((factor * fileOffset + 8192) * 65536);
-  if (!Number.isFinite(gain) || !Number.isFinite(offset)) return null;
-  return { gain, offset };
-}
 
 // Whether the instrument accepts the calibration: the conversion cannot leave 32 bits for any
 // analog value.
@@ -27,20 +20,6 @@ export function calibrationInRange(dcOffset, slope) {
   if (!c || Math.abs(c.gain) > 2147483647 || Math.abs(c.offset) > 2147483648) return false;
   return c.offset - 32768 * c.gain < 2147483647 && c.offset + 32767 * c.gain >= -2147483647;
 }
-
-function roundAway(x) { return x < 0 ? -Math.round(-x) : Math.round(x); }
-
-// DAC code of analog value v.
-export function toCode(v, c) {
-  let x = c.gain * v + c.offset;
-  x = x | 0;                             // the instrument computes in signed 32 bits
-  if (x < 0) x = 0;
-  if (x > 0x3FFF0000) x = 0x3FFF0000;
-  return x >>> 16;
-}
-
-// An analog value that gives `code` (for drawing the readback on the list's value axis).
-function fromCode(code, c) { return Math.max(-32768, Math.min(32767, (code * 65536 + 32768 - c.offset) / c.gain)); }
 
 // Reads every segment of `slot`; getJson(url) fetches and parses one page.
 export async function readSlot(slot, getJson, onPage) {
@@ -70,7 +49,7 @@ export function segmentsToTrace(segs, cal0, cal1) {
     const [ticks, d, c0, c1] = segs[i];
     start[i] = t; t += ticks;
     digi[i] = d; code0[i] = c0; code1[i] = c1;
-    ao0[i] = fromCode(c0, cal0); ao1[i] = fromCode(c1, cal1);
+    ao0[i] = toValue(c0, cal0); ao1[i] = toValue(c1, cal1);
   }
   start[n] = t;
   return { n, start, digi, ao0, ao1, code0, code1 };

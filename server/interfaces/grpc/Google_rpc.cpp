@@ -45,7 +45,11 @@ Status outOfMemory(const std::exception& e, TarvexReply* reply) {
 
 // The common part of both `stream` paths, from the decoded request on.
 Status runStream(grpcwire::SequenceRequest& req, TarvexReply* reply) {
-    if (req.count == 0 || req.count > kMaxStreamPulses) {
+    if (req.count == 0) {
+        reply->set_value(1);
+        return Status(StatusCode::INVALID_ARGUMENT, EMPTY_SEQUENCE);
+    }
+    if (req.count > kMaxStreamPulses) {
         reply->set_value(1);
         return Status(StatusCode::CANCELLED, "");
     }

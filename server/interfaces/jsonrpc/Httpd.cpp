@@ -14,6 +14,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <iostream>
 #include <vector>
 
 #include "interfaces/jsonrpc/HttpStream.h"
@@ -131,6 +132,12 @@ Httpd::Httpd(const Handlers& prefix_handlers) {
 
 void Httpd::start() {
     if (server) return;
+    // The pages are served from the working folder, whatever it holds: say so when it holds none.
+    if (access("index.shtml", F_OK) != 0 && access("index.html", F_OK) != 0) {
+        char cwd[4096];
+        std::cout << "Warning: the working folder " << (getcwd(cwd, sizeof cwd) ? cwd : "?")
+                  << " holds no web pages (index.shtml); start pulserd in the pages folder" << std::endl;
+    }
     std::vector<const char*> list;
     for (const auto& kv : options) {
         list.push_back(kv.first.c_str());

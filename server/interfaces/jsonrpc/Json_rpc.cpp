@@ -137,6 +137,7 @@ void m_stream(Reply& os, jsVar* p) {
         write_json_error(os, JSONRPC_SERVER_ERROR, "server error", "Sequence too long.");
         return;
     }
+    if (seq.empty()) return write_json_error(os, JSONRPC_SERVER_ERROR, "server error", EMPTY_SEQUENCE);
     // The text (up to 24 MB) is not needed while the device works on the pulses.
     if (std::string* text = sequence->strValue()) std::string().swap(*text);
     int started = 0;

@@ -1,5 +1,6 @@
 // The JSON-RPC envelope, the parameter readers and the "stream" payload conversion. Nothing
 // here touches the device: the method table lives in Json_rpc.cpp.
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -75,8 +76,9 @@ void Httpd::serveJsonRpc(std::istream& in, std::ostream& out) {
 
         bool id_ok = false;
         body << ",\"id\":";
-        if (id && id->kind == jsVar::JS_NUMBER) {
-            int number = 0;
+        int number = 0;
+        double exact = 0;
+        if (id && id->kind == jsVar::JS_NUMBER && id->getNumber(exact) && std::isfinite(exact)) {
             id->getNumber(number);
             body << number;
             id_ok = true;
@@ -94,6 +96,8 @@ void Httpd::serveJsonRpc(std::istream& in, std::ostream& out) {
             write_json_error(body, JSONRPC_INVALID_REQUEST, "invalid request", "bad protocol");
         } else if (refused_params_kind(params)) {
             write_json_error(body, JSONRPC_INVALID_REQUEST, "invalid request", "bad parameter");
+        } else if (params && params->holdsInfinity()) {
+            write_invalid_parameter(body, "number out of range");
         } else {
             ObjectWriter::KeyWriter writer(body);
             if (jsonRPC(method, writer, params) == 404)

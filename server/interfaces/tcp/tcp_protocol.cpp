@@ -226,6 +226,12 @@ private:
 
     bool streamCommand() {
         if (!sequenceHeader(MAX_STREAM_PULSES)) return false;
+        if (seq_.n_pulses == 0) {
+            std::cout << EMPTY_SEQUENCE << std::endl;
+            const bool rest = consumeRest();
+            answer(rest ? STATUS_EMPTY_SEQUENCE : STATUS_TRANSFER_ERROR);
+            return rest;
+        }
         if (!receiveRecords()) {
             answer(STATUS_TRANSFER_ERROR);
             return false;
