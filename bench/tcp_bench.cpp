@@ -36,6 +36,7 @@
 #include "support/process.h"
 #include "support/sandbox.h"
 #include "support/tcp_client.h"
+#include "support/seq_window.h"
 
 using namespace testsupport;
 using Clock = std::chrono::steady_clock;
@@ -155,16 +156,11 @@ void BM_RawLoopbackSend(benchmark::State& state) {
 
 // ---- the encoder alone, into the window of a simulated FPGA in this process ----
 
-MemoryMapper encoderWindow() {
-    MemoryMapper window(reg::SEQMEM_BASE, reg::SEQMEM_LEN);
-    window.addr = sim::fresh_device().memory();
-    return window;
-}
-
 void BM_Encode(benchmark::State& state) {
     const size_t n = static_cast<size_t>(state.range(0));
     const auto& p = pulses(n);
-    const MemoryMapper window = encoderWindow();
+    static SeqWindow seq_window;
+    const MemoryMapper window = seq_window.mapper;
     for (auto _ : state) {
         auto t0 = Clock::now();
         auto data = highToLow(p, Full_Pattern(0, 0, 0, 0), 1, window, 0);
@@ -204,11 +200,11 @@ void BM_DeviceUpload(benchmark::State& state) { deviceRun(state, false); }
 void BM_SimDecode(benchmark::State& state) {
     const size_t n = static_cast<size_t>(state.range(0));
     const auto& p = pulses(n);
-    const MemoryMapper mapper = encoderWindow();
-    auto data = highToLow(p, Full_Pattern(0, 0, 0, 0), 1, mapper, 0);
+    static SeqWindow window;
+    auto data = highToLow(p, Full_Pattern(0, 0, 0, 0), 1, window.mapper, 0);
     for (auto _ : state) {
         auto t0 = Clock::now();
-        auto d = memcmd::decode(mapper.addr, data.nBytes + 64, false);  // the whole slot's length
+        auto d = memcmd::decode(window.slot(0), data.nBytes + 64, false);  // the whole slot's length
         benchmark::DoNotOptimize(d);
         double secs = std::chrono::duration<double>(Clock::now() - t0).count();
         state.SetIterationTime(secs);
@@ -274,7 +270,8 @@ void interleavedRounds(size_t n, uint32_t command, int rounds) {
     TcpClient raw(sink.port());
     const uint64_t bytes = 64 + n * sizeof(Pulse);
     std::vector<uint8_t> frame(64, 0);
-    const MemoryMapper window = encoderWindow();
+    static SeqWindow seq_window;
+    const MemoryMapper window = seq_window.mapper;
     std::ofstream devnull("/dev/null");
     std::streambuf* saved = std::cout.rdbuf(devnull.rdbuf());  // the encoder's lines
     highToLow(p, Full_Pattern(0, 0, 0, 0), 1, window, 0);  // the window's pages faulted in

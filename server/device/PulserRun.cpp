@@ -8,12 +8,14 @@
 #include <cmath>
 #include <iostream>
 #include <thread>
+#include <vector>
 
 #include "common/CpuTime.h"
 #include "device/Pulse.h"
 #include "device/Pulser.h"
 #include "hardware/streaming_state.h"
 #include "device/register_access.h"
+#include "platform/platform.h"
 
 using namespace reg;
 
@@ -203,7 +205,10 @@ memcmd::SegmentPage Pulser::readSlot(sequences_t slot, uint64_t from, size_t max
     const uint32_t offset = slot == 0 ? 0 : SEQMEM_SLOT1_OFFSET;
     const size_t size = std::min<size_t>(slotBlock(slot).read(slot::SIZE), SEQMEM_LEN - offset);
     if (size == 0) return memcmd::SegmentPage();  // nothing uploaded
-    return memcmd::read_segments(seq_mem.addr + offset, size, from, max_segments);
+    // The window is read only with aligned loads (platform.h), into memory of our own.
+    std::vector<uint8_t> copy((size + 3) & ~size_t(3));
+    platform::window_read(copy.data(), seq_mem.addr + offset, copy.size());
+    return memcmd::read_segments(copy.data(), size, from, max_segments);
 }
 
 void Pulser::setSequenceConfig(unsigned int slot, SequenceControlData data, long long n_runs,
