@@ -19,12 +19,14 @@
 // zero through it.
 [[maybe_unused]] static const bool line_output = (lineoutput::install(), true);
 AnalogCalibDataCorr Analog_calibration(platform::path(ANALOG_CALIB_FILE));
-Pulser pulser;
+static Pulser pulser;
 // The one device lock: every interface holds it around each call into `pulser`.
-std::mutex pulser_lock;
+static std::mutex pulser_lock;
 
 int main() {
     platform::mark_server_process();
+    // The device's waits (slot memory, FIFO fill) leave the lock to the other interfaces.
+    pulser.device_lock = &pulser_lock;
     // Large blocks (request bodies, sequences, message buffers) are mapped apart and handed back
     // when freed, instead of the threshold rising after the first large request and later ones
     // staying in the heap.
@@ -46,9 +48,10 @@ int main() {
         files.rlim_cur = files.rlim_max;
         setrlimit(RLIMIT_NOFILE, &files);
     }
-    std::thread json_thread(run_json_httpd);
-    std::thread stream_thread(run_streamHighLevel);
-    std::thread grpc_thread(RunServer);
+    const DeviceAccess device(pulser, pulser_lock);
+    std::thread json_thread(run_json_httpd, device);
+    std::thread stream_thread(run_streamHighLevel, device);
+    std::thread grpc_thread(RunServer, device);
     // Memory freed after bursts of connections or large messages goes back to the system.
     for (;;) {
         sleep(10);

@@ -21,7 +21,7 @@
 #include "common/SettingsFile.h"
 #include "device/Pulser.h"
 #include "platform/platform.h"
-#include "device/registers.h"
+#include "device/register_access.h"
 
 using namespace reg;
 

@@ -11,6 +11,7 @@
 
 #include "device/Pulser.h"
 #include "interfaces/interfaces.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -76,21 +77,32 @@ struct SlotCopy {
 SlotCopy slot_copy;
 
 // Copies the slot's memory in pieces, the device lock held for one piece at a time; false when
-// an upload writes it meanwhile (the copy is then of no use).
-bool copy_slot(unsigned slot, uint64_t version, std::vector<uint8_t>& out) {
+// an upload writes it meanwhile (the copy is then of no use). The window is read with aligned
+// loads only (platform.h), in whole 4-byte words.
+bool copy_slot(DeviceAccess& device, unsigned slot, uint64_t version, std::vector<uint8_t>& out) {
     constexpr size_t PIECE = 256 * 1024;
     out.clear();
+    size_t size = 0;
     for (size_t done = 0;;) {
-        std::lock_guard<std::mutex> lock(pulser_lock);
-        if (pulser.slotMemoryVersion(slot) != version) return false;
-        const auto region = pulser.slotRegion(slot);
-        if (done == 0) out.resize(region.second);
-        if (region.second != out.size()) return false;
-        if (out.empty()) return true;  // nothing uploaded
-        const size_t n = std::min(PIECE, out.size() - done);
-        std::memcpy(out.data() + done, region.first + done, n);
-        done += n;
-        if (done == out.size()) return true;
+        const int state = device.locked([&](Pulser& pulser) {
+            if (pulser.slotMemoryVersion(slot) != version) return -1;
+            const auto region = pulser.slotRegion(slot);
+            if (done == 0) {
+                size = region.second;
+                out.resize((size + 3) & ~size_t(3));
+            }
+            if (region.second != size) return -1;
+            if (out.empty()) return 1;  // nothing uploaded
+            const size_t n = std::min(PIECE, out.size() - done);
+            platform::window_read(out.data() + done, region.first + done, n);
+            done += n;
+            return done == out.size() ? 1 : 0;
+        });
+        if (state < 0) return false;
+        if (state > 0) {
+            out.resize(size);
+            return true;
+        }
     }
 }
 
@@ -102,16 +114,13 @@ int SlotReadback::read_page(unsigned slot, uint64_t from, size_t max, const uint
     std::lock_guard<std::mutex> reader(slot_copy.lock);
     for (int attempt = 0;; ++attempt) {
         uint64_t version;
-        {
-            std::lock_guard<std::mutex> lock(pulser_lock);
-            version = pulser.slotMemoryVersion(slot);
-        }
+        version = device_.locked([&](Pulser& pulser) { return pulser.slotMemoryVersion(slot); });
         if (version & 1) return 503;
         if (expected && *expected != version) return 409;
         if (slot_copy.version != version || slot_copy.slot != slot) {
             slot_copy.version = 1;
             slot_copy.cursors.clear();
-            if (!copy_slot(slot, version, slot_copy.bytes)) {
+            if (!copy_slot(device_, slot, version, slot_copy.bytes)) {
                 if (attempt < 2) continue;
                 return 503;
             }

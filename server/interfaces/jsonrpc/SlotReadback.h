@@ -11,7 +11,7 @@
 //
 // V names the slot's contents: a client that pages on with "&version=V" is answered 409 once
 // the slot has been loaded anew, rather than given pages of two different contents; 503 answers
-// while an upload writes the slot. The slot's memory is copied in pieces, `pulser_lock` held for
+// while an upload writes the slot. The slot's memory is copied in pieces, the device lock held for
 // one piece at a time, and decoded outside it; paging on from where the last page ended goes on
 // decoding there rather than from the start.
 #pragma once
@@ -19,8 +19,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "device/CommandDecoder.h"
+#include "hardware/CommandDecoder.h"
 
+#include "interfaces/interfaces.h"
 #include "interfaces/jsonrpc/Httpd.h"
 
 constexpr size_t MAX_READBACK_SEGMENTS = 65536;
@@ -28,6 +29,7 @@ constexpr size_t DEFAULT_READBACK_SEGMENTS = 10000;
 
 class SlotReadback : public HttpRequestHandler {
 public:
+    explicit SlotReadback(DeviceAccess device) : device_(device) {}
     // Sees the path after "/api/slot/".
     int do_request(const mg_request_info* info, std::ostream& out) override;
 
@@ -37,5 +39,7 @@ public:
         uint64_t version = 0;
     };
     // Reads one page; returns 200, or 409 / 503 (see above) with `out` unset.
-    static int read_page(unsigned slot, uint64_t from, size_t max, const uint64_t* expected, Page& out);
+    int read_page(unsigned slot, uint64_t from, size_t max, const uint64_t* expected, Page& out);
+private:
+    DeviceAccess device_;
 };

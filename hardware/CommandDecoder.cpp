@@ -1,5 +1,5 @@
 // Decoder of the sequence memory command format (memory_commands.h).
-#include "device/CommandDecoder.h"
+#include "hardware/CommandDecoder.h"
 
 #include <cstdio>
 
@@ -48,7 +48,7 @@ struct FieldBytes {
     uint8_t v[256];
     constexpr FieldBytes() : v() {
         for (unsigned h = 0; h < 256; ++h)
-            v[h] = uint8_t(((h & HDR_MASKED) ? 1 : 8) + ((h & HDR_CODE0) ? 2 : 0) + ((h & HDR_CODE1) ? 2 : 0) +
+            v[h] = uint8_t(((h & HDR_MASKED) ? 1 : 8) + code_bytes(uint8_t(h)) +
                            count_width(uint8_t(h)));
     }
 };
@@ -145,7 +145,7 @@ void decode_each(const uint8_t* region, size_t max_bytes, DecodeResult& r, Take&
             need = 8;
         }
         const unsigned cw = count_width(h);
-        need += ((h & HDR_CODE0) ? 2 : 0) + ((h & HDR_CODE1) ? 2 : 0) + cw;
+        need += code_bytes(h) + cw;
         if (max_bytes - pos < need) {
             r.error = at(start, "command runs past the region");
             return;

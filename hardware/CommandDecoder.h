@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "device/memory_commands.h"
+#include "hardware/memory_commands.h"
 
 namespace memcmd {
 
