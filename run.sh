@@ -3,7 +3,7 @@
 # TARVEX_ROOT (default: ./sandbox) holds everything the instrument stores: /userconfig, /tmp, /etc.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/deps.sh
+scripts/deps.sh server
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$(nproc)" --target pulserd $(grep -q beacond build/build.ninja 2>/dev/null && echo beacond)
 export TARVEX_ROOT=${TARVEX_ROOT:-$PWD/sandbox}

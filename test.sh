@@ -11,22 +11,24 @@ scripts/deps.sh
 
 echo "== test size"
 scripts/test_ratio.sh
+echo "== layers"
+scripts/check_layers.sh
 
 echo "== build (sim)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEX_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 echo "== tests (sim)"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 echo "== build (sim, address + undefined behaviour sanitizers)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVEX_SANITIZE=ON >/dev/null
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTARVEX_SANITIZE=ON -DTARVEX_TESTS=ON >/dev/null
 cmake --build build-asan -j"$jobs"
 echo "== tests (sanitizers)"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 echo "== unit and device tests (thread sanitizer)"
-cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEX_TSAN=ON >/dev/null
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARVEX_TSAN=ON -DTARVEX_TESTS=ON >/dev/null
 tsan_tests=$(ls tests/*_test.cpp | xargs -n1 basename | sed 's/\.cpp$//' | grep -v '^e2e_')
 cmake --build build-tsan -j"$jobs" --target $tsan_tests
 for t in $tsan_tests; do
@@ -43,7 +45,7 @@ cmake -S . -B build-armhf-board "${armhf[@]}" -DTARVEX_PLATFORM=board >/dev/null
 cmake --build build-armhf-board -j"$jobs"
 cpack --config build-armhf-board/CPackConfig.cmake -B build-armhf-board/package >/dev/null
 ls build-armhf-board/package/tarvex_*_armhf.deb build-armhf-board/package/tarvex-*-armhf.tar.gz
-cmake -S . -B build-armhf "${armhf[@]}" >/dev/null
+cmake -S . -B build-armhf "${armhf[@]}" -DTARVEX_TESTS=ON >/dev/null
 cmake --build build-armhf -j"$jobs"
 ctest --test-dir build-armhf --output-on-failure -j"$jobs"
 echo "armhf stage: $((SECONDS - armhf_start)) s"

@@ -25,12 +25,13 @@
 #include <vector>
 
 #include "device/Pulse.h"
-#include "device/registers.h"
+#include "hardware/registers.h"
 #include "support/process.h"
 #include "support/sandbox.h"
 #include "support/tcp_client.h"
 #include "tarvex/Client.h"
 #include "tarvex/PulseList.h"
+#include "support/seq_window.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -92,9 +93,8 @@ int main()
     std::ofstream(bin_path, std::ios::binary) << tarvex::binaryPulseFile(reinterpret_cast<const tarvex::Pulse*>(pulses.data()), PULSES);
     std::ofstream(csv_path, std::ios::binary) << csv;
 
-    MemoryMapper window(reg::SEQMEM_BASE, reg::SEQMEM_LEN);
-    void* mem = mmap(nullptr, reg::SEQMEM_LEN, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    window.addr = static_cast<uint8_t*>(mem);
+    static SeqWindow seq_window;
+    const MemoryMapper window = seq_window.mapper;
     std::ofstream devnull("/dev/null");
     std::streambuf* saved = std::cout.rdbuf(devnull.rdbuf());  // the encoder's lines
     highToLow(pulses, Full_Pattern(0, 0, 0, 0), 1, window, 0);  // the window's pages faulted in
@@ -147,7 +147,6 @@ int main()
         t["ratio CSV read / tarvex stream binary file"].push_back(parse / bin);
     }
     std::cout.rdbuf(saved);
-    munmap(mem, reg::SEQMEM_LEN);
     std::printf("stream of %zu pulses (binary file %zu bytes, CSV file %zu bytes), medians of %d rounds:\n", PULSES,
                 PULSES * sizeof(Pulse), csv.size(), ROUNDS);
     for (auto& [name, v] : t)

@@ -1,17 +1,10 @@
-// Encoder throughput: 2,000,000 pulses per call, for each workload of encoder_workloads.h, the
-// current encoder and the frozen reference (the encoder before its third round) called in turn
-// (the order swapped every round), so a busy spell of the shared machine hits both alike.
+// Encoder throughput: 2,000,000 pulses per call, for each workload of encoder_workloads.h.
 //
 // Times are CPU time of the benchmark thread (the machine is shared); the median wall time is
 // reported beside them, and the minimum (the run least disturbed by other processes). Counters:
-// Mpulses/s, output bytes, commands, median encode and memcpy times (ms) and their ratio, the
-// reference's median and the median of the per-round ratios reference / current. A summary at
-// the end gives each workload's median against dense's (time per pulse, same run).
-//
-//   encoder_bench                      all benchmarks, then the summary
-//   encoder_bench --once=KIND [--reference]
-//                                      one call on KIND's list inside measured_call(), for
-//                                      bench/encoder_instructions.sh (callgrind)
+// Mpulses/s, output bytes, commands, median encode and memcpy times (ms) and their ratio. A
+// summary at the end gives each workload's median against dense's (time per pulse, same run).
+// The figure that carries over to the instrument is bench/arm_instructions.sh's.
 #include <benchmark/benchmark.h>
 #include <time.h>
 
@@ -27,14 +20,11 @@
 
 #include "device/Pulse.h"
 #include "encoder_workloads.h"
-#include "reference_encoder.h"
 #include "support/seq_window.h"
 
 namespace {
 
 constexpr size_t N_PULSES = 2000000;
-
-using Encoder = SequenceControlData (*)(const std::vector<Pulse>&, Full_Pattern, uint64_t, MemoryMapper, sequences_t);
 
 // CPU time of this thread, seconds: the machine is shared, so wall time mostly measures the others.
 double thread_cpu() {
@@ -60,7 +50,7 @@ SeqWindow& window() {
     return w;
 }
 
-std::map<std::string, double> medians;  // "kind/current", "kind/reference", "kind/ratio"
+std::map<std::string, double> medians;  // by workload
 
 void run(benchmark::State& state, const workloads::Kind& kind) {
     const std::vector<Pulse>& pulses = list_of(kind);
@@ -71,18 +61,9 @@ void run(benchmark::State& state, const workloads::Kind& kind) {
     std::ofstream devnull("/dev/null");
     Full_Pattern final_state(0, 0, 0, 0);
 
-    std::vector<double> encode_ms, memcpy_ms, wall_ms, reference_ms, ratios;
+    std::vector<double> encode_ms, memcpy_ms, wall_ms;
     SequenceControlData r;
-    auto reference = [&] {
-        std::streambuf* saved = std::cout.rdbuf(devnull.rdbuf());
-        const double t0 = thread_cpu();
-        reference_encoder::highToLow(pulses, final_state, 1, w.mapper, 0);
-        const double t1 = thread_cpu();
-        std::cout.rdbuf(saved);
-        reference_ms.push_back((t1 - t0) * 1e3);
-    };
     for (auto _ : state) {
-        if (encode_ms.size() % 2 == 0) reference();
         std::streambuf* saved = std::cout.rdbuf(devnull.rdbuf());
         auto w0 = std::chrono::steady_clock::now();
         const double t0 = thread_cpu();
@@ -97,15 +78,9 @@ void run(benchmark::State& state, const workloads::Kind& kind) {
         encode_ms.push_back((t1 - t0) * 1e3);
         memcpy_ms.push_back((t2 - t1) * 1e3);
         wall_ms.push_back(std::chrono::duration<double>(w1 - w0).count() * 1e3);
-        if (encode_ms.size() % 2 == 0) reference();
-        ratios.push_back(reference_ms.back() / encode_ms.back());
     }
     const double enc = median(encode_ms), cpy = median(memcpy_ms);
-    medians[std::string(kind.name) + "/current"] = enc;
-    medians[std::string(kind.name) + "/reference"] = median(reference_ms);
-    medians[std::string(kind.name) + "/ratio"] = median(ratios);
-    state.counters["reference_ms"] = median(reference_ms);
-    state.counters["reference_per_current"] = median(ratios);
+    medians[kind.name] = enc;
     state.counters["wall_ms"] = median(wall_ms);
     state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(pulses.size()));
     state.counters["out_bytes"] = r.nBytes;
@@ -118,60 +93,16 @@ void run(benchmark::State& state, const workloads::Kind& kind) {
 }
 
 void summary() {
-    const double dense = medians["dense/current"];
-    std::printf("\n%-14s %12s %12s %14s %16s\n", "workload", "median ms", "x dense", "reference ms",
-                "reference/current");
-    for (const workloads::Kind& k : workloads::kinds()) {
-        const double cur = medians[std::string(k.name) + "/current"];
-        const double ref = medians[std::string(k.name) + "/reference"];
-        std::printf("%-14s %12.2f %12.2f %14.2f %16.2f\n", k.name, cur, dense > 0 ? cur / dense : 0, ref,
-                    medians[std::string(k.name) + "/ratio"]);
-    }
-}
-
-// The call callgrind counts (bench/encoder_instructions.sh collects inside this function only).
-__attribute__((noinline)) SequenceControlData measured_call(Encoder encode, const std::vector<Pulse>& pulses,
-                                                            SeqWindow& w) {
-    return encode(pulses, Full_Pattern(0, 0, 0, 0), 1, w.mapper, 0);
-}
-
-int once(const std::string& name, bool reference) {
-    const workloads::Kind* k = workloads::find_kind(name);
-    if (k == nullptr) {
-        std::fprintf(stderr, "unknown workload %s\n", name.c_str());
-        return 2;
-    }
-    const std::vector<Pulse>& pulses = list_of(*k);
-    const Encoder encode = reference ? &reference_encoder::highToLow : &highToLow;
-    SeqWindow& w = window();
-    std::ofstream devnull("/dev/null");
-    std::streambuf* saved = std::cout.rdbuf(devnull.rdbuf());
-    encode({Pulse{8, 1, 0, 0}}, Full_Pattern(0, 0, 0, 0), 1, w.mapper, 0);  // one-time set-up outside the count
-    const SequenceControlData r = measured_call(encode, pulses, w);
-    std::cout.rdbuf(saved);
-    std::printf("%s %s: %zu pulses, %u commands, %u bytes\n", name.c_str(), reference ? "reference" : "current",
-                pulses.size(), r.nPulses, r.nBytes);
-    return 0;
+    const double dense = medians["dense"];
+    std::printf("\n%-14s %12s %12s\n", "workload", "median ms", "x dense");
+    for (const workloads::Kind& k : workloads::kinds())
+        std::printf("%-14s %12.2f %12.2f\n", k.name, medians[k.name], dense > 0 ? medians[k.name] / dense : 0);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string only;
-    bool reference = false;
-    std::vector<char*> rest;
-    for (int i = 0; i < argc; ++i) {
-        const std::string a = argv[i];
-        if (a.rfind("--once=", 0) == 0) {
-            only = a.substr(7);
-        } else if (a == "--reference") {
-            reference = true;
-        } else {
-            rest.push_back(argv[i]);
-        }
-    }
-    if (!only.empty()) return once(only, reference);
-
+    std::vector<char*> rest(argv, argv + argc);
     for (const workloads::Kind& k : workloads::kinds()) {
         benchmark::RegisterBenchmark((std::string("BM_Encode/") + k.name).c_str(),
                                      [&k](benchmark::State& s) { run(s, k); })

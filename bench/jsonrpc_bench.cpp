@@ -25,7 +25,7 @@
 
 #include "common/Base64Dec.h"
 #include "interfaces/jsonrpc/Json_rpc.h"
-#include "device/registers.h"
+#include "hardware/registers.h"
 #include "support/base64_encode.h"
 #include "support/control_client.h"
 #include "memory_sampler.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "device/registers.h"
+#include "hardware/registers.h"
 
 namespace testsupport {
 

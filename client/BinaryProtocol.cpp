@@ -6,65 +6,16 @@
 #include <cstring>
 
 #include "net.h"
+#include "tarvex/BinaryProtocol.h"
 #include "tarvex/Client.h"
 
 namespace tarvex {
 
 namespace {
 
-constexpr uint32_t MAGIC = 0x5A51574B;  // "KWQZ" as a little-endian word
-constexpr uint32_t CMD_STREAM = 0;
-constexpr uint32_t CMD_UPLOAD = 0x100;
-constexpr uint64_t ANSWER_PAYLOAD = 32;
+using namespace binary;
+
 constexpr size_t PROGRESS_STEP = size_t(1) << 20;  // bytes between progress reports
-
-#pragma pack(push, 1)
-struct RequestHeader {
-    uint32_t magic = MAGIC;
-    uint32_t tag = 0;
-    uint32_t command = 0;
-    uint32_t reserved0 = 0;
-    uint64_t length = 0;  // payload bytes after this header
-    uint64_t reserved1 = 0;
-};
-struct SequenceHeader {
-    int64_t n_runs = 0;
-    uint64_t n_pulses = 0;
-    int16_t final_ao0 = 0;
-    int16_t final_ao1 = 0;
-    uint8_t final_digi = 0;
-    uint8_t reserved0[3] = {0, 0, 0};
-    uint8_t slot = 0;
-    uint8_t next_action = 0;
-    uint8_t when = 0;
-    uint8_t on_nodata = 0;
-    uint32_t reserved1 = 0;
-};
-struct Answer {
-    uint32_t magic = 0;
-    uint32_t tag = 0;
-    uint32_t status = 0;
-    uint32_t command = 0;
-    uint64_t length = 0;
-    uint64_t reserved = 0;
-};
-#pragma pack(pop)
-static_assert(sizeof(RequestHeader) == 32 && sizeof(SequenceHeader) == 32 && sizeof(Answer) == 32);
-
-const char* status_words(uint32_t status)
-{
-    switch (status) {
-    case 1: return "the sequence does not fit the sequence memory";
-    case 2: return "the instrument ran out of memory";
-    case 3: return "transfer error";
-    case 4: return "unknown command";
-    case 5: return "too many pulses";
-    case 6: return "calibration failed";
-    case 7: return "the sequence was loaded but did not start";
-    case 8: return "the sequence holds no pulses";
-    default: return "unknown status";
-    }
-}
 
 }  // namespace
 
@@ -81,7 +32,7 @@ int Client::sendList(uint32_t command, const Pulse* pulses, size_t n, int64_t ru
 
     net::Connection link(host_, ports_.binary, timeout_);
     static std::atomic<uint32_t> next_tag{1};
-    RequestHeader request;
+    CommandHeader request;
     request.tag = next_tag++;
     request.command = command;
     request.length = sizeof(SequenceHeader) + n * sizeof(Pulse);
@@ -119,7 +70,7 @@ int Client::sendList(uint32_t command, const Pulse* pulses, size_t n, int64_t ru
     }
 
     // The answer; the instrument may have answered (and closed) before taking every byte.
-    Answer answer;
+    CommandAnswer answer;
     const auto deadline = net::Clock::now() + timeout_;
     if (!link.receive(&answer, sizeof answer, deadline))
         throw Error(Error::Unreachable,
@@ -139,7 +90,7 @@ int Client::sendList(uint32_t command, const Pulse* pulses, size_t n, int64_t ru
     }
     if (answer.status != 0)
         throw Error(Error::Refused,
-                    "the instrument refused the " + std::string(what) + ": " + status_words(answer.status) +
+                    "the instrument refused the " + std::string(what) + ": " + statusText(answer.status) +
                         " (status " + std::to_string(answer.status) + ")",
                     link.endpoint(), answer.status);
     if (command == CMD_UPLOAD && answer.length != ANSWER_PAYLOAD)

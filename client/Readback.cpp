@@ -109,10 +109,11 @@ void Client::readback(unsigned slot, const std::function<void(const std::vector<
         return Error(Error::Protocol, where + " sent a malformed readback page: " + what, where);
     };
     std::vector<Segment> page;
+    std::string version;  // of the slot's contents: pages of two contents are refused
     for (uint64_t from = 0;;) {
         const std::string body = http_get(host_, ports_.http,
                                           "/api/slot/" + std::to_string(slot) + "/segments?from=" + std::to_string(from) +
-                                              "&max=" + std::to_string(PAGE),
+                                              "&max=" + std::to_string(PAGE) + version,
                                           timeout_);
         json::Value reply;
         std::string error;
@@ -139,6 +140,9 @@ void Client::readback(unsigned slot, const std::function<void(const std::vector<
             page.push_back(Segment{static_cast<uint64_t>(s.items[0].number), static_cast<uint8_t>(s.items[1].number),
                                    static_cast<uint16_t>(s.items[2].number), static_cast<uint16_t>(s.items[3].number)});
         }
+        const json::Value* contents = reply.find("version");
+        if (version.empty() && whole(contents, 1e15))
+            version = "&version=" + std::to_string(static_cast<uint64_t>(contents->number));
         from += page.size();
         if (from > MAX_SEGMENTS)
             throw malformed("more than " + std::to_string(MAX_SEGMENTS) + " segments");

@@ -2,6 +2,7 @@
 // Single-threaded: start-up, then a blocking receive loop until SIGTERM or SIGINT closes the
 // socket.
 #include "identity.h"
+#include "reply_limit.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -159,6 +160,7 @@ int main(int argc, char** argv)
                     static_cast<unsigned long>(request_length));
     }
 
+    beacon::ReplyLimit limit;
     while (!stop_requested) {
         char message[receive_length];
         sockaddr_in sender;
@@ -176,6 +178,11 @@ int main(int argc, char** argv)
         if (static_cast<size_t>(received) < request_length ||
             std::memcmp(message, request_word, request_length) != 0)
             continue;
+        if (!limit.allow(ntohl(sender.sin_addr.s_addr), beacon::ReplyLimit::Clock::now())) {
+            if (debug)
+                std::printf("Reply rate limit reached: no reply\n");
+            continue;
+        }
         if (sendto(sock, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&sender),
                    sender_length) < 0 &&
             !stop_requested)

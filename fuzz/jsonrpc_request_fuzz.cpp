@@ -83,7 +83,7 @@ void check_reply(const std::string& reply) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static JsonHttpd server{Httpd::Offline{}};
+    static JsonHttpd server{Httpd::Offline{}, DeviceAccess(pulser, pulser_lock)};
     static bool quiet = (std::cout.rdbuf(&null_buf), true);
     (void)quiet;
 

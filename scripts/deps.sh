@@ -1,13 +1,35 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only those that are missing.
+# Installs the Debian packages that are missing. `deps.sh server` (./run.sh): what building and
+# running the simulated instrument needs. `deps.sh` (./test.sh): also the tests, benchmarks,
+# fuzzing, the browser, and the armhf cross toolchain with qemu.
 set -euo pipefail
 PACKAGES=(
-  build-essential cmake ninja-build ccache pkg-config git curl iproute2 procps
+  build-essential cmake ninja-build ccache pkg-config
   libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler
-  libcivetweb-dev libcxxopts-dev libssl-dev
+  libcivetweb-dev libcxxopts-dev
+)
+install_missing() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -gt 0 ] || return 0
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  echo "installing: ${missing[*]}"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
+}
+if [ "${1:-all}" = server ]; then
+  install_missing "${PACKAGES[@]}"
+  exit 0
+fi
+PACKAGES+=(
+  git curl iproute2 procps libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev rapidjson-dev
   clang libfuzzer-14-dev libclang-rt-14-dev
   python3 python3-grpcio python3-protobuf
+  python3-numpy python3-pytest python3-venv python3-pip python3-setuptools python3-wheel python3-matplotlib
   chromium
 )
 # armhf: cross build for the board and its tests under qemu-arm. The cross compilers are named
@@ -25,17 +47,7 @@ fi
 # Browser tests: node and npm run playwright-core (any installed node will do).
 command -v node >/dev/null 2>&1 || PACKAGES+=(nodejs)
 command -v npm >/dev/null 2>&1 || PACKAGES+=(npm)
-missing=()
-for p in "${PACKAGES[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -ne 0 ] && SUDO="sudo"
-  echo "installing: ${missing[*]}"
-  $SUDO apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
-fi
+install_missing "${PACKAGES[@]}"
 
 # The host's code generators must come from the same sources as the armhf libraries whose
 # headers the generated code is compiled against.

@@ -21,16 +21,22 @@ MUTANTS = [
     ("device", "PulserTrigger.cpp", "if (!(ctrl.read(ctrl::STATUS) & status::PHASE_DONE)) {", "if (false) {"),
     ("device", "PulserInfo.cpp", "if (text.size() != 17) return false;", "if (text.size() < 17) return false;"),
     ("device", "PulserNetwork.cpp", "if (n[i] < 0 || n[i] > 255) return false;", "if (n[i] < 0 || n[i] > 256) return false;"),
-    ("device/encoder", "Pulse.cpp", "if (count <= 0xFF) {", "if (count < 0xFF) {"),
-    ("device/encoder", "Pulse.cpp", "return (int(length) * value) >> 3; }", "return (int(length) * value) / 8; }"),
-    ("device/encoder", "Pulse.cpp", "if (uint64_t(limit - out) <= len)", "if (uint64_t(limit - out) < len)"),
-    ("device/encoder", "Pulse.cpp", "h |= masked << 6;", "h |= masked << 5;"),
+    ("device/encoder", "memory_commands.h", "b == 0 ? 0 : b <= 8 ? 1 : b <= 16 ? 2 : 3", "b == 0 ? 0 : b <= 7 ? 1 : b <= 16 ? 2 : 3"),
+    ("device/encoder", "memory_commands.h", "b == 0 ? 0 : b <= 8 ? 1 : b <= 16 ? 2 : 3", "b == 0 ? 0 : b <= 8 ? 1 : b <= 15 ? 2 : 3"),
+    ("device/encoder", "memory_commands.h", "return ((codes ^ ref_codes) >> 16) != 0; }", "return ((codes ^ ref_codes) >> 17) != 0; }"),
+    ("device/encoder", "Pulse.cpp", "return (int32_t(length) * value) >> 3; }", "return (int32_t(length) * value) / 8; }"),
+    ("device/encoder", "Pulse.cpp", "uintptr_t(in_window(end)) >= uintptr_t(window_) + reg::SEQMEM_LEN", "uintptr_t(in_window(end)) > uintptr_t(window_) + reg::SEQMEM_LEN"),
+    ("device/encoder", "Pulse.cpp", "x.head = uint16_t((mask == 0xFF ? 0 : HDR_MASKED) | mask << 8);", "x.head = uint16_t((mask == 0xFF ? 0 : HDR_MASKED) | mask << 7);"),
     ("device/encoder", "Pulse.cpp", "if (length > 8 - start) length = uint8_t(8 - start);", "if (length > 9 - start) length = uint8_t(8 - start);"),
+    ("device/encoder", "Pulse.cpp", "words - 1 < CMD_MAX_WORDS - n)", "words - 1 <= CMD_MAX_WORDS - n)"),
+    ("device/encoder", "Pulse.cpp", "if (q != begin && q - 1 != found_for) {", "if (q != begin) {"),
+    ("device/encoder", "Pulse.cpp", "for (size_t unit = 4; unit != 0; unit >>= 1) {", "for (size_t unit = 2; unit != 0; unit >>= 1) {"),
+    ("sim", "platform_sim.cpp", "|| uintptr_t(dst) % unit != 0 ||", "||"),
     ("device/calibration", "Pulse.cpp", "gain_error_corr * dc_offset + 8192)", "gain_error_corr * dc_offset + 8191)"),
     ("device/calibration", "Pulse.cpp", "} else if (seen[0] && seen[1] && seen[2] && seen[3]) {", "} else if (seen[0] && seen[1] && seen[2]) {"),
     ("device/calibration", "PulserCalibration.cpp", "const double codes = offset * 32767 * 0.25;", "const double codes = offset * 32768 * 0.25;"),
     ("device/calibration", "PulserCalibration.cpp", "return hi < 2147483647 && lo >= -2147483647;", "return (hi < 2147483647 || true) && lo >= -2147483647;"),
-    ("device/registers", "registers.h", "constexpr uint32_t ERROR = 1u << 4;", "constexpr uint32_t ERROR = 1u << 5;"),
+    ("hardware/registers", "registers.h", "constexpr uint32_t ERROR = 1u << 4;", "constexpr uint32_t ERROR = 1u << 5;"),
     ("device/memory", "MemoryManager.cpp", "platform::reg_write(words, base, offset, value);", "platform::reg_write(words, base, offset & ~4u, value);"),
     ("grpc", "GrpcWire.cpp", "uint64_t v = (w & 0x7F) | ((w >> 1) & 0x3F80);", "uint64_t v = (w & 0x7F) | ((w >> 1) & 0x3F00);"),
     ("grpc", "GrpcWire.cpp", "constexpr int kRecursionLimit = 100;", "constexpr int kRecursionLimit = 101;"),
@@ -49,8 +55,8 @@ MUTANTS = [
     ("tcp", "tcp_protocol.cpp", "std::lock_guard<std::mutex> g(lock_);\n            r = device_.setAnalogCalibration(data);",
      "r = device_.setAnalogCalibration(data);"),
     ("tcp", "tcp_protocol.cpp", "if (header_.magic != MAGIC) break;", "if (header_.magic != MAGIC && false) break;"),
-    ("device/decoder", "CommandDecoder.cpp", "if ((mask >> i) & 1u) c.word.channels[i] = region[pos++];", "if ((mask >> i) & 2u) c.word.channels[i] = region[pos++];"),
-    ("device/decoder", "CommandDecoder.cpp", "if (b.digi == digi && b.code0 == c0 && b.code1 == c1) {", "if (b.digi == digi && b.code0 == c0) {"),
+    ("hardware/decoder", "CommandDecoder.cpp", "if ((mask >> i) & 1u) c.word.channels[i] = region[pos++];", "if ((mask >> i) & 2u) c.word.channels[i] = region[pos++];"),
+    ("hardware/decoder", "CommandDecoder.cpp", "if (b.digi == digi && b.code0 == c0 && b.code1 == c1) {", "if (b.digi == digi && b.code0 == c0) {"),
     ("sim", "Playback.cpp", "if (limit && s.plays >= limit) {", "if (limit && s.plays > limit) {"),
     ("discovery", "identity.cpp", "if (text.size() > 1)", "if (text.size() > 0)"),
     ("discovery", "identity.cpp", "if (byte < 0x20) {", "if (byte < 0x1F) {"),
@@ -102,7 +108,7 @@ def sync(files):
                 os.unlink(os.path.join(d, n))
 
 def locate(files, base, old):
-    hits = [f for f in files if f.split("/")[0] in ("server", "sim", "discovery") and os.path.basename(f) == base]
+    hits = [f for f in files if f.split("/")[0] in ("hardware", "protocol", "server", "sim", "discovery") and os.path.basename(f) == base]
     if len(hits) != 1:
         return None, "n/a (file %s found %d times)" % (base, len(hits))
     n = open(os.path.join(repo, hits[0])).read().count(old)

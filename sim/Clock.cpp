@@ -1,7 +1,7 @@
 #include "sim/Modules.h"
 #include "sim/Clock.h"
 
-#include "device/registers.h"
+#include "hardware/registers.h"
 
 namespace sim {
 

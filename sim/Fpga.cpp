@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "device/registers.h"
+#include "hardware/registers.h"
 #include "sim/System.h"
 
 namespace sim {
@@ -52,14 +52,7 @@ Config load_config(const std::string& file, Config cfg) {
     return cfg;
 }
 
-Fpga::Fpga(const Config& cfg) : config_(cfg) {
-    memory_size_ = reg::SEQMEM_LEN;
-    void* p = mmap(nullptr, memory_size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-    if (p == MAP_FAILED) {
-        memory_size_ = 0;
-    } else {
-        memory_ = static_cast<uint8_t*>(p);
-    }
+Fpga::Fpga(const Config& cfg) : config_(cfg), memory_(reg::SEQMEM_LEN) {
 
     using namespace reg;
     // Fixed words answered from the configuration.
@@ -89,13 +82,7 @@ Fpga::~Fpga() { retire(); }
 
 void Fpga::retire() {
     std::lock_guard<std::recursive_mutex> g(lock_);
-    if (memory_) {
-        munmap(memory_, memory_size_);
-        // Keep the address range reserved so a stale writer faults instead of corrupting memory.
-        void* p = mmap(memory_, memory_size_, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_FIXED, -1, 0);
-        if (p == MAP_FAILED) memory_ = nullptr;
-    }
+    memory_.release();
 }
 
 uint32_t& Fpga::word(uint64_t addr) { return words_[addr]; }

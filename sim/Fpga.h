@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/SeqMemory.h"
+
 namespace sim {
 
 // Fixed words of the simulated board. Tests set them in-process; the server reads them from
@@ -55,9 +57,11 @@ public:
     std::vector<uint32_t> writes(uint64_t addr);
     void clear_write_log();
 
-    // The sequence memory window (128 MiB, anonymous, touched lazily).
-    uint8_t* memory() { return memory_; }
-    size_t memory_size() const { return memory_size_; }
+    // The sequence memory window (128 MiB, touched lazily; see SeqMemory.h): the FPGA's view,
+    // and the driver's (which faults on direct access).
+    uint8_t* memory() { return memory_.fpga(); }
+    uint8_t* driver_memory() { return memory_.driver(); }
+    size_t memory_size() const { return memory_.size(); }
 
     Config& config() { return config_; }
     std::recursive_mutex& lock() { return lock_; }
@@ -100,8 +104,7 @@ private:
     std::vector<TickHook> tick_hooks_;
     std::map<uint64_t, std::vector<uint32_t>> write_log_;
     std::map<std::string, std::shared_ptr<HolderBase>> states_;
-    uint8_t* memory_ = nullptr;
-    size_t memory_size_ = 0;
+    SeqMemory memory_;
     bool in_tick_ = false;
 };
 

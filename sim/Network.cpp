@@ -3,7 +3,7 @@
 
 #include <arpa/inet.h>
 
-#include "device/registers.h"
+#include "hardware/registers.h"
 #include "sim/Control.h"
 #include "sim/Fpga.h"
 #include "sim/System.h"

@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <chrono>
 
-#include "device/registers.h"
+#include "hardware/registers.h"
 #include "sim/Control.h"
-#include "device/CommandDecoder.h"
-#include "device/streaming_state.h"
+#include "hardware/CommandDecoder.h"
+#include "hardware/streaming_state.h"
 
 namespace sim {
 

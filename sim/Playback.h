@@ -78,7 +78,7 @@ void clear_faults(Fpga& f);
 bool trigger_edge(Fpga& f, bool rising);
 
 // What a slot's memory plays (at most max_segments; *truncated set when more), decoded up to
-// the slot's size word. Include device/CommandDecoder.h to call it. With max_segments 0 only the totals of
+// the slot's size word. Include hardware/CommandDecoder.h to call it. With max_segments 0 only the totals of
 // *decoded (bytes, whole ticks, error) are filled in, not its command list.
 std::vector<memcmd::Segment> slot_segments(Fpga& f, unsigned slot, size_t max_segments, bool* truncated,
                                    memcmd::DecodeResult* decoded = nullptr);

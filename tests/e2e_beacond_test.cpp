@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -62,8 +63,8 @@ sockaddr_in address(const char* ip, uint16_t port) {
 // A UDP socket on 127.0.0.1 that sends requests and collects replies.
 struct Client {
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    Client() {
-        sockaddr_in local = address("127.0.0.1", 0);
+    explicit Client(const std::string& ip = "127.0.0.1") {
+        sockaddr_in local = address(ip.c_str(), 0);
         bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
     }
     ~Client() { close(fd); }
@@ -158,6 +159,31 @@ TEST(Beacond, RequestsRepliesAndDebugLines) {
     EXPECT_EQ(out.substr(0, head.size()), head);
     EXPECT_NE(out.find("Received msg: TX-DISCOVERY and [16 bytes] from: 127.0.0.1\n"), std::string::npos) << out;
     EXPECT_EQ(out.substr(out.size() - 18), "Received signal 2\n");
+}
+
+// Replies are limited per source and in total (the sources are loopback addresses): a few hosts
+// discovering at once, with repeats, get every reply; one source gets its burst of 10; many
+// sources together the total's burst of 100 (and what it filled up by meanwhile).
+TEST(Beacond, RepliesAreRateLimitedPerSourceAndInTotal) {
+    Sandbox sb;
+    seed(sb);
+    Unicast u;
+    ASSERT_TRUE(u.ready) << u.server.output();
+    const struct {
+        int sources, requests, least, most;
+    } cases[] = {{4, 3, 12, 12}, {1, 30, 10, 10}, {14, 10, 75, 105}};
+    int host = 2;
+    for (const auto& c : cases) {
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < c.sources; ++i) clients.push_back(std::make_unique<Client>("127.0.0." + std::to_string(host++)));
+        for (int r = 0; r < c.requests; ++r)
+            for (auto& client : clients) client->send("TX-DISCOVERY", u.port);
+        int replies = 0;
+        for (auto& client : clients)
+            while (client->receive(300)) ++replies;
+        EXPECT_GE(replies, c.least) << c.sources << " x " << c.requests;
+        EXPECT_LE(replies, c.most) << c.sources << " x " << c.requests;
+    }
 }
 
 TEST(Beacond, IdentityFromFilesUpdateModeAndInfoFile) {

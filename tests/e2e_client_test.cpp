@@ -15,6 +15,7 @@
 #include <thread>
 #include "support/process.h"
 #include "support/sandbox.h"
+#include "support/tcp_client.h"
 #include "tarvex/Error.h"
 #include "tarvex/PulseList.h"
 using namespace testsupport;
@@ -151,10 +152,13 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal)
         EXPECT_NE(r.out.find(c.out), std::string::npos) << c.args << " lacks: " << c.out << "\nin: " << r.out;
     }
 
-    {  // Another client holds the binary port (served one at a time): busy, not unreachable.
+    {  // Another client holds the binary port (served one at a time) with a command whose payload
+       // is still to come: busy, not unreachable.
         const int holder = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in to{AF_INET, htons(21328), {htonl(INADDR_LOOPBACK)}, {}};
         ASSERT_EQ(connect(holder, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        const tcp::CommandHeader begun = testsupport::TcpClient::header(1, tcp::CMD_STREAM, 32 + 9 * 1000);
+        ASSERT_EQ(send(holder, &begun, sizeof begun, 0), ssize_t(sizeof begun));
         const Outcome r = tarvex(dir, "stream list.csv -T 1");
         EXPECT_EQ(r.status, 5) << r.err;
         EXPECT_NE(r.err.find("binary port 127.0.0.1:21328 is busy: another client holds it"), std::string::npos) << r.err;

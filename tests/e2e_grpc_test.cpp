@@ -9,7 +9,7 @@
 #include <sstream>
 
 #include "device/Pulse.h"
-#include "device/registers.h"
+#include "hardware/registers.h"
 #include "support/grpc_instrument.h"
 
 using namespace testsupport;

@@ -9,6 +9,7 @@ examples/ and docs/. All runs in a network namespace of its own, multicast route
 import glob
 import os
 import re
+import shutil
 import socket
 import subprocess
 import sys
@@ -94,11 +95,22 @@ def run_all(pulserd, name, examples, scratch):
     proc.wait()
     return failed
 
+def install_package(scratch):
+    """The Python package, pip-installed into an environment of the scratch folder, for the examples."""
+    env = os.path.join(scratch, "venv")
+    subprocess.run(["/usr/bin/python3", "-m", "venv", "--system-site-packages", env], check=True)
+    shutil.copytree(os.path.join(REPO, "python"), os.path.join(scratch, "python"))  # built where it lies
+    subprocess.run([os.path.join(env, "bin", "pip"), "install", "-q", "--no-index", "--no-build-isolation",
+                    os.path.join(scratch, "python")], check=True, cwd=scratch)
+    RUNNERS["python"] = [os.path.join(env, "bin", "python")]
+    return RUNNERS["python"][0]
+
 def main():
     own_namespace()
     with tempfile.TemporaryDirectory(prefix="tarvex-examples-") as scratch:
         for d in ("proto", "examples", "docs"):
             os.symlink(os.path.join(REPO, d), os.path.join(scratch, d))
+        install_package(scratch)
         jobs = [(p, doc_examples(p, scratch)) for p in sorted(glob.glob(os.path.join(REPO, "docs", "*.md")))]
         for p in sorted(glob.glob(os.path.join(REPO, "examples", "*", "*"))):
             lang = {".py": "python", ".sh": "sh"}.get(os.path.splitext(p)[1])

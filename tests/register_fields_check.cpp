@@ -1,6 +1,6 @@
 // Compiled, not run: the register map refuses bad fields and constants when compiling.
 // REGISTER_FIELDS_CASE 0 compiles; each other case must fail to compile.
-#include "device/registers.h"
+#include "hardware/registers.h"
 
 namespace {
 constexpr reg::Field NIBBLE = reg::bits(0x10, 7, 4);

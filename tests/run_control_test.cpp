@@ -4,7 +4,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstring>
+#include <functional>
+#include <future>
+#include <mutex>
+#include <thread>
 
 #include "sim/Playback.h"
 #include "support/device.h"
@@ -180,6 +186,96 @@ TEST_F(RunControlTest, UploadGivesUpOnABusySlot) {
     output();
     EXPECT_EQ(pulser->upload(0, seq, 1, Pulse{0, 0, 0, 0}, 0, 0, 0), -1);
     EXPECT_THAT(output(), HasSubstr("Underflow before upload executed\n"));
+}
+
+// ---- a slot filled in pieces ----
+
+// Any cut of a list into pieces gives the slot bytes and words of one upload of the whole list.
+TEST_F(RunControlTest, PiecesFillTheSlotAsOneUpload) {
+    std::vector<Pulse> list(40000);
+    for (uint32_t i = 0; i < list.size(); ++i)
+        list[i] = Pulse{i % 7 ? 1 + (i * 2654435761u) % 29 : 0, uint8_t(i * 37), int16_t(i % 5 ? 0 : i), int16_t(i % 3)};
+    const Pulse fin{0, 0x5A, -7, 9};
+    uint8_t* region = fpga->memory() + SEQMEM_SLOT1_OFFSET;
+    auto slotImage = [&](uint32_t bytes) {
+        std::vector<uint32_t> v(region, region + bytes + 64);  // and what follows the end
+        for (uint32_t off = 0; off <= slot::DURATION_HI; off += 4) v.push_back(slotWord(1, off));
+        return v;
+    };
+    std::memset(region, 0xA5, 1 << 20);
+    ASSERT_EQ(pulser->upload(1, list, 3, fin, 1, 1, 2), 0);
+    const uint32_t bytes = slotWord(1, slot::SIZE);
+    ASSERT_LT(bytes + 64, 1u << 20);
+    const auto whole = slotImage(bytes);
+    for (size_t piece : {size_t(1), size_t(3), size_t(1000), size_t(16384), list.size()}) {
+        pulser->stopFpga();
+        std::memset(region, 0xA5, bytes + 64);
+        uint64_t id = 0;
+        ASSERT_EQ(pulser->openFill(SlotFill{1, 3, fin, 1, 1, 2}, id), 0);
+        for (size_t at = 0; at < list.size(); at += piece)
+            ASSERT_TRUE(pulser->fillPulses(id, list.data() + at, std::min(piece, list.size() - at)));
+        ASSERT_EQ(pulser->closeFill(id), 0);
+        EXPECT_EQ(slotImage(bytes), whole) << "pieces of " << piece;
+    }
+}
+
+// An operation on the slots or the playback ends an open fill: its pieces are refused and the
+// slot stays as that operation left it, never enabled half written.
+TEST_F(RunControlTest, AnOpenFillIsOvertakenByOtherOperations) {
+    const std::pair<const char*, std::function<void()>> others[] = {
+        {"constant", [&] { pulser->constant(Pulse{}); }},
+        {"upload", [&] { pulser->upload(1, seq, 1, Pulse{}, 0, 0, 0); }},
+        {"start", [&] { pulser->start(1, 1); }},  // plays what "upload" put into slot 1
+        {"stream", [&] { pulser->stream(seq, 1, Pulse{}); }},
+    };
+    for (const auto& [name, other] : others) {
+        uint64_t id = 0;
+        ASSERT_EQ(pulser->openFill(SlotFill{0, 1, Pulse{}}, id), 0);
+        ASSERT_TRUE(pulser->fillPulses(id, seq.data(), 2));
+        EXPECT_EQ(slotWord(0, slot::CONTROL) & 1u, 0u) << "a slot being filled is disabled";
+        other();
+        const uint32_t control = slotWord(0, slot::CONTROL);
+        EXPECT_FALSE(pulser->fillPulses(id, seq.data(), 1)) << name;
+        EXPECT_EQ(pulser->closeFill(id), FILL_OVERTAKEN) << name;
+        EXPECT_EQ(slotWord(0, slot::CONTROL), control) << name;
+        EXPECT_EQ(control & 1u, std::string(name) == "stream" ? 1u : 0u) << name;
+    }
+}
+
+// The device's waits sleep with the device lock released: another caller gets it meanwhile, and
+// an operation on the slots then overtakes the waiting one.
+TEST_F(RunControlTest, WaitsLeaveTheDeviceLockToOthers) {
+    std::mutex lock;
+    pulser->device_lock = &lock;
+    pulser->upload_busy_timeout = pulser->start_fill_timeout = std::chrono::seconds(60);
+    for (bool start : {false, true}) {  // upload waits for the slot's memory, start for the FIFOs
+        auto block = [&](bool on) {
+            start ? sim::playback::set_fill_blocked(*fpga, on) : sim::playback::set_slot_busy(*fpga, 0, on);
+        };
+        for (bool overtaken : {true, false}) {
+            SCOPED_TRACE(std::string(start ? "start" : "upload") + (overtaken ? " overtaken" : ""));
+            ASSERT_EQ(pulser->upload(1, seq, 1, Pulse{}, 0, 0, 0), 0);
+            block(true);
+            std::atomic<bool> entered{false};
+            auto waiting = std::async(std::launch::async, [&] {
+                std::lock_guard<std::mutex> g(lock);
+                entered = true;
+                return start ? pulser->start(1, 1) : pulser->upload(0, seq, 1, Pulse{}, 0, 0, 0);
+            });
+            while (!entered) std::this_thread::yield();
+            bool got = false;
+            for (int i = 0; i < 1000 && !(got = lock.try_lock()); ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            ASSERT_TRUE(got) << "the waiting call keeps the device lock";
+            EXPECT_EQ(waiting.wait_for(std::chrono::seconds(0)), std::future_status::timeout);
+            if (overtaken) pulser->forceFinal();
+            block(false);
+            lock.unlock();
+            EXPECT_EQ(waiting.get(), overtaken ? -1 : 0);
+        }
+    }
+    EXPECT_THAT(output(), ::testing::AllOf(HasSubstr("upload overtaken by another operation\n"),
+                                HasSubstr("start overtaken by another operation\n")));
 }
 
 // ---- stream, start, startable ----

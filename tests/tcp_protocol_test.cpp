@@ -31,13 +31,25 @@ class ScriptedDevice : public tcp::StreamDevice {
 public:
     explicit ScriptedDevice(std::mutex& lock) : lock_(lock) {}
 
-    int stream(const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state) override {
-        return take("stream", seq, n_runs, final_state, {}, 0);
+    int openStream(long long n_runs, const Pulse& final_state, uint64_t& id) override {
+        return open("stream", SlotFill{0, n_runs, final_state, 0, 0, 0}, {}, id);
     }
-    int upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state,
-               next_action_t next_action, when_t when, on_nodata_t on_nodata) override {
-        return take("upload", seq, n_runs, final_state, {slot, next_action, when, on_nodata}, upload_result);
+    int openFill(const SlotFill& f, uint64_t& id) override {
+        return open("upload", f, {f.slot, f.next_action, f.when, f.on_nodata}, id);
     }
+    bool fillPulses(uint64_t id, const Pulse* pulses, size_t count) override {
+        call("");
+        const std::string what = std::exchange(throw_next, std::string());
+        if (what == "range") throw std::out_of_range("sequence does not fit");
+        if (what == "alloc") throw std::bad_alloc();
+        if (what == "overtaken") return false;
+        EXPECT_EQ(id, 7u);
+        last_pulses.insert(last_pulses.end(), pulses, pulses + count);
+        return true;
+    }
+    int closeStream(uint64_t) override { return call(""), 0; }
+    int closeFill(uint64_t) override { return call(""), upload_result; }
+    void dropFill(uint64_t) override { call(""); }
     SequenceControlData getSequenceControlData(int slot) override {
         call("getSequenceControlData");
         return slots[slot];
@@ -69,7 +81,7 @@ public:
         calls_.clear();
     }
 
-    std::string throw_next;  // "range" or "alloc": the next stream/upload throws
+    std::string throw_next;  // "range" or "alloc": the next piece throws; "overtaken": it is refused
     int upload_result = 0;
     int32_t set_calibration_result = 0;
     SequenceControlData slots[2];
@@ -90,21 +102,17 @@ private:
                     }).get();
         if (free) unlocked_call = true;
         std::lock_guard<std::mutex> g(calls_lock_);
-        calls_.push_back(name);
+        if (!name.empty()) calls_.push_back(name);
     }
-    int take(const char* name, const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state,
-             std::vector<uint32_t> flags, int result) {
+    int open(const char* name, const SlotFill& f, std::vector<uint32_t> flags, uint64_t& id) {
         call(name);
-        last_pulses = seq;
-        last_runs = n_runs;
-        last_final = final_state;
+        last_pulses.clear();
+        last_runs = f.n_runs;
+        last_final = f.final_state;
         if (!flags.empty()) last_flags = std::move(flags);
-        const std::string what = std::exchange(throw_next, std::string());
-        if (what == "range") throw std::out_of_range("sequence does not fit");
-        if (what == "alloc") throw std::bad_alloc();
-        return result;
+        id = 7;
+        return 0;
     }
-
     std::mutex& lock_;
     std::mutex calls_lock_;
     std::vector<std::string> calls_;
@@ -188,8 +196,10 @@ TEST_F(TcpConnection, DeviceFailuresBecomeStatusCodesAndTheConnectionGoesOn) {
     };
     const Case cases[] = {{tcp::CMD_STREAM, "range", tcp::STATUS_OUT_OF_RANGE},
                           {tcp::CMD_STREAM, "alloc", tcp::STATUS_OUT_OF_MEMORY},
+                          {tcp::CMD_STREAM, "overtaken", tcp::STATUS_OVERTAKEN},
                           {tcp::CMD_UPLOAD, "range", tcp::STATUS_OUT_OF_RANGE},
-                          {tcp::CMD_UPLOAD, "alloc", tcp::STATUS_OUT_OF_MEMORY}};
+                          {tcp::CMD_UPLOAD, "alloc", tcp::STATUS_OUT_OF_MEMORY},
+                          {tcp::CMD_UPLOAD, "overtaken", tcp::STATUS_OVERTAKEN}};
     uint32_t tag = 10;
     std::optional<TcpClient::Answer> a;
     for (const Case& k : cases) {
@@ -463,5 +473,48 @@ TEST_F(TcpStall, StalledPayloadDoesNotHoldTheDeviceLock) {
         ASSERT_TRUE(a);
         EXPECT_EQ(a->header.status, tcp::STATUS_OK);
         EXPECT_EQ(a->header.tag, 5u);
+    }
+}
+
+// A stream trickling in fills slot 0 chunk by chunk, the device lock free in between. Another
+// interface's operation meanwhile ends its fill: the stream answers STATUS_OVERTAKEN and the slots
+// hold what that operation left. A sender killed halfway leaves slot 0 empty. Either way the port
+// serves what comes next.
+TEST_F(TcpStall, ATricklingStreamIsOvertakenOrDroppedCleanly) {
+    std::mutex lock;
+    pulser->device_lock = &lock;
+    tcp::PulserDevice device(*pulser);
+    LoopbackServer server(device, lock, 30);
+    const auto pulses = somePulses(tcp::FILL_CHUNK + 500), other = somePulses(3);
+    auto under = [&](auto f) {
+        std::lock_guard<std::mutex> g(lock);
+        return f();
+    };
+    for (bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "killed" : "overtaken");
+        ASSERT_EQ(under([&] { return pulser->upload(1, other, 1, Pulse{}, 0, 0, 0); }), 0);
+        auto c = std::make_unique<TcpClient>(server.port());
+        auto seq = TcpClient::sequenceHeader(pulses.size(), 1, Pulse{});
+        ASSERT_TRUE(c->sendSequence(tcp::CMD_STREAM, 4, seq, pulses.data(), tcp::FILL_CHUNK, 9 * 500));
+        // The first chunk opened the fill: the stream has stopped the device, slot 1 is empty.
+        for (int i = 0; i < 2000 && under([&] { return pulser->hasSequence(); }); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_FALSE(under([&] { return pulser->hasSequence(); }));
+        if (killed) {
+            c.reset();
+            c = std::make_unique<TcpClient>(server.port());
+        } else {
+            ASSERT_EQ(under([&] { return pulser->upload(1, other, 1, Pulse{}, 0, 0, 0); }), 0);
+            ASSERT_TRUE(c->sendBytes(pulses.data() + tcp::FILL_CHUNK, 500 * sizeof(Pulse)));
+            auto a = c->readAnswer();
+            ASSERT_TRUE(a);
+            EXPECT_EQ(a->header.status, tcp::STATUS_OVERTAKEN);
+            EXPECT_EQ(slotWord(0, reg::slot::CONTROL) & 1u, 0u) << "slot 0 was never enabled half written";
+            EXPECT_EQ(slotWord(1, reg::slot::CONTROL) & 1u, 1u) << "slot 1 holds the other upload";
+        }
+        auto a = c->stream(other, 1, Pulse{}, 6);
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->header.status, tcp::STATUS_OK);
+        EXPECT_TRUE(under([&] { return pulser->hasSequence(); }));
     }
 }

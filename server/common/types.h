@@ -6,19 +6,11 @@
 #include <cstdint>
 #include <string>
 
-// One element of a pulse sequence, also the form of a constant or final output state.
-// Packed 9-byte little-endian record: ticks, digital byte, two signed analog values.
-#pragma pack(push, 1)
-struct Pulse {
-    uint32_t ticks;  // duration in ticks of 1 ns (unused for constant/final states)
-    uint8_t digi;    // bit i drives digital output i
-    int16_t ao0;     // analog output 0, converted through the stored calibration
-    int16_t ao1;     // analog output 1
-};
-#pragma pack(pop)
-static_assert(sizeof(Pulse) == 9, "Pulse is a packed 9-byte record");
-static_assert(offsetof(Pulse, digi) == 4 && offsetof(Pulse, ao0) == 5 && offsetof(Pulse, ao1) == 7,
-              "Pulse field offsets are fixed by the wire formats");
+#include "tarvex/Pulse.h"
+
+// One element of a pulse sequence, also the form of a constant or final output state: the packed
+// 9-byte record the client library shares (ticks unused for constant and final states).
+using Pulse = tarvex::Pulse;
 
 enum start_t : uint32_t {
     IMMEDIATE = 0,
@@ -44,8 +36,9 @@ enum serial_t : uint32_t {
     MAC = 1,
 };
 
-// Most pulses one stream or upload request may carry, on every interface.
-constexpr uint32_t MAX_STREAM_PULSES = 2000000;
+// Most pulses one stream (upload) request may carry, on every interface.
+using tarvex::MAX_STREAM_PULSES;
+using tarvex::MAX_UPLOAD_PULSES;
 // The answer of every interface to a stream of no pulses (nothing is changed).
 constexpr const char EMPTY_SEQUENCE[] = "the sequence holds no pulses";
 

@@ -1,12 +1,7 @@
 // Sequence encoding: pulse lists -> the FPGA's memory commands, and the calibrated conversion of
 // analog values to DAC codes with its calibration file.
 //
-// Memory command format (little-endian, byte-packed, back to back from the slot's region start):
-//   header | [change mask] | channel bytes | [code 0 (2 B)] | [code 1 (2 B)] | [repeat count - 1]
-// Header bits: 0x02 marker word, 0x04 code 0 present, 0x08 code 1 present, 0x30 count width
-// (0 none, 1: 1 B, 2: 2 B, 3: 4 B), 0x40 masked pattern (mask byte + changed channel bytes only),
-// 0x80 end. Absent fields repeat the previous command's; before the first command the reference
-// is all channel bytes 0 and both codes 0x1FFF.
+// The command format is that of memory_commands.h.
 #pragma once
 
 #include <cstdint>
@@ -109,11 +104,89 @@ constexpr uint32_t CMD_MAX_WORDS = 0x20000000;
 uint32_t set_cmd_bytes(uint8_t (&buf)[CMD_MAX_BYTES], uint8_t& header, COUNT_TO_BYTES count, const uint8_t* pattern,
                        const uint8_t* ref_pattern, ANALOG_TO_BYTES analog, ANALOG_TO_BYTES ref_analog);
 
-// Encodes `pulses` into the region of `slot` (0: window start, 1: 64 MiB on) of the sequence
-// memory mapped at mapper.addr and returns bytes, commands, words and data rate. An empty list
-// (or n_runs 0) writes only the final-state command. Slots other than 0 and 1: message, zero
-// result, nothing written. Throws std::out_of_range when a command would leave the 128 MiB
-// window; commands written before stay, without an end command.
-// Caller holds pulser_lock.
+// Encodes one pulse list into a slot's region of the sequence window (0: window start, 1: 64 MiB
+// on), in pieces as they arrive. Commands are built in a cached staging buffer and copied to the
+// window in naturally aligned stores through the platform layer; the window is never read.
+// Bytes after the end command stay as they were. The caller holds the device lock during each
+// call; nothing here waits for the network or the device.
+//
+// A slot other than 0 and 1 prints a message; nothing is written and finish() returns a zero
+// result. An empty list (or n_runs 0) writes only the final-state command. A command that would
+// leave the 128 MiB window throws std::out_of_range (from add or finish); the commands before it
+// stay, without an end command, and the encoder is of no further use.
+class SequenceEncoder {
+public:
+    SequenceEncoder(const AnalogCalibDataCorr& cal, MemoryMapper mapper, sequences_t slot, Full_Pattern final,
+                    uint64_t n_runs);
+    SequenceEncoder(const SequenceEncoder&) = delete;
+    SequenceEncoder& operator=(const SequenceEncoder&) = delete;
+
+    // Encodes the next `count` pulses.
+    void add(const Pulse* pulses, size_t count);
+    // Writes what is left, the final-state command and the end; returns the slot's sizes.
+    SequenceControlData finish();
+
+    // Staging buffer: commands are copied out in blocks once this much is built.
+    static constexpr size_t STAGE_BYTES = 4096;
+    static constexpr size_t STAGE_ALIGN = 64;
+
+private:
+    friend uint32_t set_cmd_bytes(uint8_t (&buf)[CMD_MAX_BYTES], uint8_t& header, COUNT_TO_BYTES count,
+                                  const uint8_t* pattern, const uint8_t* ref_pattern, ANALOG_TO_BYTES analog,
+                                  ANALOG_TO_BYTES ref_analog);
+    // Where commands are built: the open command is the last one in the staging buffer (a word
+    // equal to it may still raise its count), and the reference of the next.
+    struct Writer {
+        uint8_t* out;         // end of the open command, count field included
+        uint8_t* head;        // its header
+        uintptr_t check;      // from here on a new command first goes through place()
+        uint64_t ref_bits;    // the open command's channel bytes and codes
+        uint32_t ref_codes;
+        uint32_t words;       // words the open command plays; 0: none open, or a marker
+        uint32_t commands;
+        SequenceEncoder* enc;
+
+        void offer(uint64_t bits, uint32_t codes, uint32_t n);
+        void open(uint64_t bits, uint32_t codes, uint32_t count, uint8_t flags);
+        void marker(uint64_t bits, uint32_t codes);
+    };
+    struct Placed {
+        uint8_t* out;
+        uintptr_t check;
+    };
+
+    void run(const Pulse* begin, const Pulse* p, const Pulse* end);
+    Placed place(uint8_t* end, const uint8_t* head, uint32_t commands);
+    uintptr_t check_limit() const;
+    void copy_out(const uint8_t* end);
+    [[noreturn]] void out_of_window(uint32_t len, const uint8_t* at);
+    uint8_t* in_window(const uint8_t* staged) const { return window_pos_ + (staged - stage_); }
+
+    alignas(STAGE_ALIGN) uint8_t stage_[STAGE_BYTES + 2 * STAGE_ALIGN];
+    AnalogCalibDataCorr cal_;
+    uint8_t* window_;      // the mapped window's first byte
+    uint8_t* region_;      // the slot's region in it
+    uint8_t* window_pos_;  // where stage_[0] goes
+    Writer w_;
+    // The current word: ticks covered, channel bytes (those of ticks below f_), analog sums.
+    uint32_t f_ = 0;
+    uint64_t cur_ = 0;
+    int32_t acc0_ = 0, acc1_ = 0;
+    uint64_t sum_ = 0;           // ticks of all pulses
+    uint64_t marker_words_ = 0;  // words written for markers
+    uint64_t padded_ = 0;        // words completed for a marker inside them
+    int32_t last_a0_ = 0, last_a1_ = 0;  // analog values of the last pulse with ticks
+    Pulse last_{0, 0, 0, 0};             // the list's last pulse so far
+    bool started_ = false;               // a pulse with ticks seen (n_runs != 0)
+    bool valid_;                         // slot 0 or 1
+    Full_Pattern final_;
+    uint64_t n_runs_;
+    double started_at_;
+};
+
+// Encodes a whole list: SequenceEncoder add + finish, under the given calibration.
+SequenceControlData highToLow(const AnalogCalibDataCorr& cal, const std::vector<Pulse>& pulses, Full_Pattern final,
+                              uint64_t n_runs, MemoryMapper mapper, sequences_t slot);
+// The same under the program's calibration (Analog_calibration).
 SequenceControlData highToLow(const std::vector<Pulse>& pulses, Full_Pattern final, uint64_t n_runs,
                               MemoryMapper mapper, sequences_t slot);

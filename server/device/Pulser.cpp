@@ -8,7 +8,7 @@
 #include <iostream>
 
 #include "platform/platform.h"
-#include "device/registers.h"
+#include "device/register_access.h"
 
 using namespace reg;
 
@@ -186,6 +186,7 @@ int Pulser::reset() {
 }
 
 int Pulser::stopFpga() {
+    overtakeOthers();
     field_set(ctrl, ctrl::RUN, 0);
     field_set(ctrl, ctrl::LOAD_ENABLE, 0);
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "common/HostName.h"
 #include "common/SettingsFile.h"
 #include "device/Pulser.h"
 #include "platform/platform.h"
@@ -16,27 +17,6 @@ namespace {
 const char* const HOSTNAME_FILE = "/userconfig/network/hostname";
 const char* const HOSTNAME_TMP = "/userconfig/network/hostname.new";
 constexpr size_t HOSTNAME_BUFFER = 128;
-
-// A host name: dot-separated labels of 1 to 63 letters, digits and hyphens, neither starting nor
-// ending with a hyphen, at most 253 characters in all. The empty name (no name) is also taken.
-bool valid_hostname(const std::string& name) {
-    if (name.size() > 253) return false;
-    size_t label = 0;
-    char previous = '.';
-    for (char c : name) {
-        if (c == '.') {
-            if (label == 0 || previous == '-') return false;
-            label = 0;
-        } else if (std::isalnum(static_cast<unsigned char>(c)) || c == '-') {
-            if (c == '-' && label == 0) return false;
-            if (++label > 63) return false;
-        } else {
-            return false;
-        }
-        previous = c;
-    }
-    return name.empty() || (label > 0 && previous != '-');
-}
 }  // namespace
 
 std::string Pulser::getHostname() {
@@ -48,7 +28,7 @@ std::string Pulser::getHostname() {
 
 int Pulser::setHostname(const std::string& name) {
     if (isStreaming()) return -1;
-    if (!valid_hostname(name)) {
+    if (!name.empty() && !valid_host_name(name)) {  // the empty name is no name
         std::cout << "Hostname refused: not a valid host name" << std::endl;
         return -1;
     }

@@ -11,7 +11,7 @@
 
 #include "device/Pulser.h"
 #include "platform/platform.h"
-#include "device/registers.h"
+#include "device/register_access.h"
 
 using namespace reg;
 

@@ -21,7 +21,7 @@
 #include "common/SettingsFile.h"
 #include "device/Pulser.h"
 #include "platform/platform.h"
-#include "device/registers.h"
+#include "device/register_access.h"
 
 using namespace reg;
 
@@ -72,13 +72,13 @@ bool rebuild_address(const std::string& text, std::string& out) {
     return true;
 }
 
-// A control character in a value would break the line structure of network.conf.
-bool has_control_char(const std::string& text) {
-    for (char c : text) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u < 0x20 || u == 0x7F) return true;
+// The gateway as rebuild_address gives it; no gateway at all is the empty text.
+bool rebuild_gateway(const std::string& text, std::string& out) {
+    if (text.empty()) {
+        out.clear();
+        return true;
     }
-    return false;
+    return rebuild_address(text, out);
 }
 
 std::string dotted(const struct sockaddr& sa) {
@@ -170,9 +170,11 @@ ConfigEthx Pulser::getConfigEth0() {
 
 int Pulser::setNetworkConfiguration(bool dhcp, std::string ip, std::string netmask, std::string gateway,
                                     bool testmode) {
-    std::string ip_text, mask_text;
+    // Each field reaches network.conf and "testip": each is rebuilt from what it parses to, so no
+    // other text gets there.
+    std::string ip_text, mask_text, gateway_text;
     if (!dhcp && (!rebuild_address(ip, ip_text) || !rebuild_address(netmask, mask_text) ||
-                  has_control_char(gateway))) {
+                  !rebuild_gateway(gateway, gateway_text))) {
         std::cout << "Bad address format" << std::endl;
         return 1;
     }
@@ -183,7 +185,7 @@ int Pulser::setNetworkConfiguration(bool dhcp, std::string ip, std::string netma
         if (!dhcp) {
             settings.ip = ip_text;
             settings.netmask = mask_text;
-            settings.gateway = gateway;
+            settings.gateway = gateway_text;
         }
         settings.dhcp = dhcp;
         if (testmode) {

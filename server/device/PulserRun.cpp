@@ -1,17 +1,21 @@
 // Sequence slots, upload and run control: putting a sequence into a slot, programming its run
 // count, final state and chaining, starting and stopping playback, and the status queries.
-// Every operation runs with pulser_lock held by the caller.
+// Every operation runs with pulser_lock held by the caller; the waits release it (see Pulser.h).
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <iostream>
+#include <thread>
+#include <vector>
 
 #include "common/CpuTime.h"
 #include "device/Pulse.h"
 #include "device/Pulser.h"
-#include "device/streaming_state.h"
-#include "device/registers.h"
+#include "hardware/streaming_state.h"
+#include "device/register_access.h"
+#include "platform/platform.h"
 
 using namespace reg;
 
@@ -65,16 +69,31 @@ void Pulser::showConstant(const Pulse& p) {
 
 int Pulser::upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state,
                    next_action_t next_action, when_t when, on_nodata_t on_nodata) {
-    std::cout << "Uploading Sequence data to slot: " << slot << std::endl;
-    Full_Pattern final_pattern(0, final_state.digi, final_state.ao0, final_state.ao1);
-    const auto begin = Clock::now();
+    uint64_t id = 0;
+    if (openFill(SlotFill{slot, n_runs, final_state, next_action, when, on_nodata}, id) != 0) return -1;
+    return fillInPieces(id, seq) && closeFill(id) == 0 ? 0 : -1;
+}
 
-    auto gate = [this] {
-        if (underflowGatePasses(ctrl.read(ctrl::STATUS))) return true;
-        std::cout << "Underflow before upload executed" << std::endl;
-        return false;
-    };
-    if (!gate()) return -1;
+bool Pulser::fillInPieces(uint64_t id, const std::vector<Pulse>& seq) {
+    for (size_t at = 0; at < seq.size(); at += FILL_PIECE) {
+        if (at > 0) pauseUnlocked(0);
+        if (!fillPulses(id, seq.data() + at, std::min(FILL_PIECE, seq.size() - at))) return false;
+    }
+    return true;
+}
+
+bool Pulser::uploadGate() {
+    if (underflowGatePasses(ctrl.read(ctrl::STATUS))) return true;
+    std::cout << "Underflow before upload executed" << std::endl;
+    return false;
+}
+
+int Pulser::openFill(const SlotFill& fill, uint64_t& id) {
+    id = 0;
+    const sequences_t slot = fill.slot;
+    std::cout << "Uploading Sequence data to slot: " << slot << std::endl;
+    const auto begin = Clock::now();
+    if (!uploadGate()) return -1;
     if (!valid_slot(slot)) {
         std::cout << "ERROR - sequence not defined" << std::endl;
         return -1;
@@ -88,7 +107,10 @@ int Pulser::upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_
     }
 
     while (ctrl.read(ctrl::STATUS) & busyBits(slot)) {
-        usleep(UPLOAD_POLL_US);
+        if (!pauseUnlocked(UPLOAD_POLL_US)) {
+            std::cout << "upload overtaken by another operation" << std::endl;
+            return FILL_OVERTAKEN;
+        }
         if (Clock::now() - begin > upload_busy_timeout) {
             uint32_t s = ctrl.read(ctrl::STATUS);
             std::cout << "stop upload" << std::endl;
@@ -96,31 +118,97 @@ int Pulser::upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_
             std::cout << bit01(s, status::ERROR) << std::endl;
             return -1;
         }
-        if (!gate()) return -1;
+        if (!uploadGate()) return -1;
     }
 
-    SequenceControlData data = highToLow(seq, final_pattern, static_cast<uint64_t>(n_runs), seq_mem, slot);
-    std::cout << "Seq data: " << data.nBytes << " bytes | Ticks: " << data.wholeTicks << std::endl;
-    std::cout << data.nPulses << " pulses | Data Rate: " << data.dataRate << " GBit/s " << std::endl;
-
-    setSequenceConfig(slot, data, n_runs, next_action, when, on_nodata);
-    usleep(CONFIG_SETTLE_US);
-    setFinalState(final_state, slot);
-    constant_state = final_state;
-    field_set(slotBlock(slot), slot::ENABLE, 1);
+    overtakeOthers();
+    // Nothing plays, chains to or reads back the slot while it is written.
+    Mapper& block = slotBlock(slot);
+    field_set(block, slot::ENABLE, 0);
+    block.write(slot::SIZE, 0);
+    seq_data[slot] = SequenceControlData();
+    slotMemoryWritten(slot);
+    open_fill.id = id = generation;
+    open_fill.fill = fill;
+    open_fill.encoder = std::make_unique<SequenceEncoder>(
+        Analog_calibration, seq_mem, slot,
+        Full_Pattern(0, fill.final_state.digi, fill.final_state.ao0, fill.final_state.ao1),
+        static_cast<uint64_t>(fill.n_runs));
     return 0;
 }
 
-memcmd::SegmentPage Pulser::readSlot(sequences_t slot, uint64_t from, size_t max_segments) {
-    if (!valid_slot(slot) || !seq_mem.addr) {
-        memcmd::SegmentPage none;
-        none.error = "no such slot";
-        return none;
+bool Pulser::fillPulses(uint64_t id, const Pulse* pulses, size_t count) {
+    if (id == 0 || id != open_fill.id) return false;
+    try {
+        open_fill.encoder->add(pulses, count);
+    } catch (...) {
+        open_fill = OpenFill();
+        throw;
     }
+    return true;
+}
+
+int Pulser::closeFill(uint64_t id) {
+    if (id == 0 || id != open_fill.id) return FILL_OVERTAKEN;
+    const OpenFill f = std::move(open_fill);
+    open_fill = OpenFill();
+    const SlotFill& u = f.fill;
+    SequenceControlData data = f.encoder->finish();
+    slotMemoryWritten(u.slot);
+    std::cout << "Seq data: " << data.nBytes << " bytes | Ticks: " << data.wholeTicks << std::endl;
+    std::cout << data.nPulses << " pulses | Data Rate: " << data.dataRate << " GBit/s " << std::endl;
+
+    setSequenceConfig(u.slot, data, u.n_runs, u.next_action, u.when, u.on_nodata);
+    usleep(CONFIG_SETTLE_US);
+    setFinalState(u.final_state, u.slot);
+    constant_state = u.final_state;
+    field_set(slotBlock(u.slot), slot::ENABLE, 1);
+    return 0;
+}
+
+void Pulser::dropFill(uint64_t id) {
+    if (id != 0 && id == open_fill.id) open_fill = OpenFill();
+}
+
+int Pulser::openStream(long long n_runs, const Pulse& final_state, uint64_t& id) {
+    std::cout << "Stop FPGA and streaming" << std::endl;
+    showConstant(constant_state);
+    stopFpga();
+    return openFill(SlotFill{0, n_runs, final_state, 0, 0, 0}, id);
+}
+
+int Pulser::closeStream(uint64_t id) {
+    if (id != 0 && closeFill(id) != 0) return FILL_OVERTAKEN;
+    return start(0, -1);
+}
+
+void Pulser::overtakeOthers() {
+    ++generation;
+    open_fill = OpenFill();
+}
+
+bool Pulser::pauseUnlocked(uint32_t us) {
+    const uint64_t before = generation;
+    if (device_lock) device_lock->unlock();
+    if (us > 0)
+        usleep(us);
+    else
+        std::this_thread::yield();
+    if (device_lock) device_lock->lock();
+    return generation == before;
+}
+
+std::pair<const uint8_t*, size_t> Pulser::slotRegion(sequences_t slot) {
+    if (!valid_slot(slot) || !seq_mem.addr) return {nullptr, 0};
     const uint32_t offset = slot == 0 ? 0 : SEQMEM_SLOT1_OFFSET;
     const size_t size = std::min<size_t>(slotBlock(slot).read(slot::SIZE), SEQMEM_LEN - offset);
-    if (size == 0) return memcmd::SegmentPage();  // nothing uploaded
-    return memcmd::read_segments(seq_mem.addr + offset, size, from, max_segments);
+    return {seq_mem.addr + offset, size};
+}
+
+void Pulser::slotMemoryWritten(sequences_t slot) {
+    // Kept even: readers compare versions; a fill keeps the slot's size at 0 while it writes.
+    slot_memory_version[1] += 2;
+    if (slot == 0) slot_memory_version[0] += 2;  // a sequence of slot 0 may reach into slot 1's memory
 }
 
 void Pulser::setSequenceConfig(unsigned int slot, SequenceControlData data, long long n_runs,
@@ -191,15 +279,16 @@ void Pulser::setFinalState(const Pulse& final_state, sequences_t slot) {
 }
 
 int Pulser::stream(const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state) {
-    std::cout << "Stop FPGA and streaming" << std::endl;
-    showConstant(constant_state);
-    stopFpga();
-    upload(0, seq, n_runs, final_state, 0, 0, 0);
-    return start(0, -1);
+    uint64_t id = 0;
+    if (openStream(n_runs, final_state, id) == FILL_OVERTAKEN) return -1;
+    if (id != 0 && !fillInPieces(id, seq)) return -1;
+    const int started = closeStream(id);
+    return started == FILL_OVERTAKEN ? -1 : started;
 }
 
 int Pulser::start(unsigned int slot, long long slot_runs) {
     if (!startable(slot)) return -1;
+    overtakeOthers();
 
     uint32_t s = ctrl.read(ctrl::STATUS);
     if ((s & status::FINISHED) && !(s & status::ERROR)) showConstant(constant_state);
@@ -228,7 +317,10 @@ int Pulser::start(unsigned int slot, long long slot_runs) {
             field_set(ctrl, ctrl::LOAD_ENABLE, 0);
             return -1;
         }
-        usleep(START_POLL_US);
+        if (!pauseUnlocked(START_POLL_US)) {
+            std::cout << "start overtaken by another operation" << std::endl;
+            return -1;
+        }
     }
     const double fill_us = (cpu_seconds() - cpu_begin) * 1e6;
 

@@ -7,7 +7,7 @@
 #include <iostream>
 
 #include "device/Pulser.h"
-#include "device/registers.h"
+#include "device/register_access.h"
 
 using namespace reg;
 

@@ -36,6 +36,21 @@ int unmap_phys(void* addr, size_t length);
 uint32_t reg_read(volatile uint32_t* words, uint64_t base, uint32_t offset);
 void reg_write(volatile uint32_t* words, uint64_t base, uint32_t offset, uint32_t value);
 
+// The sequence window is device memory on the board: mapped from "/dev/mem" outside system RAM,
+// uncached and strongly ordered. There a misaligned access takes an alignment fault or has
+// unpredictable results, and every read is a round trip on the bus. So nothing touches the
+// window directly: writers build their data in ordinary memory and copy it out through
+// window_write with naturally aligned stores, never reading back what they wrote; readers go
+// through window_read. The sim's window faults on any direct access, and these calls fail loudly
+// (the process aborts) on a misaligned access or an address outside a window.
+//
+// Writes n bytes of src to the window at dst in stores of `unit` bytes (1, 2, 4 or 8); dst and n
+// are multiples of unit.
+void window_write(uint8_t* dst, const uint8_t* src, size_t n, size_t unit);
+// Reads n bytes of the window at src into dst with aligned 4-byte loads; src and n are multiples
+// of 4.
+void window_read(uint8_t* dst, const uint8_t* src, size_t n);
+
 // Makes CPU writes to the sequence memory visible to the FPGA.
 void flush_cache(void* begin, void* end);
 

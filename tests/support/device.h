@@ -9,7 +9,7 @@
 #include <string>
 
 #include "device/Pulser.h"
-#include "device/registers.h"
+#include "device/register_access.h"
 #include "sim/Fpga.h"
 #include "sim/System.h"
 #include "support/sandbox.h"

@@ -23,7 +23,8 @@ HttpReply http_request(int port, const std::string& method, const std::string& p
         close(s);
         return reply;
     }
-    std::string request = method + " " + path + " HTTP/1.0\r\nHost: 127.0.0.1\r\n" + extra_headers;
+    std::string request = method + " " + path + " HTTP/1.0\r\n" +
+                          (extra_headers.find("Host:") == std::string::npos ? "Host: 127.0.0.1\r\n" : "") + extra_headers;
     if (extra_headers.find("Content-Length") == std::string::npos && (!body.empty() || method == "POST"))
         request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     request += "\r\n" + body;

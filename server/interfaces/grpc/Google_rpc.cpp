@@ -11,8 +11,11 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
+#include "common/InFlight.h"
+#include "interfaces/grpc/CallTimer.h"
 #include "interfaces/grpc/GrpcListener.h"
 #include "interfaces/grpc/GrpcWire.h"
 #include "device/Pulser.h"
@@ -37,14 +40,15 @@ void print_grpc_call(size_t n, long long n_runs, const Pulse& final_state) {
     std::cout << line.str() << std::flush;
 }
 
-Status outOfMemory(const std::exception& e, TarvexReply* reply) {
-    std::cout << "out of memory " << e.what() << std::endl;
-    reply->set_value(1);
-    return Status(StatusCode::RESOURCE_EXHAUSTED, e.what());
-}
+// A reply's value from a device call's result: 1 or 0 for a yes or no, the number otherwise.
+void fill(TarvexReply* reply, bool yes) { reply->set_value(yes ? 1 : 0); }
+template <class T>
+void fill(TarvexReply* reply, T value) { reply->set_value(static_cast<uint32_t>(value)); }
+void fill(TarvexIntReply* reply, int32_t value) { reply->set_value(value); }
+void fill(TarvexStringReply* reply, const std::string& text) { reply->set_string_value(text); }
 
 // The common part of both `stream` paths, from the decoded request on.
-Status runStream(grpcwire::SequenceRequest& req, TarvexReply* reply) {
+Status runStream(DeviceAccess& device, grpcwire::SequenceRequest& req, TarvexReply* reply) {
     if (req.count == 0) {
         reply->set_value(1);
         return Status(StatusCode::INVALID_ARGUMENT, EMPTY_SEQUENCE);
@@ -56,21 +60,31 @@ Status runStream(grpcwire::SequenceRequest& req, TarvexReply* reply) {
     print_grpc_call(req.count, req.n_runs, req.final_state);
     // A sequence that does not fit or cannot be allocated was not loaded: the client is told so
     // instead of being answered as if it plays.
-    int result = 0;
-    try {
-        result = locked([&] { return pulser.stream(req.pulses, req.n_runs, req.final_state); });
-    } catch (const std::bad_alloc& e) {
-        return outOfMemory(e, reply);
-    } catch (const std::out_of_range& e) {
-        return outOfMemory(e, reply);
+    const LoadOutcome out = device.locked(
+        [&](Pulser& pulser) { return loadSequence([&] { return pulser.stream(req.pulses, req.n_runs, req.final_state); }); });
+    if (out.kind != LoadOutcome::LOADED) {
+        reply->set_value(1);
+        return Status(StatusCode::RESOURCE_EXHAUSTED, out.error);
     }
-    reply->set_value(static_cast<uint32_t>(result));
+    reply->set_value(static_cast<uint32_t>(out.value));
     return Status::OK;
 }
 
 }  // namespace
 
-PulserServiceImpl::PulserServiceImpl() {
+// One device call answered with its result (see fill), or with 0 for a call without one.
+template <class R, class F>
+Status PulserServiceImpl::answer(R* reply, F&& call) {
+    if constexpr (std::is_void_v<decltype(call(std::declval<Pulser&>()))>) {
+        device_.locked(std::forward<F>(call));
+        fill(reply, 0);
+    } else {
+        fill(reply, device_.locked(std::forward<F>(call)));
+    }
+    return Status::OK;
+}
+
+PulserServiceImpl::PulserServiceImpl(DeviceAccess device) : device_(device) {
     // Serve `stream` from the raw request bytes; clients still see a plain unary method.
     MarkMethodStreamed(kStreamMethodIndex,
                        new grpc::internal::StreamedUnaryHandler<grpc::ByteBuffer, TarvexReply>(
@@ -79,12 +93,23 @@ PulserServiceImpl::PulserServiceImpl() {
                            }));
 }
 
-Status PulserServiceImpl::streamFromWire(ServerContext*,
+Status PulserServiceImpl::streamFromWire(ServerContext* ctx,
                                          grpc::ServerUnaryStreamer<grpc::ByteBuffer, TarvexReply>* call) {
+    // Room for the largest message is taken before it arrives, and what it did not need given
+    // back once it is in: at the bound a call is refused at once instead of being received.
+    inflight::Claim claim;
+    if (!claim.grow(size_t(kMaxGrpcMessage)))
+        return Status(StatusCode::RESOURCE_EXHAUSTED, "too many large requests at once");
     grpc::ByteBuffer bytes;
     // A unary client always sends exactly one message; the generated handler answers the same
     // statuses for a missing or unparsable one.
-    if (!call->Read(&bytes)) return Status(StatusCode::INTERNAL, "No payload");
+    {
+        calltimer::Watch watch(ctx, std::chrono::seconds(kGrpcMessageWaitS));
+        if (!call->Read(&bytes))
+            return watch.expired() ? Status(StatusCode::DEADLINE_EXCEEDED, "request not received in time")
+                                   : Status(StatusCode::INTERNAL, "No payload");
+    }
+    claim.shrink_to(bytes.Length());
     // The request arrives in many slices: read one after the other, each released once read.
     std::vector<grpc::Slice> slices;
     if (!bytes.Dump(&slices).ok()) return Status(StatusCode::INTERNAL, "");
@@ -97,7 +122,7 @@ Status PulserServiceImpl::streamFromWire(ServerContext*,
     grpcwire::SequenceRequest req;
     if (!reader.finish(req)) return Status(StatusCode::INTERNAL, "");
     TarvexReply reply;
-    Status status = runStream(req, &reply);
+    Status status = runStream(device_, req, &reply);
     req = grpcwire::SequenceRequest();
     malloc_trim(0);  // a large request's memory goes back to the system
     if (status.ok()) call->Write(reply);
@@ -114,127 +139,89 @@ Status PulserServiceImpl::stream(ServerContext*, const SequenceMessage* request,
         req.pulses.resize(req.count);
         for (size_t i = 0; i < req.count; ++i) req.pulses[i] = toPulse(request->pulse(static_cast<int>(i)));
     }
-    return runStream(req, reply);
+    return runStream(device_, req, reply);
 }
 
 Status PulserServiceImpl::reset(ServerContext*, const VoidMessage*, TarvexReply* reply) {
-    locked([] { return pulser.reset(); });
-    reply->set_value(0);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { pulser.reset(); });
 }
 
 Status PulserServiceImpl::reboot(ServerContext*, const VoidMessage*, TarvexReply* reply) {
-    locked([] { return pulser.reboot(); });
-    reply->set_value(0);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { pulser.reboot(); });
 }
 
 Status PulserServiceImpl::constant(ServerContext*, const PulseMessage* request, TarvexReply* reply) {
     Pulse state = toPulse(*request);
-    locked([&] { return pulser.constant(state); });
-    reply->set_value(0);
-    return Status::OK;
+    return answer(reply, [&](Pulser& pulser) { pulser.constant(state); });
 }
 
 Status PulserServiceImpl::forceFinal(ServerContext*, const VoidMessage*, TarvexReply* reply) {
-    locked([] { return pulser.forceFinal(); });
-    reply->set_value(0);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { pulser.forceFinal(); });
 }
 
 Status PulserServiceImpl::startNow(ServerContext*, const VoidMessage*, TarvexReply* reply) {
-    locked([] { pulser.startNow(); });
-    reply->set_value(0);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { pulser.startNow(); });
 }
 
 Status PulserServiceImpl::setTrigger(ServerContext*, const TriggerMessage* request, TarvexReply* reply) {
     start_t start = static_cast<start_t>(static_cast<uint32_t>(request->start()));
     trigger_rearm_t mode = static_cast<trigger_rearm_t>(static_cast<uint32_t>(request->mode()));
-    locked([&] { return pulser.setTrigger(start, mode); });
-    reply->set_value(0);
-    return Status::OK;
+    return answer(reply, [&](Pulser& pulser) { pulser.setTrigger(start, mode); });
 }
 
 Status PulserServiceImpl::getTriggerStart(ServerContext*, const VoidMessage*, TarvexReply* reply) {
-    start_t start = locked([] { return pulser.getTriggerStart(); });
-    reply->set_value(static_cast<uint32_t>(start));
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.getTriggerStart(); });
 }
 
 Status PulserServiceImpl::getTriggerRearm(ServerContext*, const VoidMessage*, TarvexReply* reply) {
-    trigger_rearm_t mode = locked([] { return pulser.getTriggerRearm(); });
-    reply->set_value(static_cast<uint32_t>(mode));
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.getTriggerRearm(); });
 }
 
 Status PulserServiceImpl::rearm(ServerContext*, const VoidMessage*, TarvexReply* reply) {
-    int result = locked([] { return pulser.rearm(); });
-    reply->set_value(static_cast<uint32_t>(result));
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.rearm(); });
 }
 
 Status PulserServiceImpl::selectClock(ServerContext*, const ClockMessage* request, TarvexReply* reply) {
     clocksource_t source = static_cast<clocksource_t>(static_cast<uint32_t>(request->clock_source()));
-    locked([&] { return pulser.selectClock(source); });
-    reply->set_value(0);
-    return Status::OK;
+    return answer(reply, [&](Pulser& pulser) { pulser.selectClock(source); });
 }
 
 Status PulserServiceImpl::getClock(ServerContext*, const VoidMessage*, TarvexReply* reply) {
-    clocksource_t source = locked([] { return pulser.getClock(); });
-    reply->set_value(static_cast<uint32_t>(source));
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.getClock(); });
 }
 
 Status PulserServiceImpl::setClkParam(ServerContext*, const DrpClkSetMessage* request, TarvexIntReply* reply) {
     double ref_mhz = request->value();
-    int32_t result = locked([&] { return pulser.setClkParam(ref_mhz); });
-    reply->set_value(result);
-    return Status::OK;
+    return answer(reply, [&](Pulser& pulser) { return pulser.setClkParam(ref_mhz); });
 }
 
 Status PulserServiceImpl::shiftClkPhase(ServerContext*, const ClkShiftMessage* request, TarvexIntReply* reply) {
     int steps = request->value();
-    int32_t result = locked([&] { return pulser.shiftClkPhase(steps); });
-    reply->set_value(result);
-    return Status::OK;
+    return answer(reply, [&](Pulser& pulser) { return pulser.shiftClkPhase(steps); });
 }
 
 Status PulserServiceImpl::isStreaming(ServerContext*, const VoidMessage*, TarvexReply* reply) {
-    bool yes = locked([] { return pulser.isStreaming(); });
-    reply->set_value(yes ? 1 : 0);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.isStreaming(); });
 }
 
 Status PulserServiceImpl::hasSequence(ServerContext*, const VoidMessage*, TarvexReply* reply) {
-    bool yes = locked([] { return pulser.hasSequence(); });
-    reply->set_value(yes ? 1 : 0);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.hasSequence(); });
 }
 
 Status PulserServiceImpl::hasFinished(ServerContext*, const VoidMessage*, TarvexReply* reply) {
-    bool yes = locked([] { return pulser.hasFinished(); });
-    reply->set_value(yes ? 1 : 0);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.hasFinished(); });
 }
 
 Status PulserServiceImpl::getFirmwareVersion(ServerContext*, const VoidMessage*, TarvexStringReply* reply) {
-    std::string text = locked([] { return pulser.getFirmwareVersion(); });
-    reply->set_string_value(text);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.getFirmwareVersion(); });
 }
 
 Status PulserServiceImpl::getSerial(ServerContext*, const VoidMessage*, TarvexStringReply* reply) {
-    std::string text = locked([] { return pulser.getSerial(); });
-    reply->set_string_value(text);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.getSerial(); });
 }
 
 Status PulserServiceImpl::getFPGAID(ServerContext*, const VoidMessage*, TarvexStringReply* reply) {
-    std::string text = locked([] { return pulser.getFPGAID(); });
-    reply->set_string_value(text);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.getFPGAID(); });
 }
 
 Status PulserServiceImpl::setNetworkConfiguration(ServerContext*, const SetNetworkMessage* request,
@@ -244,15 +231,15 @@ Status PulserServiceImpl::setNetworkConfiguration(ServerContext*, const SetNetwo
     std::string netmask = request->netmask();
     std::string gateway = request->gateway();
     bool testmode = request->testmode();
-    int result = locked([&] { return pulser.setNetworkConfiguration(dhcp, ip, netmask, gateway, testmode); });
-    reply->set_value(static_cast<uint32_t>(result));
-    return Status::OK;
+    return answer(reply, [&](Pulser& pulser) {
+        return pulser.setNetworkConfiguration(dhcp, ip, netmask, gateway, testmode);
+    });
 }
 
 Status PulserServiceImpl::getNetworkConfiguration(ServerContext*, const GetNetworkMessage* request,
                                                   GetNetworkReply* reply) {
     bool permanent = request->permanent();
-    network_settings s = locked([&] { return pulser.getNetworkConfiguration(permanent); });
+    network_settings s = device_.locked([&](Pulser& pulser) { return pulser.getNetworkConfiguration(permanent); });
     reply->set_dhcp(s.dhcp);
     reply->set_ip(s.ip);
     reply->set_netmask(s.netmask);
@@ -261,48 +248,34 @@ Status PulserServiceImpl::getNetworkConfiguration(ServerContext*, const GetNetwo
 }
 
 Status PulserServiceImpl::applyNetworkConfiguration(ServerContext*, const VoidMessage*, TarvexReply* reply) {
-    int result = locked([] { return pulser.applyNetworkConfiguration(); });
-    reply->set_value(static_cast<uint32_t>(result));
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.applyNetworkConfiguration(); });
 }
 
 Status PulserServiceImpl::setHostname(ServerContext*, const HostnameMessage* request, TarvexIntReply* reply) {
     std::string name = request->hostname();
-    int result = locked([&] { return pulser.setHostname(name); });
-    reply->set_value(result);
-    return Status::OK;
+    return answer(reply, [&](Pulser& pulser) { return pulser.setHostname(name); });
 }
 
 Status PulserServiceImpl::getHostname(ServerContext*, const VoidMessage*, TarvexStringReply* reply) {
-    std::string text = locked([] { return pulser.getHostname(); });
-    reply->set_string_value(text);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.getHostname(); });
 }
 
 Status PulserServiceImpl::getTemperature(ServerContext*, const VoidMessage*, TarvexStringReply* reply) {
-    std::string text = locked([] { return pulser.getTemperature(); });
-    reply->set_string_value(text);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.getTemperature(); });
 }
 
 Status PulserServiceImpl::getUnderflow(ServerContext*, const VoidMessage*, TarvexReply* reply) {
-    unsigned int underflow = locked([] { return pulser.getUnderflow(); });
-    reply->set_value(underflow != 0 ? 1 : 0);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.getUnderflow() != 0; });
 }
 
 Status PulserServiceImpl::getStatusRegister(ServerContext*, const VoidMessage*, TarvexReply* reply) {
-    uint32_t word = locked([] { return pulser.getStatusRegister(); });
-    reply->set_value(word);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.getStatusRegister(); });
 }
 
 Status PulserServiceImpl::setDebugRegister(ServerContext*, const RegisterMessage* request, TarvexReply* reply) {
     unsigned int value = request->value();
     unsigned int mask = request->mask();
-    locked([&] { pulser.setDebugRegister(value, mask); });
-    reply->set_value(0);
-    return Status::OK;
+    return answer(reply, [&](Pulser& pulser) { pulser.setDebugRegister(value, mask); });
 }
 
 Status PulserServiceImpl::setAnalogCalibration(ServerContext*, const AnalogCalibrationData* request,
@@ -312,13 +285,11 @@ Status PulserServiceImpl::setAnalogCalibration(ServerContext*, const AnalogCalib
     data.dc_offset_a1 = request->dc_offset_a1();
     data.slope_a0 = request->slope_a0();
     data.slope_a1 = request->slope_a1();
-    int32_t result = locked([&] { return pulser.setAnalogCalibration(data); });
-    reply->set_value(static_cast<uint32_t>(result));
-    return Status::OK;
+    return answer(reply, [&](Pulser& pulser) { return pulser.setAnalogCalibration(data); });
 }
 
 Status PulserServiceImpl::getAnalogCalibration(ServerContext*, const VoidMessage*, AnalogCalibrationData* reply) {
-    AnalogCalibData data = locked([] { return pulser.getAnalogCalibration(); });
+    AnalogCalibData data = device_.locked([](Pulser& pulser) { return pulser.getAnalogCalibration(); });
     reply->set_dc_offset_a0(data.dc_offset_a0);
     reply->set_dc_offset_a1(data.dc_offset_a1);
     reply->set_slope_a0(data.slope_a0);
@@ -327,13 +298,11 @@ Status PulserServiceImpl::getAnalogCalibration(ServerContext*, const VoidMessage
 }
 
 Status PulserServiceImpl::getHardwareVersion(ServerContext*, const VoidMessage*, TarvexStringReply* reply) {
-    std::string text = locked([] { return pulser.getHardwareVersion(); });
-    reply->set_string_value(text);
-    return Status::OK;
+    return answer(reply, [](Pulser& pulser) { return pulser.getHardwareVersion(); });
 }
 
 Status PulserServiceImpl::getSupplyState(ServerContext*, const VoidMessage*, SupplyStatusData* reply) {
-    SupplyState s = locked([] { return pulser.getSupplyState(); });
+    SupplyState s = device_.locked([](Pulser& pulser) { return pulser.getSupplyState(); });
     reply->set_efuse_current(s.current);
     reply->set_v12(s.voltage_12);
     reply->set_v33(s.voltage_3_3);
@@ -343,28 +312,22 @@ Status PulserServiceImpl::getSupplyState(ServerContext*, const VoidMessage*, Sup
 Status PulserServiceImpl::setSquareWave125MHz(ServerContext*, const SetSquareWaveMessage* request,
                                               TarvexReply* reply) {
     unsigned char mask = static_cast<unsigned char>(request->digi() & 0xFFu);
-    locked([&] { pulser.setSquareWave125MHz(mask); });
-    reply->set_value(0);
-    return Status::OK;
+    return answer(reply, [&](Pulser& pulser) { pulser.setSquareWave125MHz(mask); });
 }
 
 Status PulserServiceImpl::start(ServerContext*, const StartMessage* request, TarvexIntReply* reply) {
     unsigned int slot = request->slot_nr();
     long long runs = request->slots_to_run();
-    int result = locked([&] { return pulser.start(slot, runs); });
-    reply->set_value(result);
-    return Status::OK;
+    return answer(reply, [&](Pulser& pulser) { return pulser.start(slot, runs); });
 }
 
 Status PulserServiceImpl::isReadyForData(ServerContext*, const ReadyForDataMessage* request, TarvexReply* reply) {
     sequences_t slot = request->slot_nr();
-    bool ready = locked([&] { return pulser.isReadyForData(slot); });
-    reply->set_value(ready ? 1 : 0);
-    return Status::OK;
+    return answer(reply, [&](Pulser& pulser) { return pulser.isReadyForData(slot); });
 }
 
 Status PulserServiceImpl::getStreamingState(ServerContext*, const VoidMessage*, StreamingStateData* reply) {
-    StreamingState s = locked([] { return pulser.getStreamingState(); });
+    StreamingState s = device_.locked([](Pulser& pulser) { return pulser.getStreamingState(); });
     reply->set_total_time(s.total_time);
     reply->set_streaming_time(s.streaming_time);
     reply->set_underflow_time(s.underflow_time);
@@ -376,7 +339,7 @@ Status PulserServiceImpl::getStreamingState(ServerContext*, const VoidMessage*, 
     return Status::OK;
 }
 
-void RunServer() {
+void RunServer(DeviceAccess device) {
     const std::string address("0.0.0.0:50051");
     std::cout << "Starting gRPC Daemon..." << std::endl;
     // The port is ours, not the library's: its connections are counted (see GrpcListener.h).
@@ -386,7 +349,7 @@ void RunServer() {
         std::cerr << "gRPC server: cannot listen on " << address << std::endl;
         return;
     }
-    PulserServiceImpl service;
+    PulserServiceImpl service(device);
     grpc::ServerBuilder builder;
     builder.RegisterService(&service);
     // Just above the largest valid request: a "stream" of kMaxStreamPulses pulses of at most
@@ -395,6 +358,15 @@ void RunServer() {
     builder.SetMaxSendMessageSize(INT_MAX);
     // Connections without a call for this long are closed, so idle clients do not pile up.
     builder.AddChannelArgument(GRPC_ARG_MAX_CONNECTION_IDLE_MS, kGrpcIdleMs);
+    // Calls at once: per connection (more wait in the client), and in all through the threads
+    // that serve them (past them a call is refused with RESOURCE_EXHAUSTED).
+    builder.AddChannelArgument(GRPC_ARG_MAX_CONCURRENT_STREAMS, kGrpcStreamsPerConnection);
+    grpc::ResourceQuota quota("pulserd-grpc");
+    quota.SetMaxThreads(kGrpcMaxThreads);
+    builder.SetResourceQuota(quota);
+    builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::NUM_CQS, 1);
+    builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MIN_POLLERS, 1);
+    builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MAX_POLLERS, 2);
     std::unique_ptr<grpc::Server> server(builder.BuildAndStart());
     if (!server) {
         std::cerr << "gRPC server: cannot start" << std::endl;

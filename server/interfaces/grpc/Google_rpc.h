@@ -1,17 +1,18 @@
 // The gRPC service tarvex.Tarvex: one handler per method, each translating its request into one
-// call on the global `pulser` under `pulser_lock` and filling the reply from the result.
+// call on the device it was handed (under the device lock) and filling the reply from the result.
 #pragma once
 
 #include <grpcpp/grpcpp.h>
 
 #include "common/types.h"
+#include "interfaces/interfaces.h"
 #include "tarvex.grpc.pb.h"
 
 class PulserServiceImpl final : public tarvex::Tarvex::Service {
 public:
     // `stream` is served from the request's wire bytes (see GrpcWire.h); the generated-message
     // handler below stays for in-process callers and behaves the same.
-    PulserServiceImpl();
+    explicit PulserServiceImpl(DeviceAccess device);
 
     using Ctx = grpc::ServerContext;
     grpc::Status reset(Ctx*, const tarvex::VoidMessage*, tarvex::TarvexReply*) override;
@@ -53,7 +54,11 @@ public:
     grpc::Status getStreamingState(Ctx*, const tarvex::VoidMessage*, tarvex::StreamingStateData*) override;
 
 private:
+    template <class R, class F>
+    grpc::Status answer(R* reply, F&& call);
     grpc::Status streamFromWire(Ctx*, grpc::ServerUnaryStreamer<grpc::ByteBuffer, tarvex::TarvexReply>* call);
+
+    DeviceAccess device_;
 };
 
 // Most pulses one `stream` request may carry.
@@ -62,3 +67,9 @@ constexpr size_t kMaxStreamPulses = MAX_STREAM_PULSES;
 constexpr int kMaxGrpcMessage = static_cast<int>(kMaxStreamPulses * 33 + (1 << 20));
 // A connection without a call for this long is closed.
 constexpr int kGrpcIdleMs = 60 * 1000;
+// Calls served at once on one connection; a client's further calls wait for one to end.
+constexpr int kGrpcStreamsPerConnection = 8;
+// Threads of the gRPC server (its pollers included): the calls served at once in all.
+constexpr int kGrpcMaxThreads = 32;
+// Longest wait of a `stream` call for its request message (67 MB at 10 Mbit/s takes 54 s).
+constexpr int kGrpcMessageWaitS = 60;

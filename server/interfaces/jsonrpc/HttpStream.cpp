@@ -4,9 +4,10 @@
 
 #include <cstring>
 
-MongooseInbuffer::MongooseInbuffer(mg_connection* conn, unsigned int size, unsigned int putback, int fd)
+MongooseInbuffer::MongooseInbuffer(mg_connection* conn, unsigned int size, unsigned int putback, int fd,
+                                   long long limit, inflight::Claim* claim)
     : conn_(conn), putback_(putback < 1 ? 1 : putback), buffer_(putback_ + size), fd_(fd),
-      start_(std::chrono::steady_clock::now()) {
+      start_(std::chrono::steady_clock::now()), limit_(limit), claim_(claim) {
     char* end = buffer_.data() + putback_;
     setg(end, end, end);
 }
@@ -20,6 +21,14 @@ MongooseInbuffer::int_type MongooseInbuffer::underflow() {
     char* start = buffer_.data() + putback_;
     int n = read_some(start, buffer_.size() - putback_);
     if (n <= 0) return traits_type::eof();
+    if (limit_ >= 0 && received_ + n > limit_) {
+        too_large_ = true;
+        return traits_type::eof();
+    }
+    if (claim_ && !claim_->grow(static_cast<size_t>(n))) {
+        no_room_ = true;
+        return traits_type::eof();
+    }
     received_ += n;
     setg(start - keep, start, start + n);
     return traits_type::to_int_type(*gptr());

@@ -15,8 +15,10 @@
 
 #include <cstring>
 #include <iostream>
+#include <sstream>
 #include <vector>
 
+#include "interfaces/jsonrpc/HostCheck.h"
 #include "interfaces/jsonrpc/HttpStream.h"
 
 // ---- HttpRequestHandler: each form forwards to the next simpler one ----
@@ -104,6 +106,14 @@ void cut_connection(int fd) {
     }
 }
 
+// Answers a refusal with a short text and ends the connection without reading on.
+int refuse(mg_connection* conn, int fd, int status, const char* reason, const char* text) {
+    mg_printf(conn, "HTTP/1.1 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n%s\r\n",
+              status, reason, std::strlen(text) + 2, text);
+    cut_connection(fd);
+    return status;
+}
+
 }  // namespace
 
 bool same_origin(const char* origin, const char* host) {
@@ -120,7 +130,7 @@ Httpd::Httpd(const Handlers& prefix_handlers) {
     // client holds one of them only; every request is bounded in time: its header within
     // request_timeout_ms of its start, its body by the minimum rate of MongooseInbuffer.
     options["listening_ports"] = "8050";
-    options["num_threads"] = "4";
+    options["num_threads"] = "8";
     options["enable_keep_alive"] = "no";
     options["document_root"] = ".";
     options["enable_directory_listing"] = "yes";
@@ -190,6 +200,8 @@ int Httpd::begin_request(mg_connection* conn) {
 
     for (HandlerNode* node = handlers; node; node = node->next) {
         if (std::strncmp(uri, node->prefix, node->length) != 0) continue;
+        if (!hostcheck::names_instrument(mg_get_header(conn, "Host")))
+            return refuse(conn, connection_socket(info), 403, "Forbidden", "unknown host name");
         // The handler sees the request with the prefix taken off its path.
         mg_request_info shortened = *info;
         shortened.local_uri = uri + node->length;
@@ -214,29 +226,34 @@ int Httpd::begin_request(mg_connection* conn) {
 
     if (std::strcmp(uri, "/json-rpc") == 0) {
         const int fd = connection_socket(info);
-        if (!same_origin(mg_get_header(conn, "Origin"), mg_get_header(conn, "Host"))) {
-            // A page of another site that a lab user has open must not drive the instrument.
-            mg_printf(conn,
-                      "HTTP/1.1 403 Forbidden\r\nContent-Type: text/plain\r\nContent-Length: 22\r\n"
-                      "Connection: close\r\n\r\ncross-origin request\r\n");
-            cut_connection(fd);
-            return 403;
-        }
-        if (info->content_length > MAX_REQUEST_BODY) {
-            mg_printf(conn,
-                      "HTTP/1.1 413 Payload Too Large\r\nContent-Type: text/plain\r\nContent-Length: 24\r\n"
-                      "Connection: close\r\n\r\nrequest body too large\r\n");
-            cut_connection(fd);  // the library would read the whole body first
-            return 413;
-        }
-        MongooseInbuffer inbuf(conn, 1024, 8, fd);
-        MongooseOutbuffer outbuf(conn, 9000);
+        // A page of another site that a lab user has open, or one under a name that merely
+        // resolves to the instrument, must not drive it.
+        if (!same_origin(mg_get_header(conn, "Origin"), mg_get_header(conn, "Host")))
+            return refuse(conn, fd, 403, "Forbidden", "cross-origin request");
+        if (!hostcheck::names_instrument(mg_get_header(conn, "Host")))
+            return refuse(conn, fd, 403, "Forbidden", "unknown host name");
+        // Refused before any byte is read: the library would read the whole body first.
+        if (info->content_length > MAX_REQUEST_BODY)
+            return refuse(conn, fd, 413, "Payload Too Large", "request body too large");
+        inflight::Claim claim;
+        if (info->content_length > 0 && !claim.grow(static_cast<size_t>(info->content_length)))
+            return refuse(conn, fd, 503, "Service Unavailable", "too many large requests at once");
+        // A body without a length is counted, and bounded, as it arrives; its reply waits until
+        // the body is known to be within the bounds.
+        const bool unsized = info->content_length < 0;
+        MongooseInbuffer inbuf(conn, 1024, 8, fd, MAX_REQUEST_BODY, unsized ? &claim : nullptr);
         std::istream in(&inbuf);
-        std::ostream out(&outbuf);
-        serveJsonRpc(in, out);
-        out.flush();
+        std::ostringstream held;
+        MongooseOutbuffer outbuf(conn, 9000);
+        std::ostream direct(&outbuf);
+        serveJsonRpc(in, unsized ? static_cast<std::ostream&>(held) : direct);
+        if (inbuf.too_large()) return refuse(conn, fd, 413, "Payload Too Large", "request body too large");
+        if (inbuf.no_room()) return refuse(conn, fd, 503, "Service Unavailable", "too many large requests at once");
+        const std::string reply = held.str();
+        direct.write(reply.data(), static_cast<std::streamsize>(reply.size()));
+        direct.flush();
         // A body not read to its end (refused, or too slow) is not waited for either.
-        if (inbuf.received() < info->content_length) cut_connection(fd);
+        if (unsized || inbuf.received() < info->content_length) cut_connection(fd);
         // Hand the memory of a large request back to the system.
         if (inbuf.received() > LARGE_REQUEST_BODY || info->content_length > LARGE_REQUEST_BODY) malloc_trim(0);
         return 1;

@@ -3,7 +3,7 @@
 // registered prefix handlers.
 //
 // Threads: the library's master thread accepts, its worker threads (num_threads) run the
-// callbacks, several requests at a time; device calls are serialised by `pulser_lock`. The
+// callbacks, several requests at a time; device calls are serialised by the device lock. The
 // object is set up (handlers, files) before start() and only read by the callbacks after it.
 #pragma once
 

@@ -1,6 +1,7 @@
-// The JSON-RPC methods: each checks its parameters, calls one device operation while holding
-// `pulser_lock`, and writes its result or one error member.
+// The JSON-RPC methods: each checks its parameters, calls one device operation while holding the
+// device lock, and writes its result or one error member.
 #include "interfaces/jsonrpc/Json_rpc.h"
+#include "interfaces/jsonrpc/HostCheck.h"
 #include "interfaces/jsonrpc/SlotReadback.h"
 
 #include <unistd.h>
@@ -64,40 +65,40 @@ bool flag(const jsVar* v, bool& out) { return v && v->getBool(out); }
 
 // ---- the methods ----
 
-void m_reset(Reply& os, jsVar* p) {
+void m_reset(DeviceAccess& device, Reply& os, jsVar* p) {
     if (given(p)) return bad_parameters(os);
-    locked([] { return pulser.reset(); });
+    device.locked([](Pulser& pulser) { return pulser.reset(); });
     result(os) << 0;
 }
 
-void m_reboot(Reply& os, jsVar* p) {
+void m_reboot(DeviceAccess& device, Reply& os, jsVar* p) {
     if (given(p)) return bad_parameters(os);
-    locked([] { return pulser.reboot(); });
+    device.locked([](Pulser& pulser) { return pulser.reboot(); });
     result(os) << 0;
 }
 
-void m_constant(Reply& os, jsVar* p) {
+void m_constant(DeviceAccess& device, Reply& os, jsVar* p) {
     const jsVar* v = single(os, p, "pulse", "missing parameter pulse", false);
     if (!v) return;
     Pulse pulse{};
     if (!read_json_pulse(v, pulse, os)) return;
-    locked([&] { return pulser.constant(pulse); });
+    device.locked([&](Pulser& pulser) { return pulser.constant(pulse); });
     result(os) << 0;
 }
 
-void m_forceFinal(Reply& os, jsVar* p) {
+void m_forceFinal(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([] { return pulser.forceFinal(); });
+    device.locked([](Pulser& pulser) { return pulser.forceFinal(); });
     result(os) << 0;
 }
 
-void m_startNow(Reply& os, jsVar* p) {
+void m_startNow(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([] { pulser.startNow(); });
+    device.locked([](Pulser& pulser) { pulser.startNow(); });
     result(os) << 0;
 }
 
-void m_stream(Reply& os, jsVar* p) {
+void m_stream(DeviceAccess& device, Reply& os, jsVar* p) {
     jsVar* sequence = nullptr;
     long long n_runs = -1;
     Pulse final_state{0, 0, 0, 0};
@@ -140,26 +141,17 @@ void m_stream(Reply& os, jsVar* p) {
     if (seq.empty()) return write_json_error(os, JSONRPC_SERVER_ERROR, "server error", EMPTY_SEQUENCE);
     // The text (up to 24 MB) is not needed while the device works on the pulses.
     if (std::string* text = sequence->strValue()) std::string().swap(*text);
-    int started = 0;
-    try {
-        print_json_call(seq, n_runs, final_state);
-        started = locked([&] { return pulser.stream(seq, n_runs, final_state); });
-    } catch (const std::out_of_range& e) {
-        // The sequence does not fit the sequence memory: nothing plays, so the call failed.
-        std::cout << "out of memory " << e.what() << std::endl;
-        write_json_error(os, JSONRPC_SERVER_ERROR, "server error", e.what());
-        return;
-    } catch (const std::bad_alloc& e) {
-        std::cout << "out of memory " << e.what() << std::endl;
-        write_json_error(os, JSONRPC_SERVER_ERROR, "server error", e.what());
-        return;
-    }
+    print_json_call(seq, n_runs, final_state);
+    const LoadOutcome out = device.locked(
+        [&](Pulser& pulser) { return loadSequence([&] { return pulser.stream(seq, n_runs, final_state); }); });
+    // Not loaded (too large for the sequence memory, or no memory for it): nothing plays.
+    if (out.kind != LoadOutcome::LOADED) return write_json_error(os, JSONRPC_SERVER_ERROR, "server error", out.error);
     // Loaded but not started (the outputs did not take the sequence in time): nothing plays.
-    if (started < 0) return write_json_error(os, JSONRPC_SERVER_ERROR, "server error", "Sequence did not start.");
+    if (out.value < 0) return write_json_error(os, JSONRPC_SERVER_ERROR, "server error", "Sequence did not start.");
     result(os) << 0;
 }
 
-void m_start(Reply& os, jsVar* p) {
+void m_start(DeviceAccess& device, Reply& os, jsVar* p) {
     const jsVar* slot = nullptr;
     const jsVar* count = nullptr;
     if (is_array(p)) {
@@ -176,11 +168,11 @@ void m_start(Reply& os, jsVar* p) {
     long long n_slots_to_run = -1;
     if (given(slot) && !slot->getNumber(slot_nr)) return bad_parameters(os);
     if (given(count) && !count->getNumber(n_slots_to_run)) return bad_parameters(os);
-    int r = locked([&] { return pulser.start(slot_nr, n_slots_to_run); });
+    int r = device.locked([&](Pulser& pulser) { return pulser.start(slot_nr, n_slots_to_run); });
     result(os) << r;
 }
 
-void m_setTrigger(Reply& os, jsVar* p) {
+void m_setTrigger(DeviceAccess& device, Reply& os, jsVar* p) {
     const jsVar* start = nullptr;
     const jsVar* rearm = nullptr;
     if (is_array(p)) {
@@ -205,49 +197,49 @@ void m_setTrigger(Reply& os, jsVar* p) {
     trigger_rearm_t rearm_mode = AUTO;  // what the other interfaces pass when it is not given
     if (!read_json_start(start, start_mode, os)) return;
     if (given(rearm) && !read_json_rearm(rearm, rearm_mode, os)) return;
-    locked([&] { return pulser.setTrigger(start_mode, rearm_mode); });
+    device.locked([&](Pulser& pulser) { return pulser.setTrigger(start_mode, rearm_mode); });
     result(os) << 0;
 }
 
-void m_getTriggerStart(Reply& os, jsVar* p) {
+void m_getTriggerStart(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] { result(os) << static_cast<unsigned>(pulser.getTriggerStart()); });
+    device.locked([&](Pulser& pulser) { result(os) << static_cast<unsigned>(pulser.getTriggerStart()); });
 }
 
-void m_getTriggerRearm(Reply& os, jsVar* p) {
+void m_getTriggerRearm(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] { result(os) << static_cast<unsigned>(pulser.getTriggerRearm()); });
+    device.locked([&](Pulser& pulser) { result(os) << static_cast<unsigned>(pulser.getTriggerRearm()); });
 }
 
-void m_rearm(Reply& os, jsVar* p) {
+void m_rearm(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] { result(os) << (pulser.rearm() ? 1 : 0); });
+    device.locked([&](Pulser& pulser) { result(os) << (pulser.rearm() ? 1 : 0); });
 }
 
-void m_selectClock(Reply& os, jsVar* p) {
+void m_selectClock(DeviceAccess& device, Reply& os, jsVar* p) {
     const jsVar* v = single(os, p, "clock_source", "missing argument 'clock_source'", false);
     if (!v) return;
     clocksource_t src = INTERNAL;
     if (!read_json_clock(v, src, os)) return;
     // The device's own result: -1 when it refused or the clock did not follow.
-    result(os) << locked([&] { return pulser.selectClock(src); });
+    result(os) << device.locked([&](Pulser& pulser) { return pulser.selectClock(src); });
 }
 
-void m_getClock(Reply& os, jsVar* p) {
+void m_getClock(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] { result(os) << static_cast<unsigned>(pulser.getClock()); });
+    device.locked([&](Pulser& pulser) { result(os) << static_cast<unsigned>(pulser.getClock()); });
 }
 
-void m_setSquareWave125MHz(Reply& os, jsVar* p) {
+void m_setSquareWave125MHz(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!is_array(p)) return;  // no named form; silent
     if (p->length() != 1) return wrong_number(os);
     unsigned char mask = 0;
     if (!p->getNumber(0, mask)) return bad_parameters(os);
-    locked([&] { pulser.setSquareWave125MHz(mask); });
+    device.locked([&](Pulser& pulser) { pulser.setSquareWave125MHz(mask); });
     result(os) << 0;
 }
 
-void m_shiftClkPhase(Reply& os, jsVar* p) {
+void m_shiftClkPhase(DeviceAccess& device, Reply& os, jsVar* p) {
     const jsVar* v = single(os, p, "value", "missing argument 'clk_frequency'", true);
     if (!v) return;
     int steps = 0;
@@ -255,38 +247,38 @@ void m_shiftClkPhase(Reply& os, jsVar* p) {
     if (steps > MAX_PHASE_STEPS || steps < -MAX_PHASE_STEPS)
         return write_invalid_parameter(os, "value beyond " + std::to_string(MAX_PHASE_STEPS) + " steps");
     // The device's own result: -1 when it refused or the clock did not follow.
-    result(os) << locked([&] { return pulser.shiftClkPhase(steps); });
+    result(os) << device.locked([&](Pulser& pulser) { return pulser.shiftClkPhase(steps); });
 }
 
-void m_setClkParam(Reply& os, jsVar* p) {
+void m_setClkParam(DeviceAccess& device, Reply& os, jsVar* p) {
     const jsVar* v = single(os, p, "value", "missing argument 'clk_frequency'", true);
     if (!v) return;
     double ref_mhz = 0;
     if (!is_number(v) || !v->getNumber(ref_mhz)) return bad_parameters(os);
     // The device's own result: -1 when it refused or the clock did not follow.
-    result(os) << locked([&] { return pulser.setClkParam(ref_mhz); });
+    result(os) << device.locked([&](Pulser& pulser) { return pulser.setClkParam(ref_mhz); });
 }
 
-void m_getFirmwareVersion(Reply& os, jsVar* p) {
+void m_getFirmwareVersion(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] { write_json_text(result(os), pulser.getFirmwareVersion()); });
+    device.locked([&](Pulser& pulser) { write_json_text(result(os), pulser.getFirmwareVersion()); });
 }
 
-void m_getHardwareVersion(Reply& os, jsVar* p) {
+void m_getHardwareVersion(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] { write_json_text(result(os), pulser.getHardwareVersion()); });
+    device.locked([&](Pulser& pulser) { write_json_text(result(os), pulser.getHardwareVersion()); });
 }
 
-void m_programSerial(Reply& os, jsVar* p) {
+void m_programSerial(DeviceAccess& device, Reply& os, jsVar* p) {
     const jsVar* v = single(os, p, "serial", "missing argument 'serial'", true);
     if (!v) return;
     std::string text;
     if (!v->getStr(text)) return bad_parameters(os);
-    int r = locked([&] { return pulser.programSerial(text); });
+    int r = device.locked([&](Pulser& pulser) { return pulser.programSerial(text); });
     result(os) << r;
 }
 
-void m_getSerial(Reply& os, jsVar* p) {
+void m_getSerial(DeviceAccess& device, Reply& os, jsVar* p) {
     serial_t which = MAC;
     if (given(p)) {
         if (!is_array(p) || p->length() != 1) {
@@ -296,31 +288,31 @@ void m_getSerial(Reply& os, jsVar* p) {
         if (!read_serial(p->getValue(0), which, os)) return;
         std::cout << "Use backwards compatibility of getSerial()" << std::endl;
     }
-    locked([&] { write_json_text(result(os), which == ID ? pulser.getFPGAID() : pulser.getSerial()); });
+    device.locked([&](Pulser& pulser) { write_json_text(result(os), which == ID ? pulser.getFPGAID() : pulser.getSerial()); });
 }
 
-void m_getFPGAID(Reply& os, jsVar* p) {
+void m_getFPGAID(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] { write_json_text(result(os), pulser.getFPGAID()); });
+    device.locked([&](Pulser& pulser) { write_json_text(result(os), pulser.getFPGAID()); });
 }
 
-void m_hasSequence(Reply& os, jsVar* p) {
+void m_hasSequence(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] { result(os) << (pulser.hasSequence() ? 1 : 0); });
+    device.locked([&](Pulser& pulser) { result(os) << (pulser.hasSequence() ? 1 : 0); });
 }
 
-void m_isStreaming(Reply& os, jsVar* p) {
+void m_isStreaming(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] { result(os) << (pulser.isStreaming() ? 1 : 0); });
+    device.locked([&](Pulser& pulser) { result(os) << (pulser.isStreaming() ? 1 : 0); });
 }
 
-void m_hasFinished(Reply& os, jsVar* p) {
+void m_hasFinished(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] { result(os) << (pulser.hasFinished() ? 1 : 0); });
+    device.locked([&](Pulser& pulser) { result(os) << (pulser.hasFinished() ? 1 : 0); });
 }
 
 // The checks of this method throw std::invalid_argument (answered by the guard).
-void m_setNetworkConfiguration(Reply& os, jsVar* p) {
+void m_setNetworkConfiguration(DeviceAccess& device, Reply& os, jsVar* p) {
     const jsVar *dhcp_v, *ip_v, *mask_v, *gw_v, *test_v;
     if (is_array(p)) {
         if (p->length() > 5) throw std::invalid_argument("wrong number of arguments");
@@ -346,17 +338,17 @@ void m_setNetworkConfiguration(Reply& os, jsVar* p) {
     if (given(mask_v) && !mask_v->getStr(netmask)) throw std::invalid_argument("bad parameters");
     if (given(gw_v) && !gw_v->getStr(gateway)) throw std::invalid_argument("bad parameters");
     if (given(test_v) && !flag(test_v, testmode)) throw std::invalid_argument("bad parameters");
-    int r = locked([&] { return pulser.setNetworkConfiguration(dhcp, ip, netmask, gateway, testmode); });
+    int r = device.locked([&](Pulser& pulser) { return pulser.setNetworkConfiguration(dhcp, ip, netmask, gateway, testmode); });
     result(os) << r;
 }
 
-void m_getNetworkConfiguration(Reply& os, jsVar* p) {
+void m_getNetworkConfiguration(DeviceAccess& device, Reply& os, jsVar* p) {
     const jsVar* v = single(os, p, "permanent", "missing argument 'permanent'", true);
     if (!v) return;
     bool permanent = false;
     if (!flag(v, permanent)) return bad_parameters(os);
     const bool named = is_object(p);
-    locked([&] {
+    device.locked([&](Pulser& pulser) {
         network_settings s = pulser.getNetworkConfiguration(permanent);
         result(os) << '{';
         ObjectWriter::FirstKeyWriter(os) << (named ? "DHCP" : "dhcp") << (s.dhcp ? 1 : 0);
@@ -367,34 +359,62 @@ void m_getNetworkConfiguration(Reply& os, jsVar* p) {
     });
 }
 
-void m_applyNetworkConfiguration(Reply& os, jsVar* p) {
+void m_applyNetworkConfiguration(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    int r = locked([] { return pulser.applyNetworkConfiguration(); });
+    int r = device.locked([](Pulser& pulser) { return pulser.applyNetworkConfiguration(); });
     result(os) << r;
 }
 
-void m_setHostname(Reply& os, jsVar* p) {
+void m_setHostname(DeviceAccess& device, Reply& os, jsVar* p) {
     const jsVar* v = single(os, p, "hostname", "missing argument 'hostname'", true);
     if (!v) return;
     std::string name;
     if (!v->getStr(name)) return bad_parameters(os);
-    int r = locked([&] { return pulser.setHostname(name); });
+    int r = device.locked([&](Pulser& pulser) { return pulser.setHostname(name); });
     result(os) << r;
 }
 
-void m_getHostname(Reply& os, jsVar* p) {
+void m_getHostname(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] { write_json_text(result(os), pulser.getHostname()); });
+    device.locked([&](Pulser& pulser) { write_json_text(result(os), pulser.getHostname()); });
 }
 
-void m_getTemperature(Reply& os, jsVar* p) {
-    if (!no_params(os, p)) return;
-    locked([&] { write_json_text(result(os), pulser.getTemperature()); });
+// The further names the front end answers under (see HostCheck.h): [["name", ...]] or
+// {"names":[...]}; 0 when stored, -1 for a bad list.
+void m_setAllowedHosts(DeviceAccess&, Reply& os, jsVar* p) {
+    const jsVar* v = single(os, p, "names", "missing argument 'names'", false);
+    if (!v) return;
+    if (v->kind != jsVar::JS_ARRAY) return bad_parameters(os);
+    std::vector<std::string> names;
+    for (unsigned i = 0; i < v->length() && i <= hostcheck::MAX_ALLOWED_HOSTS; ++i) {
+        std::string name;
+        if (!v->getStr(int(i), name)) return bad_parameters(os);
+        names.push_back(name);
+    }
+    if (v->length() > hostcheck::MAX_ALLOWED_HOSTS) names.emplace_back();  // refused as too many
+    result(os) << hostcheck::set_allowed_hosts(names);
 }
 
-void m_getSupplyState(Reply& os, jsVar* p) {
+void m_getAllowedHosts(DeviceAccess&, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] {
+    std::ostream& out = result(os);
+    out << '[';
+    const std::vector<std::string> names = hostcheck::allowed_hosts();
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i) out << ',';
+        write_json_text(out, names[i]);
+    }
+    out << ']';
+}
+
+void m_getTemperature(DeviceAccess& device, Reply& os, jsVar* p) {
+    if (!no_params(os, p)) return;
+    device.locked([&](Pulser& pulser) { write_json_text(result(os), pulser.getTemperature()); });
+}
+
+void m_getSupplyState(DeviceAccess& device, Reply& os, jsVar* p) {
+    if (!no_params(os, p)) return;
+    device.locked([&](Pulser& pulser) {
         SupplyState s = pulser.getSupplyState();
         result(os) << '{';
         ObjectWriter::FirstKeyWriter(os) << "Current/A" << s.current;
@@ -404,9 +424,9 @@ void m_getSupplyState(Reply& os, jsVar* p) {
     });
 }
 
-void m_getStreamingState(Reply& os, jsVar* p) {
+void m_getStreamingState(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] {
+    device.locked([&](Pulser& pulser) {
         StreamingState s = pulser.getStreamingState();
         result(os) << '{';
         ObjectWriter::FirstKeyWriter(os) << "TotalTime" << s.total_time;
@@ -432,10 +452,10 @@ bool read_seq_nr(Reply& os, const jsVar* p, int& seq_nr) {
     return true;
 }
 
-void m_getSequenceControlData(Reply& os, jsVar* p) {
+void m_getSequenceControlData(DeviceAccess& device, Reply& os, jsVar* p) {
     int seq_nr = 0;
     if (!read_seq_nr(os, p, seq_nr)) return;
-    locked([&] {
+    device.locked([&](Pulser& pulser) {
         SequenceControlData d = pulser.getSequenceControlData(seq_nr);
         result(os) << '{';
         ObjectWriter::FirstKeyWriter(os) << "NumberOfBytes" << d.nBytes;
@@ -446,14 +466,14 @@ void m_getSequenceControlData(Reply& os, jsVar* p) {
     });
 }
 
-void m_isReadyForData(Reply& os, jsVar* p) {
+void m_isReadyForData(DeviceAccess& device, Reply& os, jsVar* p) {
     int seq_nr = 0;
     if (!read_seq_nr(os, p, seq_nr)) return;
-    locked([&] { result(os) << (pulser.isReadyForData(static_cast<sequences_t>(seq_nr)) ? 1 : 0); });
+    device.locked([&](Pulser& pulser) { result(os) << (pulser.isReadyForData(static_cast<sequences_t>(seq_nr)) ? 1 : 0); });
 }
 
 // The checks of this method throw std::invalid_argument (answered by the guard).
-void m_setAnalogCalibration(Reply& os, jsVar* p) {
+void m_setAnalogCalibration(DeviceAccess& device, Reply& os, jsVar* p) {
     AnalogCalibData data;
     double* fields[] = {&data.dc_offset_a0, &data.dc_offset_a1, &data.slope_a0, &data.slope_a1};
     const char* keys[] = {"dc_offset_a0", "dc_offset_a1", "slope_a0", "slope_a1"};
@@ -471,13 +491,13 @@ void m_setAnalogCalibration(Reply& os, jsVar* p) {
     } else {
         throw std::invalid_argument("bad parameters");
     }
-    int32_t r = locked([&] { return pulser.setAnalogCalibration(data); });
+    int32_t r = device.locked([&](Pulser& pulser) { return pulser.setAnalogCalibration(data); });
     result(os) << r;
 }
 
-void m_getAnalogCalibration(Reply& os, jsVar* p) {
+void m_getAnalogCalibration(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] {
+    device.locked([&](Pulser& pulser) {
         AnalogCalibData d = pulser.getAnalogCalibration();
         result(os) << '{';
         ObjectWriter::FirstKeyWriter(os) << "dc_offset_a0" << d.dc_offset_a0;
@@ -488,17 +508,17 @@ void m_getAnalogCalibration(Reply& os, jsVar* p) {
     });
 }
 
-void m_getUnderflow(Reply& os, jsVar* p) {
+void m_getUnderflow(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] { result(os) << pulser.getUnderflow(); });
+    device.locked([&](Pulser& pulser) { result(os) << pulser.getUnderflow(); });
 }
 
-void m_getStatusRegister(Reply& os, jsVar* p) {
+void m_getStatusRegister(DeviceAccess& device, Reply& os, jsVar* p) {
     if (!no_params(os, p)) return;
-    locked([&] { result(os) << pulser.getStatusRegister(); });
+    device.locked([&](Pulser& pulser) { result(os) << pulser.getStatusRegister(); });
 }
 
-void m_setDebugRegister(Reply& os, jsVar* p) {
+void m_setDebugRegister(DeviceAccess& device, Reply& os, jsVar* p) {
     const jsVar *val_v, *mask_v;
     if (is_array(p)) {
         if (p->length() != 2) {
@@ -520,13 +540,13 @@ void m_setDebugRegister(Reply& os, jsVar* p) {
     unsigned int val = 0, mask = 0;
     if (!is_number(val_v) || !is_number(mask_v) || !val_v->getNumber(val) || !mask_v->getNumber(mask))
         return bad_parameters(os);
-    locked([&] { pulser.setDebugRegister(val, mask); });
+    device.locked([&](Pulser& pulser) { pulser.setDebugRegister(val, mask); });
     result(os) << 0;
 }
 
 struct Method {
     const char* name;
-    void (*run)(Reply&, jsVar*);
+    void (*run)(DeviceAccess&, Reply&, jsVar*);
 };
 
 const Method methods[] = {
@@ -559,6 +579,8 @@ const Method methods[] = {
     {"applyNetworkConfiguration", m_applyNetworkConfiguration},
     {"setHostname", m_setHostname},
     {"getHostname", m_getHostname},
+    {"setAllowedHosts", m_setAllowedHosts},
+    {"getAllowedHosts", m_getAllowedHosts},
     {"getTemperature", m_getTemperature},
     {"getSupplyState", m_getSupplyState},
     {"getStreamingState", m_getStreamingState},
@@ -589,7 +611,7 @@ int JsonHttpd::jsonRPC(std::string& method, ObjectWriter::KeyWriter& reply, jsVa
     // The method's answer is collected apart, so a failure part-way leaves no partial result.
     std::ostringstream part;
     try {
-        found->run(part, p);
+        found->run(device_, part, p);
     } catch (const std::invalid_argument& e) {
         std::cout << "Caught exception std::invalid_argument: " << e.what() << std::endl;
         part.str("");
@@ -609,15 +631,13 @@ int JsonHttpd::jsonRPC(std::string& method, ObjectWriter::KeyWriter& reply, jsVa
     return 0;
 }
 
-namespace {
-SlotReadback slot_readback;
-}  // namespace
+JsonHttpd::JsonHttpd(DeviceAccess device, SlotReadback& readback)
+    : Httpd({{"/api/slot/", &readback}}), device_(device) {}
 
-JsonHttpd::JsonHttpd() : Httpd({{"/api/slot/", &slot_readback}}) {}
-
-void run_json_httpd() {
+void run_json_httpd(DeviceAccess device) {
     std::cout << "Starting Json Http Daemon..." << std::endl;
-    JsonHttpd server;
+    SlotReadback readback(device);
+    JsonHttpd server(device, readback);
     server.start();  // serves until the process ends
     for (;;) sleep(1);
 }

@@ -2,7 +2,7 @@
 // turn JSON values into the device's types, and the reply pieces they share.
 //
 // The envelope (Httpd::serveJsonRpc), the readers and the reply helpers never touch the device;
-// only JsonHttpd::jsonRPC calls into `pulser`, holding `pulser_lock` around each call.
+// only JsonHttpd::jsonRPC calls into the device it was handed, holding the lock around each call.
 #pragma once
 
 #include <cstddef>
@@ -10,16 +10,23 @@
 #include <string>
 #include <vector>
 
+#include "interfaces/interfaces.h"
 #include "interfaces/jsonrpc/Httpd.h"
 #include "common/json.h"
 #include "common/types.h"
 
+class SlotReadback;
+
 class JsonHttpd : public Httpd {
 public:
-    JsonHttpd();  // starts the front end with the slot readback under "/api/slot/"
-    explicit JsonHttpd(Httpd::Offline offline) : Httpd(offline) {}
+    // Starts the front end with `readback` under "/api/slot/".
+    JsonHttpd(DeviceAccess device, SlotReadback& readback);
+    JsonHttpd(Httpd::Offline offline, DeviceAccess device) : Httpd(offline), device_(device) {}
 
     int jsonRPC(std::string& method, ObjectWriter::KeyWriter& reply, jsVar* params) override;
+
+private:
+    DeviceAccess device_;
 };
 
 // Error codes of the replies.

@@ -3,13 +3,16 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "device/Pulser.h"
 #include "interfaces/interfaces.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -80,7 +83,99 @@ std::string binary_page(const memcmd::SegmentPage& page, uint64_t version) {
     return out;
 }
 
+// The copy of one slot's memory that pages are decoded from, with the places the last pages
+// ended (one per reader paging through it, the most recent few). One slot at a time: reading the
+// other replaces it, and it goes once every reader has read its last page.
+struct SlotCopy {
+    static constexpr size_t CURSORS = 8;
+    std::mutex lock;  // one reader at a time
+    unsigned slot = 0;
+    uint64_t version = 1;  // odd: none
+    std::vector<uint8_t> bytes;
+    std::vector<memcmd::PageCursor> cursors;  // the most recently used last
+
+    // The cursor nearest before segment `from`, moved to the end of the list (a new one at the
+    // start when none is before it).
+    memcmd::PageCursor& cursor_for(uint64_t from) {
+        auto best = cursors.end();
+        for (auto it = cursors.begin(); it != cursors.end(); ++it)
+            if (it->index <= from && (best == cursors.end() || it->index > best->index)) best = it;
+        memcmd::PageCursor c = best == cursors.end() ? memcmd::PageCursor() : *best;
+        if (best != cursors.end()) cursors.erase(best);
+        else if (cursors.size() >= CURSORS) cursors.erase(cursors.begin());
+        cursors.push_back(c);
+        return cursors.back();
+    }
+};
+SlotCopy slot_copy;
+
+// Copies the slot's memory in pieces, the device lock held for one piece at a time; false when
+// an upload writes it meanwhile (the copy is then of no use). The window is read with aligned
+// loads only (platform.h), in whole 4-byte words.
+bool copy_slot(DeviceAccess& device, unsigned slot, uint64_t version, std::vector<uint8_t>& out) {
+    constexpr size_t PIECE = 256 * 1024;
+    out.clear();
+    size_t size = 0;
+    for (size_t done = 0;;) {
+        const int state = device.locked([&](Pulser& pulser) {
+            if (pulser.slotMemoryVersion(slot) != version) return -1;
+            const auto region = pulser.slotRegion(slot);
+            if (done == 0) {
+                size = region.second;
+                out.resize((size + 3) & ~size_t(3));
+            }
+            if (region.second != size) return -1;
+            if (out.empty()) return 1;  // nothing uploaded
+            const size_t n = std::min(PIECE, out.size() - done);
+            platform::window_read(out.data() + done, region.first + done, n);
+            done += n;
+            return done == out.size() ? 1 : 0;
+        });
+        if (state < 0) return false;
+        if (state > 0) {
+            out.resize(size);
+            return true;
+        }
+    }
+}
+
 }  // namespace
+
+// One page of a slot, or the status that refuses it: 409 when `expected` (the version the client
+// paged with) is not the slot's version, 503 while an upload writes the slot.
+int SlotReadback::read_page(unsigned slot, uint64_t from, size_t max, const uint64_t* expected, Page& out) {
+    std::lock_guard<std::mutex> reader(slot_copy.lock);
+    for (int attempt = 0;; ++attempt) {
+        uint64_t version;
+        version = device_.locked([&](Pulser& pulser) { return pulser.slotMemoryVersion(slot); });
+        if (version & 1) return 503;
+        if (expected && *expected != version) return 409;
+        if (slot_copy.version != version || slot_copy.slot != slot) {
+            slot_copy.version = 1;
+            slot_copy.cursors.clear();
+            if (!copy_slot(device_, slot, version, slot_copy.bytes)) {
+                if (attempt < 2) continue;
+                return 503;
+            }
+            slot_copy.version = version;
+            slot_copy.slot = slot;
+        }
+        out.version = version;
+        break;
+    }
+    if (slot_copy.bytes.empty()) {
+        out.page = memcmd::SegmentPage();  // nothing uploaded
+    } else {
+        out.page = memcmd::read_segments(slot_copy.bytes.data(), slot_copy.bytes.size(), from, max,
+                                         &slot_copy.cursor_for(from));
+    }
+    if (!out.page.more && !slot_copy.cursors.empty()) slot_copy.cursors.pop_back();  // that reader is done
+    if (slot_copy.cursors.empty()) {  // every reader is done: the copy goes
+        slot_copy.version = 1;
+        std::vector<uint8_t>().swap(slot_copy.bytes);
+    }
+    return 200;
+}
 
 int SlotReadback::do_request(const mg_request_info* info, std::ostream& out) {
     const char* path = info->local_uri ? info->local_uri : "";
@@ -109,14 +204,20 @@ int SlotReadback::do_request(const mg_request_info* info, std::ostream& out) {
         binary = text == "binary";
     }
 
-    memcmd::SegmentPage page;
-    {
-        std::lock_guard<std::mutex> lock(pulser_lock);
-        page = pulser.readSlot(slot, from, size_t(max));
-    }
-    if (binary) return answer(out, 200, "OK", binary_page(page, 0), "application/octet-stream");
+    uint64_t expected = 0;
+    const bool has_version = query_value(info->query_string, "version", text);
+    if (has_version && !read_number(text, expected))
+        return answer(out, 400, "Bad Request", "{\"error\":\"version: as a page gave it\"}");
+
+    Page read;
+    const int status = read_page(slot, from, size_t(max), has_version ? &expected : nullptr, read);
+    if (status == 409) return answer(out, 409, "Conflict", "{\"error\":\"the slot was loaded anew while it was read\"}");
+    if (status == 503)
+        return answer(out, 503, "Service Unavailable", "{\"error\":\"the slot is being loaded\"}");
+    const memcmd::SegmentPage& page = read.page;
+    if (binary) return answer(out, 200, "OK", binary_page(page, read.version), "application/octet-stream");
     std::ostringstream body;
-    body << "{\"slot\":" << slot << ",\"from\":" << from << ",\"segments\":[";
+    body << "{\"slot\":" << slot << ",\"version\":" << read.version << ",\"from\":" << from << ",\"segments\":[";
     for (size_t i = 0; i < page.segments.size(); ++i) {
         const memcmd::Segment& s = page.segments[i];
         body << (i ? ",[" : "[") << s.ticks << ',' << unsigned(s.digi) << ',' << s.code0 << ',' << s.code1 << ']';

@@ -1,6 +1,5 @@
 // Connection handling of the binary protocol: frames, commands, status codes and the accept loop.
-// Kept free of the program's globals so it can serve any device; tcp_server.cpp binds it to
-// `pulser` and `pulser_lock`.
+// It serves any StreamDevice; tcp_server.cpp binds it to the device main hands in.
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -8,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "device/Pulser.h"
+#include "interfaces/interfaces.h"
 #include "interfaces/tcp/tcp_protocol.h"
 
 int RecvAll(int fd, void* buffer, long long length) {
@@ -31,16 +32,16 @@ int RecvAll(int fd, void* buffer, long long length) {
     return 1;
 }
 
-void print_streamHighLevel_call(const std::vector<Pulse>& pulses, long long n_runs, const Pulse& final_state) {
-    std::cout << "StreamHighLevel call: len: " << pulses.size() << ", "
+void print_streamHighLevel_call(uint64_t n_pulses, long long n_runs, const Pulse& final_state) {
+    std::cout << "StreamHighLevel call: len: " << n_pulses << ", "
               << "n_runs: " << n_runs << ", "
               << "final: " << final_state.ticks << "|" << static_cast<unsigned>(final_state.digi) << "|"
               << final_state.ao0 << "|" << final_state.ao1 << std::endl;
 }
 
-void print_upload_call(const std::vector<Pulse>& pulses, long long n_runs, const Pulse& final_state, sequences_t slot,
+void print_upload_call(uint64_t n_pulses, long long n_runs, const Pulse& final_state, sequences_t slot,
                        next_action_t next_action, when_t when, on_nodata_t on_nodata) {
-    std::cout << "StreamHighLevel call: len: " << pulses.size() << ", "
+    std::cout << "StreamHighLevel call: len: " << n_pulses << ", "
               << "n_runs: " << n_runs << ", Sequence number: " << slot << ", Stream_in_flags: " << next_action
               << "|" << when << "|" << on_nodata << ", "
               << "final: " << final_state.ticks << "|" << static_cast<unsigned>(final_state.digi) << "|"
@@ -49,13 +50,16 @@ void print_upload_call(const std::vector<Pulse>& pulses, long long n_runs, const
 
 namespace tcp {
 
-int PulserDevice::stream(const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state) {
-    return pulser_.stream(seq, n_runs, final_state);
+int PulserDevice::openStream(long long n_runs, const Pulse& final_state, uint64_t& id) {
+    return pulser_.openStream(n_runs, final_state, id);
 }
-int PulserDevice::upload(sequences_t slot, const std::vector<Pulse>& seq, long long n_runs, const Pulse& final_state,
-                         next_action_t next_action, when_t when, on_nodata_t on_nodata) {
-    return pulser_.upload(slot, seq, n_runs, final_state, next_action, when, on_nodata);
+int PulserDevice::closeStream(uint64_t id) { return pulser_.closeStream(id); }
+int PulserDevice::openFill(const SlotFill& fill, uint64_t& id) { return pulser_.openFill(fill, id); }
+bool PulserDevice::fillPulses(uint64_t id, const Pulse* pulses, size_t count) {
+    return pulser_.fillPulses(id, pulses, count);
 }
+int PulserDevice::closeFill(uint64_t id) { return pulser_.closeFill(id); }
+void PulserDevice::dropFill(uint64_t id) { pulser_.dropFill(id); }
 SequenceControlData PulserDevice::getSequenceControlData(int slot) { return pulser_.getSequenceControlData(slot); }
 void PulserDevice::set_qos() { pulser_.set_qos(); }
 void PulserDevice::reset_qos() { pulser_.reset_qos(); }
@@ -66,35 +70,58 @@ namespace {
 
 constexpr size_t RECORD = sizeof(Pulse);
 
-// One connection: its socket, the reused pulse buffer and the header of the command being
-// served, whose length counts the payload bytes not yet consumed.
+// The port's listening socket, while acceptLoop runs on it: the connection being served looks
+// there for a client waiting its turn.
+std::atomic<int> listening{-1};
+
+// One connection: its socket, its one receive buffer (a chunk of records, reused by every
+// command) and the header of the command being served, whose length counts the payload bytes not
+// yet consumed.
 class Connection {
 public:
-    Connection(int fd, StreamDevice& device, std::mutex& lock) : fd_(fd), device_(device), lock_(lock) {
-        pulses_.reserve(MAX_UPLOAD_PULSES);
-    }
+    Connection(int fd, StreamDevice& device, std::mutex& lock)
+        : fd_(fd), device_(device), lock_(lock), chunk_(FILL_CHUNK) {}
 
     // Serves commands until the connection ends.
     void run() {
         for (;;) {
+            if (!awaitCommand()) break;
             if (recv(fd_, &header_, sizeof(header_), MSG_WAITALL) != static_cast<ssize_t>(sizeof(header_))) break;
             if (header_.magic != MAGIC) break;
             payload_start_ = std::chrono::steady_clock::now();
             payload_received_ = 0;
-            // The pulse buffer keeps its size between commands: resizing it to the next command's
-            // count then initialises only what it grows by.
             if (!dispatch()) break;
         }
     }
 
 private:
+    // Waits for the next command (or the end of the connection); false when it is not begun in
+    // time: within the idle time-out, or, once another client waits for the port, within
+    // HANDOVER_MS of the end of the last command.
+    bool awaitCommand() {
+        using namespace std::chrono;
+        const auto now = steady_clock::now();
+        const auto idle_end = now + seconds(RECEIVE_TIMEOUT_S), handover = now + milliseconds(HANDOVER_MS);
+        pollfd p[2] = {{fd_, POLLIN, 0}, {listening.load(), POLLIN, 0}};
+        bool waiting = false;
+        for (;;) {
+            const auto end = waiting ? std::min(idle_end, handover) : idle_end;
+            const auto left = duration_cast<milliseconds>(end - steady_clock::now()).count() + 1;
+            if (left <= 0) return false;
+            const int r = poll(p, waiting || p[1].fd < 0 ? 1 : 2, static_cast<int>(left));
+            if (r < 0 && errno != EINTR) return false;
+            if (r > 0 && p[0].revents) return true;
+            if (r > 0 && (p[1].revents & POLLIN)) waiting = true;
+        }
+    }
+
     // Serves the command in header_; false when the connection is to end.
     bool dispatch() {
         switch (header_.command) {
             case CMD_STREAM:
-                return streamCommand();
+                return sequenceCommand(true);
             case CMD_UPLOAD:
-                return uploadCommand();
+                return sequenceCommand(false);
             case CMD_SET_CALIBRATION:
                 return setCalibrationCommand();
             case CMD_GET_CALIBRATION:
@@ -182,75 +209,37 @@ private:
 
     Pulse finalState() const { return Pulse{0, seq_.final_digi, seq_.final_ao0, seq_.final_ao1}; }
 
-    // Receives the n records straight into the pulse buffer.
-    bool receiveRecords() {
-        pulses_.resize(seq_.n_pulses);
-        const long long bytes = static_cast<long long>(seq_.n_pulses * RECORD);
-        if (!recvPayload(pulses_.data(), static_cast<size_t>(bytes))) return false;
-        consumed(static_cast<uint64_t>(bytes));
+    // Receives `count` records into the chunk buffer; paced: in blocks with pauses, leaving memory
+    // bandwidth to a busy playback.
+    bool receiveChunk(size_t count, bool paced) {
+        auto* p = reinterpret_cast<uint8_t*>(chunk_.data());
+        for (size_t done = 0; done < count;) {
+            const size_t block = paced ? std::min(THROTTLE_BLOCK, count - done) : count;
+            if (!recvPayload(p + done * RECORD, block * RECORD)) return false;
+            done += block;
+            if (paced && block == THROTTLE_BLOCK) std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+        consumed(count * RECORD);
         return true;
     }
 
-    // Receives the records in paced blocks, leaving memory bandwidth to a busy playback.
-    bool receiveRecordsPaced() {
-        const uint64_t n = seq_.n_pulses;
-        pulses_.resize(n);
-        auto* p = reinterpret_cast<uint8_t*>(pulses_.data());
-        uint64_t received = 0;
-        for (uint64_t done = 0; done + THROTTLE_BLOCK <= n; done += THROTTLE_BLOCK) {
-            if (!recvPayload(p + received, THROTTLE_BLOCK * RECORD)) return false;
-            received += THROTTLE_BLOCK * RECORD;
-            std::this_thread::sleep_for(std::chrono::microseconds(50));
+    // The status answering a stream's or an upload's outcome.
+    static uint32_t statusOf(const LoadOutcome& out) {
+        switch (out.kind) {
+            case LoadOutcome::LOADED: return STATUS_OK;
+            case LoadOutcome::TOO_LARGE: return STATUS_OUT_OF_RANGE;
+            case LoadOutcome::NO_MEMORY: break;
         }
-        const size_t rest = (n % THROTTLE_BLOCK) * RECORD;
-        if (rest > 0 && !recvPayload(p + received, rest)) return false;
-        received += rest;
-        consumed(received);
-        return received == n * RECORD;
+        return STATUS_OUT_OF_MEMORY;
     }
 
-    // Runs a sequence operation, converting the encoder's exceptions into status codes.
+    // Runs a device call that may refuse the sequence, as a status.
     template <class Call>
-    uint32_t deviceCall(Call call) {
-        try {
+    static uint32_t deviceCall(Call call) {
+        return statusOf(loadSequence([&] {
             call();
-            return STATUS_OK;
-        } catch (const std::out_of_range& e) {
-            std::cout << "out of memory " << e.what() << std::endl;
-            return STATUS_OUT_OF_RANGE;
-        } catch (const std::bad_alloc& e) {
-            std::cout << "out of memory " << e.what() << std::endl;
-            return STATUS_OUT_OF_MEMORY;
-        }
-    }
-
-    bool streamCommand() {
-        if (!sequenceHeader(MAX_STREAM_PULSES)) return false;
-        if (seq_.n_pulses == 0) {
-            std::cout << EMPTY_SEQUENCE << std::endl;
-            const bool rest = consumeRest();
-            answer(rest ? STATUS_EMPTY_SEQUENCE : STATUS_TRANSFER_ERROR);
-            return rest;
-        }
-        if (!receiveRecords()) {
-            answer(STATUS_TRANSFER_ERROR);
-            return false;
-        }
-        const Pulse final_state = finalState();
-        uint32_t status;
-        int started = 0;
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            print_streamHighLevel_call(pulses_, seq_.n_runs, final_state);
-            status = deviceCall([&] {
-                started = device_.stream(pulses_, seq_.n_runs, final_state);
-                std::cout << "Streaming..." << std::endl;
-            });
-        }
-        if (status == STATUS_OK && started < 0) status = STATUS_NOT_STARTED;
-        if (!consumeRest()) status = STATUS_TRANSFER_ERROR;
-        answer(status);
-        return true;
+            return 0;
+        }));
     }
 
     // Whether either slot holds a sequence of more than THROTTLE_SLOT_PULSES commands above `rate`.
@@ -260,57 +249,102 @@ private:
         return false;
     }
 
-    void resetQos() {
+    // Whether an upload's records are received paced (and QoS lowered) for a busy playback.
+    bool throttle() {
         std::lock_guard<std::mutex> g(lock_);
-        device_.reset_qos();
+        SequenceControlData slots[2];
+        slots[1] = device_.getSequenceControlData(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+        slots[0] = device_.getSequenceControlData(0);
+        if (seq_.n_pulses > THROTTLE_MIN_PULSES && loadedAbove(slots, THROTTLE_RATE)) {
+            std::cout << "Throtteling upload" << std::endl;
+            if (loadedAbove(slots, QOS_RATE)) device_.set_qos();
+            return true;
+        }
+        std::cout << "Normal upload" << std::endl;
+        return false;
     }
 
-    bool uploadCommand() {
-        if (!sequenceHeader(MAX_UPLOAD_PULSES)) return false;
-        const uint64_t n = seq_.n_pulses;
+    // The fill of one CMD_STREAM or CMD_UPLOAD: opened with the first chunk, fed chunk by chunk.
+    struct Fill {
+        uint64_t id = 0;
+        bool tried = false;  // opened, or refused (then the records are only consumed)
+        int opened = 0;
+        uint32_t status = STATUS_OK;
+    };
 
-        bool paced = false;
-        {
-            // Only the throttling decision needs the slots; the records arrive without the lock.
-            std::lock_guard<std::mutex> g(lock_);
-            SequenceControlData slots[2];
-            slots[1] = device_.getSequenceControlData(1);
-            std::this_thread::sleep_for(std::chrono::microseconds(100));
-            slots[0] = device_.getSequenceControlData(0);
-            if (n > THROTTLE_MIN_PULSES && loadedAbove(slots, THROTTLE_RATE)) {
-                paced = true;
-                std::cout << "Throtteling upload" << std::endl;
-                if (loadedAbove(slots, QOS_RATE)) device_.set_qos();
-            } else {
-                std::cout << "Normal upload" << std::endl;
-            }
-        }
-        if (!(paced ? receiveRecordsPaced() : receiveRecords())) {
-            answer(STATUS_TRANSFER_ERROR);
-            resetQos();
-            return false;
-        }
-
+    // Puts the chunk that has just arrived into the slot, opening the fill with the first one.
+    void fillChunk(bool stream, Fill& f, size_t count) {
+        std::lock_guard<std::mutex> g(lock_);
         const Pulse final_state = finalState();
-        const sequences_t slot = seq_.slot;
-        const next_action_t next_action = seq_.next_action;
-        const when_t when = seq_.when;
-        const on_nodata_t on_nodata = seq_.on_nodata;
+        if (!f.tried) {
+            f.tried = true;
+            if (stream) {
+                print_streamHighLevel_call(seq_.n_pulses, seq_.n_runs, final_state);
+                f.opened = device_.openStream(seq_.n_runs, final_state, f.id);
+            } else {
+                print_upload_call(seq_.n_pulses, seq_.n_runs, final_state, seq_.slot, seq_.next_action, seq_.when,
+                                  seq_.on_nodata);
+                f.opened = device_.openFill(
+                    SlotFill{seq_.slot, seq_.n_runs, final_state, seq_.next_action, seq_.when, seq_.on_nodata}, f.id);
+            }
+            if (f.opened == FILL_OVERTAKEN) f.status = STATUS_OVERTAKEN;
+        }
+        if (f.id == 0 || f.status != STATUS_OK || count == 0) return;
+        bool kept = true;
+        f.status = deviceCall([&] { kept = device_.fillPulses(f.id, chunk_.data(), count); });
+        if (f.status == STATUS_OK && !kept) f.status = STATUS_OVERTAKEN;
+    }
+
+    bool sequenceCommand(bool stream) {
+        if (!sequenceHeader(stream ? MAX_STREAM_PULSES : MAX_UPLOAD_PULSES)) return false;
+        if (stream && seq_.n_pulses == 0) {
+            std::cout << EMPTY_SEQUENCE << std::endl;
+            const bool rest = consumeRest();
+            answer(rest ? STATUS_EMPTY_SEQUENCE : STATUS_TRANSFER_ERROR);
+            return rest;
+        }
+        const bool paced = !stream && throttle();
+        const uint64_t n = seq_.n_pulses;
+        Fill f;
+        for (uint64_t done = 0; done < n || !f.tried;) {
+            const size_t count = static_cast<size_t>(std::min<uint64_t>(FILL_CHUNK, n - done));
+            if (!receiveChunk(count, paced)) {
+                // The sender has gone or stalled: the slot stays empty.
+                answer(STATUS_TRANSFER_ERROR);
+                std::lock_guard<std::mutex> g(lock_);
+                device_.dropFill(f.id);
+                if (!stream) device_.reset_qos();
+                return false;
+            }
+            done += count;
+            fillChunk(stream, f, count);
+        }
+
         UploadResult result;
         bool returned = false;
-        uint32_t status;
         {
             std::lock_guard<std::mutex> g(lock_);
-            print_upload_call(pulses_, seq_.n_runs, final_state, slot, next_action, when, on_nodata);
-            status = deviceCall([&] {
-                result.value = device_.upload(slot, pulses_, seq_.n_runs, final_state, next_action, when, on_nodata);
-                returned = true;
+            if (f.status == STATUS_OK && stream) {
+                int started = 0;
+                f.status = deviceCall([&] {
+                    started = device_.closeStream(f.id);
+                    std::cout << "Streaming..." << std::endl;
+                });
+                if (started == FILL_OVERTAKEN) f.status = STATUS_OVERTAKEN;
+                else if (f.status == STATUS_OK && started < 0) f.status = STATUS_NOT_STARTED;
+            } else if (f.status == STATUS_OK) {
+                // A refused upload answers its -1 as the value, as `upload` does.
+                result.value = f.opened;
+                if (f.id != 0) f.status = deviceCall([&] { result.value = device_.closeFill(f.id); });
                 std::cout << "Uploading sequence data..." << std::endl;
-            });
-            device_.reset_qos();
+                if (result.value == FILL_OVERTAKEN) f.status = STATUS_OVERTAKEN;
+                returned = f.status == STATUS_OK;
+            }
+            if (!stream) device_.reset_qos();
         }
-        if (!consumeRest()) status = STATUS_TRANSFER_ERROR;
-        answer(status, returned ? &result : nullptr);
+        if (!consumeRest()) f.status = STATUS_TRANSFER_ERROR;
+        answer(f.status, returned ? &result : nullptr);
         return true;
     }
 
@@ -349,7 +383,7 @@ private:
     std::mutex& lock_;
     CommandHeader header_;
     SequenceHeader seq_;
-    std::vector<Pulse> pulses_;
+    std::vector<Pulse> chunk_;
     std::chrono::steady_clock::time_point payload_start_;
     uint64_t payload_received_ = 0;
 };
@@ -400,6 +434,7 @@ bool acceptRetryable(int err, bool& pause) {
 
 void acceptLoop(int listen_fd, const AcceptFn& accept_fn, const std::function<void(int fd)>& serve) {
     int reported = 0;  // last shortage printed, so a lasting one is printed once
+    listening = listen_fd;
     for (;;) {
         int fd = accept_fn(listen_fd);
         if (fd < 0) {
@@ -416,6 +451,7 @@ void acceptLoop(int listen_fd, const AcceptFn& accept_fn, const std::function<vo
                 continue;
             }
             std::cout << "ERROR on accept" << std::endl << std::strerror(err) << std::endl;
+            listening = -1;
             close(listen_fd);
             return;
         }

@@ -1,5 +1,5 @@
-// The binary protocol's thread entries for the program: the listener on port 21328 and the
-// connection handler serving the global `pulser` under `pulser_lock`.
+// The binary protocol's thread entry for the program: the listener on port 21328, each connection
+// served for the device handed in by main.
 #include "interfaces/tcp/tcp_protocol.h"
 
 #include <netinet/in.h>
@@ -11,12 +11,12 @@
 #include "device/Pulser.h"
 #include "interfaces/interfaces.h"
 
-void socketThread(int fd) {
-    tcp::PulserDevice device(pulser);
-    tcp::serveConnection(fd, device, pulser_lock);
+void socketThread(int fd, DeviceAccess access) {
+    tcp::PulserDevice device(access.pulser());
+    tcp::serveConnection(fd, device, access.lock());
 }
 
-void run_streamHighLevel() {
+void run_streamHighLevel(DeviceAccess access) {
     // Close-on-exec: started commands and the restarted process image must not hold the port.
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) std::cout << "ERROR opening socket" << std::endl;
@@ -42,5 +42,6 @@ void run_streamHighLevel() {
         std::cout << "Error" << std::endl;
 
     tcp::acceptLoop(
-        fd, [](int listen_fd) { return accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC); }, socketThread);
+        fd, [](int listen_fd) { return accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC); },
+        [access](int conn) { socketThread(conn, access); });
 }

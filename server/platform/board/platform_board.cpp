@@ -55,6 +55,33 @@ int unmap_phys(void* addr, size_t length) { return munmap(addr, length); }
 uint32_t reg_read(volatile uint32_t* words, uint64_t, uint32_t offset) { return words[offset / 4]; }
 void reg_write(volatile uint32_t* words, uint64_t, uint32_t offset, uint32_t value) { words[offset / 4] = value; }
 
+namespace {
+template <typename T>
+void store_each(uint8_t* dst, const uint8_t* src, size_t n) {
+    for (size_t i = 0; i < n; i += sizeof(T)) {
+        T v;
+        std::memcpy(&v, src + i, sizeof(T));
+        *reinterpret_cast<volatile T*>(dst + i) = v;
+    }
+}
+}  // namespace
+
+void window_write(uint8_t* dst, const uint8_t* src, size_t n, size_t unit) {
+    switch (unit) {
+        case 8: return store_each<uint64_t>(dst, src, n);
+        case 4: return store_each<uint32_t>(dst, src, n);
+        case 2: return store_each<uint16_t>(dst, src, n);
+        default: return store_each<uint8_t>(dst, src, n);
+    }
+}
+
+void window_read(uint8_t* dst, const uint8_t* src, size_t n) {
+    for (size_t i = 0; i < n; i += 4) {
+        const uint32_t v = *reinterpret_cast<const volatile uint32_t*>(src + i);
+        std::memcpy(dst + i, &v, 4);
+    }
+}
+
 void flush_cache(void* begin, void* end) {
     __builtin___clear_cache(static_cast<char*>(begin), static_cast<char*>(end));
 }

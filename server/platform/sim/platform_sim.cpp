@@ -12,10 +12,11 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "device/registers.h"
+#include "hardware/registers.h"
 #include "sim/Control.h"
 #include "sim/Discovery.h"
 #include "sim/Fpga.h"
+#include "sim/SeqMemory.h"
 #include "sim/Network.h"
 #include "sim/System.h"
 
@@ -39,7 +40,7 @@ void* map_phys(int fd, uint64_t base, size_t length) {
     if (fd < 0) return nullptr;
     if (base == reg::SEQMEM_BASE) {
         sim::Fpga& f = sim::device();
-        return length <= f.memory_size() ? f.memory() : nullptr;
+        return length <= f.memory_size() ? f.driver_memory() : nullptr;
     }
     static uint32_t placeholder[1];
     return placeholder;
@@ -54,6 +55,17 @@ uint32_t reg_read(volatile uint32_t*, uint64_t base, uint32_t offset) { return s
 
 void reg_write(volatile uint32_t*, uint64_t base, uint32_t offset, uint32_t value) {
     sim::device().write(base + offset, value);
+}
+
+void window_write(uint8_t* dst, const uint8_t* src, size_t n, size_t unit) {
+    if ((unit != 1 && unit != 2 && unit != 4 && unit != 8) || uintptr_t(dst) % unit != 0 || n % unit != 0)
+        sim::window_fault("misaligned store", dst, n);
+    std::memcpy(sim::fpga_view(dst, n), src, n);
+}
+
+void window_read(uint8_t* dst, const uint8_t* src, size_t n) {
+    if (uintptr_t(src) % 4 != 0 || n % 4 != 0) sim::window_fault("misaligned load", src, n);
+    std::memcpy(dst, sim::fpga_view(src, n), n);
 }
 
 void flush_cache(void*, void*) {}

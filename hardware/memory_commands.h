@@ -26,11 +26,26 @@ constexpr uint8_t HDR_COUNT4 = 0x30;
 constexpr uint8_t HDR_MASKED = 0x40;    // a change mask selects the channel bytes that follow
 constexpr uint8_t HDR_END = 0x80;       // last command of the region
 
+// Width code (header bits 4-5) of a count: the smallest field that holds it (none for 0), by
+// the count's number of significant bits.
+struct CountCodes {
+    uint8_t by_bits[33];
+    constexpr CountCodes() : by_bits() {
+        for (unsigned b = 0; b <= 32; ++b) by_bits[b] = uint8_t(b == 0 ? 0 : b <= 8 ? 1 : b <= 16 ? 2 : 3);
+    }
+};
+constexpr CountCodes COUNT_CODES;
+inline unsigned count_code(uint32_t count) { return COUNT_CODES.by_bits[count == 0 ? 0 : 32 - __builtin_clz(count)]; }
+// Bytes of the count field of a width code: 0, 1, 2, 4.
+constexpr unsigned count_bytes(unsigned code) { return (1u << code) >> 1; }
 // Bytes of the count field for a header.
-constexpr unsigned count_width(uint8_t header) {
-    constexpr unsigned widths[4] = {0, 1, 2, 4};
-    return widths[(header & HDR_COUNT_MASK) >> HDR_COUNT_SHIFT];
-}
+constexpr unsigned count_width(uint8_t header) { return count_bytes((header & HDR_COUNT_MASK) >> HDR_COUNT_SHIFT); }
+
+// Which codes a command carries: each whose 16 bits differ from the reference's (1 or 0). Header
+// bits HDR_CODE0/HDR_CODE1; the present codes follow in order, 2 bytes each.
+constexpr uint32_t code0_present(uint32_t codes, uint32_t ref_codes) { return ((codes ^ ref_codes) & 0xFFFFu) != 0; }
+constexpr uint32_t code1_present(uint32_t codes, uint32_t ref_codes) { return ((codes ^ ref_codes) >> 16) != 0; }
+constexpr unsigned code_bytes(uint8_t header) { return (header & HDR_CODE0 ? 2 : 0) + (header & HDR_CODE1 ? 2 : 0); }
 
 // DAC code of both outputs before the first command (mid-scale), and as one 32-bit pair.
 constexpr uint16_t START_CODE = 0x1FFF;

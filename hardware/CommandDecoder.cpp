@@ -1,5 +1,5 @@
 // Decoder of the sequence memory command format (memory_commands.h).
-#include "device/CommandDecoder.h"
+#include "hardware/CommandDecoder.h"
 
 #include <cstdio>
 
@@ -48,7 +48,7 @@ struct FieldBytes {
     uint8_t v[256];
     constexpr FieldBytes() : v() {
         for (unsigned h = 0; h < 256; ++h)
-            v[h] = uint8_t(((h & HDR_MASKED) ? 1 : 8) + ((h & HDR_CODE0) ? 2 : 0) + ((h & HDR_CODE1) ? 2 : 0) +
+            v[h] = uint8_t(((h & HDR_MASKED) ? 1 : 8) + code_bytes(uint8_t(h)) +
                            count_width(uint8_t(h)));
     }
 };
@@ -115,10 +115,10 @@ namespace {
 
 // Decodes command after command, handing each to `take` (which returns false to stop early).
 // Fills r's bytes, whole ticks and error; never its command list.
+// Decoding may begin at a command other than the first (`pos`, resolved against `ref`).
 template <class Take>
-void decode_each(const uint8_t* region, size_t max_bytes, DecodeResult& r, Take&& take) {
-    Word ref;  // start reference: channels 0, codes START_CODE
-    size_t pos = 0;
+void decode_each(const uint8_t* region, size_t max_bytes, DecodeResult& r, Take&& take, size_t pos = 0,
+                 Word ref = Word()) {  // start reference: channels 0, codes START_CODE
     for (;;) {
         const size_t start = pos;
         if (pos >= max_bytes) {
@@ -145,7 +145,7 @@ void decode_each(const uint8_t* region, size_t max_bytes, DecodeResult& r, Take&
             need = 8;
         }
         const unsigned cw = count_width(h);
-        need += ((h & HDR_CODE0) ? 2 : 0) + ((h & HDR_CODE1) ? 2 : 0) + cw;
+        need += code_bytes(h) + cw;
         if (max_bytes - pos < need) {
             r.error = at(start, "command runs past the region");
             return;
@@ -307,15 +307,31 @@ struct Pager {
 
 }  // namespace
 
-SegmentPage read_segments(const uint8_t* region, size_t max_bytes, uint64_t from, size_t max_segments) {
+SegmentPage read_segments(const uint8_t* region, size_t max_bytes, uint64_t from, size_t max_segments,
+                          PageCursor* cursor) {
     SegmentPage page;
     Pager pager{from, max_segments, page, Segment{}};
+    PageCursor start;
+    if (cursor && cursor->index <= from) start = *cursor;
+    pager.cur = start.cur;
+    pager.have = start.have;
+    pager.index = start.index;
+    Word ref = start.ref;  // what the next command is resolved against
+    PageCursor next;       // the state before the command that filled the page
     DecodeResult r;
     bool full = false;
-    decode_each(region, max_bytes, r, [&](const DecodedCommand& c) {
-        full = !pager.word(c.word, c.repetitions());
-        return !full;
-    });
+    decode_each(
+        region, max_bytes, r,
+        [&](const DecodedCommand& c) {
+            next = PageCursor{c.offset, ref, pager.cur, pager.have, pager.index};
+            full = !pager.word(c.word, c.repetitions());
+            ref = c.word;
+            ref.marker = false;
+            return !full;
+        },
+        start.pos, start.ref);
+    // The next page begins within the command that filled this one: paging goes on from there.
+    if (full && cursor) *cursor = next;
     if (!full && pager.have) pager.close();
     page.error = std::move(r.error);
     return page;

@@ -1,5 +1,6 @@
 // One pulse as the instrument plays it, in the layout of the binary protocol's 9-byte record
-// (little-endian, packed): a pulse list in memory is sent to the instrument as it is.
+// (little-endian, packed): a pulse list in memory is sent to the instrument as it is. The one
+// definition of the record and of the instrument's limits, for the instrument and its clients.
 #pragma once
 
 #include <cstddef>
@@ -18,13 +19,15 @@ struct Pulse {
 };
 #pragma pack(pop)
 static_assert(sizeof(Pulse) == 9, "a pulse record is 9 bytes");
+static_assert(offsetof(Pulse, digi) == 4 && offsetof(Pulse, ao0) == 5 && offsetof(Pulse, ao1) == 7,
+              "Pulse field offsets are fixed by the wire formats");
 
 inline bool operator==(const Pulse& a, const Pulse& b)
 {
     return a.ticks == b.ticks && a.digi == b.digi && a.ao0 == b.ao0 && a.ao1 == b.ao1;
 }
 
-// The instrument's limits on one list.
+// The instrument's limits on one list, on every interface.
 constexpr size_t MAX_STREAM_PULSES = 2000000;
 constexpr size_t MAX_UPLOAD_PULSES = 1000000;
 

@@ -1,13 +1,9 @@
 // The register map of the FPGA design and of the processor-system blocks that pulserd drives.
-// Each word's fields are described here once; operations use field_get/field_set and read like
+// Each word's fields are described here once; operations use field_get (and the driver field_set, device/register_access.h) and read like
 // the map. Offsets are bytes from the block's base.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
-
-#include "device/MemoryManager.h"
 
 namespace reg {
 
@@ -37,22 +33,6 @@ constexpr uint32_t field_const() {
     static_assert(F.mask != 0 && (F.mask >> F.shift << F.shift) == F.mask, "register field: bad mask");
     static_assert((V & ~(F.mask >> F.shift)) == 0, "register field: constant does not fit its field");
     return V << F.shift;
-}
-
-// The fixed waits of the register sequences (strobe settle times, polls), in microseconds.
-inline void sleep_us(unsigned int us) { usleep(us); }
-
-// Read-modify-write of one field; the other bits of the word are left as they are.
-inline void field_set(Mapper& block, Field f, uint32_t v) {
-    uint32_t w = block.read(f.offset);
-    block.write(f.offset, (w & ~f.mask) | field_prep(f, v));
-}
-inline uint32_t field_read(const Mapper& block, Field f) { return field_get(f, block.read(f.offset)); }
-// The same for a constant, checked when compiling: field_set<qos::CONTROL, 3>(block).
-template <const Field& F, uint32_t V>
-inline void field_set(Mapper& block) {
-    uint32_t w = block.read(F.offset);
-    block.write(F.offset, (w & ~F.mask) | field_const<F, V>());
 }
 
 // ---- Physical blocks (base, length) ----

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "device/memory_commands.h"
+#include "hardware/memory_commands.h"
 
 namespace memcmd {
 
@@ -95,6 +95,19 @@ struct SegmentPage {
     bool more = false;
     std::string error;
 };
-SegmentPage read_segments(const uint8_t* region, size_t max_bytes, uint64_t from, size_t max_segments);
+// Where paging through a region stands before one of its commands, to go on from there instead of
+// from the start: the command's offset, the word it is resolved against, and the segment being
+// built with its index.
+struct PageCursor {
+    size_t pos = 0;
+    Word ref;
+    Segment cur;
+    bool have = false;
+    uint64_t index = 0;
+};
+// Given `cursor` (of the same region), a page from a segment at or after it is read from there, and
+// the cursor moves to where the next page begins.
+SegmentPage read_segments(const uint8_t* region, size_t max_bytes, uint64_t from, size_t max_segments,
+                          PageCursor* cursor = nullptr);
 
 }  // namespace memcmd

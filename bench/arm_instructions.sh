@@ -1,0 +1,87 @@
+#!/bin/sh
+# ARM instructions executed in chosen functions of an armhf program, counted exactly under
+# qemu-arm: every translation block qemu logs as executed (-d exec, nochain: each execution
+# logged) is weighted by its length in instructions (-d in_asm), both logs limited to the address
+# ranges of the functions (-dfilter). The ranges come from the program's symbol table (nm) plus
+# the address qemu loads it at (-d page). Deterministic: no timing, no sampling.
+#
+#   bench/arm_instructions.sh [-s] REGEX PROGRAM [ARGS...]
+#       prints the instructions executed in functions whose demangled name matches REGEX
+#       (grep -E); -s: translate one instruction per block (-singlestep), the cross-check
+#   bench/arm_instructions.sh --encoder [BUILD_DIR] [N]
+#       the encoder on every workload of bench/encoder_workloads.h: N pulses (default 200000)
+#       of each, one call and in pieces of 4096, from BUILD_DIR's encoder_count (default
+#       build-armhf-board; `cmake --build DIR --target encoder_count`), with the loop check
+#
+# Needs qemu-user and the armhf cross libraries (scripts/deps.sh installs both).
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+sysroot=${ARM_SYSROOT:-/usr/arm-linux-gnueabihf}
+nm_tool=${ARM_NM:-arm-linux-gnueabihf-nm}
+
+count() {
+    step=
+    if [ "$1" = -s ]; then step=-singlestep; shift; fi
+    regex=$1
+    prog=$2
+    shift 2
+    tmp=$(mktemp -d)
+    trap 'rm -rf "$tmp"' EXIT
+    # Load address: the first executable mapping of the page log (a program without position
+    # independence is loaded where it is linked: base 0).
+    if "${ARM_READELF:-arm-linux-gnueabihf-readelf}" -h "$prog" | grep -q 'DYN'; then
+        qemu-arm -L "$sysroot" -d page -D "$tmp/page" "$prog" "$@" >/dev/null
+        base=$(awk '$3 == "r-x" && $1 !~ /^ffff/ { split($1, r, "-"); print r[1]; exit }' "$tmp/page")
+    else
+        base=0
+    fi
+    # Function ranges [start, start + size), Thumb bit cleared.
+    ranges=$("$nm_tool" -C -S --defined-only "$prog" |
+        awk -v re="$regex" -v base="$base" '
+            function hex(s,   v, i, c) { v = 0; s = tolower(s); sub(/^0x/, "", s)
+                for (i = 1; i <= length(s); i++) { c = index("0123456789abcdef", substr(s, i, 1)) - 1; v = v * 16 + c }
+                return v }
+            NF >= 4 && ($3 == "T" || $3 == "t" || $3 == "W" || $3 == "w") {
+                name = $0; sub(/^[^ ]+ [^ ]+ [^ ]+ /, "", name)
+                if (name !~ re) next
+                start = hex($1) - hex($1) % 2 + hex(base); size = hex($2)
+                if (size == 0) next
+                printf "%s0x%x+0x%x", sep, start, size; sep = "," }')
+    if [ -z "$ranges" ]; then
+        echo "no function matches $regex" >&2
+        exit 2
+    fi
+    mkfifo "$tmp/log"
+    awk '
+        function key(s) { s = tolower(s); sub(/^0x/, "", s); sub(/^0+/, "", s); return s }
+        /^IN:/ { tb = ""; n = 0; inblock = 1; next }
+        inblock && /^0x[0-9a-fA-F]+:/ { a = $1; sub(/:$/, "", a); if (tb == "") tb = key(a); n++; next }
+        inblock && /^$/ { if (tb != "") len[tb] = n; inblock = 0; next }
+        /^Trace/ { split($0, f, "/"); total += len[key(f[2])]; blocks++ }
+        END { printf "%d %d\n", total, blocks }' "$tmp/log" > "$tmp/total" &
+    qemu-arm -L "$sysroot" $step -d in_asm,exec,nochain -dfilter "$ranges" -D "$tmp/log" "$prog" "$@" >/dev/null
+    wait
+    cut -d' ' -f1 "$tmp/total"
+    rm -rf "$tmp"
+    trap - EXIT
+}
+
+if [ "${1:-}" = --encoder ]; then
+    build=${2:-build-armhf-board}
+    n=${3:-200000}
+    prog=$build/bin/encoder_count
+    # The check: a loop of two instructions a round, 1000 and 2000 rounds: 2000 apart.
+    l1=$(count count_check_loop "$prog" loop 1000)
+    l2=$(count count_check_loop "$prog" loop 2000)
+    s1=$(count -s count_check_loop "$prog" loop 1000)
+    echo "check: loop of 2 x 1000 / 2 x 2000 instructions: $l1 / $l2 (singlestep: $s1)"
+    regex='SequenceEncoder|window_write|set_cmd_bytes'
+    printf '%-14s %12s %12s\n' workload per_pulse in_pieces
+    for kind in dense mixed holds holds_analog wide_analog; do
+        one=$(count "$regex" "$prog" "$kind" "$n")
+        pieces=$(count "$regex" "$prog" "$kind" "$n" 4096)
+        awk -v k="$kind" -v a="$one" -v b="$pieces" -v n="$n" 'BEGIN { printf "%-14s %12.1f %12.1f\n", k, a / n, b / n }'
+    done
+    exit 0
+fi
+count "$@"
