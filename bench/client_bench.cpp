@@ -42,8 +42,7 @@ constexpr int ROUNDS = 9;
 
 double since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-double median(std::vector<double> v)
-{
+double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
     return v.empty() ? 0 : v[v.size() / 2];
 }
@@ -51,13 +50,11 @@ double median(std::vector<double> v)
 // Runs tarvex with its output to /dev/null; false unless it exits with 0. Spawned without copying
 // this process's page tables (a fork of a process holding the lists and the window costs several
 // milliseconds that would be counted against tarvex).
-bool run_tarvex(const std::vector<std::string>& args)
-{
+bool run_tarvex(const std::vector<std::string>& args) {
     std::vector<std::string> all{testsupport::program("tarvex")};
     all.insert(all.end(), args.begin(), args.end());
     std::vector<char*> argv;
-    for (auto& a : all)
-        argv.push_back(a.data());
+    for (auto& a : all) argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -65,8 +62,7 @@ bool run_tarvex(const std::vector<std::string>& args)
     pid_t pid = -1;
     const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (failed)
-        return false;
+    if (failed) return false;
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -74,8 +70,7 @@ bool run_tarvex(const std::vector<std::string>& args)
 
 }  // namespace
 
-int main()
-{
+int main() {
     testsupport::SandboxedPulserd server;
     const std::string dir = server.sandbox.root();
 
@@ -90,13 +85,14 @@ int main()
                std::to_string(p.ao1) + "\n";
     }
     const std::string bin_path = dir + "/list.bin", csv_path = dir + "/list.csv";
-    std::ofstream(bin_path, std::ios::binary) << tarvex::binaryPulseFile(reinterpret_cast<const tarvex::Pulse*>(pulses.data()), PULSES);
+    std::ofstream(bin_path, std::ios::binary)
+        << tarvex::binaryPulseFile(reinterpret_cast<const tarvex::Pulse*>(pulses.data()), PULSES);
     std::ofstream(csv_path, std::ios::binary) << csv;
 
     static SeqWindow seq_window;
     const MemoryMapper window = seq_window.mapper;
     std::ofstream devnull("/dev/null");
-    std::streambuf* saved = std::cout.rdbuf(devnull.rdbuf());  // the encoder's lines
+    std::streambuf* saved = std::cout.rdbuf(devnull.rdbuf());   // the encoder's lines
     highToLow(pulses, Full_Pattern(0, 0, 0, 0), 1, window, 0);  // the window's pages faulted in
 
     const auto header = testsupport::TcpClient::sequenceHeader(PULSES, -1, Pulse{0, 0, 0, 0});
@@ -135,11 +131,13 @@ int main()
             std::printf("a stream failed in round %d\n", round);
             return 1;
         }
-        if (round == 0)
-            continue;  // warm-up
-        for (auto [name, secs] : {std::pair{"benchmark client", bench}, {"tarvex stream binary file", bin},
+        if (round == 0) continue;  // warm-up
+        for (auto [name, secs] : {std::pair{"benchmark client", bench},
+                                  {"tarvex stream binary file", bin},
                                   {"library: binary file read + stream", library},
-                                  {"tarvex stream CSV file", from_csv}, {"CSV read in process", parse}, {"encode", encode}})
+                                  {"tarvex stream CSV file", from_csv},
+                                  {"CSV read in process", parse},
+                                  {"encode", encode}})
             t[name].push_back(secs);
         t["ratio binary file / benchmark client"].push_back(bin / bench);
         t["ratio library binary file / benchmark client"].push_back(library / bench);

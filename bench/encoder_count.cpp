@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
     static sim::SeqMemory memory(reg::SEQMEM_LEN);
     window.addr = memory.driver();
 #else
-    void* mem = mmap(nullptr, reg::SEQMEM_LEN, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* mem =
+        mmap(nullptr, reg::SEQMEM_LEN, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (mem == MAP_FAILED) return 1;
     window.addr = static_cast<uint8_t*>(mem);
 #endif

@@ -34,7 +34,8 @@ inline std::vector<Pulse> mixed(size_t n, uint32_t seed = 2) {
     while (v.size() < n) {
         switch (rng() % 4) {
             case 0:  // burst of short pulses
-                for (int i = 0; i < 32; ++i) v.push_back(Pulse{uint32_t(1 + rng() % 24), uint8_t(rng() % 4 ? 0x01 : 0x03), 0, 0});
+                for (int i = 0; i < 32; ++i)
+                    v.push_back(Pulse{uint32_t(1 + rng() % 24), uint8_t(rng() % 4 ? 0x01 : 0x03), 0, 0});
                 break;
             case 1:  // long hold
                 v.push_back(Pulse{uint32_t(1000 + rng() % 1000000), uint8_t(rng()), 0, 0});

@@ -237,8 +237,8 @@ int main(int argc, char** argv) {
         args.SetMaxReceiveMessageSize(-1);
         args.SetMaxSendMessageSize(-1);
         args.SetInt("grpc.use_local_subchannel_pool", 1);
-        e.floor_stub = tarvex::Tarvex::NewStub(grpc::CreateCustomChannel(
-            "127.0.0.1:" + std::to_string(kFloorPort), grpc::InsecureChannelCredentials(), args));
+        e.floor_stub = tarvex::Tarvex::NewStub(grpc::CreateCustomChannel("127.0.0.1:" + std::to_string(kFloorPort),
+                                                                         grpc::InsecureChannelCredentials(), args));
     }
     // The same sequence for both protocols, built before any clock starts.
     e.pulses.resize(kPulses);
@@ -301,23 +301,27 @@ int main(int argc, char** argv) {
 
     auto& f = e.figures;
     auto median = [&](const char* name) { return percentile(e.stream_ms[name], 0.5); };
-    std::printf("\nunary getStatusRegister: p50 %.1f us, p99 %.1f us; floor p50 %.1f us, p99 %.1f us; "
-                "ratio p50 %.2f, p99 %.2f (target <= 1.25)\n",
-                f["unary_p50_us"], f["unary_p99_us"], f["floor_p50_us"], f["floor_p99_us"],
-                f["unary_p50_us"] / f["floor_p50_us"], f["unary_p99_us"] / f["floor_p99_us"]);
+    std::printf(
+        "\nunary getStatusRegister: p50 %.1f us, p99 %.1f us; floor p50 %.1f us, p99 %.1f us; "
+        "ratio p50 %.2f, p99 %.2f (target <= 1.25)\n",
+        f["unary_p50_us"], f["unary_p99_us"], f["floor_p50_us"], f["floor_p99_us"],
+        f["unary_p50_us"] / f["floor_p50_us"], f["unary_p99_us"] / f["floor_p99_us"]);
     std::printf("pulse list: %s\n", workload ? workload->name : "the benchmark's own");
-    std::printf("stream 2,000,000 pulses, medians of %d rounds: binary %.1f ms; gRPC, request serialized before "
-                "the clock %.1f ms, ratio %.2f (target <= 2.5); gRPC, generated client serializing in the call "
-                "%.1f ms, ratio %.2f\n",
-                kRounds, median("binary"), median("grpc_serialized"), median("ratio_serialized"), median("grpc"),
-                median("ratio_generated"));
-    std::printf("pulserd peak RSS growth: gRPC stream %.1f MB (first on a fresh server %.1f MB, %.1f ms), "
-                "serialized %.1f MB, binary stream %.1f MB (target <= 100 MB)\n",
-                f["grpc_rss_growth_mb"], f["first_grpc_stream_rss_growth_mb"], f["first_grpc_stream_ms"],
-                f["grpc_serialized_rss_growth_mb"], f["binary_rss_growth_mb"]);
-    std::printf("request %.1f MB: client serialization %.1f ms; wire reader %.1f ms, generated parser %.1f ms "
-                "(best of 3)\n",
-                f["request_mb"], f["serialize_ms"], f["decode_ms"], f["generated_parse_ms"]);
+    std::printf(
+        "stream 2,000,000 pulses, medians of %d rounds: binary %.1f ms; gRPC, request serialized before "
+        "the clock %.1f ms, ratio %.2f (target <= 2.5); gRPC, generated client serializing in the call "
+        "%.1f ms, ratio %.2f\n",
+        kRounds, median("binary"), median("grpc_serialized"), median("ratio_serialized"), median("grpc"),
+        median("ratio_generated"));
+    std::printf(
+        "pulserd peak RSS growth: gRPC stream %.1f MB (first on a fresh server %.1f MB, %.1f ms), "
+        "serialized %.1f MB, binary stream %.1f MB (target <= 100 MB)\n",
+        f["grpc_rss_growth_mb"], f["first_grpc_stream_rss_growth_mb"], f["first_grpc_stream_ms"],
+        f["grpc_serialized_rss_growth_mb"], f["binary_rss_growth_mb"]);
+    std::printf(
+        "request %.1f MB: client serialization %.1f ms; wire reader %.1f ms, generated parser %.1f ms "
+        "(best of 3)\n",
+        f["request_mb"], f["serialize_ms"], f["decode_ms"], f["generated_parse_ms"]);
     std::string out = e.inst->server->output();
     size_t calls = 0;
     for (size_t at = out.find("gRPC call: len: 2000000,"); at != std::string::npos;

@@ -16,8 +16,7 @@ namespace {
 
 constexpr size_t base64_chars = 24000000;
 
-const std::string& stream_request()
-{
+const std::string& stream_request() {
     static const std::string body = [] {
         static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
         std::mt19937 rng(8);
@@ -31,8 +30,7 @@ const std::string& stream_request()
 // An istream's buffer over text already in memory: the whole text is one get area.
 class MemoryBuf : public std::streambuf {
 public:
-    explicit MemoryBuf(const std::string& text)
-    {
+    explicit MemoryBuf(const std::string& text) {
         char* p = const_cast<char*>(text.data());
         setg(p, p, p + text.size());
     }
@@ -44,8 +42,7 @@ public:
     ChunkedBuf(const std::string& text, size_t chunk) : text_(text), chunk_(chunk) {}
 
 protected:
-    int_type underflow() override
-    {
+    int_type underflow() override {
         if (pos_ >= text_.size()) return traits_type::eof();
         const size_t n = std::min(chunk_, text_.size() - pos_);
         std::memcpy(window_, text_.data() + pos_, n);
@@ -62,8 +59,7 @@ private:
 };
 
 // Whether the request was read with its whole sequence (checked outside the timing).
-bool read_whole(std::istream& is)
-{
+bool read_whole(std::istream& is) {
     jsVar* v = nullptr;
     is >> v;
     std::unique_ptr<jsVar> owned(v);
@@ -71,8 +67,7 @@ bool read_whole(std::istream& is)
     return v && v->getValue("params") && v->getValue("params")->getStr(0, seq) && seq.size() == base64_chars;
 }
 
-void BM_JsonReader(benchmark::State& state)
-{
+void BM_JsonReader(benchmark::State& state) {
     const std::string& body = stream_request();
     MemoryBuf check(body);
     std::istream check_is(&check);
@@ -88,8 +83,7 @@ void BM_JsonReader(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * body.size()));
 }
 
-void BM_JsonReaderChunked(benchmark::State& state)
-{
+void BM_JsonReaderChunked(benchmark::State& state) {
     const std::string& body = stream_request();
     const auto chunk = static_cast<size_t>(state.range(0));
     ChunkedBuf check(body, chunk);
@@ -106,8 +100,7 @@ void BM_JsonReaderChunked(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * body.size()));
 }
 
-void BM_RapidJson(benchmark::State& state)
-{
+void BM_RapidJson(benchmark::State& state) {
     const std::string& body = stream_request();
     for (auto _ : state) {
         rapidjson::Document d;
@@ -120,8 +113,7 @@ void BM_RapidJson(benchmark::State& state)
 }
 
 // The floor: one copy of the text into a fresh string.
-void BM_CopyText(benchmark::State& state)
-{
+void BM_CopyText(benchmark::State& state) {
     const std::string& body = stream_request();
     for (auto _ : state) {
         std::string copy(body.data(), body.size());

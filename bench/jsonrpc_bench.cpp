@@ -61,8 +61,10 @@ const std::string& payload() {
         std::string bytes;
         bytes.reserve(STREAM_PULSES * 9);
         for (const Pulse& p : pulses()) {
-            char r[9] = {char(p.ticks >> 24), char(p.ticks >> 16), char(p.ticks >> 8), char(p.ticks), char(p.digi),
-                         char(uint16_t(p.ao0) >> 8), char(p.ao0), char(uint16_t(p.ao1) >> 8), char(p.ao1)};
+            char r[9] = {
+                char(p.ticks >> 24), char(p.ticks >> 16),        char(p.ticks >> 8), char(p.ticks),
+                char(p.digi),        char(uint16_t(p.ao0) >> 8), char(p.ao0),        char(uint16_t(p.ao1) >> 8),
+                char(p.ao1)};
             bytes.append(r, 9);
         }
         text = testsupport::base64_encode(bytes);
@@ -104,7 +106,8 @@ private:
 // ---- the two interfaces ----
 
 // One request per iteration: the sequence with run count `runs`; the reply must end in `expected`.
-void jsonRpcRun(benchmark::State& state, const std::string& name, const std::string& runs, const std::string& expected) {
+void jsonRpcRun(benchmark::State& state, const std::string& name, const std::string& runs,
+                const std::string& expected) {
     auto& s = server();
     const std::string head = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"stream\",\"params\":[\"";
     const std::string tail = "\"," + runs + "]}";
@@ -127,14 +130,16 @@ void jsonRpcRun(benchmark::State& state, const std::string& name, const std::str
             reply.append(buf, static_cast<size_t>(n));
         }
         double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-        if (reply.size() < expected.size() || reply.compare(reply.size() - expected.size(), expected.size(), expected)) {
+        if (reply.size() < expected.size() ||
+            reply.compare(reply.size() - expected.size(), expected.size(), expected)) {
             state.SkipWithError(("unexpected reply: " + reply.substr(0, 200)).c_str());
             break;
         }
         state.SetIterationTime(secs);
         samples[name].push_back(secs);
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * (request.size() + head.size() + text.size() + tail.size())));
+    state.SetBytesProcessed(
+        static_cast<int64_t>(state.iterations() * (request.size() + head.size() + text.size() + tail.size())));
 }
 
 void BM_JsonRpcStream(benchmark::State& state) {
@@ -197,7 +202,8 @@ void BM_OpenSSLDecodeBlock(benchmark::State& state) {
     const std::string& text = payload();
     std::vector<unsigned char> out(text.size() / 4 * 3 + 16);
     for (auto _ : state) {
-        int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()), static_cast<int>(text.size()));
+        int n = EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char*>(text.data()),
+                                static_cast<int>(text.size()));
         if (n != static_cast<int>(STREAM_PULSES * 9)) state.SkipWithError("OpenSSL decode failed");
         benchmark::DoNotOptimize(n);
         benchmark::ClobberMemory();

@@ -31,8 +31,10 @@ inline ResidentKb resident_kb(pid_t pid) {
         if (std::sscanf(line.c_str(), "Size: %ld kB", &kb) == 1) {
             size = kb;
         } else if (std::sscanf(line.c_str(), "Rss: %ld kB", &kb) == 1) {
-            if (size >= static_cast<long>(reg::SEQMEM_LEN / 1024)) r.window += kb;
-            else r.without_window += kb;
+            if (size >= static_cast<long>(reg::SEQMEM_LEN / 1024))
+                r.window += kb;
+            else
+                r.without_window += kb;
         }
     }
     return r;

@@ -27,7 +27,8 @@ int page_through(uint64_t from, size_t max_pages) {
     int pages = 0;
     for (bool more = true; more && size_t(pages) < max_pages; ++pages) {
         const HttpReply r = http_request(8050, "GET", "/api/slot/0/segments?max=65536&from=" + std::to_string(from));
-        const size_t n = size_t(std::count(r.body.begin(), r.body.end(), ']')) - 1;  // one per segment, one for the list
+        const size_t n =
+            size_t(std::count(r.body.begin(), r.body.end(), ']')) - 1;  // one per segment, one for the list
         more = r.body.find("\"more\":true") != std::string::npos;
         from += n;
     }
@@ -63,7 +64,8 @@ int main() {
     });
     t0 = Clock::now();
     std::vector<std::future<int>> readers;
-    for (int i = 0; i < 4; ++i) readers.push_back(std::async(std::launch::async, [] { return page_through(0, SIZE_MAX); }));
+    for (int i = 0; i < 4; ++i)
+        readers.push_back(std::async(std::launch::async, [] { return page_through(0, SIZE_MAX); }));
     for (auto& r : readers) r.get();
     done = true;
     std::printf("four readers at once: %.3f s; slowest getFirmwareVersion meanwhile: %.1f ms\n", seconds_since(t0),

@@ -29,7 +29,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-
 std::atomic<bool> stop_all{false};
 
 struct Tally {
@@ -64,7 +63,8 @@ void drip(int port, const std::string& head, std::chrono::milliseconds pause, Cl
     while (open && Clock::now() < until) {
         std::this_thread::sleep_for(pause);
         char scratch[4096];
-        while (recv(c.fd(), scratch, sizeof scratch, MSG_DONTWAIT) > 0) {}
+        while (recv(c.fd(), scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
+        }
         open = send(c.fd(), "x", 1, MSG_NOSIGNAL) == 1;
     }
 }
@@ -112,26 +112,35 @@ int main(int argc, char** argv) {
     many += "1]}";
     std::string big_grpc(70u << 20, '\0');
     big_grpc[0] = 0x7a;
-    for (int i = 0; i < 4; ++i) big_grpc[1 + i] = char((((big_grpc.size() - 5) >> (7 * i)) & 0x7f) | (i < 3 ? 0x80 : 0));
+    for (int i = 0; i < 4; ++i)
+        big_grpc[1 + i] = char((((big_grpc.size() - 5) >> (7 * i)) & 0x7f) | (i < 3 ? 0x80 : 0));
 
     using Kind = std::pair<const char*, std::function<void(Clock::time_point)>>;
     const std::vector<Kind> kinds = {
         {"deep JSON (2,000,000 levels)", [&](Clock::time_point) { rpc("{\"a\":" + nested(2000000) + "}"); }},
-        {"HTTP header at 2 bytes/s", [&](Clock::time_point until) { drip(8050, "POST /json-rpc HTTP/1.1\r\n", 500ms, until); }},
-        {"HTTP 60 MB body at 2 bytes/s", [&](Clock::time_point until) { drip(8050, post_head + "60000000\r\n\r\n[", 500ms, until); }},
-        {"HTTP sending on after 413", [&](Clock::time_point until) { drip(8050, post_head + "99999999\r\n\r\n", 500ms, until); }},
+        {"HTTP header at 2 bytes/s",
+         [&](Clock::time_point until) { drip(8050, "POST /json-rpc HTTP/1.1\r\n", 500ms, until); }},
+        {"HTTP 60 MB body at 2 bytes/s",
+         [&](Clock::time_point until) { drip(8050, post_head + "60000000\r\n\r\n[", 500ms, until); }},
+        {"HTTP sending on after 413",
+         [&](Clock::time_point until) { drip(8050, post_head + "99999999\r\n\r\n", 500ms, until); }},
         {"HTTP 8 MB array body", [&](Clock::time_point) { rpc(many); }},
-        {"JSON-RPC invalid UTF-8 id", [&](Clock::time_point) { rpc("{\"jsonrpc\":\"2.0\",\"id\":\"\xff\",\"method\":\"x\"}"); }},
-        {"JSON-RPC shiftClkPhase(2147483647)", [&](Clock::time_point) {
+        {"JSON-RPC invalid UTF-8 id",
+         [&](Clock::time_point) { rpc("{\"jsonrpc\":\"2.0\",\"id\":\"\xff\",\"method\":\"x\"}"); }},
+        {"JSON-RPC shiftClkPhase(2147483647)",
+         [&](Clock::time_point) {
              rpc("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"shiftClkPhase\",\"params\":[2147483647]}");
          }},
-        {"gRPC 70 MB message", [&](Clock::time_point) { callRaw(*GrpcInstrument::newChannel(), "getClock", big_grpc, nullptr); }},
-        {"gRPC 1,000 idle connections", [&](Clock::time_point until) {
+        {"gRPC 70 MB message",
+         [&](Clock::time_point) { callRaw(*GrpcInstrument::newChannel(), "getClock", big_grpc, nullptr); }},
+        {"gRPC 1,000 idle connections",
+         [&](Clock::time_point until) {
              std::vector<std::unique_ptr<TcpClient>> idle;
              for (int i = 0; i < 1000; ++i) idle.push_back(std::make_unique<TcpClient>(50051));
              std::this_thread::sleep_until(until);
          }},
-        {"binary payload at 1 byte/2 s", [&](Clock::time_point until) {
+        {"binary payload at 1 byte/2 s",
+         [&](Clock::time_point until) {
              auto h = TcpClient::header(1, tcp::CMD_STREAM, 32 + 9000);
              drip(tcp::PORT, std::string(reinterpret_cast<const char*>(&h), sizeof h), 2000ms, until);
          }},

@@ -10,8 +10,7 @@
 
 #include "tarvex/Client.h"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     if (argc != 4) {
         std::fprintf(stderr, "usage: stream_once HOST FILE RUNS\n");
         return 2;

@@ -186,8 +186,10 @@ void deviceRun(benchmark::State& state, bool stream) {
     const std::string name = (stream ? "device stream " : "device upload ") + std::to_string(n);
     for (auto _ : state) {
         auto t0 = Clock::now();
-        if (stream) dev->stream(p, 1, Pulse{0, 0, 0, 0});
-        else dev->upload(0, p, 1, Pulse{0, 0, 0, 0}, 0, 0, 0);
+        if (stream)
+            dev->stream(p, 1, Pulse{0, 0, 0, 0});
+        else
+            dev->upload(0, p, 1, Pulse{0, 0, 0, 0}, 0, 0, 0);
         double secs = std::chrono::duration<double>(Clock::now() - t0).count();
         state.SetIterationTime(secs);
         samples[name].push_back(secs);
@@ -274,7 +276,7 @@ void interleavedRounds(size_t n, uint32_t command, int rounds) {
     const MemoryMapper window = seq_window.mapper;
     std::ofstream devnull("/dev/null");
     std::streambuf* saved = std::cout.rdbuf(devnull.rdbuf());  // the encoder's lines
-    highToLow(p, Full_Pattern(0, 0, 0, 0), 1, window, 0);  // the window's pages faulted in
+    highToLow(p, Full_Pattern(0, 0, 0, 0), 1, window, 0);      // the window's pages faulted in
     server();
     TcpClient c;
     auto seq = TcpClient::sequenceHeader(n, 1, Pulse{0, 0, 0, 0});
@@ -334,9 +336,24 @@ void interleavedRounds(size_t n, uint32_t command, int rounds) {
 }
 
 constexpr int ITERATIONS = 9;
-BENCHMARK(BM_RawLoopbackSend)->Arg(STREAM_PULSES)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_Encode)->Arg(STREAM_PULSES)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_SimDecode)->Arg(STREAM_PULSES)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RawLoopbackSend)
+    ->Arg(STREAM_PULSES)
+    ->Arg(UPLOAD_PULSES)
+    ->UseManualTime()
+    ->Iterations(ITERATIONS)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Encode)
+    ->Arg(STREAM_PULSES)
+    ->Arg(UPLOAD_PULSES)
+    ->UseManualTime()
+    ->Iterations(ITERATIONS)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SimDecode)
+    ->Arg(STREAM_PULSES)
+    ->Arg(UPLOAD_PULSES)
+    ->UseManualTime()
+    ->Iterations(ITERATIONS)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DeviceStream)->Arg(STREAM_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_DeviceUpload)->Arg(UPLOAD_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TcpStream)->Arg(STREAM_PULSES)->UseManualTime()->Iterations(ITERATIONS)->Unit(benchmark::kMillisecond);
@@ -372,8 +389,9 @@ int main(int argc, char** argv) {
     interleavedRounds(UPLOAD_PULSES, tcp::CMD_UPLOAD, ITERATIONS);
     for (auto& [name, v] : round_ratios) {
         std::sort(v.begin(), v.end());
-        std::printf("%s, rounds of raw send, encode and protocol back to back: median %.2f (%.2f to %.2f, %zu rounds)\n",
-                    name.c_str(), median(v), v.front(), v.back(), v.size());
+        std::printf(
+            "%s, rounds of raw send, encode and protocol back to back: median %.2f (%.2f to %.2f, %zu rounds)\n",
+            name.c_str(), median(v), v.front(), v.back(), v.size());
     }
     std::printf("pulserd resident when idle: %ld kB without the sequence window\n", peaks["idle"].first);
     for (auto& [name, kb] : peaks)

@@ -20,15 +20,13 @@ constexpr size_t PROGRESS_STEP = size_t(1) << 20;  // bytes between progress rep
 }  // namespace
 
 int Client::sendList(uint32_t command, const Pulse* pulses, size_t n, int64_t runs, const Pulse& final_state,
-                     unsigned slot, const Chaining& chaining, const Progress& progress)
-{
+                     unsigned slot, const Chaining& chaining, const Progress& progress) {
     const char* what = command == CMD_STREAM ? "stream" : "upload";
     const size_t limit = command == CMD_STREAM ? MAX_STREAM_PULSES : MAX_UPLOAD_PULSES;
     if (n == 0 || n > limit)
-        throw Error(Error::Input, std::string(what) + " of " + std::to_string(n) + " pulses: the instrument takes 1 to " +
-                                      std::to_string(limit) + " pulses");
-    if (slot > 1)
-        throw Error(Error::Input, "slot " + std::to_string(slot) + ": the instrument has slots 0 and 1");
+        throw Error(Error::Input, std::string(what) + " of " + std::to_string(n) +
+                                      " pulses: the instrument takes 1 to " + std::to_string(limit) + " pulses");
+    if (slot > 1) throw Error(Error::Input, "slot " + std::to_string(slot) + ": the instrument has slots 0 and 1");
 
     net::Connection link(host_, ports_.binary, timeout_);
     static std::atomic<uint32_t> next_tag{1};
@@ -65,8 +63,7 @@ int Client::sendList(uint32_t command, const Pulse* pulses, size_t n, int64_t ru
         pieces[count++] = {const_cast<char*>(records + offset), piece};
         sent_all = link.send(pieces, count, timeout_);
         offset += piece;
-        if (progress)
-            progress(sizeof request + sizeof sequence + offset, total);
+        if (progress) progress(sizeof request + sizeof sequence + offset, total);
     }
 
     // The answer; the instrument may have answered (and closed) before taking every byte.
@@ -85,19 +82,21 @@ int Client::sendList(uint32_t command, const Pulse* pulses, size_t n, int64_t ru
     if (answer.length == ANSWER_PAYLOAD) {
         char payload[ANSWER_PAYLOAD];
         if (!link.receive(payload, sizeof payload, deadline))
-            throw Error(Error::Protocol, link.endpoint() + " cut the answer to the " + what + " short", link.endpoint());
+            throw Error(Error::Protocol, link.endpoint() + " cut the answer to the " + what + " short",
+                        link.endpoint());
         std::memcpy(&result, payload, sizeof result);
     }
     if (answer.status != 0)
         throw Error(Error::Refused,
-                    "the instrument refused the " + std::string(what) + ": " + statusText(answer.status) +
-                        " (status " + std::to_string(answer.status) + ")",
+                    "the instrument refused the " + std::string(what) + ": " + statusText(answer.status) + " (status " +
+                        std::to_string(answer.status) + ")",
                     link.endpoint(), answer.status);
     if (command == CMD_UPLOAD && answer.length != ANSWER_PAYLOAD)
         throw Error(Error::Protocol, link.endpoint() + " answered the upload without its result", link.endpoint());
     if (result < 0)
-        throw Error(Error::Refused, "the instrument refused the upload to slot " + std::to_string(slot) + " (result " +
-                                        std::to_string(result) + ")",
+        throw Error(Error::Refused,
+                    "the instrument refused the upload to slot " + std::to_string(slot) + " (result " +
+                        std::to_string(result) + ")",
                     link.endpoint(), result);
     return result;
 }
@@ -105,16 +104,14 @@ int Client::sendList(uint32_t command, const Pulse* pulses, size_t n, int64_t ru
 // The binary port serves one client at a time: one that takes nothing and does not answer in
 // time, while gRPC answers, is held by another client.
 template <class Send>
-int Client::unlessBusy(Send send)
-{
+int Client::unlessBusy(Send send) {
     try {
         return send();
     } catch (const Error& e) {
         const std::string what = e.what();
-        const bool waited = e.kind() == Error::Unreachable &&
-                            (what.rfind("no answer from ", 0) == 0 || what.find(" took nothing for ") != std::string::npos);
-        if (!waited)
-            throw;
+        const bool waited = e.kind() == Error::Unreachable && (what.rfind("no answer from ", 0) == 0 ||
+                                                               what.find(" took nothing for ") != std::string::npos);
+        if (!waited) throw;
         try {
             hostname();
         } catch (const Error&) {
@@ -127,14 +124,12 @@ int Client::unlessBusy(Send send)
     }
 }
 
-void Client::stream(const Pulse* pulses, size_t n, int64_t runs, const Pulse& final_state, const Progress& progress)
-{
+void Client::stream(const Pulse* pulses, size_t n, int64_t runs, const Pulse& final_state, const Progress& progress) {
     unlessBusy([&] { return sendList(CMD_STREAM, pulses, n, runs, final_state, 0, Chaining{}, progress); });
 }
 
 int Client::upload(unsigned slot, const Pulse* pulses, size_t n, int64_t runs, const Pulse& final_state,
-                   const Chaining& chaining, const Progress& progress)
-{
+                   const Chaining& chaining, const Progress& progress) {
     return unlessBusy([&] { return sendList(CMD_UPLOAD, pulses, n, runs, final_state, slot, chaining, progress); });
 }
 

@@ -27,8 +27,7 @@ struct Target {
     sockaddr_in address{};
 };
 
-sockaddr_in make_address(in_addr ip, uint16_t port)
-{
+sockaddr_in make_address(in_addr ip, uint16_t port) {
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
@@ -38,16 +37,13 @@ sockaddr_in make_address(in_addr ip, uint16_t port)
 
 }  // namespace
 
-bool parseIdentity(const std::string& text, Instrument& out)
-{
+bool parseIdentity(const std::string& text, Instrument& out) {
     json::Value v;
     std::string error;
-    if (!json::parse(text.data(), text.size(), v, error) || v.type != json::Value::Object)
-        return false;
+    if (!json::parse(text.data(), text.size(), v, error) || v.type != json::Value::Object) return false;
     auto field = [&](const char* name, std::string& to) {
         const json::Value* m = v.find(name);
-        if (m && m->type == json::Value::String)
-            to = m->text;
+        if (m && m->type == json::Value::String) to = m->text;
         return m != nullptr;
     };
     field("serial", out.serial);
@@ -60,8 +56,7 @@ bool parseIdentity(const std::string& text, Instrument& out)
     return true;
 }
 
-Discovered discover(const DiscoveryOptions& options)
-{
+Discovered discover(const DiscoveryOptions& options) {
     Discovered found;
     std::vector<Target> targets;
     if (options.broadcast)
@@ -88,8 +83,7 @@ Discovered discover(const DiscoveryOptions& options)
     }
 
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        throw Error(Error::Unreachable, std::string("discovery socket: ") + std::strerror(errno));
+    if (fd < 0) throw Error(Error::Unreachable, std::string("discovery socket: ") + std::strerror(errno));
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one);
 
@@ -110,18 +104,16 @@ Discovered discover(const DiscoveryOptions& options)
     char buffer[MAX_DISCOVERY_REPLY + 1];
     for (;;) {
         const auto now = net::Clock::now();
-        if (now >= deadline)
-            break;
+        if (now >= deadline) break;
         if (!resent && now >= resend) {
             send_all(false);
             resent = true;
         }
         const auto until = resent ? deadline : resend;
         pollfd p{fd, POLLIN, 0};
-        const int ready =
-            poll(&p, 1, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()) + 1);
-        if (ready <= 0)
-            continue;
+        const int ready = poll(
+            &p, 1, static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count()) + 1);
+        if (ready <= 0) continue;
         sockaddr_in from{};
         socklen_t length = sizeof from;
         const ssize_t n = recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);

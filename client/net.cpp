@@ -16,8 +16,7 @@
 
 namespace tarvex {
 
-std::string endpoint(const std::string& host, uint16_t port)
-{
+std::string endpoint(const std::string& host, uint16_t port) {
     return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
 }
 
@@ -25,27 +24,22 @@ namespace net {
 
 namespace {
 
-int wait_for(int fd, short events, Clock::time_point deadline)
-{
+int wait_for(int fd, short events, Clock::time_point deadline) {
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            return 0;
+        if (left <= 0) return 0;
         pollfd p{fd, events, 0};
         const int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
-        if (r < 0 && errno == EINTR)
-            continue;
+        if (r < 0 && errno == EINTR) continue;
         return r;
     }
 }
 
 }  // namespace
 
-in_addr resolve(const std::string& host, uint16_t port)
-{
+in_addr resolve(const std::string& host, uint16_t port) {
     in_addr address{};
-    if (inet_pton(AF_INET, host.c_str(), &address) == 1)
-        return address;
+    if (inet_pton(AF_INET, host.c_str(), &address) == 1) return address;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -60,8 +54,7 @@ in_addr resolve(const std::string& host, uint16_t port)
 }
 
 Connection::Connection(const std::string& host, uint16_t port, std::chrono::milliseconds timeout)
-    : endpoint_(tarvex::endpoint(host, port))
-{
+    : endpoint_(tarvex::endpoint(host, port)) {
     // IPv4 or IPv6: the first address found.
     sockaddr_storage to{};
     socklen_t to_length = sizeof(sockaddr_in);
@@ -79,8 +72,7 @@ Connection::Connection(const std::string& host, uint16_t port, std::chrono::mill
         a.sin_addr = resolve(host, port);
     }
     fd_ = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_ < 0)
-        throw Error(Error::Unreachable, "cannot reach " + endpoint_ + ": " + std::strerror(errno), endpoint_);
+    if (fd_ < 0) throw Error(Error::Unreachable, "cannot reach " + endpoint_ + ": " + std::strerror(errno), endpoint_);
     int err = 0;
     if (connect(fd_, reinterpret_cast<sockaddr*>(&to), to_length) != 0) {
         err = errno;
@@ -106,30 +98,25 @@ Connection::Connection(const std::string& host, uint16_t port, std::chrono::mill
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-Connection::~Connection()
-{
-    if (fd_ >= 0)
-        close(fd_);
+Connection::~Connection() {
+    if (fd_ >= 0) close(fd_);
 }
 
-bool Connection::send(iovec* pieces, int count, std::chrono::milliseconds stall)
-{
+bool Connection::send(iovec* pieces, int count, std::chrono::milliseconds stall) {
     while (count > 0) {
         msghdr message{};
         message.msg_iov = pieces;
         message.msg_iovlen = static_cast<size_t>(count);
         const ssize_t r = sendmsg(fd_, &message, MSG_NOSIGNAL);
         if (r < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             if (errno == EAGAIN) {
                 if (wait_for(fd_, POLLOUT, Clock::now() + stall) <= 0)
                     throw Error(Error::Unreachable,
                                 endpoint_ + " took nothing for " + std::to_string(stall.count()) + " ms", endpoint_);
                 continue;
             }
-            if (errno == EPIPE || errno == ECONNRESET)
-                return false;
+            if (errno == EPIPE || errno == ECONNRESET) return false;
             throw Error(Error::Unreachable, endpoint_ + ": " + std::strerror(errno), endpoint_);
         }
         size_t left = static_cast<size_t>(r);
@@ -146,30 +133,23 @@ bool Connection::send(iovec* pieces, int count, std::chrono::milliseconds stall)
     return true;
 }
 
-size_t Connection::receiveSome(void* buffer, size_t length, Clock::time_point deadline)
-{
+size_t Connection::receiveSome(void* buffer, size_t length, Clock::time_point deadline) {
     for (;;) {
         const ssize_t r = recv(fd_, buffer, length, 0);
-        if (r >= 0)
-            return static_cast<size_t>(r);
-        if (errno == EINTR)
-            continue;
-        if (errno == ECONNRESET)
-            return 0;
-        if (errno != EAGAIN)
-            throw Error(Error::Unreachable, endpoint_ + ": " + std::strerror(errno), endpoint_);
+        if (r >= 0) return static_cast<size_t>(r);
+        if (errno == EINTR) continue;
+        if (errno == ECONNRESET) return 0;
+        if (errno != EAGAIN) throw Error(Error::Unreachable, endpoint_ + ": " + std::strerror(errno), endpoint_);
         if (wait_for(fd_, POLLIN, deadline) <= 0)
             throw Error(Error::Unreachable, "no answer from " + endpoint_ + " in time", endpoint_);
     }
 }
 
-bool Connection::receive(void* buffer, size_t length, Clock::time_point deadline)
-{
+bool Connection::receive(void* buffer, size_t length, Clock::time_point deadline) {
     auto* p = static_cast<char*>(buffer);
     while (length > 0) {
         const size_t n = receiveSome(p, length, deadline);
-        if (n == 0)
-            return false;
+        if (n == 0) return false;
         p += n;
         length -= n;
     }

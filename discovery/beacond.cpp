@@ -31,12 +31,10 @@ bool debug = false;
 bool update = false;
 
 // Async-signal-safe: no stdio here, the line is formatted by hand and written directly.
-void on_signal(int signal_number)
-{
+void on_signal(int signal_number) {
     stop_requested = 1;
     const int fd = socket_fd;
-    if (fd >= 0)
-        close(fd);
+    if (fd >= 0) close(fd);
     if (debug) {
         char line[40] = "Received signal ";
         size_t length = std::strlen(line);
@@ -47,45 +45,36 @@ void on_signal(int signal_number)
             digits[count++] = static_cast<char>('0' + value % 10);
             value /= 10;
         } while (value != 0 && count < sizeof digits);
-        while (count > 0)
-            line[length++] = digits[--count];
+        while (count > 0) line[length++] = digits[--count];
         line[length++] = '\n';
         ssize_t ignored = write(STDOUT_FILENO, line, length);
         (void)ignored;
     }
 }
 
-void install_handler(int signal_number, const char* failure_prefix)
-{
+void install_handler(int signal_number, const char* failure_prefix) {
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
-    if (sigaction(signal_number, &action, nullptr) != 0)
-        std::perror(failure_prefix);
+    if (sigaction(signal_number, &action, nullptr) != 0) std::perror(failure_prefix);
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     // Diagnostics are lines; keep them in order with the signal handler's direct write.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
     cxxopts::Options options("beacond", "Tarvex discovery server.");
-    options.add_options()
-        ("i,iface", "Listen on interface.", cxxopts::value<std::string>()->default_value("eth0"))
-        ("p,port", "Listen on port.", cxxopts::value<int16_t>()->default_value("12345"))
-        ("f,info-file", "Replace infostring with content of the FILE.",
-         cxxopts::value<std::string>(), "FILE")
-        ("m,mcast-grp", "Multicast group to join.",
-         cxxopts::value<std::string>()->default_value("239.255.255.82"))
-        ("M,no-multicast", "Do not use multicast for discovery.",
-         cxxopts::value<bool>()->default_value("false"))
-        ("d,debug", "Print debug messages.", cxxopts::value<bool>()->default_value("false"))
-        ("u,update", "Use discovery server in initramfs for update mode.",
-         cxxopts::value<bool>()->default_value("false"))
-        ("h,help", "Print this help information.");
+    options.add_options()("i,iface", "Listen on interface.", cxxopts::value<std::string>()->default_value("eth0"))(
+        "p,port", "Listen on port.", cxxopts::value<int16_t>()->default_value("12345"))(
+        "f,info-file", "Replace infostring with content of the FILE.", cxxopts::value<std::string>(), "FILE")(
+        "m,mcast-grp", "Multicast group to join.", cxxopts::value<std::string>()->default_value("239.255.255.82"))(
+        "M,no-multicast", "Do not use multicast for discovery.", cxxopts::value<bool>()->default_value("false"))(
+        "d,debug", "Print debug messages.", cxxopts::value<bool>()->default_value("false"))(
+        "u,update", "Use discovery server in initramfs for update mode.",
+        cxxopts::value<bool>()->default_value("false"))("h,help", "Print this help information.");
     options.parse_positional({"iface", "port"});
     options.positional_help("[iface] [port]");
     options.show_positional_help();
@@ -107,8 +96,7 @@ int main(int argc, char** argv)
         group = result["mcast-grp"].as<std::string>();
         iface = result["iface"].as<std::string>();
         port = result["port"].as<int16_t>();
-        if (result.count("info-file"))
-            info_file = result["info-file"].as<std::string>();
+        if (result.count("info-file")) info_file = result["info-file"].as<std::string>();
     } catch (const std::exception& e) {
         std::printf("error parsing options: %s\n", e.what());
         return -1;
@@ -133,12 +121,10 @@ int main(int argc, char** argv)
         std::perror("binding");
         return -1;
     }
-    if (debug)
-        std::printf("Listening on interface '%s' and port '%i'.\n", iface.c_str(), port);
+    if (debug) std::printf("Listening on interface '%s' and port '%i'.\n", iface.c_str(), port);
 
     if (!no_multicast) {
-        if (debug)
-            std::printf("Joining multicast group: %s\n", group.c_str());
+        if (debug) std::printf("Joining multicast group: %s\n", group.c_str());
         ip_mreq membership;
         std::memset(&membership, 0, sizeof membership);
         membership.imr_interface.s_addr = htonl(INADDR_ANY);
@@ -147,13 +133,11 @@ int main(int argc, char** argv)
             joined = setsockopt(sock, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership);
         else
             errno = EINVAL;
-        if (joined != 0)
-            std::perror("Joining multicast group");
+        if (joined != 0) std::perror("Joining multicast group");
     }
 
     const std::string identity = beacon::identity_text(iface, update);
-    const std::string reply =
-        reply_word + (info_file.empty() ? identity : beacon::info_file_text(info_file));
+    const std::string reply = reply_word + (info_file.empty() ? identity : beacon::info_file_text(info_file));
     if (debug) {
         std::printf("ID STRING: %s\n", identity.c_str());
         std::printf("Expected request string: \"%s\" of length: %lu bytes.\n", request_word,
@@ -165,26 +149,22 @@ int main(int argc, char** argv)
         char message[receive_length];
         sockaddr_in sender;
         socklen_t sender_length = sizeof sender;
-        const ssize_t received = recvfrom(sock, message, sizeof message, 0,
-                                          reinterpret_cast<sockaddr*>(&sender), &sender_length);
-        if (received < 0)
-            break;
+        const ssize_t received =
+            recvfrom(sock, message, sizeof message, 0, reinterpret_cast<sockaddr*>(&sender), &sender_length);
+        if (received < 0) break;
         if (debug) {
             char address[INET_ADDRSTRLEN] = "";
             inet_ntop(AF_INET, &sender.sin_addr, address, sizeof address);
-            std::printf("Received msg: %.*s [%d bytes] from: %s\n", static_cast<int>(received),
-                        message, static_cast<int>(received), address);
+            std::printf("Received msg: %.*s [%d bytes] from: %s\n", static_cast<int>(received), message,
+                        static_cast<int>(received), address);
         }
-        if (static_cast<size_t>(received) < request_length ||
-            std::memcmp(message, request_word, request_length) != 0)
+        if (static_cast<size_t>(received) < request_length || std::memcmp(message, request_word, request_length) != 0)
             continue;
         if (!limit.allow(ntohl(sender.sin_addr.s_addr), beacon::ReplyLimit::Clock::now())) {
-            if (debug)
-                std::printf("Reply rate limit reached: no reply\n");
+            if (debug) std::printf("Reply rate limit reached: no reply\n");
             continue;
         }
-        if (sendto(sock, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&sender),
-                   sender_length) < 0 &&
+        if (sendto(sock, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&sender), sender_length) < 0 &&
             !stop_requested)
             std::perror("sendto");
     }

@@ -15,17 +15,14 @@ namespace {
 
 constexpr size_t info_file_limit = 512;
 
-std::string to_upper(std::string text)
-{
-    for (char& c : text)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+std::string to_upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
 }
 
 }  // namespace
 
-std::string first_line(const std::string& path)
-{
+std::string first_line(const std::string& path) {
     const std::string file = board_path(path);
     std::ifstream in(file, std::ios::binary);
     if (!in.is_open()) {
@@ -37,35 +34,33 @@ std::string first_line(const std::string& path)
     return line;
 }
 
-std::string json_escape(const std::string& value)
-{
+std::string json_escape(const std::string& value) {
     std::string out;
     out.reserve(value.size());
     for (char c : value) {
         const unsigned char byte = static_cast<unsigned char>(c);
         switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (byte < 0x20) {
-                char code[7];
-                std::snprintf(code, sizeof code, "\\u%04x", byte);
-                out += code;
-            } else {
-                out += c;
-            }
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (byte < 0x20) {
+                    char code[7];
+                    std::snprintf(code, sizeof code, "\\u%04x", byte);
+                    out += code;
+                } else {
+                    out += c;
+                }
         }
     }
     return out;
 }
 
-std::string identity_text(const std::string& iface, bool update_mode)
-{
+std::string identity_text(const std::string& iface, bool update_mode) {
     std::vector<std::pair<const char*, std::string>> members;
     members.emplace_back("serial", to_upper(first_line("/sys/class/net/" + iface + "/address")));
     if (update_mode) {
@@ -81,8 +76,7 @@ std::string identity_text(const std::string& iface, bool update_mode)
 
     std::string text = "{";
     for (const auto& member : members) {
-        if (text.size() > 1)
-            text += ',';
+        if (text.size() > 1) text += ',';
         text += '"';
         text += member.first;
         text += "\":\"";
@@ -93,8 +87,7 @@ std::string identity_text(const std::string& iface, bool update_mode)
     return text;
 }
 
-std::string info_file_text(const std::string& path)
-{
+std::string info_file_text(const std::string& path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");
     if (!file) {
         std::perror(path.c_str());

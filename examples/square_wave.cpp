@@ -8,8 +8,7 @@
 
 #include "tarvex/Client.h"
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     tarvex::Client instrument(argc > 1 ? argv[1] : "127.0.0.1");
     try {
         std::printf("%s, firmware %s, %s\n", instrument.hostname().c_str(), instrument.firmwareVersion().c_str(),

@@ -50,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (ok && (pieces.count != got.count || pieces.n_runs != got.n_runs || pieces.has_final != got.has_final ||
                memcmp(&pieces.final_state, &got.final_state, sizeof(Pulse)) != 0 ||
                pieces.pulses.size() != got.pulses.size() ||
-               (!got.pulses.empty() && memcmp(pieces.pulses.data(), got.pulses.data(), got.pulses.size() * sizeof(Pulse)) != 0)))
+               (!got.pulses.empty() &&
+                memcmp(pieces.pulses.data(), got.pulses.data(), got.pulses.size() * sizeof(Pulse)) != 0)))
         abort();
     if (!ok) return 0;
     if (got.count != static_cast<size_t>(ref.pulse_size()) || got.n_runs != ref.n_runs() ||

@@ -19,8 +19,7 @@ public:
     explicit ChunkedBuf(const std::string& text) : text_(text) {}
 
 protected:
-    int_type underflow() override
-    {
+    int_type underflow() override {
         if (pos_ >= text_.size()) return traits_type::eof();
         const size_t n = std::min<size_t>(3, text_.size() - pos_);
         char* base = &text_[pos_];
@@ -34,20 +33,17 @@ private:
     size_t pos_ = 0;
 };
 
-std::string written(const jsVar* v)
-{
+std::string written(const jsVar* v) {
     std::ostringstream os;
     JsonWriter::write(os, v);
     return os.str();
 }
 
-void check(bool ok)
-{
+void check(bool ok) {
     if (!ok) std::abort();
 }
 
-void run(const std::string& text, JsonReader::MODE mode)
-{
+void run(const std::string& text, JsonReader::MODE mode) {
     std::istringstream whole(text);
     JsonReader reader(whole, mode);
     std::unique_ptr<jsVar> v(reader.parse());
@@ -76,8 +72,7 @@ void run(const std::string& text, JsonReader::MODE mode)
     check(written(copy.get()) == out);
 }
 
-void compare_number(const std::string& text)
-{
+void compare_number(const std::string& text) {
     std::istringstream ref(text);
     ref.imbue(std::locale::classic());
     double expected = 0;
@@ -98,14 +93,12 @@ void compare_number(const std::string& text)
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     const uint32_t live = jsVar::usage;
     run(text, JsonReader::STRICT);
     run(text, JsonReader::LENIENT);
-    if (size && (data[0] == '+' || data[0] == '-' || (data[0] >= '0' && data[0] <= '9')))
-        compare_number(text);
+    if (size && (data[0] == '+' || data[0] == '-' || (data[0] >= '0' && data[0] <= '9'))) compare_number(text);
     check(jsVar::usage == live);
     return 0;
 }

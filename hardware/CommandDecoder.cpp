@@ -48,8 +48,7 @@ struct FieldBytes {
     uint8_t v[256];
     constexpr FieldBytes() : v() {
         for (unsigned h = 0; h < 256; ++h)
-            v[h] = uint8_t(((h & HDR_MASKED) ? 1 : 8) + code_bytes(uint8_t(h)) +
-                           count_width(uint8_t(h)));
+            v[h] = uint8_t(((h & HDR_MASKED) ? 1 : 8) + code_bytes(uint8_t(h)) + count_width(uint8_t(h)));
     }
 };
 constexpr FieldBytes FIELD_BYTES;

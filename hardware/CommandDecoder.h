@@ -15,7 +15,7 @@ namespace memcmd {
 // One played word of 8 ticks.
 struct Word {
     uint8_t channels[8] = {0, 0, 0, 0, 0, 0, 0, 0};  // byte i: output i, bit j: tick j
-    uint16_t code0 = START_CODE;                          // DAC codes of the two analog outputs
+    uint16_t code0 = START_CODE;                     // DAC codes of the two analog outputs
     uint16_t code1 = START_CODE;
     bool marker = false;
 
@@ -29,11 +29,11 @@ struct Word {
 
 // One decoded command, resolved against the command before it.
 struct DecodedCommand {
-    size_t offset = 0;    // byte offset in the region
-    size_t length = 0;    // bytes, header included
+    size_t offset = 0;  // byte offset in the region
+    size_t length = 0;  // bytes, header included
     uint8_t header = 0;
-    Word word;            // the word as played (absent fields filled from the reference)
-    uint32_t count = 0;   // repetitions minus one
+    Word word;           // the word as played (absent fields filled from the reference)
+    uint32_t count = 0;  // repetitions minus one
     bool end() const { return header & HDR_END; }
     uint64_t repetitions() const { return uint64_t(count) + 1; }
 };
@@ -51,9 +51,9 @@ struct Segment {
 
 struct DecodeResult {
     std::vector<DecodedCommand> commands;  // up to and including the end command (or up to the error)
-    size_t bytes = 0;               // bytes from the region start to the end of the last command
-    uint64_t whole_ticks = 0;       // words (8 ticks each) one run plays: sum of repetitions
-    std::string error;              // empty when the data is well formed
+    size_t bytes = 0;                      // bytes from the region start to the end of the last command
+    uint64_t whole_ticks = 0;              // words (8 ticks each) one run plays: sum of repetitions
+    std::string error;                     // empty when the data is well formed
 
     bool ok() const { return error.empty(); }
 };
@@ -66,10 +66,10 @@ DecodeResult decode(const uint8_t* region, size_t max_bytes, bool keep_commands 
 
 // Totals of a region measured so far (decode without keep_commands, resumable).
 struct Measurement {
-    size_t bytes = 0;     // bytes of the commands measured (where measuring goes on)
-    uint64_t words = 0;   // their words (8 ticks each): sum of repetitions
-    bool done = false;    // the end command or malformed data was reached
-    std::string error;    // as decode's, once done
+    size_t bytes = 0;    // bytes of the commands measured (where measuring goes on)
+    uint64_t words = 0;  // their words (8 ticks each): sum of repetitions
+    bool done = false;   // the end command or malformed data was reached
+    std::string error;   // as decode's, once done
 };
 
 // Measures commands from m.bytes on, reading at most max_bytes bytes of the region, until the end

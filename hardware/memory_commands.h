@@ -14,17 +14,17 @@
 namespace memcmd {
 
 // Header bits.
-constexpr uint8_t HDR_RESERVED = 0x01;  // must be 0
-constexpr uint8_t HDR_MARKER = 0x02;    // marker word
-constexpr uint8_t HDR_CODE0 = 0x04;     // DAC code 0 present
-constexpr uint8_t HDR_CODE1 = 0x08;     // DAC code 1 present
+constexpr uint8_t HDR_RESERVED = 0x01;    // must be 0
+constexpr uint8_t HDR_MARKER = 0x02;      // marker word
+constexpr uint8_t HDR_CODE0 = 0x04;       // DAC code 0 present
+constexpr uint8_t HDR_CODE1 = 0x08;       // DAC code 1 present
 constexpr uint8_t HDR_COUNT_MASK = 0x30;  // count width: 0 none, 1: 1 B, 2: 2 B, 3: 4 B
 constexpr unsigned HDR_COUNT_SHIFT = 4;
 constexpr uint8_t HDR_COUNT1 = 0x10;
 constexpr uint8_t HDR_COUNT2 = 0x20;
 constexpr uint8_t HDR_COUNT4 = 0x30;
-constexpr uint8_t HDR_MASKED = 0x40;    // a change mask selects the channel bytes that follow
-constexpr uint8_t HDR_END = 0x80;       // last command of the region
+constexpr uint8_t HDR_MASKED = 0x40;  // a change mask selects the channel bytes that follow
+constexpr uint8_t HDR_END = 0x80;     // last command of the region
 
 // Width code (header bits 4-5) of a count: the smallest field that holds it (none for 0), by
 // the count's number of significant bits.

@@ -19,7 +19,8 @@ struct Field {
 constexpr Field bits(uint32_t offset, uint32_t hi, uint32_t lo) {
     return (hi < lo || hi > 31)
                ? throw "register field: bits out of range"
-               : Field{offset, static_cast<uint32_t>(((hi - lo == 31) ? 0xFFFFFFFFu : ((1u << (hi - lo + 1)) - 1u)) << lo), lo};
+               : Field{offset,
+                       static_cast<uint32_t>(((hi - lo == 31) ? 0xFFFFFFFFu : ((1u << (hi - lo + 1)) - 1u)) << lo), lo};
 }
 constexpr Field bit(uint32_t offset, uint32_t n) { return bits(offset, n, n); }
 
@@ -42,7 +43,7 @@ constexpr uint32_t AXI_HP_LEN = 0x1000;
 constexpr uint64_t CTRL_BASE = 0x43C00000, SLOT0_BASE = 0x43C01000, SLOT1_BASE = 0x43C02000;
 constexpr uint32_t CTRL_LEN = 0x1000, SLOT_LEN = 0x1000;
 constexpr uint64_t SEQMEM_BASE = 0x18000000;
-constexpr uint32_t SEQMEM_LEN = 0x8000000;       // 128 MiB
+constexpr uint32_t SEQMEM_LEN = 0x8000000;           // 128 MiB
 constexpr uint32_t SEQMEM_SLOT1_OFFSET = 0x4000000;  // slot 1 region starts at 64 MiB
 constexpr uint64_t QOS_CPU_BASE = 0xF8946000, QOS_IO_BASE = 0xF8948000;
 constexpr uint32_t QOS_LEN = 300;
@@ -58,21 +59,21 @@ namespace ctrl {
 constexpr uint32_t CONTROL = 0x00;
 constexpr Field RUN = bit(CONTROL, 0);
 constexpr Field HW_TRIGGER = bit(CONTROL, 1);
-constexpr Field SW_TRIGGER = bit(CONTROL, 2);      // strobe, no wait
-constexpr Field DM_RESET = bit(CONTROL, 3);        // strobe, no wait
-constexpr Field FIFO_RESET = bit(CONTROL, 4);      // strobe, 1 us
+constexpr Field SW_TRIGGER = bit(CONTROL, 2);        // strobe, no wait
+constexpr Field DM_RESET = bit(CONTROL, 3);          // strobe, no wait
+constexpr Field FIFO_RESET = bit(CONTROL, 4);        // strobe, 1 us
 constexpr Field TRIGGER_EDGE = bits(CONTROL, 6, 5);  // 1 rising, 2 falling, 3 both
 constexpr Field LOAD_ENABLE = bit(CONTROL, 7);
 constexpr Field AUTO_REARM = bit(CONTROL, 8);
-constexpr Field DM_HALT = bit(CONTROL, 9);         // strobe, 1 us
-constexpr Field STOP = bit(CONTROL, 12);           // strobe, 100 us
+constexpr Field DM_HALT = bit(CONTROL, 9);  // strobe, 1 us
+constexpr Field STOP = bit(CONTROL, 12);    // strobe, 100 us
 constexpr Field START_SLOT = bit(CONTROL, 13);
 constexpr Field SUPPLY_CHANNEL = bits(CONTROL, 16, 14);  // one-hot: 1 current, 2 12 V, 4 3.3 V
 constexpr uint32_t SUPPLY_CURRENT = 1, SUPPLY_12V = 2, SUPPLY_3V3 = 4;
 constexpr Field TEMP_CHANNEL = bit(CONTROL, 17);
-constexpr Field REARM = bit(CONTROL, 20);          // strobe, 10 us
-constexpr Field SS_REQUEST = bit(CONTROL, 21);     // streaming-state readout request strobe
-constexpr Field SS_ACK = bit(CONTROL, 22);         // streaming-state word acknowledge
+constexpr Field REARM = bit(CONTROL, 20);       // strobe, 10 us
+constexpr Field SS_REQUEST = bit(CONTROL, 21);  // streaming-state readout request strobe
+constexpr Field SS_ACK = bit(CONTROL, 22);      // streaming-state word acknowledge
 
 constexpr uint32_t CLOCK = 0x04;
 constexpr Field CLK_HOLD = bit(CLOCK, 0);
@@ -80,8 +81,8 @@ constexpr Field CLK_INTERNAL = bit(CLOCK, 1);
 constexpr Field SQUARE_MASK = bits(CLOCK, 9, 2);
 constexpr Field CLK_PARAM_WRITE = bit(CLOCK, 10);  // strobe, no wait
 constexpr Field CLK_EXT125 = bit(CLOCK, 11);
-constexpr Field PHASE_STEP = bit(CLOCK, 12);       // strobe, no wait
-constexpr Field PHASE_DIR = bit(CLOCK, 13);        // 1 positive, 0 negative
+constexpr Field PHASE_STEP = bit(CLOCK, 12);  // strobe, no wait
+constexpr Field PHASE_DIR = bit(CLOCK, 13);   // 1 positive, 0 negative
 
 constexpr uint32_t BOARD = 0x08;
 constexpr Field HW_VERSION = bits(BOARD, 2, 0);
@@ -103,7 +104,7 @@ constexpr Field DIV_FRAC = bits(CLK_PARAM, 16, 14);  // fractional part in eight
 constexpr Field DIV_FRAC_EVEN = bit(CLK_PARAM, 17);
 constexpr Field DIV_FRAC_EDGE = bit(CLK_PARAM, 18);
 constexpr Field DIV_FRAC_PHASE = bits(CLK_PARAM, 21, 19);
-constexpr uint32_t SS_DATA = 0x24;       // streaming-state data word
+constexpr uint32_t SS_DATA = 0x24;  // streaming-state data word
 constexpr uint32_t STATUS = 0x2C;
 constexpr uint32_t VERSION = 0x30;
 constexpr Field FW_MAJOR = bits(VERSION, 23, 16);
@@ -151,7 +152,7 @@ constexpr uint32_t SLOT1_NOT_HOLDING = 1u << 31;
 namespace slot {
 constexpr uint32_t CONTROL = 0x00;
 constexpr Field ENABLE = bit(CONTROL, 0);
-constexpr Field SEQ_BITS = bits(CONTROL, 8, 1);  // sequencing bits of the slot control word
+constexpr Field SEQ_BITS = bits(CONTROL, 8, 1);     // sequencing bits of the slot control word
 constexpr Field MANY_PULSES = bit(CONTROL, 1);      // more than 8000 low-level pulses
 constexpr Field FOLLOW_ON = bit(CONTROL, 2);        // next_action 1 or 2: the other slot follows
 constexpr Field WHEN = bit(CONTROL, 3);             // when 1
@@ -205,7 +206,7 @@ constexpr uint32_t CONTROL_MASTER_WRITE = 0x0C0E;  // master, write, 7-bit, ack 
 constexpr uint32_t ADDRESS = 0x08;
 constexpr Field BUS_ADDRESS = bits(ADDRESS, 7, 0);  // writing it starts the transfer
 constexpr uint32_t DATA = 0x0C;
-constexpr Field DATA_BYTE = bits(DATA, 7, 0);       // each write pushes one byte
+constexpr Field DATA_BYTE = bits(DATA, 7, 0);  // each write pushes one byte
 constexpr uint32_t INT_STATUS = 0x10;
 constexpr Field INT_PENDING = bits(INT_STATUS, 15, 0);  // write 1 to clear
 constexpr uint32_t INT_ENABLE = 0x24;

@@ -48,8 +48,6 @@ std::vector<uint32_t> clock_params(Fpga& f) {
     return clock_state(f).params;
 }
 
-void register_clock() {
-    add_feature("clock", install);
-}
+void register_clock() { add_feature("clock", install); }
 
 }  // namespace sim

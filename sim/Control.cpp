@@ -228,9 +228,7 @@ Registry& registry() {
     return *r;
 }
 
-std::string error_reply(const std::string& text) {
-    return Json::object().set("ok", false).set("error", text).dump();
-}
+std::string error_reply(const std::string& text) { return Json::object().set("ok", false).set("error", text).dump(); }
 }  // namespace
 
 void on_command(const std::string& name, Handler handler, const std::string& help) {

@@ -115,4 +115,3 @@ std::string default_socket_path();
 
 }  // namespace control
 }  // namespace sim
-

@@ -212,4 +212,3 @@ void register_discovery() {
 }
 
 }  // namespace sim
-

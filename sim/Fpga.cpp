@@ -40,20 +40,27 @@ Config load_config(const std::string& file, Config cfg) {
         auto eq = line.find('=');
         if (eq == std::string::npos) continue;
         std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-        if (key == "firmware_version") cfg.firmware_version = static_cast<uint32_t>(parse_number(value));
-        else if (key == "device_id") cfg.device_id = parse_number(value);
-        else if (key == "board_pins") cfg.board_pins = static_cast<uint32_t>(parse_number(value));
-        else if (key == "output_stage_ready") cfg.output_stage_ready = parse_number(value) != 0;
-        else if (key == "mac") cfg.mac = value;
-        else if (key == "ip") cfg.ip = value;
-        else if (key == "netmask") cfg.netmask = value;
-        else if (key == "link_up") cfg.link_up = parse_number(value) != 0;
+        if (key == "firmware_version")
+            cfg.firmware_version = static_cast<uint32_t>(parse_number(value));
+        else if (key == "device_id")
+            cfg.device_id = parse_number(value);
+        else if (key == "board_pins")
+            cfg.board_pins = static_cast<uint32_t>(parse_number(value));
+        else if (key == "output_stage_ready")
+            cfg.output_stage_ready = parse_number(value) != 0;
+        else if (key == "mac")
+            cfg.mac = value;
+        else if (key == "ip")
+            cfg.ip = value;
+        else if (key == "netmask")
+            cfg.netmask = value;
+        else if (key == "link_up")
+            cfg.link_up = parse_number(value) != 0;
     }
     return cfg;
 }
 
 Fpga::Fpga(const Config& cfg) : config_(cfg), memory_(reg::SEQMEM_LEN) {
-
     using namespace reg;
     // Fixed words answered from the configuration.
     on_read(CTRL_BASE + ctrl::VERSION, [](Fpga& f, uint64_t, uint32_t stored) {

@@ -20,14 +20,14 @@ namespace sim {
 // Fixed words of the simulated board. Tests set them in-process; the server reads them from
 // "$TARVEX_ROOT/sim.conf" (KEY=value lines, numbers in C notation), see the README.
 struct Config {
-    uint32_t firmware_version = 0x00010700;        // control 0x30 bits 23:0
-    uint64_t device_id = 0x0123456789ABCDEFull;     // control 0x34/0x38
-    uint32_t board_pins = 0x1C00;                   // GPIO input bank 0 (bits 12:10 read inverted)
-    bool output_stage_ready = true;                 // status bit 18
-    std::string mac = "02:00:00:00:00:01";          // hardware address of eth0
-    std::string ip = "192.168.1.100";                // eth0 address
+    uint32_t firmware_version = 0x00010700;      // control 0x30 bits 23:0
+    uint64_t device_id = 0x0123456789ABCDEFull;  // control 0x34/0x38
+    uint32_t board_pins = 0x1C00;                // GPIO input bank 0 (bits 12:10 read inverted)
+    bool output_stage_ready = true;              // status bit 18
+    std::string mac = "02:00:00:00:00:01";       // hardware address of eth0
+    std::string ip = "192.168.1.100";            // eth0 address
     std::string netmask = "255.255.255.0";
-    bool link_up = true;                             // eth0 up and running
+    bool link_up = true;  // eth0 up and running
 };
 
 // Reads "KEY=value" lines of a sim configuration file over the given defaults.

@@ -53,8 +53,6 @@ void set_i2c_completion(Fpga& f, uint32_t int_status) {
     i2c_state(f).completion = int_status;
 }
 
-void register_i2c() {
-    add_feature("i2c", install);
-}
+void register_i2c() { add_feature("i2c", install); }
 
 }  // namespace sim

@@ -48,9 +48,12 @@ control::Json cmd_eth0(const control::Request& q) {
 int emulate_testip(const std::vector<std::string>& argv) {
     std::string dhcp, ip, netmask;
     for (const auto& a : argv) {
-        if (a.rfind("DHCP=", 0) == 0) dhcp = a.substr(5);
-        else if (a.rfind("IP=", 0) == 0) ip = a.substr(3);
-        else if (a.rfind("NETMASK=", 0) == 0) netmask = a.substr(8);
+        if (a.rfind("DHCP=", 0) == 0)
+            dhcp = a.substr(5);
+        else if (a.rfind("IP=", 0) == 0)
+            ip = a.substr(3);
+        else if (a.rfind("NETMASK=", 0) == 0)
+            netmask = a.substr(8);
     }
     in_addr probe;
     if (dhcp != "0" || inet_pton(AF_INET, ip.c_str(), &probe) != 1 || inet_pton(AF_INET, netmask.c_str(), &probe) != 1)

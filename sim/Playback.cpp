@@ -11,8 +11,8 @@
 
 namespace sim {
 
-using memcmd::DecodeResult;
 using memcmd::decode;
+using memcmd::DecodeResult;
 using memcmd::measure;
 using memcmd::Measurement;
 using memcmd::Segment;
@@ -317,7 +317,8 @@ std::array<uint32_t, SS_WORDS> latch(const State& s, Clock::time_point now) {
     if (s.error) underflow = since_ns(s.error_since, now);
     std::array<uint32_t, SS_WORDS> w{};
     w[0] = s.state_word_forced ? s.forced_state_word : state_word(s);
-    uint64_t counters[streaming_state::COUNTERS] = {total / 8, streaming / 8, underflow / 8, waiting / 8, s.slot_changes};
+    uint64_t counters[streaming_state::COUNTERS] = {total / 8, streaming / 8, underflow / 8, waiting / 8,
+                                                    s.slot_changes};
     for (unsigned i = 0; i < streaming_state::COUNTERS; ++i) {
         w[1 + 2 * i] = static_cast<uint32_t>(counters[i]);
         w[2 + 2 * i] = static_cast<uint32_t>(counters[i] >> 32);
@@ -325,7 +326,9 @@ std::array<uint32_t, SS_WORDS> latch(const State& s, Clock::time_point now) {
     return w;
 }
 
-void set_valid(Fpga& f, bool on) { f.set_bits(reg::CTRL_BASE + reg::ctrl::SS_VALID.offset, reg::ctrl::SS_VALID.mask, on); }
+void set_valid(Fpga& f, bool on) {
+    f.set_bits(reg::CTRL_BASE + reg::ctrl::SS_VALID.offset, reg::ctrl::SS_VALID.mask, on);
+}
 
 void stop_all(Fpga& f, State& s, Clock::time_point now) {
     enter(s, Phase::Idle, now);
@@ -652,21 +655,26 @@ Json cmd_streaming_words(const Request&) {
 void register_playback() {
     using namespace playback;
     add_feature("playback", install);
-    control::on_command("playback", cmd_playback, "phase, slot, plays, slot changes, looping, error and each slot's state");
+    control::on_command("playback", cmd_playback,
+                        "phase, slot, plays, slot changes, looping, error and each slot's state");
     control::on_command("segments", cmd_segments,
                         "{slot, max}: what the slot plays: [ticks, digital byte, code 0, code 1] per segment");
-    control::on_command("trigger", cmd_trigger, "{edge: rising|falling}: an edge at the hardware trigger input; started");
-    control::on_command("underflow", cmd_underflow, "{error_cleared}: an underflow (status 4; with 23 and 26 when cleared)");
+    control::on_command("trigger", cmd_trigger,
+                        "{edge: rising|falling}: an edge at the hardware trigger input; started");
+    control::on_command("underflow", cmd_underflow,
+                        "{error_cleared}: an underflow (status 4; with 23 and 26 when cleared)");
     control::on_command("slot_busy", cmd_slot_busy, "{slot, on}: the slot's memory stays busy");
     control::on_command("fill_blocked", cmd_fill_blocked, "{on}: the FIFOs never fill");
     control::on_command("handshake_words", cmd_handshake_words,
                         "{words}: streaming-state words delivered before the handshake stalls (0: never; 11: all)");
     control::on_command("force_status", cmd_force_status, "{set, clear}: status bits forced on every read");
     control::on_command("rearm_strobe_needed", cmd_rearm_strobe_needed, "{on}: manual rearm needs the rearm strobe");
-    control::on_command("state_word", cmd_state_word,
-                        "{word}: the first streaming-state word delivered instead of the state's (no word: back to the state's)");
+    control::on_command(
+        "state_word", cmd_state_word,
+        "{word}: the first streaming-state word delivered instead of the state's (no word: back to the state's)");
     control::on_command("clear_faults", cmd_clear_faults, "ends every injected fault");
-    control::on_command("streaming_words", cmd_streaming_words, "the eleven words a streaming-state readout would give now");
+    control::on_command("streaming_words", cmd_streaming_words,
+                        "the eleven words a streaming-state readout would give now");
 }
 
 }  // namespace sim

@@ -49,7 +49,7 @@ const char* phase_name(Phase p);
 
 struct SlotInfo {
     bool holds = false;
-    uint64_t words = 0;      // words of one run (of the data enabled last)
+    uint64_t words = 0;        // words of one run (of the data enabled last)
     std::string decode_error;  // empty when the slot's memory decoded cleanly
 };
 
@@ -65,12 +65,12 @@ struct Info {
 Info info(Fpga& f);
 
 // Faults.
-void inject_underflow(Fpga& f, bool error_cleared);  // error bit 4 (with 23 and 26 when cleared)
-void set_slot_busy(Fpga& f, unsigned slot, bool on);  // the slot's busy bits stay set
-void set_fill_blocked(Fpga& f, bool on);              // the FIFOs never fill
-void set_handshake_words(Fpga& f, unsigned words);    // words delivered before the handshake stalls
-void force_status(Fpga& f, uint32_t set, uint32_t clear);  // applied over every status read
-void set_rearm_strobe_needed(Fpga& f, bool on);       // default on
+void inject_underflow(Fpga& f, bool error_cleared);          // error bit 4 (with 23 and 26 when cleared)
+void set_slot_busy(Fpga& f, unsigned slot, bool on);         // the slot's busy bits stay set
+void set_fill_blocked(Fpga& f, bool on);                     // the FIFOs never fill
+void set_handshake_words(Fpga& f, unsigned words);           // words delivered before the handshake stalls
+void force_status(Fpga& f, uint32_t set, uint32_t clear);    // applied over every status read
+void set_rearm_strobe_needed(Fpga& f, bool on);              // default on
 void force_state_word(Fpga& f, bool on, uint32_t word = 0);  // first handshake word, instead of the state's
 void clear_faults(Fpga& f);
 
@@ -81,7 +81,7 @@ bool trigger_edge(Fpga& f, bool rising);
 // the slot's size word. Include hardware/CommandDecoder.h to call it. With max_segments 0 only the totals of
 // *decoded (bytes, whole ticks, error) are filled in, not its command list.
 std::vector<memcmd::Segment> slot_segments(Fpga& f, unsigned slot, size_t max_segments, bool* truncated,
-                                   memcmd::DecodeResult* decoded = nullptr);
+                                           memcmd::DecodeResult* decoded = nullptr);
 
 // The eleven words a streaming-state readout would deliver now.
 std::array<uint32_t, 11> streaming_words(Fpga& f);

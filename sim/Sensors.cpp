@@ -30,9 +30,12 @@ void install(Fpga& f) {
         }
         // One-hot select; with several bits set the lowest channel converts.
         const uint32_t supply = field_get(ctrl::SUPPLY_CHANNEL, new_value);
-        if (supply & ctrl::SUPPLY_CURRENT) latch(dev, Sensor::current);
-        else if (supply & ctrl::SUPPLY_12V) latch(dev, Sensor::supply_12v);
-        else if (supply & ctrl::SUPPLY_3V3) latch(dev, Sensor::supply_3v3);
+        if (supply & ctrl::SUPPLY_CURRENT)
+            latch(dev, Sensor::current);
+        else if (supply & ctrl::SUPPLY_12V)
+            latch(dev, Sensor::supply_12v);
+        else if (supply & ctrl::SUPPLY_3V3)
+            latch(dev, Sensor::supply_3v3);
     });
 }
 
@@ -48,8 +51,6 @@ uint32_t sensor_raw(Fpga& f, Sensor channel) {
     return sensor_state(f).raw[static_cast<int>(channel)];
 }
 
-void register_sensors() {
-    add_feature("sensors", install);
-}
+void register_sensors() { add_feature("sensors", install); }
 
 }  // namespace sim

@@ -16,7 +16,7 @@ public:
     SeqMemory(const SeqMemory&) = delete;
     SeqMemory& operator=(const SeqMemory&) = delete;
 
-    uint8_t* fpga() const { return fpga_; }      // null when the memory could not be made
+    uint8_t* fpga() const { return fpga_; }  // null when the memory could not be made
     uint8_t* driver() const { return driver_; }
     size_t size() const { return size_; }
     // Releases the pages; both address ranges stay reserved, so a stale writer writes into fresh

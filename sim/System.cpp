@@ -69,10 +69,14 @@ std::string first_line(const std::string& path) {
 std::string escape_field(const std::string& s) {
     std::string out;
     for (char c : s) {
-        if (c == '\t') out += "\\t";
-        else if (c == '\n') out += "\\n";
-        else if (c == '\\') out += "\\\\";
-        else out += c;
+        if (c == '\t')
+            out += "\\t";
+        else if (c == '\n')
+            out += "\\n";
+        else if (c == '\\')
+            out += "\\\\";
+        else
+            out += c;
     }
     return out;
 }

@@ -96,7 +96,8 @@ TEST(AnalogConversion, CoefficientsBeyond32BitsClampInsteadOfOverflowing) {
 }
 
 TEST_F(CalibrationFile, OffsetAndGainCorrection) {
-    Loaded l = load("#Serial: X\ndc_offset_a0=10\ndc_offset_a1=0\ngain_error_corr_a0=1.01\ngain_error_corr_a1=1\n#end of file");
+    Loaded l = load(
+        "#Serial: X\ndc_offset_a0=10\ndc_offset_a1=0\ngain_error_corr_a0=1.01\ngain_error_corr_a1=1\n#end of file");
     EXPECT_EQ(l.out, "analog calibration file successfully read\n");
     EXPECT_EQ(l.err, "");
     EXPECT_EQ(coefficients(l.cal), (std::vector<long long>{-16548, 537532826, -16384, 536870912}));
@@ -109,8 +110,9 @@ TEST_F(CalibrationFile, OffsetAndGainCorrection) {
 TEST_F(CalibrationFile, LenientLayout) {
     // Any order, CRLF line ends, comments anywhere, leading blanks and trailing text in values,
     // a repeated key (the last wins), no final line break.
-    Loaded l = load("gain_error_corr_a1= 0.5xyz\r\n# comment\r\ndc_offset_a1=-3.5\r\ngain_error_corr_a0=2\r\n"
-                    "dc_offset_a0=1\r\ndc_offset_a0=7");
+    Loaded l = load(
+        "gain_error_corr_a1= 0.5xyz\r\n# comment\r\ndc_offset_a1=-3.5\r\ngain_error_corr_a0=2\r\n"
+        "dc_offset_a0=1\r\ndc_offset_a0=7");
     EXPECT_EQ(l.out, "analog calibration file successfully read\n");
     EXPECT_TRUE(l.cal.dc_offset_a0 == 7 && l.cal.dc_offset_a1 == -3.5 && l.cal.gain_error_corr_a0 == 2 &&
                 l.cal.gain_error_corr_a1 == 0.5);
@@ -127,7 +129,8 @@ TEST_F(CalibrationFile, UnusableFilesGiveTheNeutralConversion) {
     EXPECT_EQ(l.out, "no calibration file for analog outputs found\n");
     EXPECT_TRUE(neutral(l.cal));
     const std::string three = "dc_offset_a1=0\ngain_error_corr_a0=1.01\n", four = three + "gain_error_corr_a1=1\n";
-    const std::string cases[][3] = {  // content, standard output, standard error
+    const std::string cases[][3] = {
+        // content, standard output, standard error
         {"dc_offset_a0=10\n" + three, "analog calibration file corrupted: 1 | 1 | 1 | 0\n", ""},
         {"dc_offset_a0 = 5\n" + four, "", "std::invalid_argument -> dc_offset_a0  not found\n"},
         {"dc_offset_a0=3\n=5\n" + four, "", "std::invalid_argument ->  not found\n"}};
@@ -142,11 +145,11 @@ TEST_F(CalibrationFile, UnusableFilesGiveTheNeutralConversion) {
 TEST_F(CalibrationFile, HostileContentNeverThrowsNorOverflows) {
     const std::string rest = "\ndc_offset_a1=0\ngain_error_corr_a1=1\n";
     const std::vector<std::string> values_out_of_range = {
-        "dc_offset_a0=0\ngain_error_corr_a0=1e300",   // gain beyond 32 bits
-        "dc_offset_a0=1e300\ngain_error_corr_a0=1",   // offset beyond 32 bits
-        "dc_offset_a0=0\ngain_error_corr_a0=1e400",   // beyond the double range
+        "dc_offset_a0=0\ngain_error_corr_a0=1e300",  // gain beyond 32 bits
+        "dc_offset_a0=1e300\ngain_error_corr_a0=1",  // offset beyond 32 bits
+        "dc_offset_a0=0\ngain_error_corr_a0=1e400",  // beyond the double range
         "dc_offset_a0=-1e400\ngain_error_corr_a0=1",
-        "dc_offset_a0=40000\ngain_error_corr_a0=1",   // (40000 + 8192) * 65536 > 2^31
+        "dc_offset_a0=40000\ngain_error_corr_a0=1",  // (40000 + 8192) * 65536 > 2^31
     };
     for (const std::string& v : values_out_of_range) {
         SCOPED_TRACE(v);
@@ -222,14 +225,16 @@ TEST_F(CalibrationDevice, CreateThenRewrite) {
     EXPECT_TRUE(back.slope_a0 == 2.0 && back.slope_a1 == 1.0) << back.slope_a0 << " " << back.slope_a1;
 
     // Rewrite: values replaced in place, other lines kept, every line ends with a line break.
-    write_file(calib, "#Serial: ABC\n# keep me\ndc_offset_a1=3\ndc_offset_a0=1\ngain_error_corr_a1=1\n"
-                      "gain_error_corr_a0=1\n#end of file");
+    write_file(calib,
+               "#Serial: ABC\n# keep me\ndc_offset_a1=3\ndc_offset_a0=1\ngain_error_corr_a1=1\n"
+               "gain_error_corr_a0=1\n#end of file");
     sim::clear_commands();
     EXPECT_EQ(set(data(0, 0.002, 1.0, 0.5)), 0);
     EXPECT_NE(out.find("analog.calib successfully set\n"), std::string::npos) << out;
     EXPECT_TRUE(rebooted());
-    EXPECT_EQ(read_file(calib), "#Serial: ABC\n# keep me\ndc_offset_a1=16\ndc_offset_a0=0\ngain_error_corr_a1=2\n"
-                                "gain_error_corr_a0=1\n#end of file\n");
+    EXPECT_EQ(read_file(calib),
+              "#Serial: ABC\n# keep me\ndc_offset_a1=16\ndc_offset_a0=0\ngain_error_corr_a1=2\n"
+              "gain_error_corr_a0=1\n#end of file\n");
     EXPECT_FALSE(file_exists(tmp));
 }
 
@@ -238,18 +243,13 @@ TEST_F(CalibrationDevice, OutOfRangeRequestsLeaveTheFileAlone) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const std::vector<AnalogCalibData> refused = {
-        data(0, 0, 0.33, 1.0),   // addend - 32768 * multiplier = 2163736576
-        data(0, 0, 1.0, 0.33),
-        data(0, 0, 0.0, 1.0),    // slope 0: infinite factor
-        data(0, 0, 1.0, -0.0),
-        data(nan, 0, 1.0, 1.0),
-        data(0, inf, 1.0, 1.0),
-        data(0, 0, nan, 1.0),
-        data(0, 0, 1.0, -inf),   // factor -0
-        data(0, 0, 1e-320, 1.0), // factor overflows to infinity
-        data(1e300, 0, 1.0, 1.0),
-        data(5.0, 0, 1.0, 1.0),  // offset of 40959 codes: addend beyond 32 bits
-        data(0, 0, -0.33, 1.0),  // negative gain: the other end of the input range overflows
+        data(0, 0, 0.33, 1.0),                           // addend - 32768 * multiplier = 2163736576
+        data(0, 0, 1.0, 0.33),    data(0, 0, 0.0, 1.0),  // slope 0: infinite factor
+        data(0, 0, 1.0, -0.0),    data(nan, 0, 1.0, 1.0), data(0, inf, 1.0, 1.0),
+        data(0, 0, nan, 1.0),     data(0, 0, 1.0, -inf),   // factor -0
+        data(0, 0, 1e-320, 1.0),                           // factor overflows to infinity
+        data(1e300, 0, 1.0, 1.0), data(5.0, 0, 1.0, 1.0),  // offset of 40959 codes: addend beyond 32 bits
+        data(0, 0, -0.33, 1.0),                            // negative gain: the other end of the input range overflows
     };
     for (const AnalogCalibData& d : refused) {
         SCOPED_TRACE(&d - refused.data());

@@ -25,8 +25,7 @@ namespace {
 
 using Tree = std::unique_ptr<jsVar>;
 
-Tree parse(const std::string& text)
-{
+Tree parse(const std::string& text) {
     Tree v(jsVar::parse(text));
     EXPECT_NE(v, nullptr) << text;
     return v;
@@ -34,13 +33,11 @@ Tree parse(const std::string& text)
 
 // A literal with its embedded NUL bytes.
 template <size_t N>
-std::string bytes(const char (&text)[N])
-{
+std::string bytes(const char (&text)[N]) {
     return std::string(text, N - 1);
 }
 
-std::string written(const jsVar* v)
-{
+std::string written(const jsVar* v) {
     std::ostringstream os;
     JsonWriter::write(os, v);
     return os.str();
@@ -56,17 +53,15 @@ struct Converted {
     long long ll;
 };
 
-Converted convert(double value)
-{
+Converted convert(double value) {
     jsVar v(value);
     Converted r{};
-    EXPECT_TRUE(v.getNumber(r.d) && v.getNumber(r.l) && v.getNumber(r.i) && v.getNumber(r.u) &&
-                v.getNumber(r.s) && v.getNumber(r.c) && v.getNumber(r.ll));
+    EXPECT_TRUE(v.getNumber(r.d) && v.getNumber(r.l) && v.getNumber(r.i) && v.getNumber(r.u) && v.getNumber(r.s) &&
+                v.getNumber(r.c) && v.getNumber(r.ll));
     return r;
 }
 
-TEST(JsonGetters, NumberConversions)
-{
+TEST(JsonGetters, NumberConversions) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     struct Row {
@@ -108,8 +103,7 @@ TEST(JsonGetters, NumberConversions)
     EXPECT_EQ(convert(0.1).d, 0.1);
 }
 
-TEST(JsonWriter, ValuesObjectsAndNumbers)
-{
+TEST(JsonWriter, ValuesObjectsAndNumbers) {
     EXPECT_EQ(written(parse("{\"b\":2,\"a\":1}").get()), "{\"a\": 1,\"b\": 2}");
     EXPECT_EQ(written(parse("{ \"x\" : [ 1 , [ ] , { } , true , false , null , \"s\" ] }").get()),
               "{\"x\": [1,[],{},true,false,null,\"s\"]}");
@@ -121,8 +115,16 @@ TEST(JsonWriter, ValuesObjectsAndNumbers)
         double in;
         const char* out;
     } numbers[] = {
-        {65535, "65535"},   {0.5, "0.5"},     {1234567, "1.23457e+06"}, {123456, "123456"}, {0.0001, "0.0001"},
-        {0.00001, "1e-05"}, {-0.0, "-0"},     {-2.5e-300, "-2.5e-300"},  {1e100, "1e+100"}, {100, "100"},
+        {65535, "65535"},
+        {0.5, "0.5"},
+        {1234567, "1.23457e+06"},
+        {123456, "123456"},
+        {0.0001, "0.0001"},
+        {0.00001, "1e-05"},
+        {-0.0, "-0"},
+        {-2.5e-300, "-2.5e-300"},
+        {1e100, "1e+100"},
+        {100, "100"},
         {1.0 / 3, "0.333333"},
         {std::numeric_limits<double>::infinity(), "null"},
         {std::numeric_limits<double>::quiet_NaN(), "null"},
@@ -141,14 +143,17 @@ TEST(JsonWriter, ValuesObjectsAndNumbers)
 }
 
 // Every string written is valid UTF-8 JSON; valid UTF-8 needing no escape is kept byte for byte.
-TEST(JsonWriter, StringsAreValidUtf8Json)
-{
+TEST(JsonWriter, StringsAreValidUtf8Json) {
     std::ostringstream os;
     JsonWriter::write_string(os, bytes("a\tb\nc\"d\\e\r\b\f\x01/'\xC3\xA9\0z\x7f\xF0\x9F\x98\x80"));
     EXPECT_EQ(os.str(), bytes("\"a\\tb\\nc\\\"d\\\\e\\r\\b\\f\\u0001/'\xC3\xA9\\u0000z\x7f\xF0\x9F\x98\x80\""));
     const std::string R = "\xEF\xBF\xBD";  // U+FFFD, written as itself: writing it again gives the same
-    const std::pair<std::string, std::string> invalid[] = {{"\xff", R}, {"\xC0\xAF", R + R}, {"\xED\xA0\x80", R + R + R},
-        {"\xF4\x90\x80\x80", R + R + R + R}, {"a\xE2\x82", "a" + R + R}, {"\xC3(", R + "("}};
+    const std::pair<std::string, std::string> invalid[] = {{"\xff", R},
+                                                           {"\xC0\xAF", R + R},
+                                                           {"\xED\xA0\x80", R + R + R},
+                                                           {"\xF4\x90\x80\x80", R + R + R + R},
+                                                           {"a\xE2\x82", "a" + R + R},
+                                                           {"\xC3(", R + "("}};
     for (const auto& [in, out] : invalid) {
         std::ostringstream one, again;
         JsonWriter::write_string(one, in);
@@ -174,16 +179,14 @@ TEST(JsonWriter, StringsAreValidUtf8Json)
     EXPECT_EQ(written(again.get()), written(v.get()));
 }
 
-Tree read(const std::string& text, JsonReader::MODE mode = JsonReader::STRICT)
-{
+Tree read(const std::string& text, JsonReader::MODE mode = JsonReader::STRICT) {
     std::istringstream is(text);
     return Tree(JsonReader(is, mode).parse());
 }
 
 Tree lenient(const std::string& text) { return read(text, JsonReader::LENIENT); }
 
-std::string json(const Tree& v)
-{
+std::string json(const Tree& v) {
     if (!v) return "<none>";
     std::ostringstream os;
     JsonWriter::write(os, v.get());
@@ -191,8 +194,7 @@ std::string json(const Tree& v)
 }
 
 // The string member "k" of a strict parse of {"k":<literal>}, or "<none>".
-std::string string_member(const std::string& literal)
-{
+std::string string_member(const std::string& literal) {
     Tree v = read("{\"k\":" + literal + "}");
     std::string s = "<none>";
     if (v) v->getStr("k", s);
@@ -205,12 +207,10 @@ public:
     explicit UnbufferedBuf(std::string text) : text_(std::move(text)) {}
 
 protected:
-    int_type underflow() override
-    {
+    int_type underflow() override {
         return pos_ < text_.size() ? traits_type::to_int_type(text_[pos_]) : traits_type::eof();
     }
-    int_type uflow() override
-    {
+    int_type uflow() override {
         return pos_ < text_.size() ? traits_type::to_int_type(text_[pos_++]) : traits_type::eof();
     }
 
@@ -219,8 +219,7 @@ private:
     size_t pos_ = 0;
 };
 
-TEST(JsonReaderTopLevel, StrictWantsAnObjectLenientTakesAnyValue)
-{
+TEST(JsonReaderTopLevel, StrictWantsAnObjectLenientTakesAnyValue) {
     EXPECT_EQ(json(read("  {}")), "{}");
     EXPECT_EQ(json(read("\t\r\n\v\f{}")), "{}");
     EXPECT_EQ(read("[]"), nullptr);
@@ -240,8 +239,7 @@ TEST(JsonReaderTopLevel, StrictWantsAnObjectLenientTakesAnyValue)
     EXPECT_EQ(jsVar::parse("[1]"), nullptr);
 }
 
-TEST(JsonReaderContainers, NestingBeyondTheLimitIsASyntaxError)
-{
+TEST(JsonReaderContainers, NestingBeyondTheLimitIsASyntaxError) {
     const int limit = JsonReader::max_depth;
     auto arrays = [](int n) { return std::string(n, '[') + std::string(n, ']'); };
     EXPECT_NE(lenient(arrays(limit)), nullptr);
@@ -266,8 +264,7 @@ TEST(JsonReaderContainers, NestingBeyondTheLimitIsASyntaxError)
     EXPECT_EQ(jsVar::usage, before);
 }
 
-TEST(JsonReaderStrings, EscapesAndUtf8)
-{
+TEST(JsonReaderStrings, EscapesAndUtf8) {
     EXPECT_EQ(string_member(R"("\"\'\/\\\b\f\n\r\t")"), "\"'/\\\b\f\n\r\t");
     EXPECT_EQ(string_member(R"("\u00e9")"), "\xC3\xA9");
     EXPECT_EQ(string_member(R"("\u00E9")"), "\xC3\xA9");
@@ -285,8 +282,7 @@ TEST(JsonReaderStrings, EscapesAndUtf8)
     EXPECT_EQ(out, "\xDF\xBF");
 }
 
-TEST(JsonReaderStrings, RecoveredErrorsAreReportedAndDropOnlyTheBadPart)
-{
+TEST(JsonReaderStrings, RecoveredErrorsAreReportedAndDropOnlyTheBadPart) {
     auto errors_and_text = [](const std::string& text) {
         std::istringstream is(text);
         JsonReader reader(is, JsonReader::STRICT);
@@ -307,15 +303,26 @@ TEST(JsonReaderStrings, RecoveredErrorsAreReportedAndDropOnlyTheBadPart)
     EXPECT_EQ(errors_and_text("{\"k\":\"\x01\t\x7F\xFF\r\"}"), std::make_pair(0u, std::string("\x01\t\x7F\xFF\r")));
 }
 
-TEST(JsonReaderNumbers, ValuesAndFailures)
-{
+TEST(JsonReaderNumbers, ValuesAndFailures) {
     struct Case {
         const char* text;
         const char* written;
     } cases[] = {
-        {"0", "0"},          {"-0", "-0"},         {"+1", "1"},         {"007", "7"},        {"-012", "-12"},
-        {"1.", "1"},         {"-.5", "-0.5"},      {"0.e1", "0"},       {"2.e+3", "2000"},   {"1.5E-3", "0.0015"},
-        {"65535", "65535"},  {"1e-400", "0"},      {"123456789", "1.23457e+08"}, {"1e400", "null"}, {"-1e400", "null"},
+        {"0", "0"},
+        {"-0", "-0"},
+        {"+1", "1"},
+        {"007", "7"},
+        {"-012", "-12"},
+        {"1.", "1"},
+        {"-.5", "-0.5"},
+        {"0.e1", "0"},
+        {"2.e+3", "2000"},
+        {"1.5E-3", "0.0015"},
+        {"65535", "65535"},
+        {"1e-400", "0"},
+        {"123456789", "1.23457e+08"},
+        {"1e400", "null"},
+        {"-1e400", "null"},
     };
     for (const Case& c : cases) {
         Tree v = read(std::string("{\"n\":") + c.text + "}");
@@ -326,8 +333,7 @@ TEST(JsonReaderNumbers, ValuesAndFailures)
     double negative_zero = 1;
     ASSERT_TRUE(lenient("-0")->getNumber(negative_zero));
     EXPECT_TRUE(std::signbit(negative_zero));
-    for (const char* text : {"-", "+", "1e", "1e+", "-e1", ".5", "0x10", "1.2.3", "--1", "+-1", "1ee2",
-                             "2e3.5"}) {
+    for (const char* text : {"-", "+", "1e", "1e+", "-e1", ".5", "0x10", "1.2.3", "--1", "+-1", "1ee2", "2e3.5"}) {
         EXPECT_EQ(read(std::string("{\"n\":") + text + "}"), nullptr) << text;
     }
 }
@@ -338,9 +344,21 @@ TEST(JsonReaderNumbers, ValuesAndFailures)
 // first character outside the alphabet (padding, white space, URL-safe characters, NUL, non-ASCII).
 TEST(Base64, KnownTextsAndStops) {
     const std::pair<std::string, std::string> rows[] = {
-        {"TWFu", "Man"}, {"TWE=", "Ma"}, {"TWE", "Ma"}, {"TQ==", "M"}, {"T", ""}, {"", ""},
-        {"AAAACv9//4AA", std::string("\x00\x00\x00\x0A\xFF\x7F\xFF\x80\x00", 9)}, {"+/+/", "\xFB\xFF\xBF"},
-        {"TWFu=TWFu", "Man"}, {"TWFu\nTWFu", "Man"}, {"TW-u", "M"}, {"TWF_", "Ma"}, {"\xC3" "TWFu", ""},
+        {"TWFu", "Man"},
+        {"TWE=", "Ma"},
+        {"TWE", "Ma"},
+        {"TQ==", "M"},
+        {"T", ""},
+        {"", ""},
+        {"AAAACv9//4AA", std::string("\x00\x00\x00\x0A\xFF\x7F\xFF\x80\x00", 9)},
+        {"+/+/", "\xFB\xFF\xBF"},
+        {"TWFu=TWFu", "Man"},
+        {"TWFu\nTWFu", "Man"},
+        {"TW-u", "M"},
+        {"TWF_", "Ma"},
+        {"\xC3"
+         "TWFu",
+         ""},
         {std::string("TWFu\0TWFu", 9), "Man"}};
     for (const auto& [in, out] : rows) EXPECT_EQ(base64_decode(in), out) << in;
     EXPECT_EQ(base64_valid_length("TWFuTWFuTWFu=xyz", 16), 12u);
@@ -389,8 +407,10 @@ TEST(LineOutput, LinesOfManyThreadsArriveWholeAndInOrder) {
             for (int i = 0; i < kLines; ++i) {
                 // Several insertions per line; half the threads end lines without a flush.
                 std::cout << "thread " << t << " line " << i << " of " << kLines;
-                if (t % 2) std::cout << '\n';
-                else std::cout << std::endl;
+                if (t % 2)
+                    std::cout << '\n';
+                else
+                    std::cout << std::endl;
             }
         });
     for (auto& th : threads) th.join();
@@ -403,7 +423,8 @@ TEST(LineOutput, LinesOfManyThreadsArriveWholeAndInOrder) {
     while (std::getline(in, line)) {
         int t = -1, i = -1, n = -1;
         char tail = 0;
-        ASSERT_EQ(std::sscanf(line.c_str(), "thread %d line %d of %d%c", &t, &i, &n, &tail), 3) << "torn line: " << line;
+        ASSERT_EQ(std::sscanf(line.c_str(), "thread %d line %d of %d%c", &t, &i, &n, &tail), 3)
+            << "torn line: " << line;
         ASSERT_TRUE(t >= 0 && t < kThreads) << line;
         EXPECT_EQ(n, kLines) << line;
         EXPECT_EQ(i, next[t]) << "out of order: " << line;

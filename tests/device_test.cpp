@@ -30,9 +30,9 @@ uint32_t calibratedZero() {
 void expectIdle(Pulser& p, sim::Fpga& fpga) {
     // Strobes end cleared.
     const std::pair<Field, uint32_t> fields[] = {
-        {ctrl::TRIGGER_EDGE, 1}, {ctrl::HW_TRIGGER, 0}, {ctrl::AUTO_REARM, 1},   {ctrl::RUN, 0},
-        {ctrl::LOAD_ENABLE, 0},  {ctrl::START_SLOT, 0}, {ctrl::SW_TRIGGER, 0},   {ctrl::DM_RESET, 0},
-        {ctrl::FIFO_RESET, 0},   {ctrl::DM_HALT, 0},    {ctrl::STOP, 0},         {ctrl::CLK_INTERNAL, 1},
+        {ctrl::TRIGGER_EDGE, 1}, {ctrl::HW_TRIGGER, 0}, {ctrl::AUTO_REARM, 1}, {ctrl::RUN, 0},
+        {ctrl::LOAD_ENABLE, 0},  {ctrl::START_SLOT, 0}, {ctrl::SW_TRIGGER, 0}, {ctrl::DM_RESET, 0},
+        {ctrl::FIFO_RESET, 0},   {ctrl::DM_HALT, 0},    {ctrl::STOP, 0},       {ctrl::CLK_INTERNAL, 1},
         {ctrl::CLK_EXT125, 0},   {ctrl::CLK_HOLD, 0},   {ctrl::SQUARE_MASK, 0}};
     for (const auto& [f, want] : fields) EXPECT_EQ(field_get(f, fpga.peek(CTRL_BASE + f.offset)), want) << f.offset;
     EXPECT_EQ(fpga.peek(CTRL_BASE + ctrl::CONST_ANALOG), calibratedZero());
@@ -40,7 +40,8 @@ void expectIdle(Pulser& p, sim::Fpga& fpga) {
     EXPECT_EQ(fpga.peek(CTRL_BASE + ctrl::SLOT_RUNS_LO), 0u);
     EXPECT_EQ(fpga.peek(CTRL_BASE + ctrl::SLOT_RUNS_HI), 0u);
     for (uint64_t base : {SLOT0_BASE, SLOT1_BASE})
-        for (uint32_t off : {slot::CONTROL, slot::SIZE, slot::RUNS_LO, slot::RUNS_HI, slot::DURATION_LO, slot::DURATION_HI})
+        for (uint32_t off :
+             {slot::CONTROL, slot::SIZE, slot::RUNS_LO, slot::RUNS_HI, slot::DURATION_LO, slot::DURATION_HI})
             EXPECT_EQ(fpga.peek(base + off), 0u) << std::hex << base << "+" << off;
     EXPECT_EQ(p.getTriggerStart(), IMMEDIATE);
     EXPECT_EQ(p.clock_source, INTERNAL);
@@ -80,15 +81,16 @@ TEST_F(LifecycleTest, ConstructionBringsTheBoardUpIdle) {
 TEST_F(LifecycleTest, ResetReturnsToIdleAndStopKeepsFinalState) {
     // Disturb everything reset must restore.
     pulser->ctrl.write(ctrl::CONTROL, 0xFFFFFFFFu & ~(ctrl::STOP.mask | ctrl::DM_HALT.mask | ctrl::FIFO_RESET.mask |
-                                                     ctrl::DM_RESET.mask | ctrl::SW_TRIGGER.mask | ctrl::REARM.mask |
-                                                     ctrl::SS_REQUEST.mask));
+                                                      ctrl::DM_RESET.mask | ctrl::SW_TRIGGER.mask | ctrl::REARM.mask |
+                                                      ctrl::SS_REQUEST.mask));
     pulser->ctrl.write(ctrl::CLOCK, (1u << 11) | (0xFFu << 2));
     pulser->ctrl.write(ctrl::CONST_ANALOG, 0x12345678);
     pulser->ctrl.write(0x10, 0xAB);
     pulser->ctrl.write(ctrl::SLOT_RUNS_LO, 7);
     for (unsigned int s = 0; s < 2; ++s) {
         Mapper& b = pulser->slotBlock(s);
-        for (uint32_t off : {slot::CONTROL, slot::SIZE, slot::RUNS_LO, slot::RUNS_HI, slot::DURATION_LO, slot::DURATION_HI})
+        for (uint32_t off :
+             {slot::CONTROL, slot::SIZE, slot::RUNS_LO, slot::RUNS_HI, slot::DURATION_LO, slot::DURATION_HI})
             b.write(off, 0x55);
         b.write(slot::FINAL_ANALOG, 0x1111 + s);
         b.write(0x18, 0x22 + s);
@@ -210,7 +212,8 @@ TEST_F(DeviceInfoTest, ProgramSerialWritesTheSerialMemory) {
 TEST_F(DeviceInfoTest, IdentifierAndVersions) {
     EXPECT_EQ(pulser->getFPGAID(), "123456789ABCDEF");
     for (auto [id, text] : {std::pair<uint64_t, const char*>{0xFEDCBA9800000001ull, "FEDCBA9800000001"},
-                            {0xDEADBEEFull, "DEADBEEF"}, {0, "0"}}) {
+                            {0xDEADBEEFull, "DEADBEEF"},
+                            {0, "0"}}) {
         fpga->config().device_id = id;
         EXPECT_EQ(pulser->getFPGAID(), text);
     }
@@ -299,12 +302,12 @@ TEST_F(TriggerClockTest, SetClkParamWritesTheDividerWord) {
         const char* shown;
     };
     const Case cases[] = {
-        {10.0, 0x0517279Eu, "10"},                        // D 62, F 4
-        {125.0, 0x93801083u, "125"},                      // D 5, F 0, odd
-        {100.0, (580u << 22) | 0xEA082u, "100"},          // D 6, F 2
-        {9.765625, 0x00000820u, "9.76562"},               // D 64, the largest factor
-        {625.0, (630u << 22) | 0x1001u, "625"},           // D 1, the smallest factor
-        {200.0, (610u << 22) | 0x247040u, "200"},         // D 3, F 1, odd
+        {10.0, 0x0517279Eu, "10"},                 // D 62, F 4
+        {125.0, 0x93801083u, "125"},               // D 5, F 0, odd
+        {100.0, (580u << 22) | 0xEA082u, "100"},   // D 6, F 2
+        {9.765625, 0x00000820u, "9.76562"},        // D 64, the largest factor
+        {625.0, (630u << 22) | 0x1001u, "625"},    // D 1, the smallest factor
+        {200.0, (610u << 22) | 0x247040u, "200"},  // D 3, F 1, odd
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mhz);
@@ -332,8 +335,8 @@ TEST_F(TriggerClockTest, SetClkParamWritesTheDividerWord) {
 
 TEST_F(TriggerClockTest, SetClkParamRefusesFrequenciesOutsideTheRange) {
     const double inf = std::numeric_limits<double>::infinity();
-    const double refused[] = {700.0, 625.5, 0.0, -0.0, -10.0, std::nan(""), inf, -inf, 1e-300,
-                              9.6, 625.0 / 65.0, std::numeric_limits<double>::denorm_min()};
+    const double refused[] = {700.0, 625.5, 0.0,    -0.0, -10.0,        std::nan(""),
+                              inf,   -inf,  1e-300, 9.6,  625.0 / 65.0, std::numeric_limits<double>::denorm_min()};
     pulser->setSquareWave125MHz(0x3C);
     const uint32_t clock_before = ctrlWord(ctrl::CLOCK);
     for (double f : refused) {
@@ -397,8 +400,12 @@ TEST_F(TriggerClockTest, SetTriggerProgramsModeEdgeAndRearm) {
         trigger_rearm_t rearm;
         uint32_t edge_bits, hw;
     };
-    const Case cases[] = {{HARDWARE_FALLING, MANUAL, 2, 1}, {IMMEDIATE, AUTO, 1, 0}, {HARDWARE_RISING, AUTO, 1, 1},
-                          {SOFTWARE, AUTO, 1, 0}, {HARDWARE_RISING_AND_FALLING, AUTO, 3, 1}, {HARDWARE_FALLING, AUTO, 2, 1}};
+    const Case cases[] = {{HARDWARE_FALLING, MANUAL, 2, 1},
+                          {IMMEDIATE, AUTO, 1, 0},
+                          {HARDWARE_RISING, AUTO, 1, 1},
+                          {SOFTWARE, AUTO, 1, 0},
+                          {HARDWARE_RISING_AND_FALLING, AUTO, 3, 1},
+                          {HARDWARE_FALLING, AUTO, 2, 1}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.start);
         pulser->setTrigger(c.start, c.rearm);

@@ -40,8 +40,9 @@ void seed(const Sandbox& sb) {
     put(sb, "/tmp/firmware_version", "1.4.2\nbuild 77\n");
     put(sb, "/tmp/hardware_version", "2\n");
 }
-const std::string seeded = word + R"({"serial":"02:0A:BC:DE:F0:1F","hostname":"tarvex-07","model":"TX-8 pulse generator",)"
-                                  R"("fpgaid":"0x0123456789abcdef","firmware":"1.4.2","hardware":"2"})";
+const std::string seeded = word +
+                           R"({"serial":"02:0A:BC:DE:F0:1F","hostname":"tarvex-07","model":"TX-8 pulse generator",)"
+                           R"("fpgaid":"0x0123456789abcdef","firmware":"1.4.2","hardware":"2"})";
 
 struct Beacond : testsupport::Process {
     explicit Beacond(std::vector<std::string> args) : Process(with_program(std::move(args))) {}
@@ -153,8 +154,8 @@ TEST(Beacond, RequestsRepliesAndDebugLines) {
     EXPECT_EQ(d.client.receive(2000), seeded);
     EXPECT_EQ(d.server.end(SIGINT), 0);
     const std::string out = d.server.output();
-    const std::string head = "Listening on interface 'eth0' and port '" + std::to_string(d.port) + "'.\nID STRING: " +
-                             seeded.substr(word.size()) +
+    const std::string head = "Listening on interface 'eth0' and port '" + std::to_string(d.port) +
+                             "'.\nID STRING: " + seeded.substr(word.size()) +
                              "\nExpected request string: \"TX-DISCOVERY\" of length: 12 bytes.\n";
     EXPECT_EQ(out.substr(0, head.size()), head);
     EXPECT_NE(out.find("Received msg: TX-DISCOVERY and [16 bytes] from: 127.0.0.1\n"), std::string::npos) << out;
@@ -169,13 +170,12 @@ TEST(Beacond, RepliesAreRateLimitedPerSourceAndInTotal) {
     seed(sb);
     Unicast u;
     ASSERT_TRUE(u.ready) << u.server.output();
-    const struct {
-        int sources, requests, least, most;
-    } cases[] = {{4, 3, 12, 12}, {1, 30, 10, 10}, {14, 10, 75, 105}};
+    const struct { int sources, requests, least, most; } cases[] = {{4, 3, 12, 12}, {1, 30, 10, 10}, {14, 10, 75, 105}};
     int host = 2;
     for (const auto& c : cases) {
         std::vector<std::unique_ptr<Client>> clients;
-        for (int i = 0; i < c.sources; ++i) clients.push_back(std::make_unique<Client>("127.0.0." + std::to_string(host++)));
+        for (int i = 0; i < c.sources; ++i)
+            clients.push_back(std::make_unique<Client>("127.0.0." + std::to_string(host++)));
         for (int r = 0; r < c.requests; ++r)
             for (auto& client : clients) client->send("TX-DISCOVERY", u.port);
         int replies = 0;
@@ -206,7 +206,8 @@ TEST(Beacond, IdentityFromFilesUpdateModeAndInfoFile) {
     put(sb, "/sys/class/net/eth1/address", "aa:bb:cc:0d:0e:0f");
     EXPECT_EQ(Unicast({"-u", "-i", "eth1"}).ready,
               word + R"({"serial":"AA:BB:CC:0D:0E:0F","hostname":"tarvex-upd","firmware":"Orvale updating"})");
-    EXPECT_EQ(Unicast({"eth1"}).ready.value_or("").substr(0, word.size() + 30), word + R"({"serial":"AA:BB:CC:0D:0E:0F",)");
+    EXPECT_EQ(Unicast({"eth1"}).ready.value_or("").substr(0, word.size() + 30),
+              word + R"({"serial":"AA:BB:CC:0D:0E:0F",)");
 
     // An info file replaces the identity with its first 512 bytes, up to a zero byte.
     std::string long_text;
@@ -224,7 +225,10 @@ TEST(Beacond, IdentityFromFilesUpdateModeAndInfoFile) {
     const std::string hostname = "lab \"A\" \\ bench\t1\x01\x1f\x7f\xc3\xa9";
     put(sb, "/userconfig/network/hostname", hostname + "\nnext");
     const std::string text = Unicast().ready.value_or("").substr(word.size());
-    EXPECT_NE(text.find(R"("hostname":"lab \"A\" \\ bench\t1\u0001\u001f)" "\x7f\xc3\xa9\""), std::string::npos) << text;
+    EXPECT_NE(text.find(R"("hostname":"lab \"A\" \\ bench\t1\u0001\u001f)"
+                        "\x7f\xc3\xa9\""),
+              std::string::npos)
+        << text;
     rapidjson::Document json;
     ASSERT_FALSE(json.Parse(text.c_str(), text.size()).HasParseError()) << text;
     EXPECT_EQ(json["hostname"].GetString(), hostname);
@@ -233,8 +237,12 @@ TEST(Beacond, IdentityFromFilesUpdateModeAndInfoFile) {
 TEST(Beacond, OptionErrorsAndBindFailureExitWith255) {
     Sandbox sb;
     seed(sb);
-    for (const std::vector<std::string>& args : {std::vector<std::string>{"-p", "40000"}, {"--port", "-32769"},
-                                                 {"-p", "12x"}, {"--bogus"}, {"-i"}, {"-h", "-p", "40000"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-p", "40000"},
+                                                 {"--port", "-32769"},
+                                                 {"-p", "12x"},
+                                                 {"--bogus"},
+                                                 {"-i"},
+                                                 {"-h", "-p", "40000"}}) {
         Beacond b(args);
         EXPECT_EQ(b.wait(std::chrono::seconds(5)), 255) << args[0];
         EXPECT_EQ(b.output().rfind("error parsing options: ", 0), 0u) << b.output();
@@ -250,4 +258,3 @@ TEST(Beacond, OptionErrorsAndBindFailureExitWith255) {
     EXPECT_EQ(second.output(), "binding: Address already in use\n");
     EXPECT_TRUE(first.server.running());
 }
-

@@ -22,26 +22,26 @@ using namespace testsupport;
 
 namespace {
 
-struct Outcome { int status; std::string out, err; };
+struct Outcome {
+    int status;
+    std::string out, err;
+};
 
 // Runs tarvex with `args` and `input` on standard input, in `dir`.
-Outcome tarvex(const std::string& dir, const std::string& args, const std::string& input = "")
-{
+Outcome tarvex(const std::string& dir, const std::string& args, const std::string& input = "") {
     write_file(dir + "/in", input);
     const int s = std::system(("cd " + dir + " && " + program("tarvex") + " " + args + " <in >out 2>err").c_str());
     return {WIFEXITED(s) ? WEXITSTATUS(s) : -1, read_file(dir + "/out"), read_file(dir + "/err")};
 }
 
-rapidjson::Document json(const std::string& text)
-{
+rapidjson::Document json(const std::string& text) {
     rapidjson::Document d;
     d.Parse(text.c_str());
     EXPECT_FALSE(d.HasParseError()) << text;
     return d;
 }
 
-std::vector<std::string> lines_of(const std::string& text)
-{
+std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string l; std::getline(in, l);) lines.push_back(l);
@@ -49,8 +49,7 @@ std::vector<std::string> lines_of(const std::string& text)
 }
 
 // A value change dump back to pulse lines, one per interval between time stamps.
-std::vector<std::string> from_vcd(const std::string& vcd)
-{
+std::vector<std::string> from_vcd(const std::string& vcd) {
     std::istringstream in(vcd.substr(vcd.find("$enddefinitions")));
     std::vector<std::string> lines;
     std::string token, id;
@@ -58,7 +57,8 @@ std::vector<std::string> from_vcd(const std::string& vcd)
     while (in >> token)
         if (token[0] == '#' && time >= 0)
             lines.push_back(std::to_string(std::stoll(token.substr(1)) - time) + "," + std::to_string(digi) + "," +
-                            std::to_string(a[0]) + "," + std::to_string(a[1])), time = std::stoll(token.substr(1));
+                            std::to_string(a[0]) + "," + std::to_string(a[1])),
+                time = std::stoll(token.substr(1));
         else if (token[0] == '#')
             time = std::stoll(token.substr(1));
         else if (token.size() == 2 && (token[0] == '0' || token[0] == '1'))
@@ -68,8 +68,7 @@ std::vector<std::string> from_vcd(const std::string& vcd)
     return lines;
 }
 
-TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal)
-{
+TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal) {
     SandboxedPulserd pulserd;
     ASSERT_TRUE(waitForPort(50051)) << pulserd.process->output();
     const std::string dir = pulserd.sandbox.root();
@@ -93,12 +92,12 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal)
                    std::string(reinterpret_cast<const char*>(analog), 4);
     }
     std::string csv = "ticks,digital,ao0,ao1\r\n";
-    for (const auto& l : lines)
-        csv += l + "\n";
+    for (const auto& l : lines) csv += l + "\n";
     write_file(dir + "/list.csv", csv + "\n# end\n");
     write_file(dir + "/list.bin", records);
     write_file(dir + "/list.tvx", tarvex::binaryPulseFile(reinterpret_cast<const tarvex::Pulse*>(records.data()), 300));
-    for (const std::string how : {"stream - --format little --runs 3 --final 00000011,8,-8", "stream list.csv", "stream list.tvx"}) {
+    for (const std::string how :
+         {"stream - --format little --runs 3 --final 00000011,8,-8", "stream list.csv", "stream list.tvx"}) {
         const Outcome r = tarvex(dir, how, records);
         ASSERT_EQ(r.status, 0) << how << ": " << r.err;
         EXPECT_EQ(r.out.rfind("the instrument plays 300 pulses, ", 0), 0u) << r.out;
@@ -118,8 +117,15 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal)
         write_file(dir + name, "");
         ASSERT_EQ(truncate((dir + name).c_str(), size), 0);
     }
-    const struct { std::string args; int status; std::vector<std::string> messages; std::string out = ""; } cases[] = {
-        {"stream bad.csv", 2, {"bad.csv:2: digital must be 0 to 255", "bad.csv:3: 4 fields", "bad.csv: 2 bad lines; nothing was sent\n"}},
+    const struct {
+        std::string args;
+        int status;
+        std::vector<std::string> messages;
+        std::string out = "";
+    } cases[] = {
+        {"stream bad.csv",
+         2,
+         {"bad.csv:2: digital must be 0 to 255", "bad.csv:3: 4 fields", "bad.csv: 2 bad lines; nothing was sent\n"}},
         {"stream list.bin", 2, {"list.bin: 9-byte records without the \"TVXPULSE\" header: give their byte order"}},
         {"readback --slot 1 -T 3", 4, {"slot 1 is empty: it holds no sequence"}},
         {"-H 127.0.0.1:50051 status --json -T 5", 0, {}, "\"temperature_c\":"},
@@ -127,8 +133,12 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal)
         {"-H '' status", 2, {"\"\" is not an address"}},
         {"-H '[::1' status", 2, {"is not an address"}},
         {"discover -T 0.3 --no-broadcast --no-multicast", 3, {}, "no instrument answered within 0.3 s"},
-        {"stream big.bin --format little", 2, {"big.bin: 2,000,001 pulses, above the instrument's limit of 2,000,000 pulses for stream"}},
-        {"upload up.bin --slot 1 --format little", 2, {"up.bin: 1,000,001 pulses, above the instrument's limit of 1,000,000 pulses for upload"}},
+        {"stream big.bin --format little",
+         2,
+         {"big.bin: 2,000,001 pulses, above the instrument's limit of 2,000,000 pulses for stream"}},
+        {"upload up.bin --slot 1 --format little",
+         2,
+         {"up.bin: 1,000,001 pulses, above the instrument's limit of 1,000,000 pulses for upload"}},
         {"stream", 2, {"tarvex stream: no pulse list given", "Try 'tarvex stream --help'."}},
         {"upload list.csv", 2, {"upload needs --slot 0 or --slot 1"}},
         {"stream list.csv --final 1,2", 2, {"--final must be D,A0,A1"}},
@@ -136,12 +146,17 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal)
         {"status --bogus", 2, {"bogus", "Try 'tarvex status --help'."}},
         {"frobnicate", 2, {"tarvex: unknown command \"frobnicate\""}},
         {"network --ip 10.0.0.2 --netmask 255.0.0.0", 2, {"reboots the instrument: add --yes"}},
-        {"network --ip 10.0.0 --netmask 255.0.0.0 --yes", 1, {"refused the network settings: bad address format (result 1)"}},
+        {"network --ip 10.0.0 --netmask 255.0.0.0 --yes",
+         1,
+         {"refused the network settings: bad address format (result 1)"}},
         {"hostname lab-2", 1, {"refused the hostname \"lab-2\" (it keeps its name while it is streaming) (result -1)"}},
         {"hostname 'lab 2'", 2, {"\"lab 2\" is not a host name"}},
         {"-H 10.9.9.9 status", 3, {"cannot reach 10.9.9.9:50051"}},
         {"-H 10.9.9.9 stream list.csv", 3, {"cannot reach 10.9.9.9:21328: Network is unreachable"}},
-        {"stream list.csv --runs 0", 0, {}, "the instrument plays 300 pulses, 16.75 us per run, not at all: 0 runs show only the final state\n"},
+        {"stream list.csv --runs 0",
+         0,
+         {},
+         "the instrument plays 300 pulses, 16.75 us per run, not at all: 0 runs show only the final state\n"},
         {"upload list.csv --slot 1 --runs 0", 0, {}, "slot 1 holds 300 pulses, 16.75 us per run, to play not at all"},
     };
     for (const auto& c : cases) {
@@ -152,8 +167,8 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal)
         EXPECT_NE(r.out.find(c.out), std::string::npos) << c.args << " lacks: " << c.out << "\nin: " << r.out;
     }
 
-    {  // Another client holds the binary port (served one at a time) with a command whose payload
-       // is still to come: busy, not unreachable.
+    {   // Another client holds the binary port (served one at a time) with a command whose payload
+        // is still to come: busy, not unreachable.
         const int holder = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in to{AF_INET, htons(21328), {htonl(INADDR_LOOPBACK)}, {}};
         ASSERT_EQ(connect(holder, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
@@ -161,7 +176,8 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal)
         ASSERT_EQ(send(holder, &begun, sizeof begun, 0), ssize_t(sizeof begun));
         const Outcome r = tarvex(dir, "stream list.csv -T 1");
         EXPECT_EQ(r.status, 5) << r.err;
-        EXPECT_NE(r.err.find("binary port 127.0.0.1:21328 is busy: another client holds it"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("binary port 127.0.0.1:21328 is busy: another client holds it"), std::string::npos)
+            << r.err;
         close(holder);
     }
 
@@ -173,8 +189,8 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal)
 }
 
 // Serves one connection (TCP) or answers every datagram (UDP) on 127.0.0.1:port until `stop`.
-void serve(int type, uint16_t port, const std::function<void(int fd, sockaddr_in& peer)>& handle, const std::atomic<bool>& stop)
-{
+void serve(int type, uint16_t port, const std::function<void(int fd, sockaddr_in& peer)>& handle,
+           const std::atomic<bool>& stop) {
     const int fd = socket(AF_INET, type, 0), one = 1;
     sockaddr_in a{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -190,8 +206,7 @@ void serve(int type, uint16_t port, const std::function<void(int fd, sockaddr_in
     close(fd);
 }
 
-TEST(TarvexCommand, DiscoveryMergedAndHostileAnswersBounded)
-{
+TEST(TarvexCommand, DiscoveryMergedAndHostileAnswersBounded) {
     if (!std::getenv("TARVEX_NETNS") || std::system("unshare -n true >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "broadcast and multicast only in a network namespace of our own";
     Sandbox alpha, beta;
@@ -205,22 +220,31 @@ TEST(TarvexCommand, DiscoveryMergedAndHostileAnswersBounded)
     std::atomic<bool> stop{false};
     const std::string word = "TX-DISCOVERY-REPLY{\"hostname\":\"";
     auto reply = [](std::string text) {
-        return [text](int fd, sockaddr_in& to) { sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to); };
+        return [text](int fd, sockaddr_in& to) {
+            sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        };
     };
     std::vector<std::thread> servers;
     for (const auto& [port, end] : {std::pair{2001, "\"}x"}, {2002, "\"}"}})
-        servers.emplace_back(serve, SOCK_DGRAM, port, reply(word + std::string(2015, "xy"[port - 2001]) + end), std::cref(stop));
-    auto silent = [&](int fd, sockaddr_in&) { for (char in[65536]; !stop && recv(fd, in, sizeof in, 0) != 0;) {} };
+        servers.emplace_back(serve, SOCK_DGRAM, port, reply(word + std::string(2015, "xy"[port - 2001]) + end),
+                             std::cref(stop));
+    auto silent = [&](int fd, sockaddr_in&) {
+        for (char in[65536]; !stop && recv(fd, in, sizeof in, 0) != 0;) {
+        }
+    };
     auto endless = [&](int fd, sockaddr_in&) {
         const std::string page = "HTTP/1.1 200 OK\r\n\r\n{\"segments\":[" + std::string(65536, ' ');
-        while (!stop && send(fd, page.data(), page.size(), MSG_NOSIGNAL) > 0) {}
+        while (!stop && send(fd, page.data(), page.size(), MSG_NOSIGNAL) > 0) {
+        }
     };
-    for (const auto& [port, handler] : {std::pair<uint16_t, std::function<void(int, sockaddr_in&)>>{21328, silent}, {50051, silent}, {8050, endless}})
+    for (const auto& [port, handler] :
+         {std::pair<uint16_t, std::function<void(int, sockaddr_in&)>>{21328, silent}, {50051, silent}, {8050, endless}})
         servers.emplace_back(serve, SOCK_STREAM, port, handler, std::cref(stop));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
     // alpha answers the group and the request to 127.0.0.1: one row.
-    const auto d = json(tarvex(alpha.root(), "discover --timeout 1 --json 127.0.0.1 127.0.0.1:2000 127.0.0.1:2001 localhost:2002").out);
+    const auto d = json(
+        tarvex(alpha.root(), "discover --timeout 1 --json 127.0.0.1 127.0.0.1:2000 127.0.0.1:2001 localhost:2002").out);
     std::vector<std::string> rows;
     for (const auto& i : d["instruments"].GetArray())
         rows.push_back(std::string(i["hostname"].GetString()).substr(0, 8) + ":" + std::to_string(i["port"].GetInt()));

@@ -161,7 +161,7 @@ TEST_F(GrpcService, EveryMethodReachesItsOperationWithTheInterfaceConversions) {
         {"selectClock", "", "", [](S& t) { t.call("selectClock", "clock_source: EXT_125MHZ"); },
          [](S& t, const Message&) { EXPECT_EQ(t.value("getClock"), 0u); }},
         {"getClock", "", "", [](S& t) { t.call("selectClock", "clock_source: 7"); }, nullptr},  // refused: not stored
-        {"setClkParam", "value: 700.0", "value: -1", nullptr, nullptr},  // signed result carried
+        {"setClkParam", "value: 700.0", "value: -1", nullptr, nullptr},                         // signed result carried
         {"shiftClkPhase", "value: -3", "value: 0", nullptr,
          [](S& t, const Message&) { EXPECT_EQ(t.sim->field(reg::ctrl::PHASE_DIR), 0u); }},
         {"isStreaming", "", "value: 1", [](S& t) { t.sim->forceStatus(reg::status::STREAMING); }, nullptr},

@@ -51,7 +51,8 @@ double drip(int port, const std::string& head, std::chrono::milliseconds pause, 
     while (open && Clock::now() - t0 < limit) {
         std::this_thread::sleep_for(pause);
         char scratch[4096];
-        while (recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {}
+        while (recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
+        }
         open = send(fd, "x", 1, MSG_NOSIGNAL) == 1;
     }
     if (fd >= 0) close(fd);
@@ -89,16 +90,19 @@ public:
     }
     ~HeaderOnlyCalls() {
         for (Call& c : calls_) c.ctx.TryCancel();
-        while (ended_.size() < calls_.size() && next(std::chrono::seconds(10))) {}
+        while (ended_.size() < calls_.size() && next(std::chrono::seconds(10))) {
+        }
         cq_.Shutdown();
         void* tag;
         bool ok;
-        while (cq_.Next(&tag, &ok)) {}
+        while (cq_.Next(&tag, &ok)) {
+        }
     }
     // The calls ended within `wait` after the last one ended before, by status.
     std::map<grpc::StatusCode, size_t> ended(std::chrono::milliseconds wait) {
         const auto until = Clock::now() + wait;
-        while (ended_.size() < calls_.size() && next(until - Clock::now())) {}
+        while (ended_.size() < calls_.size() && next(until - Clock::now())) {
+        }
         std::map<grpc::StatusCode, size_t> codes;
         for (const Call* c : ended_) ++codes[c->status.error_code()];
         return codes;
@@ -113,7 +117,8 @@ private:
     bool next(Clock::duration wait) {
         void* tag;
         bool ok;
-        if (cq_.AsyncNext(&tag, &ok, std::chrono::system_clock::now() + wait) != grpc::CompletionQueue::GOT_EVENT) return false;
+        if (cq_.AsyncNext(&tag, &ok, std::chrono::system_clock::now() + wait) != grpc::CompletionQueue::GOT_EVENT)
+            return false;
         for (const Call& c : calls_)
             if (tag == &c) ended_.push_back(&c);
         return true;
@@ -149,7 +154,8 @@ uint64_t pageThrough(std::string* version) {
     uint64_t from = 0;
     std::string with;
     for (bool more = true; more;) {
-        const HttpReply r = http_request(8050, "GET", "/api/slot/0/segments?max=65536&from=" + std::to_string(from) + with);
+        const HttpReply r =
+            http_request(8050, "GET", "/api/slot/0/segments?max=65536&from=" + std::to_string(from) + with);
         rapidjson::Document d;
         d.Parse(r.body.c_str());
         if (r.status != 200 || d.HasParseError() || !d.HasMember("segments")) return UINT64_MAX;
@@ -176,7 +182,8 @@ protected:
         space.rlim_cur = std::min<rlim_t>(rlim_t(1) << 30, space_was.rlim_max);
         if (!kSanitized) setrlimit(RLIMIT_AS, &space);
         pulserd = new GrpcInstrument([](Sandbox& s) {
-            std::ofstream(s.root() + "/run.cgi") << "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n%d' $((6*7))\n";
+            std::ofstream(s.root() + "/run.cgi")
+                << "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n%d' $((6*7))\n";
             chmod((s.root() + "/run.cgi").c_str(), 0755);
         });
         setrlimit(RLIMIT_AS, &space_was);
@@ -260,7 +267,8 @@ TEST_F(Hostile, HttpEveryReplyIsUtf8JsonWithAResultOrAnError) {
 }
 
 TEST_F(Hostile, HttpPhaseShiftBeyondTwoTurnsIsRefused) {
-    const std::string refused = "{\"code\":-32602,\"message\":\"invalid parameter\",\"data\":\"value beyond 560 steps\"}";
+    const std::string refused =
+        "{\"code\":-32602,\"message\":\"invalid parameter\",\"data\":\"value beyond 560 steps\"}";
     EXPECT_NE(rpc("shiftClkPhase", "[2147483647]").find(refused), std::string::npos);
     EXPECT_NE(rpc("shiftClkPhase", "{\"value\":-561}").find(refused), std::string::npos);
     EXPECT_EQ(rpc("shiftClkPhase", "[-560]"), "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":0}");
@@ -273,14 +281,15 @@ TEST_F(Hostile, HttpSlowClientsAreCutOffAndHoldNoOne) {
     const std::string post_head = "POST /json-rpc HTTP/1.1\r\nHost: localhost\r\nContent-Length: ";
     auto header = std::async(std::launch::async, [] { return drip(8050, "POST /json-rpc HTTP/1.1\r\n", 500ms, 40s); });
     auto body = std::async(std::launch::async, [&] { return drip(8050, post_head + "60000000\r\n\r\n[", 500ms, 40s); });
-    auto after_413 = std::async(std::launch::async, [&] { return drip(8050, post_head + "99999999\r\n\r\n", 500ms, 40s); });
+    auto after_413 =
+        std::async(std::launch::async, [&] { return drip(8050, post_head + "99999999\r\n\r\n", 500ms, 40s); });
     std::this_thread::sleep_for(1s);
     auto answered = std::async(std::launch::async, [] { return rpc("getClock"); });
     ASSERT_EQ(answered.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(answered.get(), "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":0}");
-    EXPECT_LT(header.get(), 10.0);     // the header within its 5 s
-    EXPECT_LT(body.get(), 25.0);       // 10 s of grace, then 64 KiB/s on average
-    EXPECT_LT(after_413.get(), 5.0);   // closed right after the 413
+    EXPECT_LT(header.get(), 10.0);    // the header within its 5 s
+    EXPECT_LT(body.get(), 25.0);      // 10 s of grace, then 64 KiB/s on average
+    EXPECT_LT(after_413.get(), 5.0);  // closed right after the 413
 }
 
 // A script in the web folder is served as a file, never run, whatever follows a %00.
@@ -308,17 +317,27 @@ TEST_F(Hostile, HttpLargeBodiesCostBoundedMemoryAndGiveItBack) {
 // refused one changes nothing, an accepted one is stored as it parses.
 TEST_F(Hostile, HttpSettingsTextIsCheckedForItsOwnSyntax) {
     const std::string file = pulserd->sandbox.path("/userconfig/network/hostname");
-    auto stored = [&] { std::ifstream in(file); return std::string(std::istreambuf_iterator<char>(in), {}); };
+    auto stored = [&] {
+        std::ifstream in(file);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
     const std::string long_label(64, 'a');
     const struct {
         std::string name;
         int result;
-    } cases[] = {{"lab-pulser-2.example", 0}, {"", 0},  {std::string(65000, 'a'), -1}, {"two words", -1},
-                 {"a..b", -1},                {"-a", -1}, {long_label, -1},             {"\xc3\xa9t\xc3\xa9", -1}};
+    } cases[] = {{"lab-pulser-2.example", 0},
+                 {"", 0},
+                 {std::string(65000, 'a'), -1},
+                 {"two words", -1},
+                 {"a..b", -1},
+                 {"-a", -1},
+                 {long_label, -1},
+                 {"\xc3\xa9t\xc3\xa9", -1}};
     for (const auto& c : cases) {
         const std::string before = stored();
         const std::string reply = rpc("setHostname", "[\"" + c.name + "\"]");
-        EXPECT_EQ(reply, "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":" + std::to_string(c.result) + "}") << c.name.substr(0, 80);
+        EXPECT_EQ(reply, "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":" + std::to_string(c.result) + "}")
+            << c.name.substr(0, 80);
         EXPECT_EQ(stored(), c.result == 0 ? c.name : before) << c.name.substr(0, 80);
     }
     // Gateways, tried out (test mode): an address rebuilt from its numbers, or nothing at all.
@@ -326,14 +345,18 @@ TEST_F(Hostile, HttpSettingsTextIsCheckedForItsOwnSyntax) {
         std::string gateway;
         int result;
         const char* in_force;
-    } gateways[] = {{"10.0.0.1 $(touch /tmp/x); reboot #", 0, "10.0.0.1"}, {"010.000.000.002", 0, "10.0.0.2"},
-                    {std::string(20 << 20, '9'), 1, "10.0.0.2"},          {"gw.lab", 1, "10.0.0.2"},
+    } gateways[] = {{"10.0.0.1 $(touch /tmp/x); reboot #", 0, "10.0.0.1"},
+                    {"010.000.000.002", 0, "10.0.0.2"},
+                    {std::string(20 << 20, '9'), 1, "10.0.0.2"},
+                    {"gw.lab", 1, "10.0.0.2"},
                     {"", 0, ""}};
     for (const auto& g : gateways) {
-        EXPECT_EQ(rpc("setNetworkConfiguration", "[false,\"192.168.1.50\",\"255.255.255.0\",\"" + g.gateway + "\",true]"),
-                  "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":" + std::to_string(g.result) + "}");
+        EXPECT_EQ(
+            rpc("setNetworkConfiguration", "[false,\"192.168.1.50\",\"255.255.255.0\",\"" + g.gateway + "\",true]"),
+            "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":" + std::to_string(g.result) + "}");
         EXPECT_NE(rpc("getNetworkConfiguration", "[false]").find("\"gateway\":\"" + std::string(g.in_force) + "\"}"),
-                  std::string::npos) << g.gateway.substr(0, 80);
+                  std::string::npos)
+            << g.gateway.substr(0, 80);
     }
     // The further names the front end answers under: host names only, at most 16.
     EXPECT_EQ(rpc("setAllowedHosts", "[[\"lab.example\",\"x y\"]]"), "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":-1}");
@@ -353,7 +376,7 @@ TEST_F(Hostile, HttpOnlyTheInstrumentsOwnNamesDriveIt) {
     const struct {
         std::string host;
         int status;
-    } cases[] = {{"evil.example:8050", 403}, {"evil.example", 403},    {self + ".evil.example", 403},
+    } cases[] = {{"evil.example:8050", 403}, {"evil.example", 403},     {self + ".evil.example", 403},
                  {"127.0.0.1:80x", 403},     {"lab.example:8050", 403}, {"127.0.0.1:8050", 200},
                  {"localhost.", 200},        {"[::1]:8050", 200},       {self, 200},
                  {self + ".local:8050", 200}};
@@ -361,11 +384,15 @@ TEST_F(Hostile, HttpOnlyTheInstrumentsOwnNamesDriveIt) {
         for (const auto& c : cases) {
             const int status = allowed && c.host == "lab.example:8050" ? 200 : c.status;
             const std::string head = "Host: " + c.host + "\r\nOrigin: http://" + c.host + "\r\n";
-            EXPECT_EQ(http_request(8050, "POST", "/json-rpc", "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"getClock\"}", head).status,
-                      status) << c.host;
+            EXPECT_EQ(
+                http_request(8050, "POST", "/json-rpc", "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"getClock\"}", head)
+                    .status,
+                status)
+                << c.host;
             EXPECT_EQ(http_request(8050, "GET", "/api/slot/0/segments", "", head).status, status) << c.host;
         }
-        EXPECT_EQ(rpc("setAllowedHosts", "{\"names\":[\"lab.example\"]}"), "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":0}");
+        EXPECT_EQ(rpc("setAllowedHosts", "{\"names\":[\"lab.example\"]}"),
+                  "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":0}");
     }
     EXPECT_EQ(rpc("getAllowedHosts"), "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":[\"lab.example\"]}");
     EXPECT_EQ(rpc("setAllowedHosts", "[[]]"), "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":0}");
@@ -459,8 +486,8 @@ TEST_F(Hostile, GrpcCallsWaitingForTheirMessageAreBoundedInTimeAndBytes) {
               grpc::StatusCode::RESOURCE_EXHAUSTED);
     for (const long long length : {40000000ll, 20000000ll}) {
         TcpClient c(8050);
-        const std::string head = "POST /json-rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
-                                 std::to_string(length) + "\r\n\r\n";
+        const std::string head =
+            "POST /json-rpc HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(length) + "\r\n\r\n";
         std::string body = "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"getClock\",\"params\":[\"";
         body += std::string(size_t(length) - body.size() - 3, 'x') + "\"]}";
         c.sendBytes(head.data(), head.size());
@@ -492,7 +519,8 @@ TEST_F(Hostile, TcpGetCalibrationPayloadIsDiscardedNotRun) {
     tcp::CommandHeader hidden = TcpClient::header(8, tcp::CMD_SET_CALIBRATION, 32);
     const char data[32] = {};
     tcp::CommandHeader next = TcpClient::header(9, tcp::CMD_GET_CALIBRATION, 0);
-    ASSERT_TRUE(c.sendPieces({{&get, sizeof get}, {&hidden, sizeof hidden}, {const_cast<char*>(data), 32}, {&next, sizeof next}}));
+    ASSERT_TRUE(c.sendPieces(
+        {{&get, sizeof get}, {&hidden, sizeof hidden}, {const_cast<char*>(data), 32}, {&next, sizeof next}}));
     for (uint32_t tag : {7u, 9u}) {
         tcp::CommandAnswer a{};
         char payload[32];

@@ -67,10 +67,9 @@ TEST_F(HttpdTest, JsonRpcEndpointIsExactlyOnePath) {
     // A browser page of another origin is refused; the instrument's own pages and clients
     // without an Origin header are not.
     // (the test client sends "Host: 127.0.0.1")
-    for (const auto& c : {std::make_pair("Origin: http://127.0.0.1\r\n", 200),
-                          std::make_pair("Origin: http://evil.example\r\n", 403),
-                          std::make_pair("Origin: null\r\n", 403),
-                          std::make_pair("Origin: http://127.0.0.1:8050\r\n", 403)}) {
+    for (const auto& c :
+         {std::make_pair("Origin: http://127.0.0.1\r\n", 200), std::make_pair("Origin: http://evil.example\r\n", 403),
+          std::make_pair("Origin: null\r\n", 403), std::make_pair("Origin: http://127.0.0.1:8050\r\n", 403)}) {
         HttpReply r = http_request(8050, "POST", "/json-rpc", "not json", c.first);
         EXPECT_EQ(r.status, c.second) << c.first;
     }

@@ -27,8 +27,9 @@ const int kPort = 8050;
 std::string records(const std::vector<Pulse>& pulses) {
     std::string out;
     for (const Pulse& p : pulses) {
-        char r[9] = {char(p.ticks >> 24), char(p.ticks >> 16), char(p.ticks >> 8), char(p.ticks), char(p.digi),
-                     char(uint16_t(p.ao0) >> 8), char(p.ao0), char(uint16_t(p.ao1) >> 8), char(p.ao1)};
+        char r[9] = {char(p.ticks >> 24), char(p.ticks >> 16),        char(p.ticks >> 8), char(p.ticks),
+                     char(p.digi),        char(uint16_t(p.ao0) >> 8), char(p.ao0),        char(uint16_t(p.ao1) >> 8),
+                     char(p.ao1)};
         out.append(r, 9);
     }
     return out;
@@ -75,7 +76,8 @@ protected:
     static std::string result(const std::string& value, const std::string& id = "1") {
         return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":" + value + "}";
     }
-    static std::string error(int code, const std::string& message, const std::string& data, const std::string& id = "1") {
+    static std::string error(int code, const std::string& message, const std::string& data,
+                             const std::string& id = "1") {
         return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"error\":{\"code\":" + std::to_string(code) +
                ",\"message\":\"" + message + "\",\"data\":\"" + data + "\"}}";
     }
@@ -108,8 +110,8 @@ TEST_F(JsonRpc, Envelope) {
         EXPECT_EQ(call("getClock", "", id), error(-32600, "invalid request", "bad protocol", "\"null\"")) << id;
     const std::string bad_protocol = error(-32600, "invalid request", "bad protocol");
     for (const char* body : {"{\"jsonrpc\":2.0,\"id\":1,\"method\":\"getClock\"}", "{\"id\":1,\"method\":\"getClock\"}",
-                             "{\"jsonrpc\":\"2.00\",\"id\":1,\"method\":\"getClock\"}", "{\"jsonrpc\":\"2.0\",\"id\":1}",
-                             "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":5}"})
+                             "{\"jsonrpc\":\"2.00\",\"id\":1,\"method\":\"getClock\"}",
+                             "{\"jsonrpc\":\"2.0\",\"id\":1}", "{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":5}"})
         EXPECT_EQ(post(body), bad_protocol) << body;
     for (const char* body : {"[1,2]", "not json", "", "5", "{\"jsonrpc\":\"2.0\",", "  {\"a\":1,}"})
         EXPECT_EQ(post(body), "{\"jsonrpc\":\"2.0\"}") << body;
@@ -125,7 +127,8 @@ TEST_F(JsonRpc, Envelope) {
         {"reset", "[]", invalid("bad parameters")},
     });
     // Texts echoed into replies are JSON strings: quotes, backslashes, control characters escaped.
-    std::string body = post("{\"jsonrpc\":\"2.0\",\"id\":\"a\\\"b\\\\c\\u0001\",\"method\":\"x\\\",\\\"result\\\":1\\n\"}");
+    std::string body =
+        post("{\"jsonrpc\":\"2.0\",\"id\":\"a\\\"b\\\\c\\u0001\",\"method\":\"x\\\",\\\"result\\\":1\\n\"}");
     rapidjson::Document doc;
     ASSERT_FALSE(doc.Parse(body.c_str()).HasParseError()) << body;
     EXPECT_EQ(std::string(doc["id"].GetString()), "a\"b\\c\x01");
@@ -139,8 +142,9 @@ TEST_F(JsonRpc, Envelope) {
 TEST_F(JsonRpc, MethodsParametersAndReplies) {
     const std::string none = invalid("number of arguments is not 0");
     const std::string calib = result("{\"dc_offset_a0\":0,\"dc_offset_a1\":0,\"slope_a0\":1,\"slope_a1\":1}");
-    const std::string no_data = result("{\"NumberOfBytes\":0,\"NumberOfPulses (low-level)\":0,"
-                                       "\"WholeTicks (low_level)\":0,\"DataRate (GBit/s)\":0}");
+    const std::string no_data = result(
+        "{\"NumberOfBytes\":0,\"NumberOfPulses (low-level)\":0,"
+        "\"WholeTicks (low_level)\":0,\"DataRate (GBit/s)\":0}");
     expectRows({
         {"setTrigger", "{\"start\":\"HARDWARE_RISING\",\"rearm\":\"MANUAL\"}", result("0")},
         {"getTriggerStart", "", result("2")},
@@ -156,7 +160,8 @@ TEST_F(JsonRpc, MethodsParametersAndReplies) {
         {"getClock", "", result("2")},
         {"selectClock", "{}", invalid("missing argument 'clock_source'")},
         {"selectClock", "[1e999]", invalid("number out of range")},
-        {"start", "{\"slot_nr\":0,\"n_slots_to_run\":[-1e999]}", invalid("number out of range")},  // parsed, out of every range
+        {"start", "{\"slot_nr\":0,\"n_slots_to_run\":[-1e999]}",
+         invalid("number out of range")},  // parsed, out of every range
         {"selectClock", "[\"INTERNAL\"]", result("0")},
         {"getFPGAID", "", result("\"123456789ABCDEF\"")},
         {"getSerial", "[\"ID\"]", result("\"123456789ABCDEF\"")},
@@ -224,9 +229,10 @@ TEST_F(JsonRpc, MethodsParametersAndReplies) {
     }
     std::string state = call("getStreamingState");
     EXPECT_TRUE(std::regex_match(
-        state, std::regex(R"(\{"jsonrpc":"2.0","id":1,"result":\{"TotalTime":\d+,"StreamingTime":\d+,"UnderflowTime":\d+,)"
-                          R"("WaitingDataTime":\d+,"State":\d+,"StateCondition":\d+,"ErrorMessage":"[^"]*",)"
-                          R"("SlotChanges":\d+\}\})")))
+        state,
+        std::regex(R"(\{"jsonrpc":"2.0","id":1,"result":\{"TotalTime":\d+,"StreamingTime":\d+,"UnderflowTime":\d+,)"
+                   R"("WaitingDataTime":\d+,"State":\d+,"StateCondition":\d+,"ErrorMessage":"[^"]*",)"
+                   R"("SlotChanges":\d+\}\})")))
         << state;
     EXPECT_TRUE(std::regex_match(call("getSupplyState"),
                                  std::regex(R"(\{"jsonrpc":"2.0","id":1,"result":\{"Current/A":[-0-9.e+]+,)"
@@ -277,4 +283,3 @@ TEST_F(JsonRpc, StreamedSequencePlaysThePulsesSent) {
               error(-32000, "server error", "Sequence did not start."));
     sim.ok("{\"cmd\":\"fill_blocked\",\"on\":false}");
 }
-

@@ -125,4 +125,3 @@ TEST(Pulserd, HostnameChangeRestartsTheDiscoveryChild) {
     if (!std::getenv("TARVEX_NETNS")) GTEST_SKIP() << "needs the network namespace of tests/support/netns_run.sh";
     discovery_checks();
 }
-

@@ -70,7 +70,8 @@ TEST(BinaryProtocol, UploadsLandInTheirSlotAndAStreamPlays) {
             ASSERT_EQ(g[3].GetUint(), neutralCode(pulses[i].ao1)) << i;
         }
         if (k.on_nodata == 2) {
-            EXPECT_EQ(peek(reg::slot::DURATION_LO) | (peek(reg::slot::DURATION_HI) << 32), seg["whole_ticks"].GetUint64());
+            EXPECT_EQ(peek(reg::slot::DURATION_LO) | (peek(reg::slot::DURATION_HI) << 32),
+                      seg["whole_ticks"].GetUint64());
         }
     }
 
@@ -92,7 +93,8 @@ TEST(BinaryProtocol, UploadsLandInTheirSlotAndAStreamPlays) {
     sim.ok("{\"cmd\":\"slot_busy\",\"slot\":0,\"on\":true}");
     auto waiting = std::async(std::launch::async, [] { return TcpClient().upload(0, {{20, 1, 0, 0}}, 1, Pulse{}); });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const auto reply = http_request(8050, "POST", "/json-rpc", R"({"jsonrpc":"2.0","id":1,"method":"getFirmwareVersion"})");
+    const auto reply =
+        http_request(8050, "POST", "/json-rpc", R"({"jsonrpc":"2.0","id":1,"method":"getFirmwareVersion"})");
     EXPECT_NE(reply.body.find("\"result\""), std::string::npos) << reply.body;
     EXPECT_EQ(waiting.wait_for(std::chrono::seconds(0)), std::future_status::timeout) << "answered while it waits";
     sim.ok("{\"cmd\":\"slot_busy\",\"slot\":0,\"on\":false}");

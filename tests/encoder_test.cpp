@@ -80,7 +80,11 @@ TEST(Encoder, WritesTheDocumentedCommandBytes) {
          {0x5C, 0x01, 0xFF, 0x00, 0x20, 0x00, 0x20, 0xFF, 0xE0, 0x03, 0x00, 0xFF, 0x00, 0x01},
          2,
          513},
-        {"two-byte count at its top", {P(8 * 0x10000, 0x01)}, {0xEC, 0x01, 0xFF, 0x00, 0x20, 0x00, 0x20, 0xFF, 0xFF}, 1, 0x10000},
+        {"two-byte count at its top",
+         {P(8 * 0x10000, 0x01)},
+         {0xEC, 0x01, 0xFF, 0x00, 0x20, 0x00, 0x20, 0xFF, 0xFF},
+         1,
+         0x10000},
         {"marker at a word boundary holds tick 7 and the codes",
          {P(8, 0x81, 100, -100), MARKER, P(8, 0x00)},
          {0x4C, 0x81, 0xFF, 0xFF, 0xE7, 0x1F, 0x19, 0x20, 0x42, 0x00, 0xCC, 0x81, 0x00, 0x00, 0x00, 0x20, 0x00, 0x20},
@@ -110,8 +114,7 @@ TEST(Encoder, WritesTheDocumentedCommandBytes) {
 
 TEST(Encoder, FinalStateCommandForEmptyListsAndZeroRuns) {
     const Bytes expected = {0xCC, 0xFF, 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0x00, 0x20, 0x00, 0x20};
-    const std::vector<std::vector<Pulse>> lists = {
-        {}, {P(0, 0x01), P(0, 0xFF, 5, 5)}, {MARKER, MARKER}};
+    const std::vector<std::vector<Pulse>> lists = {{}, {P(0, 0x01), P(0, 0xFF, 5, 5)}, {MARKER, MARKER}};
     SeqWindow w;
     for (const auto& list : lists) {
         w.poison(1, 32);
@@ -131,8 +134,7 @@ TEST(Encoder, FinalStateCommandForEmptyListsAndZeroRuns) {
     EXPECT_EQ(r.nPulses, 0u);
     // The final state's codes go through the calibration.
     encode(w, {}, 0, 1, final_state(0x00, 32767, -32768));
-    EXPECT_EQ(region_bytes(w, 0, 14),
-              (Bytes{0xCC, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0xFF, 0x3F}));
+    EXPECT_EQ(region_bytes(w, 0, 14), (Bytes{0xCC, 0xFF, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x00, 0xFF, 0x3F}));
 }
 
 TEST(Encoder, UndefinedSlotWritesNothing) {
@@ -213,12 +215,12 @@ memcmd::Word word(std::initializer_list<uint8_t> channels, uint16_t c0, uint16_t
 
 TEST(Decoder, ResolvesFieldsAgainstThePreviousCommand) {
     const Bytes region = {
-        0x5C, 0x01, 0xFF, 0x00, 0x20, 0x00, 0x20, 0x01,  // ch0 0xFF, both codes, count 1
-        0x42, 0x00,                                      // marker, nothing changed
+        0x5C, 0x01, 0xFF, 0x00, 0x20, 0x00, 0x20, 0x01,                    // ch0 0xFF, both codes, count 1
+        0x42, 0x00,                                                        // marker, nothing changed
         0x08, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x34, 0x12,  // unmasked, code 1 only
-        0x60, 0x81, 0x0F, 0xF0, 0x34, 0x12,              // ch0, ch7; two-byte count 0x1234
-        0xF0, 0x00, 0xFF, 0xFF, 0xFF, 0x1F,              // end, four-byte count 0x1FFFFFFF
-        0xEE, 0xEE,                                      // beyond the end: not read
+        0x60, 0x81, 0x0F, 0xF0, 0x34, 0x12,                                // ch0, ch7; two-byte count 0x1234
+        0xF0, 0x00, 0xFF, 0xFF, 0xFF, 0x1F,                                // end, four-byte count 0x1FFFFFFF
+        0xEE, 0xEE,                                                        // beyond the end: not read
     };
     memcmd::DecodeResult d = memcmd::decode(region.data(), region.size());
     ASSERT_TRUE(d.ok()) << d.error;
@@ -290,11 +292,9 @@ TEST(Decoder, WordsAndSegments) {
 
     // Segments: uniform words join, the partial word splits per tick.
     const std::vector<memcmd::Segment> expected = {
-        {8, 0x01, 0x2000, 0x3FFF},
-        {2, 0x03, 0x2000, 0x3FFF}, {6, 0x01, 0x2000, 0x3FFF},
-        {2, 0x03, 0x2000, 0x3FFF}, {6, 0x01, 0x2000, 0x3FFF},
-        {2, 0x03, 0x2000, 0x3FFF}, {6, 0x01, 0x2000, 0x3FFF},
-        {8 * 256, 0x00, 0x2000, 0x3FFF},
+        {8, 0x01, 0x2000, 0x3FFF}, {2, 0x03, 0x2000, 0x3FFF},       {6, 0x01, 0x2000, 0x3FFF},
+        {2, 0x03, 0x2000, 0x3FFF}, {6, 0x01, 0x2000, 0x3FFF},       {2, 0x03, 0x2000, 0x3FFF},
+        {6, 0x01, 0x2000, 0x3FFF}, {8 * 256, 0x00, 0x2000, 0x3FFF},
     };
     EXPECT_EQ(memcmd::segments(d, 100, &truncated), expected);
     EXPECT_FALSE(truncated);
@@ -309,7 +309,8 @@ TEST(Decoder, WordsAndSegments) {
         for (size_t max = 1; max <= expected.size() + 1; ++max) {
             memcmd::SegmentPage page = memcmd::read_segments(region.data(), region.size(), from, max);
             const size_t begin = std::min(from, expected.size()), end = std::min(from + max, expected.size());
-            EXPECT_EQ(page.segments, std::vector<memcmd::Segment>(expected.begin() + long(begin), expected.begin() + long(end)))
+            EXPECT_EQ(page.segments,
+                      std::vector<memcmd::Segment>(expected.begin() + long(begin), expected.begin() + long(end)))
                 << from << "/" << max;
             EXPECT_EQ(page.more, from + max < expected.size()) << from << "/" << max;
             EXPECT_EQ(page.error, "");
@@ -381,7 +382,8 @@ private:
         uint8_t hold = 0;
         const unsigned f = fill_;
         for (int ch = 0; ch < 8; ++ch) {
-            const bool high = f ? (part_.pattern[ch] >> (f - 1)) & 1 : !runs.empty() && (runs.back().word.channels[ch] & 0x80);
+            const bool high =
+                f ? (part_.pattern[ch] >> (f - 1)) & 1 : !runs.empty() && (runs.back().word.channels[ch] & 0x80);
             hold |= uint8_t(high << ch);
         }
         if (f == 0) {
@@ -436,8 +438,11 @@ size_t minimal_length(const memcmd::Word& prev, const memcmd::DecodedCommand& c)
 uint32_t pick_ticks(std::mt19937_64& rng) {
     switch (rng() % 10) {
         case 0: return 0;
-        case 1: case 2: case 3: return 1 + rng() % 7;
-        case 4: case 5: return 8 + rng() % 57;
+        case 1:
+        case 2:
+        case 3: return 1 + rng() % 7;
+        case 4:
+        case 5: return 8 + rng() % 57;
         case 6: return 8 * (1 + rng() % 40);
         case 7: return 0xFFFFFFFFu - uint32_t(rng() % 16);
         case 8: return 8 * uint32_t(0x1FFFFFFF - rng() % 4);
@@ -464,8 +469,9 @@ std::vector<Pulse> edge_list(std::mt19937_64& rng) {
             p = MARKER;
             continue;
         }
-        p = (rng() % 4 == 0) ? prev : P(pick_ticks(rng), uint8_t(rng() % 3 == 0 ? rng() % 4 : rng()),
-                                        pick_analog(rng), pick_analog(rng));
+        p = (rng() % 4 == 0)
+                ? prev
+                : P(pick_ticks(rng), uint8_t(rng() % 3 == 0 ? rng() % 4 : rng()), pick_analog(rng), pick_analog(rng));
         if (rng() % 5 == 0) p.ticks = pick_ticks(rng);
         prev = p;
     }

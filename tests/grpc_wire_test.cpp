@@ -93,8 +93,8 @@ std::string tag(uint32_t field, uint32_t type) { return varint((field << 3) | ty
 std::string lenField(uint32_t field, const std::string& body) { return tag(field, 2) + varint(body.size()) + body; }
 
 uint32_t pick32(std::mt19937_64& rng) {
-    static const uint32_t edges[] = {0, 1, 0x7F, 0x80, 0xFF, 0x1FF, 0x7FFF, 0x8000, 0xFFFF, 40000, 0x7FFFFFFF,
-                                     0x80000000u, 0xFFFFFFFFu};
+    static const uint32_t edges[] = {0,      1,      0x7F,  0x80,       0xFF,        0x1FF,      0x7FFF,
+                                     0x8000, 0xFFFF, 40000, 0x7FFFFFFF, 0x80000000u, 0xFFFFFFFFu};
     return rng() % 3 == 0 ? edges[rng() % (sizeof(edges) / sizeof(edges[0]))] : static_cast<uint32_t>(rng());
 }
 
@@ -137,29 +137,29 @@ TEST(GrpcWire, HandCraftedEncodings) {
     // A negative int32 as the ten-byte varint, and an oversized ticks value truncated to 32 bits.
     std::string negative = tag(3, 0) + varint(static_cast<uint64_t>(int64_t{-1})) + tag(1, 0) + varint(0x1234567890ull);
     std::string cases[] = {
-        "",                                                        // no pulses at all
-        lenField(1, pulse) + lenField(1, negative),                // plain pulses
-        lenField(1, pulse + tag(1, 0) + varint(9)),                // repeated scalar: last wins
-        lenField(3, tag(2, 0) + varint(3)) + lenField(3, tag(3, 0) + varint(7)),  // final merges
-        lenField(3, ""),                                           // final present but empty
-        tag(2, 0) + varint(static_cast<uint64_t>(int64_t{-1})),   // n_runs -1
-        tag(1, 0) + varint(5) + lenField(1, pulse),                // field 1 as a varint: unknown
-        tag(2, 2) + varint(1) + "a" + tag(3, 0) + varint(1),       // wrong wire types skipped
-        lenField(1, tag(1, 2) + varint(2) + "ab"),                 // ticks as bytes: unknown
-        tag(9, 3) + tag(10, 0) + varint(1) + tag(9, 4) + lenField(1, pulse),  // unknown group
-        tag(0, 0) + varint(1),                                     // field number 0: refused
-        tag(1, 4),                                                 // stray end-group: refused
-        lenField(1, tag(5, 4)),                                    // stray end-group in a pulse
-        tag(1, 2) + varint(10) + pulse.substr(0, 3),               // truncated pulse
-        tag(1, 0) + std::string(11, '\xFF'),                       // varint longer than 10 bytes
-        tag(1, 2) + varint(0x80000000u),                           // length beyond int range
-        lenField(1, pulse) + "\x0A",                               // truncated tag/length
-        tag(3, 3) + tag(3, 4),                                     // final as a group: skipped
-        std::string("\x88\x80\x80\x80\x80\x00", 6) + varint(1),   // tag padded to six bytes
-        std::string("\x0A\x80\x80\x80\x80\x80\x00", 7),          // length padded to six bytes
+        "",                                                                              // no pulses at all
+        lenField(1, pulse) + lenField(1, negative),                                      // plain pulses
+        lenField(1, pulse + tag(1, 0) + varint(9)),                                      // repeated scalar: last wins
+        lenField(3, tag(2, 0) + varint(3)) + lenField(3, tag(3, 0) + varint(7)),         // final merges
+        lenField(3, ""),                                                                 // final present but empty
+        tag(2, 0) + varint(static_cast<uint64_t>(int64_t{-1})),                          // n_runs -1
+        tag(1, 0) + varint(5) + lenField(1, pulse),                                      // field 1 as a varint: unknown
+        tag(2, 2) + varint(1) + "a" + tag(3, 0) + varint(1),                             // wrong wire types skipped
+        lenField(1, tag(1, 2) + varint(2) + "ab"),                                       // ticks as bytes: unknown
+        tag(9, 3) + tag(10, 0) + varint(1) + tag(9, 4) + lenField(1, pulse),             // unknown group
+        tag(0, 0) + varint(1),                                                           // field number 0: refused
+        tag(1, 4),                                                                       // stray end-group: refused
+        lenField(1, tag(5, 4)),                                                          // stray end-group in a pulse
+        tag(1, 2) + varint(10) + pulse.substr(0, 3),                                     // truncated pulse
+        tag(1, 0) + std::string(11, '\xFF'),                                             // varint longer than 10 bytes
+        tag(1, 2) + varint(0x80000000u),                                                 // length beyond int range
+        lenField(1, pulse) + "\x0A",                                                     // truncated tag/length
+        tag(3, 3) + tag(3, 4),                                                           // final as a group: skipped
+        std::string("\x88\x80\x80\x80\x80\x00", 6) + varint(1),                          // tag padded to six bytes
+        std::string("\x0A\x80\x80\x80\x80\x80\x00", 7),                                  // length padded to six bytes
         tag(7, 3) + std::string("\xC8\x80\x80\x80\x80\x00", 6) + varint(1) + tag(7, 4),  // long tag in a group
-        tag(7, 3) + tag(8, 4),                                     // group closed by another field
-        tag(7, 6) + varint(1),                                     // wire type 6
+        tag(7, 3) + tag(8, 4),  // group closed by another field
+        tag(7, 6) + varint(1),  // wire type 6
     };
     for (const auto& bytes : cases) expectSameAsGenerated(bytes);
 }
@@ -180,11 +180,8 @@ TEST(GrpcWire, DamagedAndPaddedMessagesAreAcceptedOrRefusedLikeTheGeneratedParse
             case 1:
                 if (!bytes.empty()) bytes.resize(rng() % bytes.size());
                 break;
-            case 2:
-                bytes.insert(rng() % (bytes.size() + 1), 1, static_cast<char>(rng()));
-                break;
-            default:
-                break;
+            case 2: bytes.insert(rng() % (bytes.size() + 1), 1, static_cast<char>(rng())); break;
+            default: break;
         }
         expectSameAsGenerated(bytes);
         if (HasFatalFailure()) return;
@@ -208,7 +205,7 @@ TEST(GrpcWire, LongMessagesWithFieldsLongerThanAPiece) {
     for (uint32_t f = 90; f >= 41; --f) nested += tag(f, 4);
     std::string bytes = plain;
     bytes.insert(bytes.size() / 3, lenField(40, std::string(100000, 'u')));  // far longer than any piece
-    bytes.insert(bytes.size() / 2, nested);                                   // fifty groups deep
+    bytes.insert(bytes.size() / 2, nested);                                  // fifty groups deep
     bytes += lenField(1, tag(9, 2) + varint(5000) + std::string(5000, 'p') + tag(1, 0) + varint(77));
     bytes += lenField(3, tag(2, 0) + varint(0xAB));
     expectSameAsGenerated(bytes);

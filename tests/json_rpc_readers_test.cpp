@@ -45,8 +45,8 @@ T accept(Reader read, const std::string& json) {
 }
 
 std::string be_record(uint32_t ticks, uint8_t digi, int16_t ao0, int16_t ao1) {
-    char r[9] = {char(ticks >> 24), char(ticks >> 16), char(ticks >> 8), char(ticks), char(digi),
-                 char(uint16_t(ao0) >> 8), char(ao0), char(uint16_t(ao1) >> 8), char(ao1)};
+    char r[9] = {char(ticks >> 24),        char(ticks >> 16), char(ticks >> 8),         char(ticks), char(digi),
+                 char(uint16_t(ao0) >> 8), char(ao0),         char(uint16_t(ao1) >> 8), char(ao1)};
     return std::string(r, 9);
 }
 
@@ -56,7 +56,8 @@ TEST(JsonRpcReaders, StartRearmAndClock) {
     EXPECT_EQ(accept<start_t>(read_json_start, "\"HARDWARE_RISING_AND_FALLING\""), HARDWARE_RISING_AND_FALLING);
     EXPECT_EQ(accept<start_t>(read_json_start, "3.9"), HARDWARE_FALLING);
     EXPECT_EQ(static_cast<uint32_t>(accept<start_t>(read_json_start, "9")), 9u);  // unchecked
-    EXPECT_EQ(refuse<start_t>(read_json_start, "\"Software\""), invalid("start is not a valid instance of enum TriggerStart"));
+    EXPECT_EQ(refuse<start_t>(read_json_start, "\"Software\""),
+              invalid("start is not a valid instance of enum TriggerStart"));
     EXPECT_EQ(refuse<start_t>(read_json_start, "true"), invalid("start is neither a string nor a number"));
     EXPECT_EQ(refuse<start_t>(read_json_start, "null"), invalid("start is neither a string nor a number"));
 

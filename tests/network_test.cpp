@@ -68,7 +68,8 @@ TEST_F(NetworkStaticTest, MalformedAddressesAreRefusedWithoutAnyChange) {
     sim::clear_commands();
     // Bad addresses, masks and gateways (a gateway is an address too); stored or tried.
     std::vector<std::array<std::string, 3>> calls;
-    for (const char* text : {"192.168.1.256", "192.168.1", "192.168.-1.5", "10.0.0.4294967296", "a.b.c.d", "", "1.2.3.+"})
+    for (const char* text :
+         {"192.168.1.256", "192.168.1", "192.168.-1.5", "10.0.0.4294967296", "a.b.c.d", "", "1.2.3.+"})
         calls.push_back({text, "255.255.255.0", "10.0.0.1"}), calls.push_back({"10.0.0.2", text, "10.0.0.1"});
     for (const char* gateway : {"gw.lab local", "$(reboot) 10.0.0.1", "10.0.0", "10.0.0.256", "\nIP=6.6.6.6"})
         calls.push_back({"10.0.0.2", "255.0.0.0", gateway});
@@ -87,7 +88,8 @@ TEST_F(NetworkStaticTest, MalformedAddressesAreRefusedWithoutAnyChange) {
 TEST_F(NetworkStaticTest, StoreRewritesTheFileAndReboots) {
     sim::clear_commands();
     int rc = 0;
-    auto out = printed([&] { rc = pulser->setNetworkConfiguration(false, "192.168.001.020", "255.255.255.000", "", false); });
+    auto out =
+        printed([&] { rc = pulser->setNetworkConfiguration(false, "192.168.001.020", "255.255.255.000", "", false); });
     EXPECT_EQ(rc, 0);
     EXPECT_NE(out.first.find("Write network settings permanent to file and reboot system\n"), std::string::npos);
     EXPECT_EQ(conf(), "# written by the board image\nPERMANENT=1\nIP=192.168.1.20\nNETMASK=255.255.255.0\nGATEWAY=\n");
@@ -96,7 +98,8 @@ TEST_F(NetworkStaticTest, StoreRewritesTheFileAndReboots) {
 
     // Text after the fourth number is dropped, from the gateway as from the others.
     sim::clear_commands();
-    EXPECT_EQ(pulser->setNetworkConfiguration(false, "10.0.0.1abc", " 255.0.0.0 junk", "10.0.0.001\nIP=6.6.6.6", false), 0);
+    EXPECT_EQ(pulser->setNetworkConfiguration(false, "10.0.0.1abc", " 255.0.0.0 junk", "10.0.0.001\nIP=6.6.6.6", false),
+              0);
     EXPECT_EQ(conf(), "# written by the board image\nPERMANENT=1\nIP=10.0.0.1\nNETMASK=255.0.0.0\nGATEWAY=10.0.0.1\n");
     EXPECT_EQ(reboots(), 1u);
     EXPECT_EQ(line(current()), "0|10.0.0.1|255.0.0.0|10.0.0.1");
@@ -107,7 +110,8 @@ TEST_F(NetworkStaticTest, FileErrorsAnswerMinusOneWithoutReboot) {
     ASSERT_EQ(unlink(sandbox.path(CONF).c_str()), 0);
     sim::clear_commands();
     int rc = 0;
-    auto out = printed([&] { rc = pulser->setNetworkConfiguration(false, "10.9.8.7", "255.0.0.0", "10.0.0.1", false); });
+    auto out =
+        printed([&] { rc = pulser->setNetworkConfiguration(false, "10.9.8.7", "255.0.0.0", "10.0.0.1", false); });
     EXPECT_EQ(rc, -1);
     EXPECT_NE(out.first.find("no network.conf in /userconfig/network\n"), std::string::npos);
     EXPECT_EQ(reboots(), 0u);
@@ -132,7 +136,8 @@ TEST_F(NetworkStaticTest, FileErrorsAnswerMinusOneWithoutReboot) {
 TEST_F(NetworkStaticTest, ReadingRules) {
     // Only the first character of PERMANENT counts; values are the first word, a carriage
     // return drops away; lines without "=" are skipped.
-    write_file(sandbox.path(CONF), "PERMANENT=1abc\r\n\nIP=  10.2.3.4 old\r\nNETMASK=255.255.0.0\r\nGATEWAY=10.2.0.1\r\n");
+    write_file(sandbox.path(CONF),
+               "PERMANENT=1abc\r\n\nIP=  10.2.3.4 old\r\nNETMASK=255.255.0.0\r\nGATEWAY=10.2.0.1\r\n");
     network_settings s;
     auto out = printed([&] { s = pulser->getNetworkConfiguration(true); });
     EXPECT_NE(out.first.find("Getting network config\n"), std::string::npos);
@@ -166,13 +171,15 @@ TEST_F(NetworkStaticTest, ReadingRules) {
 TEST_F(NetworkStaticTest, TestModeRunsTestipWithoutShell) {
     sim::clear_commands();
     const std::string hostile = "10.0.0.1";
-    EXPECT_EQ(pulser->setNetworkConfiguration(false, "10.0.000.5", "255.255.0.0", "10.0.0.1; rm -rf / $(reboot) `id` 'q\"", true), 0);
+    EXPECT_EQ(pulser->setNetworkConfiguration(false, "10.0.000.5", "255.255.0.0",
+                                              "10.0.0.1; rm -rf / $(reboot) `id` 'q\"", true),
+              0);
     ASSERT_TRUE(eventually([] { return !sim::commands().empty(); }));
     std::vector<sim::Command> cmds = sim::commands();
     ASSERT_EQ(cmds.size(), 1u);
     EXPECT_FALSE(cmds[0].shell);
-    EXPECT_EQ(cmds[0].argv,
-              (std::vector<std::string>{"testip", "DHCP=0", "IP=10.0.0.5", "NETMASK=255.255.0.0", "GATEWAY=" + hostile}));
+    EXPECT_EQ(cmds[0].argv, (std::vector<std::string>{"testip", "DHCP=0", "IP=10.0.0.5", "NETMASK=255.255.0.0",
+                                                      "GATEWAY=" + hostile}));
     EXPECT_EQ(conf(), "# written by the board image\n" + STATIC_CONF);
     // The simulated board's interface took the tried address.
     EXPECT_TRUE(eventually([&] {
@@ -186,24 +193,30 @@ TEST_F(NetworkStaticTest, TestModeRunsTestipWithoutShell) {
     EXPECT_EQ(s.gateway, hostile);
     sim::clear_commands();
     EXPECT_EQ(pulser->applyNetworkConfiguration(), 0);
-    EXPECT_EQ(conf(), "# written by the board image\nPERMANENT=1\nIP=10.0.0.5\nNETMASK=255.255.0.0\nGATEWAY=" + hostile + "\n");
+    EXPECT_EQ(conf(),
+              "# written by the board image\nPERMANENT=1\nIP=10.0.0.5\nNETMASK=255.255.0.0\nGATEWAY=" + hostile + "\n");
     EXPECT_EQ(shellLines(), std::vector<std::string>{REBOOT});
 
     // DHCP in test mode hands over the stored strings.
     sim::clear_commands();
     EXPECT_EQ(pulser->setNetworkConfiguration(true, "", "", "", true), 0);
     ASSERT_TRUE(eventually([] { return !sim::commands().empty(); }));
-    EXPECT_EQ(sim::commands()[0].argv,
-              (std::vector<std::string>{"testip", "DHCP=1", "IP=10.0.0.5", "NETMASK=255.255.0.0", "GATEWAY=" + hostile}));
+    EXPECT_EQ(sim::commands()[0].argv, (std::vector<std::string>{"testip", "DHCP=1", "IP=10.0.0.5",
+                                                                 "NETMASK=255.255.0.0", "GATEWAY=" + hostile}));
 }
 
 // Test-mode calls while "testip" runs fold into one more run, with the last call's settings.
 TEST_F(NetworkStaticTest, TestModeFloodRunsTestipOnceMore) {
     std::atomic<bool> release{false};
-    sim::on_program("testip", [&](const std::vector<std::string>&) { while (!release) usleep(1000); return 0; });
+    sim::on_program("testip", [&](const std::vector<std::string>&) {
+        while (!release) usleep(1000);
+        return 0;
+    });
     sim::clear_commands();
     for (int i = 1; i <= 50; ++i)
-        EXPECT_EQ(pulser->setNetworkConfiguration(false, "10.0.0." + std::to_string(i), "255.255.0.0", "10.0.0.254", true), 0);
+        EXPECT_EQ(
+            pulser->setNetworkConfiguration(false, "10.0.0." + std::to_string(i), "255.255.0.0", "10.0.0.254", true),
+            0);
     release = true;
     ASSERT_TRUE(eventually([] { return sim::commands().size() == 2; }));
     usleep(100000);  // and no third
@@ -232,10 +245,11 @@ TEST_F(NetworkDhcpTest, WatcherReportsDhcpStates) {
     EXPECT_TRUE(current().dhcp);
     EXPECT_TRUE(statusBecomes(3));
     // A link-local address (with its own mask) is 1, no address or no link 2, a leased one 3.
-    const std::tuple<bool, const char*, const char*, uint32_t> steps[] = {
-        {true, "169.254.7.9", "255.255.0.0", 1}, {true, "169.254.7.9", "255.255.255.0", 3},
-        {true, "0.0.0.0", "0.0.0.0", 2},         {true, "169.254.7.9", "255.255.0.0", 1},
-        {false, "", "", 2}};
+    const std::tuple<bool, const char*, const char*, uint32_t> steps[] = {{true, "169.254.7.9", "255.255.0.0", 1},
+                                                                          {true, "169.254.7.9", "255.255.255.0", 3},
+                                                                          {true, "0.0.0.0", "0.0.0.0", 2},
+                                                                          {true, "169.254.7.9", "255.255.0.0", 1},
+                                                                          {false, "", "", 2}};
     for (const auto& [link, ip, mask, status] : steps) {
         sim::set_eth0(link, ip, mask);
         EXPECT_TRUE(statusBecomes(status)) << ip << " " << mask << " link " << link;
@@ -247,7 +261,9 @@ TEST_F(NetworkStaticTest, FallbackRequestStoresDhcpAndReboots) {
     sim::request_dhcp_fallback(true);
     EXPECT_TRUE(eventually([&] { return reboots() >= 2; }));
     sim::request_dhcp_fallback(false);
-    EXPECT_EQ(conf(), "# written by the board image\nPERMANENT=0\nIP=192.168.1.100\nNETMASK=255.255.255.0\nGATEWAY=192.168.1.1\n");
+    EXPECT_EQ(
+        conf(),
+        "# written by the board image\nPERMANENT=0\nIP=192.168.1.100\nNETMASK=255.255.255.0\nGATEWAY=192.168.1.1\n");
     EXPECT_TRUE(current().dhcp);
     EXPECT_TRUE(statusBecomes(3));
 }

@@ -15,15 +15,13 @@ namespace {
 
 const std::string DATA = TARVEX_SOURCE_DIR "/tests/data/";
 
-std::string slurp(const std::string& path)
-{
+std::string slurp(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // What reading gave, in the form of an expected file.
-std::string read_text(const std::string& path, tarvex::PulseFormat format)
-{
+std::string read_text(const std::string& path, tarvex::PulseFormat format) {
     try {
         const auto list = tarvex::PulseList::read(path, format, tarvex::MAX_STREAM_PULSES, "stream");
         std::string s = "pulses " + std::to_string(list.size()) + "\n";
@@ -38,10 +36,12 @@ std::string read_text(const std::string& path, tarvex::PulseFormat format)
     }
 }
 
-TEST(PulseFiles, SharedVectors)
-{
-    const std::map<std::string, tarvex::PulseFormat> formats = {{"", tarvex::PulseFormat::Auto}, {"csv", tarvex::PulseFormat::Csv},
-        {"binary", tarvex::PulseFormat::Binary}, {"little", tarvex::PulseFormat::Little}, {"big", tarvex::PulseFormat::Big}};
+TEST(PulseFiles, SharedVectors) {
+    const std::map<std::string, tarvex::PulseFormat> formats = {{"", tarvex::PulseFormat::Auto},
+                                                                {"csv", tarvex::PulseFormat::Csv},
+                                                                {"binary", tarvex::PulseFormat::Binary},
+                                                                {"little", tarvex::PulseFormat::Little},
+                                                                {"big", tarvex::PulseFormat::Big}};
     const std::regex name("(.*?)(?:\\.as-(csv|binary|little|big))?\\.expect");
     DIR* dir = opendir((DATA + "pulses").c_str());
     ASSERT_NE(dir, nullptr);
@@ -49,14 +49,14 @@ TEST(PulseFiles, SharedVectors)
     std::smatch m;
     for (const dirent* e; (e = readdir(dir)) != nullptr;)
         if (const std::string file = e->d_name; std::regex_match(file, m, name) && ++checked) {
-            EXPECT_EQ(read_text(DATA + "pulses/" + m[1].str(), formats.at(m[2].str())), slurp(DATA + "pulses/" + file)) << file;
+            EXPECT_EQ(read_text(DATA + "pulses/" + m[1].str(), formats.at(m[2].str())), slurp(DATA + "pulses/" + file))
+                << file;
         }
     closedir(dir);
     EXPECT_GE(checked, 20);
 }
 
-TEST(PulseFiles, ValueConversionVectors)
-{
+TEST(PulseFiles, ValueConversionVectors) {
     const std::string text = slurp(DATA + "values.json");
     tarvex::json::Value v;
     std::string error;
@@ -75,23 +75,24 @@ TEST(PulseFiles, ValueConversionVectors)
             const auto& a = conversion.at(c.find("calibration")->text);
             const auto value = static_cast<int16_t>(c.find("value")->number);
             const auto code = static_cast<uint16_t>(c.find("code")->number);
-            EXPECT_EQ(way[3] == 'c' ? a.code(value) : a.value(code), way[3] == 'c' ? code : value) << c.find("calibration")->text;
+            EXPECT_EQ(way[3] == 'c' ? a.code(value) : a.value(code), way[3] == 'c' ? code : value)
+                << c.find("calibration")->text;
         }
 }
 
 // Lines of every shape, also with bytes changed, dropped or added here and there (commas and signs
 // moved, fields emptied or too long): the word reader gives what the field reader gives.
-TEST(PulseFiles, WordReaderMatchesFieldReader)
-{
+TEST(PulseFiles, WordReaderMatchesFieldReader) {
     std::mt19937_64 rng(29);
     std::string all, noisy;
     while (all.size() < 4000000) {
         const auto digi = static_cast<uint8_t>(rng());
-        all += rng() % 500 == 0 ? "# comment\n" : std::string(rng() % 40 ? "" : " ") +
-              std::to_string(rng() % (uint64_t{1} << (rng() % 33))) + "," +
-              (rng() % 20 ? std::to_string(digi) : std::bitset<8>(digi).to_string()) + "," +
-              std::to_string(static_cast<int16_t>(rng())) + "," + std::to_string(static_cast<int16_t>(rng())) +
-              (rng() % 30 ? "\n" : "\r\n");
+        all += rng() % 500 == 0
+                   ? "# comment\n"
+                   : std::string(rng() % 40 ? "" : " ") + std::to_string(rng() % (uint64_t{1} << (rng() % 33))) + "," +
+                         (rng() % 20 ? std::to_string(digi) : std::bitset<8>(digi).to_string()) + "," +
+                         std::to_string(static_cast<int16_t>(rng())) + "," +
+                         std::to_string(static_cast<int16_t>(rng())) + (rng() % 30 ? "\n" : "\r\n");
     }
     for (const char c : all)
         noisy += rng() % 20 ? std::string(1, c) : std::string(rng() % 2, c) + ",-0\r 9x"[rng() % 7];
@@ -105,7 +106,8 @@ TEST(PulseFiles, WordReaderMatchesFieldReader)
             std::string& s = seen[reader == tarvex::CsvReader::Fields];
             s.assign(reinterpret_cast<const char*>(got.data()), got.size() * sizeof(tarvex::Pulse));
             for (const auto& b : bad) s += std::to_string(b.line) + b.reason;
-            s += std::to_string(tally.pulses) + "/" + std::to_string(tally.lines) + "/" + std::to_string(tally.bad_lines);
+            s += std::to_string(tally.pulses) + "/" + std::to_string(tally.lines) + "/" +
+                 std::to_string(tally.bad_lines);
         }
         EXPECT_TRUE(seen[0] == seen[1]);
     }

@@ -69,8 +69,8 @@ TEST_F(RunControlTest, SetSequenceConfigProgramsTheSlotWords) {
         {10, 1, 0, 2, 3, 1000, 0x044, 2, 1000, false, false},
         {10, 0, 0, 2, 3, 1000, 0x010, 2, 0, false, false},  // on_nodata 2 without a follow-on
         {10, 3, 0, 2, 3, 1000, 0x090, 2, 0, false, false},
-        {10, 2, 0, 2, 1ll << 31, W32, 0x054, (1ull << 31) - 1, W32, false, false},           // exactly 63 bits
-        {10, 2, 0, 2, (1ll << 31) + 1, W32, 0x154, 1ull << 31, W32, false, true},           // more than 63
+        {10, 2, 0, 2, 1ll << 31, W32, 0x054, (1ull << 31) - 1, W32, false, false},  // exactly 63 bits
+        {10, 2, 0, 2, (1ll << 31) + 1, W32, 0x154, 1ull << 31, W32, false, true},   // more than 63
         {10, 2, 0, 2, -1, W32 * W32 / 2 + 1, 0x054, 0x8000000000000000ull, W32 * W32 / 2 + 1, false, false},
         {10, 2, 0, 2, 0, W32, 0x054, 0, W32, true, false},
         {10, 2, 5, 7, 1, 0, 0x014, 0, 0, false, false},  // other values set nothing of their own
@@ -194,7 +194,8 @@ TEST_F(RunControlTest, UploadGivesUpOnABusySlot) {
 TEST_F(RunControlTest, PiecesFillTheSlotAsOneUpload) {
     std::vector<Pulse> list(40000);
     for (uint32_t i = 0; i < list.size(); ++i)
-        list[i] = Pulse{i % 7 ? 1 + (i * 2654435761u) % 29 : 0, uint8_t(i * 37), int16_t(i % 5 ? 0 : i), int16_t(i % 3)};
+        list[i] =
+            Pulse{i % 7 ? 1 + (i * 2654435761u) % 29 : 0, uint8_t(i * 37), int16_t(i % 5 ? 0 : i), int16_t(i % 3)};
     const Pulse fin{0, 0x5A, -7, 9};
     uint8_t* region = fpga->memory() + SEQMEM_SLOT1_OFFSET;
     auto slotImage = [&](uint32_t bytes) {
@@ -275,7 +276,7 @@ TEST_F(RunControlTest, WaitsLeaveTheDeviceLockToOthers) {
         }
     }
     EXPECT_THAT(output(), ::testing::AllOf(HasSubstr("upload overtaken by another operation\n"),
-                                HasSubstr("start overtaken by another operation\n")));
+                                           HasSubstr("start overtaken by another operation\n")));
 }
 
 // ---- stream, start, startable ----
@@ -353,7 +354,7 @@ TEST_F(RunControlTest, StartableFollowsTheStreamingState) {
         uint32_t word;
         bool startable;
     } rows[] = {
-        {1u << 0, false},                // state 2: streaming
+        {1u << 0, false},                 // state 2: streaming
         {(1u << 6) | (1u << 10), false},  // state 3, condition 0
         {(1u << 6) | (1u << 7), true},    // state 3, condition 1
         {1u << 6, true},                  // state 3, condition 2
@@ -410,15 +411,13 @@ TEST_F(RunControlTest, StreamingStateDecodesTheFirstWordRowByRow) {
         uint32_t state, condition;
         const char* message;
     } rows[] = {
-        {0x006, 0, 3, ""},           {0x00E | 0x101, 0, 3, ""},  // bits 1 and 2 win over everything
-        {0x002, 4, 0, "Underflow"},  {0x102, 4, 0, "No Data"},   {0x003, 4, 0, "Underflow"},
-        {0x001, 2, 0, ""},           {0x009, 2, 3, ""},          {0x061, 2, 0, ""},
-        {0x020, 1, 2, ""},           {0x0A0, 1, 1, ""},          {0x060, 1, 2, ""},
-        {0x040, 3, 2, ""},           {0x0C0, 3, 1, ""},          {0x440, 3, 0, ""},
-        {0x4C0, 3, 0, ""},           {0x050, 0, 0, ""},          {0x250, 0, 0, ""},
-        {0x200, 0, 0, ""},           {0x280, 0, 1, ""},          {0x300, 0, 3, ""},
-        {0x380, 0, 3, ""},           {0x000, 0, 0, ""},          {0x010, 0, 0, ""},
-        {0x800, 0, 0, ""},
+        {0x006, 0, 3, ""},          {0x00E | 0x101, 0, 3, ""},  // bits 1 and 2 win over everything
+        {0x002, 4, 0, "Underflow"}, {0x102, 4, 0, "No Data"},  {0x003, 4, 0, "Underflow"}, {0x001, 2, 0, ""},
+        {0x009, 2, 3, ""},          {0x061, 2, 0, ""},         {0x020, 1, 2, ""},          {0x0A0, 1, 1, ""},
+        {0x060, 1, 2, ""},          {0x040, 3, 2, ""},         {0x0C0, 3, 1, ""},          {0x440, 3, 0, ""},
+        {0x4C0, 3, 0, ""},          {0x050, 0, 0, ""},         {0x250, 0, 0, ""},          {0x200, 0, 0, ""},
+        {0x280, 0, 1, ""},          {0x300, 0, 3, ""},         {0x380, 0, 3, ""},          {0x000, 0, 0, ""},
+        {0x010, 0, 0, ""},          {0x800, 0, 0, ""},
     };
     for (const auto& r : rows) {
         sim::playback::force_state_word(*fpga, true, r.word);

@@ -44,9 +44,7 @@ protected:
         int r = pulser->start(slot, slot_runs);
         return r;
     }
-    void trigger(start_t mode, trigger_rearm_t rearm) {
-        pulser->setTrigger(mode, rearm);
-    }
+    void trigger(start_t mode, trigger_rearm_t rearm) { pulser->setTrigger(mode, rearm); }
     bool finished() { return pulser->hasFinished(); }
     uint32_t status() { return fpga->read(CTRL_BASE + ctrl::STATUS); }
 };

@@ -18,9 +18,9 @@
 #include "support/tcp_client.h"
 #include "interfaces/tcp/tcp_protocol.h"
 
-using testsupport::TcpClient;
 using ::testing::HasSubstr;
 using ::testing::Not;
+using testsupport::TcpClient;
 
 namespace {
 
@@ -194,12 +194,10 @@ TEST_F(TcpConnection, DeviceFailuresBecomeStatusCodesAndTheConnectionGoesOn) {
         const char* thrown;
         tcp::TcpStatus status;
     };
-    const Case cases[] = {{tcp::CMD_STREAM, "range", tcp::STATUS_OUT_OF_RANGE},
-                          {tcp::CMD_STREAM, "alloc", tcp::STATUS_OUT_OF_MEMORY},
-                          {tcp::CMD_STREAM, "overtaken", tcp::STATUS_OVERTAKEN},
-                          {tcp::CMD_UPLOAD, "range", tcp::STATUS_OUT_OF_RANGE},
-                          {tcp::CMD_UPLOAD, "alloc", tcp::STATUS_OUT_OF_MEMORY},
-                          {tcp::CMD_UPLOAD, "overtaken", tcp::STATUS_OVERTAKEN}};
+    const Case cases[] = {
+        {tcp::CMD_STREAM, "range", tcp::STATUS_OUT_OF_RANGE},  {tcp::CMD_STREAM, "alloc", tcp::STATUS_OUT_OF_MEMORY},
+        {tcp::CMD_STREAM, "overtaken", tcp::STATUS_OVERTAKEN}, {tcp::CMD_UPLOAD, "range", tcp::STATUS_OUT_OF_RANGE},
+        {tcp::CMD_UPLOAD, "alloc", tcp::STATUS_OUT_OF_MEMORY}, {tcp::CMD_UPLOAD, "overtaken", tcp::STATUS_OVERTAKEN}};
     uint32_t tag = 10;
     std::optional<TcpClient::Answer> a;
     for (const Case& k : cases) {
@@ -271,8 +269,8 @@ TEST_F(TcpConnection, FramesLimitsAndPayloadAccounting) {
     auto pulses = somePulses(MAX_STREAM_PULSES + 1);
     struct Case {
         uint32_t command;
-        size_t n, records;        // announced and sent records
-        long long delta, extra;   // payload length beyond 32 + 9 n, bytes sent after the records
+        size_t n, records;       // announced and sent records
+        long long delta, extra;  // payload length beyond 32 + 9 n, bytes sent after the records
         tcp::TcpStatus status;
         bool goes_on;
     };
@@ -291,8 +289,8 @@ TEST_F(TcpConnection, FramesLimitsAndPayloadAccounting) {
         SCOPED_TRACE(std::to_string(k.command) + " n=" + std::to_string(k.n) + " delta=" + std::to_string(k.delta));
         TcpClient c(server.port());
         auto seq = TcpClient::sequenceHeader(k.n, 1, Pulse{0, 0, 0, 0});
-        ASSERT_TRUE(c.sendSequence(k.command, 21, seq, pulses.data(), k.records, 9 * (long long)(k.n - k.records) + k.delta,
-                                   size_t(k.extra)));
+        ASSERT_TRUE(c.sendSequence(k.command, 21, seq, pulses.data(), k.records,
+                                   9 * (long long)(k.n - k.records) + k.delta, size_t(k.extra)));
         auto a = c.readAnswer();
         ASSERT_TRUE(a);
         EXPECT_EQ(a->header.status, k.status);
@@ -337,8 +335,7 @@ TEST_F(TcpConnection, UploadIsThrottledOnlyWhileASlotPlaysAFastLongSequence) {
         bool paced, qos;
     };
     const Case cases[] = {
-        {{0, 8001, 0, 9.5}, {}, &big, true, false},
-        {{}, {0, 8001, 0, 11.5}, &big, true, true},
+        {{0, 8001, 0, 9.5}, {}, &big, true, false},     {{}, {0, 8001, 0, 11.5}, &big, true, true},
         {{0, 8001, 0, 11.5}, {}, &small, false, false},  // small uploads are never throttled
         {{0, 8000, 0, 20.0}, {}, &big, false, false},    // short sequences never count
         {{0, 9000, 0, 9.0}, {}, &big, false, false},     // the rate must be above the limit
@@ -393,12 +390,12 @@ TEST(TcpAcceptLoop, RetriesPassingFailuresAndEndsOnOthers) {
     int listen_fd = listenLoopback(port);
     ASSERT_GE(listen_fd, 0);
 
-    const int passing[] = {EAGAIN,       EINTR,  ECONNABORTED, ENETDOWN, EPROTO,  ENOPROTOOPT, EHOSTDOWN,
-                           ENONET,       EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH, EMFILE, ENFILE, ENOBUFS, ENOMEM};
+    const int passing[] = {EAGAIN,       EINTR,      ECONNABORTED, ENETDOWN, EPROTO, ENOPROTOOPT, EHOSTDOWN, ENONET,
+                           EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH,  EMFILE,   ENFILE, ENOBUFS,     ENOMEM};
     std::mutex script_lock;
     std::deque<int> script(std::begin(passing), std::end(passing));
-    script.push_back(0);       // then a real connection
-    script.push_back(EBADF);   // then a failure for good
+    script.push_back(0);      // then a real connection
+    script.push_back(EBADF);  // then a failure for good
     std::atomic<int> accepts{0};
 
     testing::internal::CaptureStdout();

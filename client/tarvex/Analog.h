@@ -7,7 +7,7 @@
 namespace tarvex {
 
 struct AnalogConversion {
-    int32_t gain = -16384;       // 16.16 fixed point, per step of the value
+    int32_t gain = -16384;        // 16.16 fixed point, per step of the value
     int32_t offset = 8192 << 16;  // 16.16 fixed point
 
     // The coefficients the instrument derives from an output's reported calibration; false when

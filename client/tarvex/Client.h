@@ -25,11 +25,11 @@ enum class Rearm : uint32_t { Auto = 0, Manual = 1 };
 enum class ClockSource : uint32_t { Internal = 0, Ext125MHz = 1, Ext10MHz = 2 };
 
 struct StreamingState {
-    uint64_t total_time = 0;         // 8 ns cycles since load enable
+    uint64_t total_time = 0;  // 8 ns cycles since load enable
     uint64_t streaming_time = 0;
     uint64_t underflow_time = 0;
     uint64_t waiting_data_time = 0;
-    uint32_t state = 0;              // 0 to 4
+    uint32_t state = 0;  // 0 to 4
     uint32_t state_condition = 0;
     std::string error_message;
     uint64_t slot_changes = 0;
@@ -150,8 +150,8 @@ public:
 private:
     struct Grpc;
     Grpc& grpc();
-    int sendList(uint32_t command, const Pulse* pulses, size_t n, int64_t runs, const Pulse& final_state,
-                 unsigned slot, const Chaining& chaining, const Progress& progress);
+    int sendList(uint32_t command, const Pulse* pulses, size_t n, int64_t runs, const Pulse& final_state, unsigned slot,
+                 const Chaining& chaining, const Progress& progress);
 
     template <class Send>
     int unlessBusy(Send send);

@@ -8,7 +8,8 @@
 
 #include "tarvex/Pulse.h"
 
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the frames are read and written in place as little-endian words");
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
+              "the frames are read and written in place as little-endian words");
 
 namespace tarvex {
 namespace binary {
@@ -31,26 +32,25 @@ enum Status : uint32_t {
     STATUS_UNKNOWN_COMMAND = 4,
     STATUS_TOO_MANY_PULSES = 5,
     STATUS_CALIBRATION_FAILED = 6,
-    STATUS_NOT_STARTED = 7,      // CMD_STREAM: loaded, but the start failed (nothing plays)
+    STATUS_NOT_STARTED = 7,     // CMD_STREAM: loaded, but the start failed (nothing plays)
     STATUS_EMPTY_SEQUENCE = 8,  // CMD_STREAM without pulses: refused, nothing changed
     STATUS_OVERTAKEN = 9,       // another operation took the slot while the records arrived
 };
 
 // What a status means, for people.
-inline const char* statusText(uint32_t status)
-{
+inline const char* statusText(uint32_t status) {
     switch (status) {
-    case STATUS_OK: return "carried out";
-    case STATUS_OUT_OF_RANGE: return "the sequence does not fit the sequence memory";
-    case STATUS_OUT_OF_MEMORY: return "the instrument ran out of memory";
-    case STATUS_TRANSFER_ERROR: return "transfer error";
-    case STATUS_UNKNOWN_COMMAND: return "unknown command";
-    case STATUS_TOO_MANY_PULSES: return "too many pulses";
-    case STATUS_CALIBRATION_FAILED: return "calibration failed";
-    case STATUS_NOT_STARTED: return "the sequence was loaded but did not start";
-    case STATUS_EMPTY_SEQUENCE: return "the sequence holds no pulses";
-    case STATUS_OVERTAKEN: return "another client took the slot while the sequence arrived";
-    default: return "unknown status";
+        case STATUS_OK: return "carried out";
+        case STATUS_OUT_OF_RANGE: return "the sequence does not fit the sequence memory";
+        case STATUS_OUT_OF_MEMORY: return "the instrument ran out of memory";
+        case STATUS_TRANSFER_ERROR: return "transfer error";
+        case STATUS_UNKNOWN_COMMAND: return "unknown command";
+        case STATUS_TOO_MANY_PULSES: return "too many pulses";
+        case STATUS_CALIBRATION_FAILED: return "calibration failed";
+        case STATUS_NOT_STARTED: return "the sequence was loaded but did not start";
+        case STATUS_EMPTY_SEQUENCE: return "the sequence holds no pulses";
+        case STATUS_OVERTAKEN: return "another client took the slot while the sequence arrived";
+        default: return "unknown status";
     }
 }
 

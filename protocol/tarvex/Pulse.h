@@ -22,8 +22,7 @@ static_assert(sizeof(Pulse) == 9, "a pulse record is 9 bytes");
 static_assert(offsetof(Pulse, digi) == 4 && offsetof(Pulse, ao0) == 5 && offsetof(Pulse, ao1) == 7,
               "Pulse field offsets are fixed by the wire formats");
 
-inline bool operator==(const Pulse& a, const Pulse& b)
-{
+inline bool operator==(const Pulse& a, const Pulse& b) {
     return a.ticks == b.ticks && a.digi == b.digi && a.ao0 == b.ao0 && a.ao1 == b.ao1;
 }
 

@@ -25,10 +25,10 @@ struct Tables {
             value[c] = static_cast<uint8_t>(v);
             // Group bits: v0 << 18 | v1 << 12 | v2 << 6 | v3, bytes out in big-endian order;
             // stored byte-swapped so that a little-endian word store writes them in order.
-            uint32_t w0 = v << 2;                                     // byte 0 bits 7..2
-            uint32_t w1 = (v >> 4) | ((v & 0x0F) << 12);              // byte 0 bits 1..0, byte 1 bits 7..4
-            uint32_t w2 = ((v >> 2) << 8) | ((v & 0x03) << 22);       // byte 1 bits 3..0, byte 2 bits 7..6
-            uint32_t w3 = v << 16;                                    // byte 2 bits 5..0
+            uint32_t w0 = v << 2;                                // byte 0 bits 7..2
+            uint32_t w1 = (v >> 4) | ((v & 0x0F) << 12);         // byte 0 bits 1..0, byte 1 bits 7..4
+            uint32_t w2 = ((v >> 2) << 8) | ((v & 0x03) << 22);  // byte 1 bits 3..0, byte 2 bits 7..6
+            uint32_t w3 = v << 16;                               // byte 2 bits 5..0
             d[0][c] = w0;
             d[1][c] = w1;
             d[2][c] = w2;
@@ -56,9 +56,8 @@ size_t base64_valid_length(const char* text, size_t length) {
     size_t i = 0;
     // Eight characters at a time while all are in the alphabet.
     while (i + 8 <= length) {
-        uint8_t any = tables.value[p[i]] | tables.value[p[i + 1]] | tables.value[p[i + 2]] |
-                      tables.value[p[i + 3]] | tables.value[p[i + 4]] | tables.value[p[i + 5]] |
-                      tables.value[p[i + 6]] | tables.value[p[i + 7]];
+        uint8_t any = tables.value[p[i]] | tables.value[p[i + 1]] | tables.value[p[i + 2]] | tables.value[p[i + 3]] |
+                      tables.value[p[i + 4]] | tables.value[p[i + 5]] | tables.value[p[i + 6]] | tables.value[p[i + 7]];
         if (any & 0x80) break;
         i += 8;
     }

@@ -26,11 +26,12 @@ const jsVar::object_t jsVar::dummy_map;
 
 namespace {
 // The counters are shared by every thread that builds values (the web server has several).
-void count(uint32_t& counter, int delta) { __atomic_fetch_add(&counter, static_cast<uint32_t>(delta), __ATOMIC_RELAXED); }
+void count(uint32_t& counter, int delta) {
+    __atomic_fetch_add(&counter, static_cast<uint32_t>(delta), __ATOMIC_RELAXED);
+}
 }  // namespace
 
-void jsVar::count_up()
-{
+void jsVar::count_up() {
     count(usage, 1);
     if (kind == JS_STRING) count(s_usage, 1);
     if (kind == JS_OBJECT) count(m_usage, 1);
@@ -39,15 +40,14 @@ void jsVar::count_up()
 
 jsVar::jsVar() : kind(JS_NULL), payload(nullptr) { count_up(); }
 
-jsVar::jsVar(kind_t k) : kind(k), payload(nullptr)
-{
+jsVar::jsVar(kind_t k) : kind(k), payload(nullptr) {
     switch (k) {
-    case JS_STRING: payload = new std::string(); break;
-    case JS_NUMBER: payload = new double(0.0); break;
-    case JS_ARRAY: payload = new array_t(); break;
-    case JS_OBJECT: payload = new object_t(); break;
-    case JS_BOOL: payload = new unsigned char(0); break;
-    default: kind = JS_NULL; break;
+        case JS_STRING: payload = new std::string(); break;
+        case JS_NUMBER: payload = new double(0.0); break;
+        case JS_ARRAY: payload = new array_t(); break;
+        case JS_OBJECT: payload = new object_t(); break;
+        case JS_BOOL: payload = new unsigned char(0); break;
+        default: kind = JS_NULL; break;
     }
     count_up();
 }
@@ -60,27 +60,25 @@ jsVar::jsVar(double number) : kind(JS_NUMBER), payload(new double(number)) { cou
 
 jsVar::jsVar(bool value) : kind(JS_BOOL), payload(new unsigned char(value ? 1 : 0)) { count_up(); }
 
-void jsVar::destroy()
-{
+void jsVar::destroy() {
     switch (kind) {
-    case JS_STRING: delete static_cast<std::string*>(payload); break;
-    case JS_NUMBER: delete static_cast<double*>(payload); break;
-    case JS_ARRAY:
-        for (jsVar* e : *arr()) delete e;
-        delete arr();
-        break;
-    case JS_OBJECT:
-        for (auto& m : *obj()) delete m.second;
-        delete obj();
-        break;
-    case JS_BOOL: delete static_cast<unsigned char*>(payload); break;
-    default: break;
+        case JS_STRING: delete static_cast<std::string*>(payload); break;
+        case JS_NUMBER: delete static_cast<double*>(payload); break;
+        case JS_ARRAY:
+            for (jsVar* e : *arr()) delete e;
+            delete arr();
+            break;
+        case JS_OBJECT:
+            for (auto& m : *obj()) delete m.second;
+            delete obj();
+            break;
+        case JS_BOOL: delete static_cast<unsigned char*>(payload); break;
+        default: break;
     }
     payload = nullptr;
 }
 
-jsVar::~jsVar()
-{
+jsVar::~jsVar() {
     destroy();
     count(usage, -1);
     if (kind == JS_STRING) count(s_usage, -1);
@@ -88,23 +86,20 @@ jsVar::~jsVar()
     if (kind == JS_ARRAY) count(a_usage, -1);
 }
 
-void jsVar::get_usage(double& all, double& strings, double& objects, double& arrays)
-{
+void jsVar::get_usage(double& all, double& strings, double& objects, double& arrays) {
     all = __atomic_load_n(&usage, __ATOMIC_RELAXED);
     strings = __atomic_load_n(&s_usage, __ATOMIC_RELAXED);
     objects = __atomic_load_n(&m_usage, __ATOMIC_RELAXED);
     arrays = __atomic_load_n(&a_usage, __ATOMIC_RELAXED);
 }
 
-jsVar* jsVar::member(const std::string& key) const
-{
+jsVar* jsVar::member(const std::string& key) const {
     if (kind != JS_OBJECT) return nullptr;
     auto it = obj()->find(key);
     return it == obj()->end() ? nullptr : it->second;
 }
 
-jsVar* jsVar::element(int index) const
-{
+jsVar* jsVar::element(int index) const {
     if (kind != JS_ARRAY || index < 0 || static_cast<size_t>(index) >= arr()->size()) return nullptr;
     return (*arr())[static_cast<size_t>(index)];
 }
@@ -112,15 +107,13 @@ jsVar* jsVar::element(int index) const
 jsVar* jsVar::getValue(const std::string& key) const { return member(key); }
 jsVar* jsVar::getValue(int index) const { return element(index); }
 
-bool jsVar::getStr(std::string& out) const
-{
+bool jsVar::getStr(std::string& out) const {
     if (kind != JS_STRING) return false;
     out = *str();
     return true;
 }
 
-bool jsVar::getBool(bool& out) const
-{
+bool jsVar::getBool(bool& out) const {
     if (kind == JS_BOOL) {
         out = as_bool();
         return true;
@@ -135,23 +128,20 @@ bool jsVar::getBool(bool& out) const
 namespace {
 
 // The one place that turns a JSON number into the integer types of the getters.
-int32_t to_int32(double d)
-{
+int32_t to_int32(double d) {
     if (std::isnan(d)) return 0;
     if (d <= -2147483648.0) return std::numeric_limits<int32_t>::min();
     if (d >= 2147483647.0) return std::numeric_limits<int32_t>::max();
-    return static_cast<int32_t>(d);   // truncates toward zero
+    return static_cast<int32_t>(d);  // truncates toward zero
 }
 
-uint32_t to_uint32(double d)
-{
+uint32_t to_uint32(double d) {
     if (std::isnan(d) || d <= 0.0) return 0;
     if (d >= 4294967295.0) return std::numeric_limits<uint32_t>::max();
     return static_cast<uint32_t>(d);
 }
 
-int64_t to_int64(double d)
-{
+int64_t to_int64(double d) {
     if (std::isnan(d)) return 0;
     // 2^63 is exact as a double; every double below it converts without overflow.
     if (d <= -9223372036854775808.0) return std::numeric_limits<int64_t>::min();
@@ -162,14 +152,15 @@ int64_t to_int64(double d)
 void convert(double d, double& out) { out = d; }
 void convert(double d, long& out) { out = to_int32(d); }
 void convert(double d, int& out) { out = to_int32(d); }
-void convert(double d, short& out) { out = static_cast<short>(static_cast<uint16_t>(static_cast<uint32_t>(to_int32(d)))); }
+void convert(double d, short& out) {
+    out = static_cast<short>(static_cast<uint16_t>(static_cast<uint32_t>(to_int32(d))));
+}
 void convert(double d, unsigned char& out) { out = static_cast<unsigned char>(to_uint32(d) & 0xFFu); }
 void convert(double d, unsigned int& out) { out = to_uint32(d); }
 void convert(double d, long long& out) { out = to_int64(d); }
 
 template <typename T>
-bool number_of(const jsVar* v, T& out)
-{
+bool number_of(const jsVar* v, T& out) {
     double d;
     if (!v || !v->getNumber(d)) return false;
     convert(d, out);
@@ -177,12 +168,13 @@ bool number_of(const jsVar* v, T& out)
 }
 
 template <typename T>
-bool bool_of(const jsVar* v, T& out) { return v && v->getBool(out); }
+bool bool_of(const jsVar* v, T& out) {
+    return v && v->getBool(out);
+}
 
 }  // namespace
 
-bool jsVar::holdsInfinity() const
-{
+bool jsVar::holdsInfinity() const {
     std::vector<const jsVar*> todo{this};  // no recursion: the nesting is bounded by memory only
     while (!todo.empty()) {
         const jsVar* v = todo.back();
@@ -195,8 +187,7 @@ bool jsVar::holdsInfinity() const
     return false;
 }
 
-bool jsVar::getNumber(double& out) const
-{
+bool jsVar::getNumber(double& out) const {
     if (kind != JS_NUMBER) return false;
     out = num();
     return true;
@@ -224,14 +215,12 @@ bool jsVar::getNumber(int index, unsigned char& out) const { return number_of(el
 bool jsVar::getNumber(int index, unsigned int& out) const { return number_of(element(index), out); }
 bool jsVar::getNumber(int index, long long& out) const { return number_of(element(index), out); }
 
-bool jsVar::getStr(const std::string& key, std::string& out) const
-{
+bool jsVar::getStr(const std::string& key, std::string& out) const {
     const jsVar* v = member(key);
     return v && v->getStr(out);
 }
 
-bool jsVar::getStr(int index, std::string& out) const
-{
+bool jsVar::getStr(int index, std::string& out) const {
     const jsVar* v = element(index);
     return v && v->getStr(out);
 }
@@ -245,24 +234,21 @@ jsVar::const_iterator jsVar::begin() const { return kind == JS_OBJECT ? obj()->c
 
 jsVar::const_iterator jsVar::end() const { return kind == JS_OBJECT ? obj()->cend() : dummy_map.cend(); }
 
-void jsVar::setValue(std::string key, const std::string& text)
-{
+void jsVar::setValue(std::string key, const std::string& text) {
     if (kind != JS_OBJECT) return;
     setValue(std::move(key), new jsVar(text));
 }
 
-void jsVar::setValue(std::string key, jsVar* value)
-{
+void jsVar::setValue(std::string key, jsVar* value) {
     if (kind != JS_OBJECT) return;
     if (!value) value = new jsVar();
     jsVar*& slot = (*obj())[std::move(key)];
-    if (slot == value) return;   // already stored there: destroying it would leave it dangling
+    if (slot == value) return;  // already stored there: destroying it would leave it dangling
     delete slot;
     slot = value;
 }
 
-void jsVar::removeValue(std::string key)
-{
+void jsVar::removeValue(std::string key) {
     if (kind != JS_OBJECT) return;
     auto it = obj()->find(key);
     if (it == obj()->end()) return;
@@ -270,49 +256,45 @@ void jsVar::removeValue(std::string key)
     obj()->erase(it);
 }
 
-void jsVar::pushback(jsVar* value)
-{
+void jsVar::pushback(jsVar* value) {
     if (kind != JS_ARRAY) return;
     std::unique_ptr<jsVar> owned(value ? value : new jsVar());
     arr()->push_back(owned.get());
     owned.release();
 }
 
-jsVar* jsVar::clone() const
-{
+jsVar* jsVar::clone() const {
     switch (kind) {
-    case JS_STRING: return new jsVar(*str());
-    case JS_NUMBER: return new jsVar(num());
-    case JS_BOOL: return new jsVar(as_bool());
-    case JS_ARRAY: {
-        std::unique_ptr<jsVar> copy(new jsVar(JS_ARRAY));
-        copy->arr()->reserve(arr()->size());
-        for (const jsVar* e : *arr()) copy->arr()->push_back(e->clone());
-        return copy.release();
-    }
-    case JS_OBJECT: {
-        std::unique_ptr<jsVar> copy(new jsVar(JS_OBJECT));
-        for (const auto& m : *obj()) {
-            std::unique_ptr<jsVar> value(m.second->clone());
-            copy->obj()->emplace_hint(copy->obj()->end(), m.first, value.get());
-            value.release();
+        case JS_STRING: return new jsVar(*str());
+        case JS_NUMBER: return new jsVar(num());
+        case JS_BOOL: return new jsVar(as_bool());
+        case JS_ARRAY: {
+            std::unique_ptr<jsVar> copy(new jsVar(JS_ARRAY));
+            copy->arr()->reserve(arr()->size());
+            for (const jsVar* e : *arr()) copy->arr()->push_back(e->clone());
+            return copy.release();
         }
-        return copy.release();
-    }
-    default: return new jsVar();
+        case JS_OBJECT: {
+            std::unique_ptr<jsVar> copy(new jsVar(JS_OBJECT));
+            for (const auto& m : *obj()) {
+                std::unique_ptr<jsVar> value(m.second->clone());
+                copy->obj()->emplace_hint(copy->obj()->end(), m.first, value.get());
+                value.release();
+            }
+            return copy.release();
+        }
+        default: return new jsVar();
     }
 }
 
-std::string jsVar::asString() const
-{
+std::string jsVar::asString() const {
     if (kind == JS_STRING) return *str();
     std::ostringstream os;
     JsonWriter::write(os, this);
     return os.str();
 }
 
-jsVar* jsVar::parse(const std::string& text)
-{
+jsVar* jsVar::parse(const std::string& text) {
     std::istringstream is(text);
     return JsonReader(is, JsonReader::STRICT).parse();
 }
@@ -340,8 +322,7 @@ bool is_digit(int c) { return c >= '0' && c <= '9'; }
 bool is_alpha(int c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 bool is_alnum(int c) { return is_alpha(c) || is_digit(c); }
 
-int hex_value(int c)
-{
+int hex_value(int c) {
     if (is_digit(c)) return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -351,8 +332,7 @@ int hex_value(int c)
 // First byte in [p, e) that ends a run of plain string characters: the quote,
 // a backslash or a line feed. 32 bytes at a time with SSE2, else 16 bytes at a
 // time in general registers.
-const char* scan_plain(const char* p, const char* e, char quote)
-{
+const char* scan_plain(const char* p, const char* e, char quote) {
 #if defined(__SSE2__)
     const __m128i vq = _mm_set1_epi8(quote);
     const __m128i vb = _mm_set1_epi8('\\');
@@ -378,8 +358,8 @@ const char* scan_plain(const char* p, const char* e, char quote)
         std::memcpy(&w1, p + 8, 8);
         // A byte of x is zero exactly when this sets its high bit (for some byte).
         auto zero = [](uint64_t x) { return (x - ones) & ~x; };
-        const uint64_t hit = zero(w0 ^ q) | zero(w0 ^ bs) | zero(w0 ^ lf) |
-                             zero(w1 ^ q) | zero(w1 ^ bs) | zero(w1 ^ lf);
+        const uint64_t hit =
+            zero(w0 ^ q) | zero(w0 ^ bs) | zero(w0 ^ lf) | zero(w1 ^ q) | zero(w1 ^ bs) | zero(w1 ^ lf);
         if (hit & highs) break;
         p += 16;
     }
@@ -393,11 +373,10 @@ const char* scan_plain(const char* p, const char* e, char quote)
 // the normal range take the stream itself, which accepts underflow. A magnitude beyond
 // the double range is a valid number out of every range: it reads as an infinity
 // (which the JSON-RPC envelope refuses wherever it stands in the parameters).
-bool extract_double(const std::string& text, double& out)
-{
+bool extract_double(const std::string& text, double& out) {
     const char* first = text.data();
     const char* last = first + text.size();
-    if (first != last && *first == '+') ++first;   // from_chars takes no plus sign
+    if (first != last && *first == '+') ++first;  // from_chars takes no plus sign
     const auto r = std::from_chars(first, last, out);
     if (r.ec == std::errc() && r.ptr == last) return true;
     if (r.ec != std::errc::result_out_of_range) return false;
@@ -421,8 +400,7 @@ namespace {
 
 // Lowest address of the calling thread's stack, 0 when it cannot be told. Found once per
 // thread (the main thread's answer reads a file).
-uintptr_t stack_low_end()
-{
+uintptr_t stack_low_end() {
     thread_local uintptr_t low = [] {
         pthread_attr_t attr;
         if (pthread_getattr_np(pthread_self(), &attr) != 0) return uintptr_t(0);
@@ -439,8 +417,7 @@ uintptr_t stack_low_end()
 
 }  // namespace
 
-int JsonReader::depth_limit()
-{
+int JsonReader::depth_limit() {
     char here = 0;
     const uintptr_t sp = reinterpret_cast<uintptr_t>(&here);
     const uintptr_t low = stack_low_end();
@@ -451,14 +428,12 @@ int JsonReader::depth_limit()
     return levels < static_cast<size_t>(max_depth) ? static_cast<int>(levels) : max_depth;
 }
 
-void JsonReader::remember(const char* from, const char* to)
-{
+void JsonReader::remember(const char* from, const char* to) {
     if (to - from > static_cast<std::ptrdiff_t>(history_size)) from = to - history_size;
     for (; from < to; ++from) history_[history_count_++ % history_size] = *from;
 }
 
-int JsonReader::peek()
-{
+int JsonReader::peek() {
     if (at_eof_) return end_of_input;
     int c = buf_->sgetc();
     if (c == end_of_input) {
@@ -468,8 +443,7 @@ int JsonReader::peek()
     return c;
 }
 
-int JsonReader::nch()
-{
+int JsonReader::nch() {
     if (at_eof_) return end_of_input;
     int c = buf_->sbumpc();
     if (c == end_of_input) {
@@ -487,30 +461,28 @@ int JsonReader::nch()
     return c;
 }
 
-int JsonReader::nch_skip_blanks()
-{
+int JsonReader::nch_skip_blanks() {
     int c;
     do c = nch();
     while (is_blank(c));
     return c;
 }
 
-int JsonReader::peek_skip_blanks()
-{
+int JsonReader::peek_skip_blanks() {
     int c;
     while (is_blank(c = peek())) nch();
     return c;
 }
 
-void JsonReader::syntax_error()
-{
+void JsonReader::syntax_error() {
     ++errors_;
     // Keep up to 15 characters already read and up to 15 still in the stream buffer;
     // looking ahead only reads the buffer, so the position does not move. The text
     // is composed when asked for, so that a body full of recovered errors stays cheap.
     const uint32_t back = history_count_ < 15 ? history_count_ : 15;
     window_size_ = 0;
-    for (uint32_t i = history_count_ - back; i != history_count_; ++i) window_[window_size_++] = history_[i % history_size];
+    for (uint32_t i = history_count_ - back; i != history_count_; ++i)
+        window_[window_size_++] = history_[i % history_size];
     if (!at_eof_ && buf_) {
         const char* p = get_area::next(buf_);
         const char* e = get_area::end(buf_);
@@ -518,8 +490,7 @@ void JsonReader::syntax_error()
     }
 }
 
-std::string JsonReader::diagnostic() const
-{
+std::string JsonReader::diagnostic() const {
     if (!errors_) return std::string();
     std::string text = "syntax error in JSON string.\ntext:";
     for (unsigned i = 0; i < window_size_; ++i) {
@@ -532,8 +503,7 @@ std::string JsonReader::diagnostic() const
     return text;
 }
 
-jsVar* JsonReader::parse()
-{
+jsVar* JsonReader::parse() {
     buf_ = is_.rdbuf();
     if (!buf_ || !is_.good()) {
         at_eof_ = true;
@@ -547,8 +517,7 @@ jsVar* JsonReader::parse()
     return parse_var(0);
 }
 
-jsVar* JsonReader::parse_var(int depth)
-{
+jsVar* JsonReader::parse_var(int depth) {
     const int c = peek_skip_blanks();
     if (c != '{' && c != '[' && ++values_ > max_values) {
         syntax_error();
@@ -575,8 +544,7 @@ jsVar* JsonReader::parse_var(int depth)
     return nullptr;
 }
 
-jsVar* JsonReader::parse_object(int depth)
-{
+jsVar* JsonReader::parse_object(int depth) {
     if (depth > depth_limit_ || ++values_ > max_values) {
         syntax_error();
         return nullptr;
@@ -617,8 +585,7 @@ jsVar* JsonReader::parse_object(int depth)
     }
 }
 
-jsVar* JsonReader::parse_array(int depth)
-{
+jsVar* JsonReader::parse_array(int depth) {
     if (depth > depth_limit_ || ++values_ > max_values) {
         syntax_error();
         return nullptr;
@@ -646,8 +613,7 @@ jsVar* JsonReader::parse_array(int depth)
     }
 }
 
-bool JsonReader::parse_string(char quote, std::string& out)
-{
+bool JsonReader::parse_string(char quote, std::string& out) {
     for (;;) {
         // Plain characters straight from the buffer: none of them is a line feed,
         // so only the column moves.
@@ -680,23 +646,22 @@ bool JsonReader::parse_string(char quote, std::string& out)
         }
         c = nch();
         switch (c) {
-        case '"': out += '"'; break;
-        case '\'': out += '\''; break;
-        case '/': out += '/'; break;
-        case '\\': out += '\\'; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': append_utf8(out, parse_hex()); break;
-        default: syntax_error(); break;
+            case '"': out += '"'; break;
+            case '\'': out += '\''; break;
+            case '/': out += '/'; break;
+            case '\\': out += '\\'; break;
+            case 'b': out += '\b'; break;
+            case 'f': out += '\f'; break;
+            case 'n': out += '\n'; break;
+            case 'r': out += '\r'; break;
+            case 't': out += '\t'; break;
+            case 'u': append_utf8(out, parse_hex()); break;
+            default: syntax_error(); break;
         }
     }
 }
 
-uint32_t JsonReader::parse_hex()
-{
+uint32_t JsonReader::parse_hex() {
     uint32_t value = 0;
     for (int i = 0; i < 4; ++i) {
         const int digit = hex_value(nch());
@@ -709,8 +674,7 @@ uint32_t JsonReader::parse_hex()
     return value;
 }
 
-void JsonReader::append_utf8(std::string& out, uint32_t c)
-{
+void JsonReader::append_utf8(std::string& out, uint32_t c) {
     if (c < 0x80) {
         out += static_cast<char>(c);
     } else if (c < 0x800) {
@@ -723,8 +687,7 @@ void JsonReader::append_utf8(std::string& out, uint32_t c)
     }
 }
 
-std::string JsonReader::parse_identifier()
-{
+std::string JsonReader::parse_identifier() {
     std::string word;
     while (is_alnum(peek())) word += static_cast<char>(nch());
     return word;
@@ -733,8 +696,7 @@ std::string JsonReader::parse_identifier()
 // Takes exactly the characters the classic-locale extraction of a double takes:
 // a sign, leading zeros, digits with at most one decimal point, then at most one
 // exponent mark (after some digit) with an optional sign and digits.
-jsVar* JsonReader::parse_number()
-{
+jsVar* JsonReader::parse_number() {
     std::string text;
     int c = peek();
     if (c == '+' || c == '-') {
@@ -774,8 +736,7 @@ jsVar* JsonReader::parse_number()
     return new jsVar(d);
 }
 
-std::istream& operator>>(std::istream& is, jsVar*& value)
-{
+std::istream& operator>>(std::istream& is, jsVar*& value) {
     value = JsonReader(is, JsonReader::STRICT).parse();
     return is;
 }
@@ -786,17 +747,17 @@ std::istream& operator>>(std::istream& is, jsVar*& value)
 namespace {
 
 // Length of the valid UTF-8 sequence at p (at most e - p bytes), 0 when p does not start one.
-size_t utf8_sequence(const unsigned char* p, const unsigned char* e)
-{
+size_t utf8_sequence(const unsigned char* p, const unsigned char* e) {
     const unsigned c = p[0];
     size_t n;
-    unsigned lo = 0x80, hi = 0xBF;   // range of the second byte
+    unsigned lo = 0x80, hi = 0xBF;  // range of the second byte
     if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) n = 2;
+    if (c >= 0xC2 && c <= 0xDF)
+        n = 2;
     else if (c >= 0xE0 && c <= 0xEF) {
         n = 3;
         if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;   // no surrogates
+        if (c == 0xED) hi = 0x9F;  // no surrogates
     } else if (c >= 0xF0 && c <= 0xF4) {
         n = 4;
         if (c == 0xF0) lo = 0x90;
@@ -813,20 +774,14 @@ size_t utf8_sequence(const unsigned char* p, const unsigned char* e)
 
 }  // namespace
 
-void JsonWriter::write_string(std::ostream& os, const std::string& text)
-{
-    write_string(os, text.data(), text.size());
-}
+void JsonWriter::write_string(std::ostream& os, const std::string& text) { write_string(os, text.data(), text.size()); }
 
-void JsonWriter::write_string(std::ostream& os, const char* text, size_t length)
-{
+void JsonWriter::write_string(std::ostream& os, const char* text, size_t length) {
     os << '"';
     const auto* p = reinterpret_cast<const unsigned char*>(text);
     const auto* e = p + length;
     const auto* run = p;
-    auto flush = [&](const unsigned char* to) {
-        os.write(reinterpret_cast<const char*>(run), to - run);
-    };
+    auto flush = [&](const unsigned char* to) { os.write(reinterpret_cast<const char*>(run), to - run); };
     while (p < e) {
         const unsigned c = *p;
         if (c >= 0x20 && c < 0x80 && c != '"' && c != '\\') {
@@ -847,18 +802,18 @@ void JsonWriter::write_string(std::ostream& os, const char* text, size_t length)
         }
         flush(p);
         switch (c) {
-        case '"': os << "\\\""; break;
-        case '\\': os << "\\\\"; break;
-        case '\b': os << "\\b"; break;
-        case '\f': os << "\\f"; break;
-        case '\n': os << "\\n"; break;
-        case '\r': os << "\\r"; break;
-        case '\t': os << "\\t"; break;
-        default: {
-            static const char hex[] = "0123456789abcdef";
-            const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
-            os.write(esc, 6);
-        }
+            case '"': os << "\\\""; break;
+            case '\\': os << "\\\\"; break;
+            case '\b': os << "\\b"; break;
+            case '\f': os << "\\f"; break;
+            case '\n': os << "\\n"; break;
+            case '\r': os << "\\r"; break;
+            case '\t': os << "\\t"; break;
+            default: {
+                static const char hex[] = "0123456789abcdef";
+                const char esc[6] = {'\\', 'u', '0', '0', hex[c >> 4], hex[c & 15]};
+                os.write(esc, 6);
+            }
         }
         run = ++p;
     }
@@ -866,75 +821,70 @@ void JsonWriter::write_string(std::ostream& os, const char* text, size_t length)
     os << '"';
 }
 
-void JsonWriter::write(std::ostream& os, const jsVar* v)
-{
+void JsonWriter::write(std::ostream& os, const jsVar* v) {
     if (!v) {
         os << "null";
         return;
     }
     switch (v->kind) {
-    case jsVar::JS_STRING: write_string(os, *v->str()); break;
-    case jsVar::JS_NUMBER: {
-        const double d = v->num();
-        if (!std::isfinite(d)) {
-            os << "null";
+        case jsVar::JS_STRING: write_string(os, *v->str()); break;
+        case jsVar::JS_NUMBER: {
+            const double d = v->num();
+            if (!std::isfinite(d)) {
+                os << "null";
+                break;
+            }
+            char text[32];
+            const auto r = std::to_chars(text, text + sizeof text, d, std::chars_format::general, 6);
+            os.write(text, r.ptr - text);
             break;
         }
-        char text[32];
-        const auto r = std::to_chars(text, text + sizeof text, d, std::chars_format::general, 6);
-        os.write(text, r.ptr - text);
-        break;
-    }
-    case jsVar::JS_ARRAY: {
-        os << '[';
-        bool first = true;
-        for (const jsVar* e : *v->arr()) {
-            if (!first) os << ',';
-            first = false;
-            write(os, e);
+        case jsVar::JS_ARRAY: {
+            os << '[';
+            bool first = true;
+            for (const jsVar* e : *v->arr()) {
+                if (!first) os << ',';
+                first = false;
+                write(os, e);
+            }
+            os << ']';
+            break;
         }
-        os << ']';
-        break;
-    }
-    case jsVar::JS_OBJECT: {
-        os << '{';
-        bool first = true;
-        for (const auto& m : *v->obj()) {
-            if (!first) os << ',';
-            first = false;
-            write_string(os, m.first);
-            os << ": ";
-            write(os, m.second);
+        case jsVar::JS_OBJECT: {
+            os << '{';
+            bool first = true;
+            for (const auto& m : *v->obj()) {
+                if (!first) os << ',';
+                first = false;
+                write_string(os, m.first);
+                os << ": ";
+                write(os, m.second);
+            }
+            os << '}';
+            break;
         }
-        os << '}';
-        break;
-    }
-    case jsVar::JS_BOOL: os << (v->as_bool() ? "true" : "false"); break;
-    default: os << "null"; break;
+        case jsVar::JS_BOOL: os << (v->as_bool() ? "true" : "false"); break;
+        default: os << "null"; break;
     }
 }
 
-std::ostream& operator<<(ObjectWriter::KeyWriter w, const std::string& key)
-{
+std::ostream& operator<<(ObjectWriter::KeyWriter w, const std::string& key) {
     w.os << ',';
     JsonWriter::write_string(w.os, key);
     return w.os << ':';
 }
 
-std::ostream& operator<<(ObjectWriter::FirstKeyWriter w, const std::string& key)
-{
+std::ostream& operator<<(ObjectWriter::FirstKeyWriter w, const std::string& key) {
     JsonWriter::write_string(w.os, key);
     return w.os << ':';
 }
 
-std::ostream& operator<<(ObjectWriter::ValueWriter w, const std::string& text)
-{
+std::ostream& operator<<(ObjectWriter::ValueWriter w, const std::string& text) {
     JsonWriter::write_string(w.os, text);
     return w.os;
 }
 
-std::ostream& operator<<(ObjectWriter::ValueWriter w, const char* text)
-{
+std::ostream& operator<<(ObjectWriter::ValueWriter w, const char* text) {
     if (!text) {
         w.os << '"';
         w.os.setstate(std::ios::badbit);

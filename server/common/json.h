@@ -30,17 +30,17 @@ public:
         JS_BOOL = 5,
     };
     using array_t = std::vector<jsVar*>;
-    using object_t = std::map<std::string, jsVar*>;   // byte-wise key order
+    using object_t = std::map<std::string, jsVar*>;  // byte-wise key order
     using const_iterator = object_t::const_iterator;
 
     // Construction. Every value is meant to live on the heap; a container owns the
     // values put into it. There is no copy: use clone().
-    jsVar();                                 // null
-    explicit jsVar(kind_t kind);             // empty string, 0, [], {}, false, or null
-    explicit jsVar(const std::string& text); // string
-    explicit jsVar(const char* text);        // string (a null pointer gives "")
-    explicit jsVar(double number);           // number
-    explicit jsVar(bool value);              // bool
+    jsVar();                                  // null
+    explicit jsVar(kind_t kind);              // empty string, 0, [], {}, false, or null
+    explicit jsVar(const std::string& text);  // string
+    explicit jsVar(const char* text);         // string (a null pointer gives "")
+    explicit jsVar(double number);            // number
+    explicit jsVar(bool value);               // bool
     ~jsVar();
     jsVar(const jsVar&) = delete;
     jsVar& operator=(const jsVar&) = delete;

@@ -8,8 +8,8 @@
 
 class Mapper {
 public:
-    uint64_t base = 0;                 // physical address of the block
-    uint32_t length = 0;               // bytes to map
+    uint64_t base = 0;                   // physical address of the block
+    uint32_t length = 0;                 // bytes to map
     volatile uint32_t* words = nullptr;  // where the block is mapped; null until map succeeds
 
     Mapper() = default;

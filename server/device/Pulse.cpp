@@ -121,9 +121,7 @@ void ANALOG_TO_BYTES::setWithCalibration(int16_t ao0, int16_t ao1, const AnalogC
     value = codes(ao0, ao1, cal);
 }
 
-void ANALOG_TO_BYTES::setWithCalibration(int16_t ao0, int16_t ao1) {
-    setWithCalibration(ao0, ao1, Analog_calibration);
-}
+void ANALOG_TO_BYTES::setWithCalibration(int16_t ao0, int16_t ao1) { setWithCalibration(ao0, ao1, Analog_calibration); }
 
 // ---------------------------------------------------------------------------------------------
 // Words and commands
@@ -298,7 +296,9 @@ struct CodeRule {
 #endif
 };
 
-void print_high_len(uint64_t sum) { std::cout << "high len: " << sum << "|" << ((sum + 7) & ~uint64_t(7)) << std::endl; }
+void print_high_len(uint64_t sum) {
+    std::cout << "high len: " << sum << "|" << ((sum + 7) & ~uint64_t(7)) << std::endl;
+}
 
 }  // namespace
 
@@ -314,8 +314,9 @@ ENCODER_INLINE void SequenceEncoder::Writer::open(uint64_t bits, uint32_t codes,
     }
     const uint32_t code0 = memcmd::code0_present(codes, ref_codes), code1 = memcmd::code1_present(codes, ref_codes);
     const unsigned count_code = memcmd::count_code(count);
-    const PackTable::Entry& e = pack_channels(
-        o, flags | code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1 | count_code << HDR_COUNT_SHIFT, bits, ref_bits);
+    const PackTable::Entry& e =
+        pack_channels(o, flags | code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1 | count_code << HDR_COUNT_SHIFT,
+                      bits, ref_bits);
     uint8_t* p = o + e.end;
     store32(p, codes >> ((code0 ^ 1) << 4));  // code 1 first when code 0 is absent
     p += 2 * (code0 + code1);
@@ -384,8 +385,7 @@ uint32_t set_cmd_bytes(uint8_t (&buf)[CMD_MAX_BYTES], uint8_t& header, COUNT_TO_
 
 SequenceEncoder::SequenceEncoder(const AnalogCalibDataCorr& cal, MemoryMapper mapper, sequences_t slot,
                                  Full_Pattern final, uint64_t n_runs)
-    : cal_(cal), window_(mapper.addr), valid_(slot <= 1), final_(final), n_runs_(n_runs),
-      started_at_(cpu_seconds()) {
+    : cal_(cal), window_(mapper.addr), valid_(slot <= 1), final_(final), n_runs_(n_runs), started_at_(cpu_seconds()) {
     region_ = window_pos_ = window_ + (slot == 1 ? reg::SEQMEM_SLOT1_OFFSET : 0);
     w_ = Writer{stage_, stage_, 0, 0, memcmd::START_CODES, 0, 0, this};
     if (!valid_) {
@@ -404,7 +404,7 @@ uintptr_t SequenceEncoder::check_limit() const {
 // The open command, which ends at `end`, is complete: checked against the window's end, and the
 // staging buffer copied out in whole blocks once it is full.
 __attribute__((noinline)) SequenceEncoder::Placed SequenceEncoder::place(uint8_t* end, const uint8_t* head,
-                                                                          uint32_t commands) {
+                                                                         uint32_t commands) {
     // The command must end below the window's end.
     if (commands != 0 && uintptr_t(in_window(end)) >= uintptr_t(window_) + reg::SEQMEM_LEN) {
         copy_out(head);
@@ -467,8 +467,8 @@ void SequenceEncoder::add(const Pulse* pulses, size_t count) {
 void SequenceEncoder::run(const Pulse* const begin, const Pulse* p, const Pulse* const end) {
     const CodeRule codes(cal_);
     Writer w = w_;
-    uint32_t f = f_;     // ticks of the current word covered
-    uint64_t cur = cur_; // its channel bytes (ticks below f)
+    uint32_t f = f_;      // ticks of the current word covered
+    uint64_t cur = cur_;  // its channel bytes (ticks below f)
     int32_t acc0 = acc0_, acc1 = acc1_;
     uint64_t sum = sum_;
     uint64_t markers = 0, padded = 0;
@@ -585,7 +585,8 @@ SequenceControlData SequenceEncoder::finish() {
     // Every word holds 8 ticks of the pulses but the padded ones (the last word, and those
     // completed for a marker inside them), the marker words and a closing empty word.
     result.wholeTicks = (sum_ + 7) / 8 + marker_words_ + padded_ + empty_words;
-    result.dataRate = double(result.nPulses) / double(result.wholeTicks) * double(result.nBytes) / double(result.nPulses);
+    result.dataRate =
+        double(result.nPulses) / double(result.wholeTicks) * double(result.nBytes) / double(result.nPulses);
     return result;
 }
 

@@ -81,9 +81,9 @@ struct COUNT_TO_BYTES {
 struct Full_Pattern {
     uint32_t ticks = 0;
     uint8_t pattern[8] = {0, 0, 0, 0, 0, 0, 0, 0};  // byte i: output i, bit j: its level in tick j
-    int16_t ao0 = 0;                                  // analog values accumulated for this word
+    int16_t ao0 = 0;                                // analog values accumulated for this word
     int16_t ao1 = 0;
-    ANALOG_TO_BYTES analog;                           // always setWithCalibration(ao0, ao1)
+    ANALOG_TO_BYTES analog;  // always setWithCalibration(ao0, ao1)
 
     // The empty word: all outputs low, analog values 0.
     Full_Pattern();
@@ -137,12 +137,12 @@ private:
     // Where commands are built: the open command is the last one in the staging buffer (a word
     // equal to it may still raise its count), and the reference of the next.
     struct Writer {
-        uint8_t* out;         // end of the open command, count field included
-        uint8_t* head;        // its header
-        uintptr_t check;      // from here on a new command first goes through place()
-        uint64_t ref_bits;    // the open command's channel bytes and codes
+        uint8_t* out;       // end of the open command, count field included
+        uint8_t* head;      // its header
+        uintptr_t check;    // from here on a new command first goes through place()
+        uint64_t ref_bits;  // the open command's channel bytes and codes
         uint32_t ref_codes;
-        uint32_t words;       // words the open command plays; 0: none open, or a marker
+        uint32_t words;  // words the open command plays; 0: none open, or a marker
         uint32_t commands;
         SequenceEncoder* enc;
 
@@ -172,9 +172,9 @@ private:
     uint32_t f_ = 0;
     uint64_t cur_ = 0;
     int32_t acc0_ = 0, acc1_ = 0;
-    uint64_t sum_ = 0;           // ticks of all pulses
-    uint64_t marker_words_ = 0;  // words written for markers
-    uint64_t padded_ = 0;        // words completed for a marker inside them
+    uint64_t sum_ = 0;                   // ticks of all pulses
+    uint64_t marker_words_ = 0;          // words written for markers
+    uint64_t padded_ = 0;                // words completed for a marker inside them
     int32_t last_a0_ = 0, last_a1_ = 0;  // analog values of the last pulse with ticks
     Pulse last_{0, 0, 0, 0};             // the list's last pulse so far
     bool started_ = false;               // a pulse with ticks seen (n_runs != 0)

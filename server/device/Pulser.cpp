@@ -192,8 +192,8 @@ int Pulser::stopFpga() {
 
     for (unsigned int s = 0; s < 2; ++s) {
         Mapper& block = slotBlock(s);
-        for (uint32_t off : {slot::CONTROL, slot::SIZE, slot::RUNS_LO, slot::RUNS_HI, slot::DURATION_LO,
-                             slot::DURATION_HI})
+        for (uint32_t off :
+             {slot::CONTROL, slot::SIZE, slot::RUNS_LO, slot::RUNS_HI, slot::DURATION_LO, slot::DURATION_HI})
             block.write(off, 0);
         seq_data[s].nPulses = 0;
         seq_data[s].wholeTicks = 0;

@@ -184,11 +184,11 @@ public:
 
     // Members, in the device's declaration order.
     bool auto_rearm = true;
-    network_settings settings;    // guarded by settings_lock (the watcher reads it)
+    network_settings settings;  // guarded by settings_lock (the watcher reads it)
     bool permanent = false;
     Pulse constant_state{0, 0, 0, 0};
-    uint32_t board_version = 0;   // complemented input word of the board version pins
-    uint32_t trigger_edge = 0;    // 0 rising, 1 falling, 2 both
+    uint32_t board_version = 0;  // complemented input word of the board version pins
+    uint32_t trigger_edge = 0;   // 0 rising, 1 falling, 2 both
     start_t trigger_start = IMMEDIATE;
     clocksource_t clock_source = INTERNAL;
     int mem_fd = -1;

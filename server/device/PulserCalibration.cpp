@@ -77,7 +77,8 @@ AnalogCalibData Pulser::getAnalogCalibration() {
 int32_t Pulser::setAnalogCalibration(AnalogCalibData data) {
     std::cout << "Setting analog calibration values" << std::endl;
     FileValues out0, out1;
-    if (!to_file_values(data.dc_offset_a0, data.slope_a0, out0) || !to_file_values(data.dc_offset_a1, data.slope_a1, out1)) {
+    if (!to_file_values(data.dc_offset_a0, data.slope_a0, out0) ||
+        !to_file_values(data.dc_offset_a1, data.slope_a1, out1)) {
         std::cerr << "Calibration values out of range" << std::endl;
         return -1;
     }

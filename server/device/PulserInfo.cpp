@@ -45,8 +45,7 @@ std::string Pulser::getSerial() {
     if (platform::if_hwaddr("eth0", mac) < 0)
         for (auto& b : mac) b = 0;
     char text[18];
-    std::snprintf(text, sizeof(text), "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4],
-                  mac[5]);
+    std::snprintf(text, sizeof(text), "%02X:%02X:%02X:%02X:%02X:%02X", mac[0], mac[1], mac[2], mac[3], mac[4], mac[5]);
     return text;
 }
 

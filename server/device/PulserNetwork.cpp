@@ -101,12 +101,18 @@ std::string rewrite_lines(std::istream& in, const network_settings& s) {
     std::string out, line;
     auto has = [&line](const char* key) { return line.find(key) != std::string::npos; };
     while (std::getline(in, line)) {
-        if (has("PERMANENT=")) out += s.dhcp ? "PERMANENT=0" : "PERMANENT=1";
-        else if (s.dhcp) out += line;
-        else if (has("IP=")) out += "IP=" + s.ip;
-        else if (has("NETMASK=")) out += "NETMASK=" + s.netmask;
-        else if (has("GATEWAY=")) out += "GATEWAY=" + s.gateway;
-        else out += line;
+        if (has("PERMANENT="))
+            out += s.dhcp ? "PERMANENT=0" : "PERMANENT=1";
+        else if (s.dhcp)
+            out += line;
+        else if (has("IP="))
+            out += "IP=" + s.ip;
+        else if (has("NETMASK="))
+            out += "NETMASK=" + s.netmask;
+        else if (has("GATEWAY="))
+            out += "GATEWAY=" + s.gateway;
+        else
+            out += line;
         out += "\n";
     }
     return out;

@@ -100,8 +100,7 @@ int Pulser::openFill(const SlotFill& fill, uint64_t& id) {
     }
     // A streamed sequence may run past the start of slot 1's memory: slot 1 then waits until
     // slot 0 holds that sequence no more, or its end would be overwritten.
-    if (slot == 1 && field_read(slotBlock(0), slot::ENABLE) &&
-        slotBlock(0).read(slot::SIZE) > SEQMEM_SLOT1_OFFSET) {
+    if (slot == 1 && field_read(slotBlock(0), slot::ENABLE) && slotBlock(0).read(slot::SIZE) > SEQMEM_SLOT1_OFFSET) {
         std::cout << "ERROR - the sequence in slot 0 reaches into slot 1's memory" << std::endl;
         return -1;
     }
@@ -211,8 +210,8 @@ void Pulser::slotMemoryWritten(sequences_t slot) {
     if (slot == 0) slot_memory_version[0] += 2;  // a sequence of slot 0 may reach into slot 1's memory
 }
 
-void Pulser::setSequenceConfig(unsigned int slot, SequenceControlData data, long long n_runs,
-                               next_action_t next_action, when_t when, on_nodata_t on_nodata) {
+void Pulser::setSequenceConfig(unsigned int slot, SequenceControlData data, long long n_runs, next_action_t next_action,
+                               when_t when, on_nodata_t on_nodata) {
     if (!valid_slot(slot)) {
         std::cout << "ERROR - sequence not defined" << std::endl;
         return;
@@ -427,10 +426,14 @@ StreamingState Pulser::getStreamingState() {
                 }
                 break;
             }
-            case 1: case 2: put(r.total_time, i - 1, w); break;
-            case 3: case 4: put(r.streaming_time, i - 3, w); break;
-            case 5: case 6: put(r.underflow_time, i - 5, w); break;
-            case 7: case 8: put(r.waiting_data_time, i - 7, w); break;
+            case 1:
+            case 2: put(r.total_time, i - 1, w); break;
+            case 3:
+            case 4: put(r.streaming_time, i - 3, w); break;
+            case 5:
+            case 6: put(r.underflow_time, i - 5, w); break;
+            case 7:
+            case 8: put(r.waiting_data_time, i - 7, w); break;
             default: put(r.slot_changes, i - 9, w); break;
         }
         field_set(ctrl, ctrl::SS_ACK, 1);

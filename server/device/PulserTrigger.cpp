@@ -37,8 +37,7 @@ int Pulser::setTrigger(start_t start, trigger_rearm_t rearm_mode) {
             field_set(ctrl, ctrl::TRIGGER_EDGE, trigger_edge + 1);
             field_set(ctrl, ctrl::HW_TRIGGER, 1);
             break;
-        default:
-            break;
+        default: break;
     }
 
     if (rearm_mode == AUTO) {
@@ -108,9 +107,7 @@ int Pulser::selectClock(clocksource_t src) {
             if (result >= 0) clock_source = src;
             return result;
         }
-        default:
-            std::cout << "ERROR - clock source not defined" << std::endl;
-            return -1;
+        default: std::cout << "ERROR - clock source not defined" << std::endl; return -1;
     }
 }
 

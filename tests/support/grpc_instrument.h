@@ -83,8 +83,8 @@ inline grpc::Status callRaw(grpc::Channel& channel, const std::string& method, c
     grpc::Slice slice(request);
     grpc::ByteBuffer in(&slice, 1), out;
     grpc::ClientContext ctx;
-    grpc::Status status = grpc::internal::BlockingUnaryCall<grpc::ByteBuffer, grpc::ByteBuffer>(&channel, rpc, &ctx,
-                                                                                              in, &out);
+    grpc::Status status =
+        grpc::internal::BlockingUnaryCall<grpc::ByteBuffer, grpc::ByteBuffer>(&channel, rpc, &ctx, in, &out);
     if (status.ok() && reply) {
         std::vector<grpc::Slice> slices;
         out.Dump(&slices);
@@ -100,7 +100,8 @@ inline grpc::Status callByName(grpc::Channel& channel, const std::string& method
     const auto* m = tarvexMethod(method);
     if (!m) throw std::invalid_argument("no method " + method);
     std::string bytes;
-    grpc::Status status = callRaw(channel, method, textMessage(m->input_type(), request_text)->SerializeAsString(), &bytes);
+    grpc::Status status =
+        callRaw(channel, method, textMessage(m->input_type(), request_text)->SerializeAsString(), &bytes);
     if (reply) {
         *reply = textMessage(m->output_type(), "");
         if (status.ok() && !(*reply)->ParseFromString(bytes)) throw std::runtime_error("bad reply to " + method);

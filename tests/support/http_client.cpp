@@ -24,7 +24,8 @@ HttpReply http_request(int port, const std::string& method, const std::string& p
         return reply;
     }
     std::string request = method + " " + path + " HTTP/1.0\r\n" +
-                          (extra_headers.find("Host:") == std::string::npos ? "Host: 127.0.0.1\r\n" : "") + extra_headers;
+                          (extra_headers.find("Host:") == std::string::npos ? "Host: 127.0.0.1\r\n" : "") +
+                          extra_headers;
     if (extra_headers.find("Content-Length") == std::string::npos && (!body.empty() || method == "POST"))
         request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     request += "\r\n" + body;
@@ -47,8 +48,10 @@ HttpReply http_request(int port, const std::string& method, const std::string& p
             std::string head = reply.raw.substr(0, split);
             for (auto& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             size_t cl = head.find("\r\ncontent-length:");
-            if (cl == std::string::npos) expected = -2;
-            else expected = std::atoll(head.c_str() + cl + 17);
+            if (cl == std::string::npos)
+                expected = -2;
+            else
+                expected = std::atoll(head.c_str() + cl + 17);
         }
         if (expected >= 0 && static_cast<long long>(reply.raw.size() - split - 4) >= expected) break;
     }

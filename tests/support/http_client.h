@@ -6,10 +6,10 @@
 namespace testsupport {
 
 struct HttpReply {
-    int status = 0;       // 0 when no status line arrived
-    std::string head;     // status line and headers
+    int status = 0;    // 0 when no status line arrived
+    std::string head;  // status line and headers
     std::string body;
-    std::string raw;      // everything received
+    std::string raw;  // everything received
 };
 
 // Sends `method path` with the body (a Content-Length header is added when `body` is not empty

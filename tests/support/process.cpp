@@ -106,12 +106,14 @@ bool waitForPort(int port, std::chrono::milliseconds timeout) {
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return eventually([&] {
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-        close(s);
-        return ok;
-    }, timeout);
+    return eventually(
+        [&] {
+            int s = socket(AF_INET, SOCK_STREAM, 0);
+            bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
+            close(s);
+            return ok;
+        },
+        timeout);
 }
 
 SandboxedPulserd::SandboxedPulserd()

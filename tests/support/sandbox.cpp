@@ -24,9 +24,12 @@ Sandbox::Sandbox() {
 }
 
 Sandbox::~Sandbox() {
-    if (std::system(("rm -rf '" + root_ + "'").c_str()) != 0) {}  // a folder left behind is harmless
-    if (had_previous_) setenv("TARVEX_ROOT", previous_.c_str(), 1);
-    else unsetenv("TARVEX_ROOT");
+    if (std::system(("rm -rf '" + root_ + "'").c_str()) != 0) {
+    }  // a folder left behind is harmless
+    if (had_previous_)
+        setenv("TARVEX_ROOT", previous_.c_str(), 1);
+    else
+        unsetenv("TARVEX_ROOT");
 }
 
 std::string read_file(const std::string& path) {

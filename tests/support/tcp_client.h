@@ -96,9 +96,8 @@ public:
         h.length = length;
         return h;
     }
-    static tcp::SequenceHeader sequenceHeader(uint64_t n, long long n_runs, const Pulse& final_state,
-                                              uint8_t slot = 0, uint8_t next_action = 0, uint8_t when = 0,
-                                              uint8_t on_nodata = 0) {
+    static tcp::SequenceHeader sequenceHeader(uint64_t n, long long n_runs, const Pulse& final_state, uint8_t slot = 0,
+                                              uint8_t next_action = 0, uint8_t when = 0, uint8_t on_nodata = 0) {
         tcp::SequenceHeader s;
         s.n_runs = n_runs;
         s.n_pulses = n;
@@ -135,7 +134,8 @@ public:
     bool recvExact(void* out, size_t n, std::chrono::steady_clock::time_point deadline) {
         auto* p = static_cast<uint8_t*>(out);
         while (n > 0) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0 || !readable(left)) return false;
             ssize_t r = recv(fd_, p, n, 0);
             if (r <= 0) return false;
@@ -163,7 +163,8 @@ public:
         auto deadline = std::chrono::steady_clock::now() + timeout;
         uint8_t buf[4096];
         for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0 || !readable(left)) return false;
             ssize_t r = recv(fd_, buf, sizeof(buf), 0);
             if (r == 0 || (r < 0 && errno == ECONNRESET)) return true;

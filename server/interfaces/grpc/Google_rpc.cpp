@@ -43,7 +43,9 @@ void print_grpc_call(size_t n, long long n_runs, const Pulse& final_state) {
 // A reply's value from a device call's result: 1 or 0 for a yes or no, the number otherwise.
 void fill(TarvexReply* reply, bool yes) { reply->set_value(yes ? 1 : 0); }
 template <class T>
-void fill(TarvexReply* reply, T value) { reply->set_value(static_cast<uint32_t>(value)); }
+void fill(TarvexReply* reply, T value) {
+    reply->set_value(static_cast<uint32_t>(value));
+}
 void fill(TarvexIntReply* reply, int32_t value) { reply->set_value(value); }
 void fill(TarvexStringReply* reply, const std::string& text) { reply->set_string_value(text); }
 
@@ -60,8 +62,9 @@ Status runStream(DeviceAccess& device, grpcwire::SequenceRequest& req, TarvexRep
     print_grpc_call(req.count, req.n_runs, req.final_state);
     // A sequence that does not fit or cannot be allocated was not loaded: the client is told so
     // instead of being answered as if it plays.
-    const LoadOutcome out = device.locked(
-        [&](Pulser& pulser) { return loadSequence([&] { return pulser.stream(req.pulses, req.n_runs, req.final_state); }); });
+    const LoadOutcome out = device.locked([&](Pulser& pulser) {
+        return loadSequence([&] { return pulser.stream(req.pulses, req.n_runs, req.final_state); });
+    });
     if (out.kind != LoadOutcome::LOADED) {
         reply->set_value(1);
         return Status(StatusCode::RESOURCE_EXHAUSTED, out.error);
@@ -231,9 +234,8 @@ Status PulserServiceImpl::setNetworkConfiguration(ServerContext*, const SetNetwo
     std::string netmask = request->netmask();
     std::string gateway = request->gateway();
     bool testmode = request->testmode();
-    return answer(reply, [&](Pulser& pulser) {
-        return pulser.setNetworkConfiguration(dhcp, ip, netmask, gateway, testmode);
-    });
+    return answer(reply,
+                  [&](Pulser& pulser) { return pulser.setNetworkConfiguration(dhcp, ip, netmask, gateway, testmode); });
 }
 
 Status PulserServiceImpl::getNetworkConfiguration(ServerContext*, const GetNetworkMessage* request,
@@ -309,8 +311,7 @@ Status PulserServiceImpl::getSupplyState(ServerContext*, const VoidMessage*, Sup
     return Status::OK;
 }
 
-Status PulserServiceImpl::setSquareWave125MHz(ServerContext*, const SetSquareWaveMessage* request,
-                                              TarvexReply* reply) {
+Status PulserServiceImpl::setSquareWave125MHz(ServerContext*, const SetSquareWaveMessage* request, TarvexReply* reply) {
     unsigned char mask = static_cast<unsigned char>(request->digi() & 0xFFu);
     return answer(reply, [&](Pulser& pulser) { pulser.setSquareWave125MHz(mask); });
 }

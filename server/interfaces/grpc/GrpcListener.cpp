@@ -28,7 +28,7 @@ constexpr int kBacklog = SOMAXCONN;
 size_t LiveConnections::live() {
     entries_.erase(std::remove_if(entries_.begin(), entries_.end(),
                                   [](const Entry& e) {
-                                      struct stat st{};
+                                      struct stat st {};
                                       return fstat(e.fd, &st) != 0 || st.st_dev != e.dev || st.st_ino != e.ino;
                                   }),
                    entries_.end());
@@ -36,7 +36,7 @@ size_t LiveConnections::live() {
 }
 
 bool LiveConnections::admit(int fd) {
-    struct stat st{};
+    struct stat st {};
     // Below the cap, entries of closed connections do no harm: they are swept out only at it.
     if ((entries_.size() >= cap_ && live() >= cap_) || fstat(fd, &st) != 0) return false;
     // A descriptor of a closed connection may come back here for a new socket: it gets an entry

@@ -318,8 +318,7 @@ size_t SequenceReader::fields(const uint8_t* begin, const uint8_t* end) {
                 }
                 break;
             }
-            default:
-                ok = skipUnknown(in, tag, kRecursionLimit);
+            default: ok = skipUnknown(in, tag, kRecursionLimit);
         }
         if (!ok) return static_cast<size_t>(p - begin);
         p = in.p;

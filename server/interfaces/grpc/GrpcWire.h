@@ -25,8 +25,8 @@ inline Pulse toPulse(uint32_t ticks, uint32_t digi, int32_t ao0, int32_t ao1) {
 }
 
 struct SequenceRequest {
-    size_t count = 0;             // pulse entries in the message
-    std::vector<Pulse> pulses;    // the converted pulses; left empty when count > max_pulses
+    size_t count = 0;           // pulse entries in the message
+    std::vector<Pulse> pulses;  // the converted pulses; left empty when count > max_pulses
     long long n_runs = 0;
     bool has_final = false;
     Pulse final_state{0, 0, 0, 0};  // all zero unless the message carries `final`

@@ -6,8 +6,13 @@
 
 MongooseInbuffer::MongooseInbuffer(mg_connection* conn, unsigned int size, unsigned int putback, int fd,
                                    long long limit, inflight::Claim* claim)
-    : conn_(conn), putback_(putback < 1 ? 1 : putback), buffer_(putback_ + size), fd_(fd),
-      start_(std::chrono::steady_clock::now()), limit_(limit), claim_(claim) {
+    : conn_(conn),
+      putback_(putback < 1 ? 1 : putback),
+      buffer_(putback_ + size),
+      fd_(fd),
+      start_(std::chrono::steady_clock::now()),
+      limit_(limit),
+      claim_(claim) {
     char* end = buffer_.data() + putback_;
     setg(end, end, end);
 }

@@ -26,8 +26,8 @@ public:
     static constexpr int BODY_GRACE_S = 10;
     static constexpr long long BODY_MIN_RATE = 64 * 1024;
 
-    MongooseInbuffer(mg_connection* conn, unsigned int size, unsigned int putback, int fd = -1,
-                     long long limit = -1, inflight::Claim* claim = nullptr);
+    MongooseInbuffer(mg_connection* conn, unsigned int size, unsigned int putback, int fd = -1, long long limit = -1,
+                     inflight::Claim* claim = nullptr);
     bool too_slow() const { return too_slow_; }
     bool too_large() const { return too_large_; }
     bool no_room() const { return no_room_; }

@@ -108,7 +108,8 @@ void cut_connection(int fd) {
 
 // Answers a refusal with a short text and ends the connection without reading on.
 int refuse(mg_connection* conn, int fd, int status, const char* reason, const char* text) {
-    mg_printf(conn, "HTTP/1.1 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n%s\r\n",
+    mg_printf(conn,
+              "HTTP/1.1 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %zu\r\nConnection: close\r\n\r\n%s\r\n",
               status, reason, std::strlen(text) + 2, text);
     cut_connection(fd);
     return status;

@@ -288,7 +288,8 @@ void m_getSerial(DeviceAccess& device, Reply& os, jsVar* p) {
         if (!read_serial(p->getValue(0), which, os)) return;
         std::cout << "Use backwards compatibility of getSerial()" << std::endl;
     }
-    device.locked([&](Pulser& pulser) { write_json_text(result(os), which == ID ? pulser.getFPGAID() : pulser.getSerial()); });
+    device.locked(
+        [&](Pulser& pulser) { write_json_text(result(os), which == ID ? pulser.getFPGAID() : pulser.getSerial()); });
 }
 
 void m_getFPGAID(DeviceAccess& device, Reply& os, jsVar* p) {
@@ -338,7 +339,8 @@ void m_setNetworkConfiguration(DeviceAccess& device, Reply& os, jsVar* p) {
     if (given(mask_v) && !mask_v->getStr(netmask)) throw std::invalid_argument("bad parameters");
     if (given(gw_v) && !gw_v->getStr(gateway)) throw std::invalid_argument("bad parameters");
     if (given(test_v) && !flag(test_v, testmode)) throw std::invalid_argument("bad parameters");
-    int r = device.locked([&](Pulser& pulser) { return pulser.setNetworkConfiguration(dhcp, ip, netmask, gateway, testmode); });
+    int r = device.locked(
+        [&](Pulser& pulser) { return pulser.setNetworkConfiguration(dhcp, ip, netmask, gateway, testmode); });
     result(os) << r;
 }
 
@@ -469,7 +471,8 @@ void m_getSequenceControlData(DeviceAccess& device, Reply& os, jsVar* p) {
 void m_isReadyForData(DeviceAccess& device, Reply& os, jsVar* p) {
     int seq_nr = 0;
     if (!read_seq_nr(os, p, seq_nr)) return;
-    device.locked([&](Pulser& pulser) { result(os) << (pulser.isReadyForData(static_cast<sequences_t>(seq_nr)) ? 1 : 0); });
+    device.locked(
+        [&](Pulser& pulser) { result(os) << (pulser.isReadyForData(static_cast<sequences_t>(seq_nr)) ? 1 : 0); });
 }
 
 // The checks of this method throw std::invalid_argument (answered by the guard).

@@ -48,15 +48,13 @@ bool refused_params_kind(const jsVar* params) {
     if (!params) return false;
     switch (params->kind) {
         case jsVar::JS_NUMBER:
-        case jsVar::JS_BOOL:
-            return true;
+        case jsVar::JS_BOOL: return true;
         case jsVar::JS_STRING: {
             std::string text;
             params->getStr(text);
             return !text.empty();
         }
-        default:
-            return false;
+        default: return false;
     }
 }
 
@@ -162,8 +160,7 @@ bool read_json_rearm(const jsVar* value, trigger_rearm_t& out, std::ostream& rep
 }
 
 bool read_json_clock(const jsVar* value, clocksource_t& out, std::ostream& reply) {
-    return read_enum(value, out, reply, clock_names,
-                     "clock_source is not 'INTERNAL' or 'EXT_125MHZ' or 'EXT_10MHZ'",
+    return read_enum(value, out, reply, clock_names, "clock_source is not 'INTERNAL' or 'EXT_125MHZ' or 'EXT_10MHZ'",
                      "clock_source is neither a string nor a number");
 }
 
@@ -212,13 +209,11 @@ bool read_json_pulse(const jsVar* value, Pulse& out, std::ostream& reply) {
 namespace {
 
 inline uint32_t be32(const unsigned char* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | static_cast<uint32_t>(p[3]);
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 | static_cast<uint32_t>(p[2]) << 8 |
+           static_cast<uint32_t>(p[3]);
 }
 
-inline int16_t be16(const unsigned char* p) {
-    return static_cast<int16_t>(static_cast<uint16_t>(p[0] << 8 | p[1]));
-}
+inline int16_t be16(const unsigned char* p) { return static_cast<int16_t>(static_cast<uint16_t>(p[0] << 8 | p[1])); }
 
 double seconds_since(double since) { return cpu_seconds() - since; }
 
@@ -250,7 +245,7 @@ bool read_json_seq(const jsVar* value, std::vector<Pulse>& seq) {
     // decoded bytes never exist as a second copy of the payload.
     const size_t records = length / 9;
     seq.reserve(records);
-    constexpr size_t block_records = 1024;                 // 9 KiB of bytes ...
+    constexpr size_t block_records = 1024;                     // 9 KiB of bytes ...
     constexpr size_t block_chars = block_records * 9 / 3 * 4;  // ... from 12 Ki characters
     unsigned char block[block_records * 9 + 4];
     const char* in = text->data();

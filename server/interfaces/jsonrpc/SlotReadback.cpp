@@ -101,8 +101,10 @@ struct SlotCopy {
         for (auto it = cursors.begin(); it != cursors.end(); ++it)
             if (it->index <= from && (best == cursors.end() || it->index > best->index)) best = it;
         memcmd::PageCursor c = best == cursors.end() ? memcmd::PageCursor() : *best;
-        if (best != cursors.end()) cursors.erase(best);
-        else if (cursors.size() >= CURSORS) cursors.erase(cursors.begin());
+        if (best != cursors.end())
+            cursors.erase(best);
+        else if (cursors.size() >= CURSORS)
+            cursors.erase(cursors.begin());
         cursors.push_back(c);
         return cursors.back();
     }
@@ -211,9 +213,9 @@ int SlotReadback::do_request(const mg_request_info* info, std::ostream& out) {
 
     Page read;
     const int status = read_page(slot, from, size_t(max), has_version ? &expected : nullptr, read);
-    if (status == 409) return answer(out, 409, "Conflict", "{\"error\":\"the slot was loaded anew while it was read\"}");
-    if (status == 503)
-        return answer(out, 503, "Service Unavailable", "{\"error\":\"the slot is being loaded\"}");
+    if (status == 409)
+        return answer(out, 409, "Conflict", "{\"error\":\"the slot was loaded anew while it was read\"}");
+    if (status == 503) return answer(out, 503, "Service Unavailable", "{\"error\":\"the slot is being loaded\"}");
     const memcmd::SegmentPage& page = read.page;
     if (binary) return answer(out, 200, "OK", binary_page(page, read.version), "application/octet-stream");
     std::ostringstream body;

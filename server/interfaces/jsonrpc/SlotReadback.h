@@ -41,6 +41,7 @@ public:
     };
     // Reads one page; returns 200, or 409 / 503 (see above) with `out` unset.
     int read_page(unsigned slot, uint64_t from, size_t max, const uint64_t* expected, Page& out);
+
 private:
     DeviceAccess device_;
 };

@@ -42,8 +42,8 @@ void print_streamHighLevel_call(uint64_t n_pulses, long long n_runs, const Pulse
 void print_upload_call(uint64_t n_pulses, long long n_runs, const Pulse& final_state, sequences_t slot,
                        next_action_t next_action, when_t when, on_nodata_t on_nodata) {
     std::cout << "StreamHighLevel call: len: " << n_pulses << ", "
-              << "n_runs: " << n_runs << ", Sequence number: " << slot << ", Stream_in_flags: " << next_action
-              << "|" << when << "|" << on_nodata << ", "
+              << "n_runs: " << n_runs << ", Sequence number: " << slot << ", Stream_in_flags: " << next_action << "|"
+              << when << "|" << on_nodata << ", "
               << "final: " << final_state.ticks << "|" << static_cast<unsigned>(final_state.digi) << "|"
               << final_state.ao0 << "|" << final_state.ao1 << std::endl;
 }
@@ -118,14 +118,10 @@ private:
     // Serves the command in header_; false when the connection is to end.
     bool dispatch() {
         switch (header_.command) {
-            case CMD_STREAM:
-                return sequenceCommand(true);
-            case CMD_UPLOAD:
-                return sequenceCommand(false);
-            case CMD_SET_CALIBRATION:
-                return setCalibrationCommand();
-            case CMD_GET_CALIBRATION:
-                return getCalibrationCommand();
+            case CMD_STREAM: return sequenceCommand(true);
+            case CMD_UPLOAD: return sequenceCommand(false);
+            case CMD_SET_CALIBRATION: return setCalibrationCommand();
+            case CMD_GET_CALIBRATION: return getCalibrationCommand();
             default:
                 // The payload an unknown command announces is discarded, never read as commands;
                 // one longer than any command's payload ends the connection.
@@ -331,8 +327,10 @@ private:
                     started = device_.closeStream(f.id);
                     std::cout << "Streaming..." << std::endl;
                 });
-                if (started == FILL_OVERTAKEN) f.status = STATUS_OVERTAKEN;
-                else if (f.status == STATUS_OK && started < 0) f.status = STATUS_NOT_STARTED;
+                if (started == FILL_OVERTAKEN)
+                    f.status = STATUS_OVERTAKEN;
+                else if (f.status == STATUS_OK && started < 0)
+                    f.status = STATUS_NOT_STARTED;
             } else if (f.status == STATUS_OK) {
                 // A refused upload answers its -1 as the value, as `upload` does.
                 result.value = f.opened;
@@ -419,16 +417,12 @@ bool acceptRetryable(int err, bool& pause) {
         case ENONET:
         case EHOSTUNREACH:
         case EOPNOTSUPP:
-        case ENETUNREACH:
-            return true;
+        case ENETUNREACH: return true;
         case EMFILE:
         case ENFILE:
         case ENOBUFS:
-        case ENOMEM:
-            pause = true;
-            return true;
-        default:
-            return false;
+        case ENOMEM: pause = true; return true;
+        default: return false;
     }
 }
 

@@ -31,7 +31,7 @@ using namespace tarvex::binary;
 using TcpStatus = tarvex::binary::Status;
 using tarvex::MAX_UPLOAD_PULSES;
 
-constexpr int RECEIVE_TIMEOUT_S = 10;   // per receive, inherited by every accepted connection
+constexpr int RECEIVE_TIMEOUT_S = 10;  // per receive, inherited by every accepted connection
 // A command's payload arrives at an average of at least PAYLOAD_MIN_RATE bytes/s once
 // PAYLOAD_GRACE_S have passed since its header (the largest sequence, 18 MB, may take 5 min);
 // a slower sender loses the connection, so no client holds the port for longer.
