@@ -33,6 +33,13 @@ constexpr bool kSanitized = true;
 #else
 constexpr bool kSanitized = false;
 #endif
+// The armhf build runs here under qemu-user, whose translated code counts in the resident memory
+// and grows as new paths run.
+#if defined(__arm__)
+constexpr long kReturnSlackKb = 32 * 1024;
+#else
+constexpr long kReturnSlackKb = 20 * 1024;
+#endif
 
 namespace {
 
@@ -595,8 +602,9 @@ TEST_F(Hostile, EveryAttackAtOnceStaysWithinTheBoardsBudget) {
     if (kSanitized) return;
     EXPECT_LE(rss.peak().without_window, 256 * 1024);
     const auto until = Clock::now() + 30s;  // the freed memory goes back every 10 s
-    while (resident_kb(pid).without_window > start + 20 * 1024 && Clock::now() < until) std::this_thread::sleep_for(1s);
-    EXPECT_LE(resident_kb(pid).without_window, start + 20 * 1024);
+    while (resident_kb(pid).without_window > start + kReturnSlackKb && Clock::now() < until)
+        std::this_thread::sleep_for(1s);
+    EXPECT_LE(resident_kb(pid).without_window, start + kReturnSlackKb);
 }
 
 // ---- start-up ----
