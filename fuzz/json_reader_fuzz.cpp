@@ -1,3 +1,5 @@
+#include <limits>
+#include <cmath>
 // Fuzz target for JsonReader: arbitrary bytes in both modes, through one buffer and
 // through a stream that refills three bytes at a time. Checks, besides the
 // sanitizers: both streams give the same result and position; what is accepted
@@ -58,6 +60,8 @@ void run(const std::string& text, JsonReader::MODE mode) {
     if (!v) return;
     const std::string out = written(v.get());
     check(out == written(v2.get()));
+    // A number beyond a double's range reads as infinity, which JSON cannot write back.
+    if (out.find("inf") != std::string::npos || out.find("nan") != std::string::npos) return;
 
     // What was written reads back. The first write replaces bytes that are not UTF-8 (which can
     // change the order of object keys); from there on writing and reading agree exactly.
@@ -77,6 +81,9 @@ void compare_number(const std::string& text) {
     ref.imbue(std::locale::classic());
     double expected = 0;
     ref >> expected;
+    // Beyond a double's range the stream fails with the largest double where the reader gives
+    // infinity.
+    if (ref.fail() && std::fabs(expected) == std::numeric_limits<double>::max()) return;
     const bool ok = !ref.fail();
 
     std::istringstream is(text);
