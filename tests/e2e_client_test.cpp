@@ -167,7 +167,7 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal) {
         EXPECT_NE(r.out.find(c.out), std::string::npos) << c.args << " lacks: " << c.out << "\nin: " << r.out;
     }
 
-    {   // Another client holds the binary port (served one at a time) with a command whose payload
+    {  // Another client holds the binary port (served one at a time) with a command whose payload
         // is still to come: busy, not unreachable.
         const int holder = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in to{AF_INET, htons(21328), {htonl(INADDR_LOOPBACK)}, {}};
