@@ -122,6 +122,7 @@ function showBits(word) {
 async function refresh() {
   if (refreshing || busy) return;
   refreshing = true;
+  const restart = restartFrom;   // values from before a restart asked for meanwhile are dropped
   try {
     if (restartFrom && !sawDown) {
       await call('getHostname');
@@ -133,6 +134,7 @@ async function refresh() {
       call('getHostname'), call('getTemperature'), call('getSupplyState'), call('getStreamingState'),
       call('isStreaming'), call('getStatusRegister'), call('getTriggerStart'), call('getTriggerRearm'),
       call('getClock'), call('hasSequence'), call('hasFinished')]);
+    if (restartFrom !== restart) return;
     show('hostname', host);
     $('id-hostname').textContent = host;
     $('id-hostname').classList.remove('stale');
