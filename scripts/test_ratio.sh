@@ -4,11 +4,13 @@
 #   scripts/test_ratio.sh [REV]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-code='\.(c|cc|cpp|h|hpp|js|mjs|py|sh|cmake|proto|html|shtml|css)$|(^|/)CMakeLists\.txt$'
+# Build files count as test lines under tests/ but not as source elsewhere: the stricter reading.
+code='\.(c|cc|cpp|h|hpp|js|mjs|py|sh|proto|html|shtml|css)$'
+tcode='\.(cmake)$|(^|/)CMakeLists\.txt$'
 count() {  # $1: list of files on stdin -> "tests other"
-  awk -v code="$code" '
+  awk -v code="$code" -v tcode="$tcode" '
     $0 ~ /^tests\/data\// || $0 ~ /(^|\/)node_modules\// { next }
-    $0 !~ code { next }
+    $0 !~ code && !($0 ~ /^tests\// && $0 ~ tcode) { next }
     { f = $0; n = 0; while ((getline line < f) > 0) n++; close(f)
       if (f ~ /^tests\//) t += n; else o += n }
     END { printf "%d %d\n", t, o }'
