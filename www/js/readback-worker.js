@@ -9,15 +9,17 @@ self.onmessage = async ({ data }) => {
   const { id, slot, cal0, cal1, list } = data;
   const t0 = performance.now();
   try {
-    const cmp = list && comparer(list, cal0, cal1);
-    const trace = await readSlot(slot, async (url) => {
+    let cmp = null;
+    const reading = readSlot(slot, async (url) => {
       const res = await fetch(url, { cache: 'no-store' });
       if (!res.ok) throw new Error(`HTTP ${res.status}: ${await res.text().then((t) => JSON.parse(t).error, () => '')}`);
       return res.arrayBuffer();
     }, cal0, cal1, (progress, sofar) => {
       self.postMessage({ id, progress });
       if (cmp) cmp.feed(sofar, false);     // while the next page is on its way
-    });
+    }, list ? list.start[list.n] : 0);
+    cmp = list && comparer(list, cal0, cal1);   // while the first page is on its way
+    const trace = await reading;
     if (cmp) cmp.feed(trace, true);
     const marks = cmp ? cmp.marks() : null;
     const b = summary(trace);
