@@ -148,7 +148,7 @@ void decode_each(const uint8_t* region, size_t max_bytes, DecodeResult& r, Take&
                 return;
             }
             mask = region[pos++];
-            for (unsigned i = 0; i < 8; ++i) need += (mask >> i) & 1u;
+            need = MASK_BITS.v[mask];
         } else {
             need = 8;
         }
@@ -343,6 +343,7 @@ struct Pager {
 SegmentPage read_segments(const uint8_t* region, size_t max_bytes, uint64_t from, size_t max_segments,
                           PageCursor* cursor) {
     SegmentPage page;
+    page.segments.reserve(std::min<size_t>(max_segments, 65536));
     Pager pager{from, max_segments, page, Segment{}};
     PageCursor start;
     if (cursor && cursor->index <= from) start = *cursor;
@@ -356,11 +357,17 @@ SegmentPage read_segments(const uint8_t* region, size_t max_bytes, uint64_t from
     decode_each(
         region, max_bytes, r,
         [&](const DecodedCommand& c) {
-            next = PageCursor{c.offset, ref, pager.cur, pager.have, pager.index};
-            full = !pager.word(c.word, c.repetitions());
+            const Segment cur = pager.cur;
+            const bool have = pager.have;
+            const uint64_t index = pager.index;
+            if (!pager.word(c.word, c.repetitions())) {
+                full = true;
+                next = PageCursor{c.offset, ref, cur, have, index};
+                return false;
+            }
             ref = c.word;
             ref.marker = false;
-            return !full;
+            return true;
         },
         start.pos, start.ref);
     // The next page begins within the command that filled this one: paging goes on from there.
