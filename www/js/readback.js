@@ -29,7 +29,7 @@ export function decodePage(buffer) {
   const page = readPage(buffer, p, 0, 0);
   return { ...page, ticks: p.start.subarray(1).map((e, i) => e - p.start[i]), digi: p.digi, code0: p.code0, code1: p.code1 };
 }
-const HEAD = 14;
+export const HEAD = 14;     // bytes of a page before its error text and segments
 
 // The header of a page: {n, more, version, error, bytes, p} (p: where its segments begin).
 function pageHead(buffer) {
@@ -67,26 +67,36 @@ function readPage(buffer, into, i, t) {
   return head;
 }
 
-// Reads every segment of `slot` as a trace; getBytes(url) fetches one page's bytes, onPage
-// (segmentsSoFar, traceSoFar) sees each page added; `expect` is the time (ns) the slot is expected
-// to play, if known. Pages are asked for in order, the next as
-// soon as one has arrived (the instrument decodes on from where the last page ended), and this
-// one is decoded and added meanwhile; a version the instrument names is passed on, so pages of
-// two contents of the slot are refused.
+// Reads every segment of `slot` as a trace; getBytes(url, onHead) fetches one page's bytes and
+// may hand onHead its first bytes as soon as they arrive; onPage(segmentsSoFar, traceSoFar) sees
+// each page added; `expect` is the time (ns) the slot is expected to play, if known. Pages are
+// asked for in order, the next as soon as the head of one tells where it ends (the instrument has
+// decoded it by then, and decodes on from there while this one arrives and is added); a version
+// the instrument names is passed on, so pages of two contents of the slot are refused.
 export async function readSlot(slot, getBytes, cal0, cal1, onPage, expect = 0) {
   const trace = new TraceBuilder(cal0, cal1);
   let version = '';
   const url = (from) => `/api/slot/${slot}/segments?from=${from}&max=${PAGE}&form=binary${version}`;
-  let next = getBytes(url(0));
-  for (let more = true; more;) {
-    const bytes = await next;
-    const head = new DataView(bytes, 0, Math.min(bytes.byteLength, HEAD));
-    if (head.byteLength === HEAD) {
-      const n = head.getUint32(0, true), v = head.getBigUint64(6, true);
+  const asked = [];     // pages on their way, in order
+  const ask = (from) => {
+    let seen = false;
+    const onHead = (bytes) => {
+      if (seen || bytes.byteLength < HEAD) return;
+      seen = true;
+      const head = new DataView(bytes, 0, HEAD), n = head.getUint32(0, true), v = head.getBigUint64(6, true);
       if (v && !version) version = `&version=${v}`;
-      more = head.getUint8(4) === 1 && n > 0 && trace.n + n <= MAX_SEGMENTS;
-      if (more) next = getBytes(url(trace.n + n));
-    }
+      if (head.getUint8(4) === 1 && n > 0 && from + n <= MAX_SEGMENTS) {
+        const next = ask(from + n);
+        next.catch(() => {});    // a failure is met where the page is awaited
+        asked.push(next);
+      }
+    };
+    return getBytes(url(from), onHead).then((bytes) => { onHead(bytes); return bytes; });
+  };
+  asked.push(ask(0));
+  while (asked.length) {
+    const bytes = await asked.shift();
+    const more = asked.length > 0;     // its head has been seen
     const page = trace.add(bytes);
     if (page.error) throw new Error(page.error);
     // Room for as many segments as the first page holds for its time, over the time expected.
