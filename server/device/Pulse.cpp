@@ -130,7 +130,6 @@ void ANALOG_TO_BYTES::setWithCalibration(int16_t ao0, int16_t ao1) { setWithCali
 namespace {
 
 using memcmd::HDR_COUNT_MASK;
-using memcmd::HDR_COUNT_SHIFT;
 using memcmd::HDR_END;
 using memcmd::HDR_MARKER;
 using memcmd::HDR_MASKED;
@@ -157,14 +156,8 @@ struct BelowTable {
 };
 constexpr BelowTable BELOW;
 
-// The word of ticks [0, f) from `cur` and the other ticks from `lanes`.
-inline uint64_t merge_ticks(uint64_t cur, uint64_t lanes, uint32_t f) { return ((cur ^ lanes) & BELOW.v[f]) ^ lanes; }
-
 // floor(length * value / 8): arithmetic shift, so negative values round down.
 inline int32_t share(uint32_t length, int32_t value) { return (int32_t(length) * value) >> 3; }
-
-// Each channel 0xFF when its bit `tick` is set: the level it holds after that tick.
-inline uint64_t hold_levels(uint64_t bits, uint32_t tick) { return ((bits >> tick) & ONES) * 0xFF; }
 
 // The channel part of a command by change mask: which channel bytes to pack (in order; 0x80: a
 // zero byte), the header's masked-form bit with the mask byte above it, and where the channel
@@ -204,36 +197,70 @@ inline void store16(uint8_t* p, uint32_t v) {
 }
 inline void store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
+// A word's channel bytes (byte i: output i, bit j: tick j) and the few operations the pulse loop
+// does on them: in a NEON d-register on the board, in a 64-bit register elsewhere.
 #if defined(__ARM_NEON)
+// Core <-> NEON moves of one instruction each, which the compiler otherwise makes a store and a
+// load through the stack.
+inline uint32_t low_byte(uint8x8_t v) {
+    uint32_t r;
+    asm("vmov.u8 %0, %P1[0]" : "=r"(r) : "w"(v));
+    return r;
+}
+inline int32x2_t pair(int32_t lo, int32_t hi) {
+    int32x2_t v;
+    asm("vmov %P0, %1, %2" : "=w"(v) : "r"(lo), "r"(hi));
+    return v;
+}
+using Word = uint8x8_t;
+inline Word to_word(uint64_t v) { return vcreate_u8(v); }
+inline uint64_t from_word(Word w) { return vget_lane_u64(vreinterpret_u64_u8(w), 0); }
+inline Word expand(uint8_t digi) { return vld1_u8(reinterpret_cast<const uint8_t*>(&EXPAND.v[digi])); }
+// Ticks [0, f) from `cur`, the others from `lanes`.
+inline Word merge_ticks(Word cur, Word lanes, uint32_t f) {
+    return vbsl_u8(vld1_u8(reinterpret_cast<const uint8_t*>(&BELOW.v[f])), cur, lanes);
+}
+// Each channel 0xFF when its bit `tick` is set: the level it holds after that tick.
+inline Word hold_levels(Word bits, uint32_t tick) { return vtst_u8(bits, vdup_n_u8(uint8_t(1u << tick))); }
 // Bit i set when byte i differs: byte comparison, weights, three pairwise adds.
-inline uint32_t change_mask(uint8x8_t x) {
+inline uint32_t change_mask(Word bits, Word ref) {
+    const uint8x8_t x = veor_u8(bits, ref);
     uint8x8_t m = vand_u8(vtst_u8(x, x), vcreate_u8(0x8040201008040201ull));
     m = vpadd_u8(m, m);
     m = vpadd_u8(m, m);
     m = vpadd_u8(m, m);
-    return vget_lane_u32(vreinterpret_u32_u8(m), 0) & 0xFFu;
+    return low_byte(m);
 }
-// Stores the changed channel bytes (one table lookup) and returns the entry.
-inline const PackTable::Entry& pack_channels(uint8_t* o, uint32_t head_bits, uint64_t bits, uint64_t ref_bits) {
-    const uint8x8_t b = vcreate_u8(bits);
-    const PackTable::Entry& e = PACK.e[change_mask(veor_u8(b, vcreate_u8(ref_bits)))];
-    store16(o, e.head | head_bits);
-    vst1_u8(o + e.begin, vtbl1_u8(b, vcreate_u8(e.pick)));
-    return e;
+// Stores the channel bytes of the entry's mask at o (8 bytes written, the first n count).
+inline void store_channels(uint8_t* o, Word bits, uint32_t, const PackTable::Entry& e) {
+    vst1_u8(o, vtbl1_u8(bits, vld1_u8(reinterpret_cast<const uint8_t*>(&e.pick))));
 }
+// Ticks of all pulses, a 64-bit sum kept out of the core registers.
+struct TickSum {
+    uint64x2_t s;  // lane 0; lane 1 takes the same sums and is not read
+    explicit TickSum(uint64_t v) : s(vcombine_u64(vcreate_u64(v), vcreate_u64(v))) {}
+    void add(uint32_t t) { s = vaddw_u32(s, vdup_n_u32(t)); }
+    uint64_t value() const { return vgetq_lane_u64(s, 0); }
+};
 #else
+using Word = uint64_t;
+inline Word to_word(uint64_t v) { return v; }
+inline uint64_t from_word(Word w) { return w; }
+inline Word expand(uint8_t digi) { return EXPAND.v[digi]; }
+inline Word merge_ticks(Word cur, Word lanes, uint32_t f) { return ((cur ^ lanes) & BELOW.v[f]) ^ lanes; }
+inline Word hold_levels(Word bits, uint32_t tick) { return ((bits >> tick) & ONES) * 0xFF; }
 // Bit i set when byte i differs: one byte comparison (SSE2), or per 32-bit half the high bit of
 // each non-zero byte gathered into bits 28-31 by one multiply without carries.
-inline uint32_t change_mask(uint64_t bits, uint64_t ref_bits) {
+inline uint32_t change_mask(Word bits, Word ref) {
 #if defined(__SSE2__)
-    const __m128i eq = _mm_cmpeq_epi8(_mm_cvtsi64_si128(int64_t(bits)), _mm_cvtsi64_si128(int64_t(ref_bits)));
+    const __m128i eq = _mm_cmpeq_epi8(_mm_cvtsi64_si128(int64_t(bits)), _mm_cvtsi64_si128(int64_t(ref)));
     return ~uint32_t(_mm_movemask_epi8(eq)) & 0xFFu;
 #else
     auto nonzero4 = [](uint32_t x) {
         const uint32_t high = (((x & 0x7F7F7F7Fu) + 0x7F7F7F7Fu) | x) & 0x80808080u;
         return (high * 0x00204081u) >> 28;
     };
-    const uint64_t x = bits ^ ref_bits;
+    const uint64_t x = bits ^ ref;
     return nonzero4(uint32_t(x)) | nonzero4(uint32_t(x >> 32)) << 4;
 #endif
 }
@@ -261,18 +288,20 @@ struct CompressTable {
     }
 };
 constexpr CompressTable COMPRESS;
-inline const PackTable::Entry& pack_channels(uint8_t* o, uint32_t head_bits, uint64_t bits, uint64_t ref_bits) {
-    const uint32_t mask = change_mask(bits, ref_bits);
-    const PackTable::Entry& e = PACK.e[mask];
-    store16(o, e.head | head_bits);
+inline void store_channels(uint8_t* o, Word bits, uint32_t mask, const PackTable::Entry&) {
     uint64_t v = bits & COMPRESS.keep[mask];
     for (unsigned stage = 0; stage < 3; ++stage) {
         const uint64_t t = v & COMPRESS.move[mask][stage];
         v = (v ^ t) | (t >> (8u << stage));
     }
-    std::memcpy(o + e.begin, &v, 8);
-    return e;
+    std::memcpy(o, &v, 8);
 }
+struct TickSum {
+    uint64_t s;
+    explicit TickSum(uint64_t v) : s(v) {}
+    void add(uint32_t t) { s += t; }
+    uint64_t value() const { return s; }
+};
 #endif
 
 // DAC codes of both outputs: clamp(gain * v + offset, 0, 0x3FFF0000) >> 16 each, exactly.
@@ -285,7 +314,7 @@ struct CodeRule {
           gain(vcreate_s32(uint64_t(uint32_t(c.gain0)) | uint64_t(uint32_t(c.gain1)) << 32)) {}
     // Both at once: a widening multiply-add, a saturating narrowing shift, a minimum.
     uint32_t operator()(int32_t a0, int32_t a1) const {
-        const int32x2_t v = vset_lane_s32(a1, vdup_n_s32(a0), 1);
+        const int32x2_t v = pair(a0, a1);
         const uint32x2_t c = vmin_u32(vqshrun_n_s64(vmlal_s32(offset, v, gain), 16), vdup_n_u32(0x3FFF));
         return vget_lane_u32(vreinterpret_u32_u16(vmovn_u32(vcombine_u32(c, c))), 0);
     }
@@ -304,52 +333,72 @@ void print_high_len(uint64_t sum) {
 
 #define ENCODER_INLINE inline __attribute__((always_inline))
 
-// Opens a command for the word (bits, codes) played count + 1 times; the open one is complete.
-ENCODER_INLINE void SequenceEncoder::Writer::open(uint64_t bits, uint32_t codes, uint32_t count, uint8_t flags) {
-    uint8_t* o = out;
-    if (__builtin_expect(uintptr_t(o) >= check, 0)) {
-        const Placed placed = enc->place(o, head, commands);
-        o = placed.out;
-        check = placed.check;
-    }
-    const uint32_t code0 = memcmd::code0_present(codes, ref_codes), code1 = memcmd::code1_present(codes, ref_codes);
-    const unsigned count_code = memcmd::count_code(count);
-    const PackTable::Entry& e =
-        pack_channels(o, flags | code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1 | count_code << HDR_COUNT_SHIFT,
-                      bits, ref_bits);
-    uint8_t* p = o + e.end;
-    store32(p, codes >> ((code0 ^ 1) << 4));  // code 1 first when code 0 is absent
-    p += 2 * (code0 + code1);
-    store32(p, count);
-    out = p + memcmd::count_bytes(count_code);
-    head = o;
-    ref_bits = bits;
-    ref_codes = codes;
-    words = count + 1;
-    ++commands;
-}
+// The writer at work: the state of Writer, with the reference word as a Word.
+struct SequenceEncoder::Emitter {
+    uint8_t* out;
+    uint8_t* head;
+    uintptr_t check;
+    Word ref;
+    uint32_t ref_codes;
+    uint32_t words;
+    uint32_t commands;
+    SequenceEncoder* enc;
 
-// Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the open command
-// when equal and within the count limit (its count field rewritten), else a new command.
-ENCODER_INLINE void SequenceEncoder::Writer::offer(uint64_t bits, uint32_t codes, uint32_t n) {
-    // words - 1 < CMD_MAX_WORDS - n: a command is open and words + n <= CMD_MAX_WORDS.
-    if (bits == ref_bits && codes == ref_codes && words - 1 < CMD_MAX_WORDS - n) {
-        words += n;
-        const unsigned count_code = memcmd::count_code(words - 1);
-        uint8_t* const at = out - memcmd::count_width(*head);
-        *head = uint8_t((*head & ~HDR_COUNT_MASK) | count_code << HDR_COUNT_SHIFT);
-        store32(at, words - 1);
-        out = at + memcmd::count_bytes(count_code);
-        return;
-    }
-    open(bits, codes, n - 1, 0);
-}
+    Emitter(const Writer& s, SequenceEncoder* e)
+        : out(s.out), head(s.head), check(s.check), ref(to_word(s.ref_bits)), ref_codes(s.ref_codes), words(s.words),
+          commands(s.commands), enc(e) {}
+    Writer state() const { return Writer{out, head, check, from_word(ref), ref_codes, words, commands}; }
 
-// A marker word: never merged with the next word.
-ENCODER_INLINE void SequenceEncoder::Writer::marker(uint64_t bits, uint32_t codes) {
-    open(bits, codes, 0, HDR_MARKER);
-    words = 0;
-}
+    // Opens a command for the word (bits, codes) played count + 1 times, `mask` its channel bytes
+    // that differ from the reference; the open one is complete.
+    ENCODER_INLINE void open(Word bits, uint32_t mask, uint32_t codes, uint32_t count, uint32_t flags) {
+        uint8_t* o = out;
+        if (__builtin_expect(uintptr_t(o) >= check, 0)) {
+            const Placed placed = enc->place(o, head, commands);
+            o = placed.out;
+            check = placed.check;
+        }
+        const PackTable::Entry& e = PACK.e[mask];
+        const unsigned lz = memcmd::leading_zeros(count);
+        const uint32_t code0 = memcmd::code0_present(codes, ref_codes), code1 = memcmd::code1_present(codes, ref_codes);
+        store16(o, e.head | flags | code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1 |
+                       memcmd::COUNT_FIELDS.header[lz]);
+        store_channels(o + e.begin, bits, mask, e);
+        uint8_t* p = o + e.end;
+        store32(p, codes >> ((code0 ^ 1) << 4));  // code 1 first when code 0 is absent
+        p += 2 * (code0 + code1);
+        store32(p, count);
+        out = p + memcmd::COUNT_FIELDS.bytes[lz];
+        head = o;
+        ref = bits;
+        ref_codes = codes;
+        words = count + 1;
+        ++commands;
+    }
+
+    // Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the open
+    // command when equal and within the count limit (its count field rewritten), else a new one.
+    ENCODER_INLINE void offer(Word bits, uint32_t codes, uint32_t n) {
+        const uint32_t mask = change_mask(bits, ref);
+        // words - 1 < CMD_MAX_WORDS - n: a command is open and words + n <= CMD_MAX_WORDS.
+        if (mask == 0 && codes == ref_codes && words - 1 < CMD_MAX_WORDS - n) {
+            words += n;
+            const unsigned lz = memcmd::leading_zeros(words - 1);
+            uint8_t* const at = out - memcmd::count_width(*head);
+            *head = uint8_t((*head & ~HDR_COUNT_MASK) | memcmd::COUNT_FIELDS.header[lz]);
+            store32(at, words - 1);
+            out = at + memcmd::COUNT_FIELDS.bytes[lz];
+            return;
+        }
+        open(bits, mask, codes, n - 1, 0);
+    }
+
+    // A marker word: never merged with the next word.
+    ENCODER_INLINE void marker(Word bits, uint32_t codes) {
+        open(bits, change_mask(bits, ref), codes, 0, HDR_MARKER);
+        words = 0;
+    }
+};
 
 Full_Pattern::Full_Pattern() { analog.setWithCalibration(0, 0); }
 
@@ -371,8 +420,10 @@ void Full_Pattern::set_patterns(uint8_t start, uint8_t length, uint8_t digi, int
 uint32_t set_cmd_bytes(uint8_t (&buf)[CMD_MAX_BYTES], uint8_t& header, COUNT_TO_BYTES count, const uint8_t* pattern,
                        const uint8_t* ref_pattern, ANALOG_TO_BYTES analog, ANALOG_TO_BYTES ref_analog) {
     uint8_t tmp[CMD_MAX_BYTES + 8] = {};
-    SequenceEncoder::Writer w{tmp, tmp, UINTPTR_MAX, load64(ref_pattern), ref_analog.value, 0, 0, nullptr};
-    w.open(load64(pattern), analog.value, count.value, 0);
+    const Word ref = to_word(load64(ref_pattern)), bits = to_word(load64(pattern));
+    SequenceEncoder::Emitter w(SequenceEncoder::Writer{tmp, tmp, UINTPTR_MAX, 0, ref_analog.value, 0, 0}, nullptr);
+    w.ref = ref;
+    w.open(bits, change_mask(bits, ref), analog.value, count.value, 0);
     const uint32_t len = uint32_t(w.out - tmp);
     header = tmp[0];
     std::memcpy(buf + 1, tmp + 1, len - 1);
@@ -387,7 +438,7 @@ SequenceEncoder::SequenceEncoder(const AnalogCalibDataCorr& cal, MemoryMapper ma
                                  Full_Pattern final, uint64_t n_runs)
     : cal_(cal), window_(mapper.addr), valid_(slot <= 1), final_(final), n_runs_(n_runs), started_at_(cpu_seconds()) {
     region_ = window_pos_ = window_ + (slot == 1 ? reg::SEQMEM_SLOT1_OFFSET : 0);
-    w_ = Writer{stage_, stage_, 0, 0, memcmd::START_CODES, 0, 0, this};
+    w_ = Writer{stage_, stage_, 0, 0, memcmd::START_CODES, 0, 0};
     if (!valid_) {
         std::cout << "ERROR - sequence not defined" << std::endl;
         return;
@@ -458,7 +509,9 @@ void SequenceEncoder::add(const Pulse* pulses, size_t count) {
         for (; p != end && p->ticks == 0; ++p) marker_words_ += p->digi == 0xAA;
         if (p == end) return;
         started_ = true;
-        for (uint64_t i = 0; i < marker_words_; ++i) w_.marker(0, memcmd::START_CODES);
+        Emitter w(w_, this);
+        for (uint64_t i = 0; i < marker_words_; ++i) w.marker(to_word(0), memcmd::START_CODES);
+        w_ = w.state();
     }
     run(pulses, p, end);
 }
@@ -466,11 +519,11 @@ void SequenceEncoder::add(const Pulse* pulses, size_t count) {
 // The pulse loop, on local copies of the state.
 void SequenceEncoder::run(const Pulse* const begin, const Pulse* p, const Pulse* const end) {
     const CodeRule codes(cal_);
-    Writer w = w_;
+    Emitter w(w_, this);
     uint32_t f = f_;      // ticks of the current word covered
-    uint64_t cur = cur_;  // its channel bytes (ticks below f)
+    Word cur = to_word(cur_);  // its channel bytes (ticks below f)
     int32_t acc0 = acc0_, acc1 = acc1_;
-    uint64_t sum = sum_;
+    TickSum sum(sum_);
     uint64_t markers = 0, padded = 0;
     // The analog values of the last pulse with ticks before a marker, found by looking back; a
     // run of zero-tick pulses is looked through once (`found` holds the answer for the marker at
@@ -486,7 +539,7 @@ void SequenceEncoder::run(const Pulse* const begin, const Pulse* p, const Pulse*
     };
     for (; p != end; ++p) {
         const uint32_t t = p->ticks;
-        sum += t;
+        sum.add(t);
         if (__builtin_expect(t == 0, 0)) {
             if (p->digi != 0xAA) continue;
             // A marker word of the held levels and the last analog values.
@@ -494,11 +547,11 @@ void SequenceEncoder::run(const Pulse* const begin, const Pulse* p, const Pulse*
             found_for = p;
             ++markers;
             if (f == 0) {
-                w.marker(hold_levels(w.ref_bits, 7), w.ref_codes);
+                w.marker(hold_levels(w.ref, 7), w.ref_codes);
             } else {
                 // The word is completed with the held levels; its ticks start the next word again.
                 ++padded;
-                const uint64_t hold = hold_levels(cur, f - 1);
+                const Word hold = hold_levels(cur, f - 1);
                 w.offer(merge_ticks(cur, hold, f), codes(acc0 + share(8 - f, found0), acc1 + share(8 - f, found1)), 1);
                 w.marker(hold, codes(found0, found1));
                 cur = hold;
@@ -509,7 +562,7 @@ void SequenceEncoder::run(const Pulse* const begin, const Pulse* p, const Pulse*
         }
         const int32_t a0 = p->ao0;
         const int32_t a1 = p->ao1;
-        const uint64_t lanes = EXPAND.v[p->digi];
+        const Word lanes = expand(p->digi);
         cur = merge_ticks(cur, lanes, f);
         if (t < 8 - f) {
             acc0 += share(t, a0);
@@ -533,12 +586,12 @@ void SequenceEncoder::run(const Pulse* const begin, const Pulse* p, const Pulse*
     look_back(end);
     last_a0_ = found0;
     last_a1_ = found1;
-    w_ = w;
+    w_ = w.state();
     f_ = f;
-    cur_ = cur;
+    cur_ = from_word(cur);
     acc0_ = acc0;
     acc1_ = acc1;
-    sum_ = sum;
+    sum_ = sum.value();
     marker_words_ += markers;
     padded_ += padded;
 }
@@ -559,17 +612,19 @@ SequenceControlData SequenceEncoder::finish() {
         return result;
     }
     const CodeRule codes(cal_);
+    Emitter w(w_, this);
     // Pad the last word with the last element's state, whatever its ticks.
     if (f_ > 0) {
         const uint32_t l = 8 - f_;
-        w_.offer(merge_ticks(cur_, EXPAND.v[last_.digi], f_),
+        w.offer(merge_ticks(to_word(cur_), expand(last_.digi), f_),
                  codes(acc0_ + share(l, last_.ao0), acc1_ + share(l, last_.ao1)), 1);
     }
     uint64_t empty_words = 0;
-    if (w_.words == 0) {
-        w_.offer(0, codes(0, 0), 1);  // ended with a marker at a word boundary
+    if (w.words == 0) {
+        w.offer(to_word(0), codes(0, 0), 1);  // ended with a marker at a word boundary
         empty_words = 1;
     }
+    w_ = w.state();
     *w_.head |= HDR_END;
     if (uintptr_t(in_window(w_.out)) >= uintptr_t(window_) + reg::SEQMEM_LEN) {
         copy_out(w_.head);
