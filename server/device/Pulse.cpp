@@ -235,6 +235,20 @@ inline uint32_t change_mask(Word bits, Word ref) {
 inline void store_channels(uint8_t* o, Word bits, uint32_t, const PackTable::Entry& e) {
     vst1_u8(o, vtbl1_u8(bits, vld1_u8(reinterpret_cast<const uint8_t*>(&e.pick))));
 }
+// Analog values or their sums in a word, output 0 in lane 0: in a NEON d-register.
+using Analog = int32x2_t;
+inline Analog analog(int32_t a0, int32_t a1) { return pair(a0, a1); }
+inline Analog analog_of(const Pulse* p) {
+    uint32_t both;
+    std::memcpy(&both, &p->ao0, 4);
+    return vget_low_s32(vmovl_s16(vreinterpret_s16_u32(vdup_n_u32(both))));
+}
+inline int32_t lane(Analog a, int i) { return i == 0 ? vget_lane_s32(a, 0) : vget_lane_s32(a, 1); }
+// acc + share(length, a) and share(length, a) in each lane.
+inline Analog add_share(Analog acc, uint32_t length, Analog a) {
+    return vsra_n_s32(acc, vmul_n_s32(a, int32_t(length)), 3);
+}
+inline Analog share_of(uint32_t length, Analog a) { return vshr_n_s32(vmul_n_s32(a, int32_t(length)), 3); }
 // Ticks of all pulses, a 64-bit sum kept out of the core registers.
 struct TickSum {
     uint64x2_t s;  // lane 0; lane 1 takes the same sums and is not read
@@ -296,6 +310,16 @@ inline void store_channels(uint8_t* o, Word bits, uint32_t mask, const PackTable
     }
     std::memcpy(o, &v, 8);
 }
+struct Analog {
+    int32_t v0, v1;
+};
+inline Analog analog(int32_t a0, int32_t a1) { return Analog{a0, a1}; }
+inline Analog analog_of(const Pulse* p) { return Analog{p->ao0, p->ao1}; }
+inline int32_t lane(Analog a, int i) { return i == 0 ? a.v0 : a.v1; }
+inline Analog add_share(Analog acc, uint32_t length, Analog a) {
+    return Analog{acc.v0 + share(length, a.v0), acc.v1 + share(length, a.v1)};
+}
+inline Analog share_of(uint32_t length, Analog a) { return Analog{share(length, a.v0), share(length, a.v1)}; }
 struct TickSum {
     uint64_t s;
     explicit TickSum(uint64_t v) : s(v) {}
@@ -313,15 +337,14 @@ struct CodeRule {
         : offset(vcombine_s64(vcreate_s64(uint64_t(int64_t(c.offset0))), vcreate_s64(uint64_t(int64_t(c.offset1))))),
           gain(vcreate_s32(uint64_t(uint32_t(c.gain0)) | uint64_t(uint32_t(c.gain1)) << 32)) {}
     // Both at once: a widening multiply-add, a saturating narrowing shift, a minimum.
-    uint32_t operator()(int32_t a0, int32_t a1) const {
-        const int32x2_t v = pair(a0, a1);
+    uint32_t operator()(Analog v) const {
         const uint32x2_t c = vmin_u32(vqshrun_n_s64(vmlal_s32(offset, v, gain), 16), vdup_n_u32(0x3FFF));
         return vget_lane_u32(vreinterpret_u32_u16(vmovn_u32(vcombine_u32(c, c))), 0);
     }
 #else
     AnalogCalibDataCorr cal;
     explicit CodeRule(const AnalogCalibDataCorr& c) : cal(c) {}
-    uint32_t operator()(int32_t a0, int32_t a1) const { return ANALOG_TO_BYTES::codes(int16_t(a0), int16_t(a1), cal); }
+    uint32_t operator()(Analog v) const { return ANALOG_TO_BYTES::codes(int16_t(v.v0), int16_t(v.v1), cal); }
 #endif
 };
 
@@ -345,15 +368,23 @@ struct SequenceEncoder::Emitter {
     SequenceEncoder* enc;
 
     Emitter(const Writer& s, SequenceEncoder* e)
-        : out(s.out), head(s.head), check(s.check), ref(to_word(s.ref_bits)), ref_codes(s.ref_codes), words(s.words),
-          commands(s.commands), enc(e) {}
+        : out(s.out),
+          head(s.head),
+          check(s.check),
+          ref(to_word(s.ref_bits)),
+          ref_codes(s.ref_codes),
+          words(s.words),
+          commands(s.commands),
+          enc(e) {}
     Writer state() const { return Writer{out, head, check, from_word(ref), ref_codes, words, commands}; }
 
     // Opens a command for the word (bits, codes) played count + 1 times, `mask` its channel bytes
     // that differ from the reference; the open one is complete.
+    // kChecked false: the caller knows that the command ends below `check`.
+    template <bool kChecked = true>
     ENCODER_INLINE void open(Word bits, uint32_t mask, uint32_t codes, uint32_t count, uint32_t flags) {
         uint8_t* o = out;
-        if (__builtin_expect(uintptr_t(o) >= check, 0)) {
+        if (kChecked && __builtin_expect(uintptr_t(o) >= check, 0)) {
             const Placed placed = enc->place(o, head, commands);
             o = placed.out;
             check = placed.check;
@@ -378,6 +409,7 @@ struct SequenceEncoder::Emitter {
 
     // Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the open
     // command when equal and within the count limit (its count field rewritten), else a new one.
+    template <bool kChecked = true>
     ENCODER_INLINE void offer(Word bits, uint32_t codes, uint32_t n) {
         const uint32_t mask = change_mask(bits, ref);
         // words - 1 < CMD_MAX_WORDS - n: a command is open and words + n <= CMD_MAX_WORDS.
@@ -390,12 +422,13 @@ struct SequenceEncoder::Emitter {
             out = at + memcmd::COUNT_FIELDS.bytes[lz];
             return;
         }
-        open(bits, mask, codes, n - 1, 0);
+        open<kChecked>(bits, mask, codes, n - 1, 0);
     }
 
     // A marker word: never merged with the next word.
+    template <bool kChecked = true>
     ENCODER_INLINE void marker(Word bits, uint32_t codes) {
-        open(bits, change_mask(bits, ref), codes, 0, HDR_MARKER);
+        open<kChecked>(bits, change_mask(bits, ref), codes, 0, HDR_MARKER);
         words = 0;
     }
 };
@@ -520,9 +553,9 @@ void SequenceEncoder::add(const Pulse* pulses, size_t count) {
 void SequenceEncoder::run(const Pulse* const begin, const Pulse* p, const Pulse* const end) {
     const CodeRule codes(cal_);
     Emitter w(w_, this);
-    uint32_t f = f_;      // ticks of the current word covered
-    Word cur = to_word(cur_);  // its channel bytes (ticks below f)
-    int32_t acc0 = acc0_, acc1 = acc1_;
+    uint32_t f = f_;                    // ticks of the current word covered
+    Word cur = to_word(cur_);           // its channel bytes (ticks below f)
+    Analog acc = analog(acc0_, acc1_);  // its analog sums
     TickSum sum(sum_);
     uint64_t markers = 0, padded = 0;
     // The analog values of the last pulse with ticks before a marker, found by looking back; a
@@ -537,51 +570,64 @@ void SequenceEncoder::run(const Pulse* const begin, const Pulse* p, const Pulse*
             found1 = q[-1].ao1;
         }
     };
-    for (; p != end; ++p) {
-        const uint32_t t = p->ticks;
-        sum.add(t);
-        if (__builtin_expect(t == 0, 0)) {
-            if (p->digi != 0xAA) continue;
-            // A marker word of the held levels and the last analog values.
-            look_back(p);
-            found_for = p;
-            ++markers;
-            if (f == 0) {
-                w.marker(hold_levels(w.ref, 7), w.ref_codes);
-            } else {
-                // The word is completed with the held levels; its ticks start the next word again.
-                ++padded;
-                const Word hold = hold_levels(cur, f - 1);
-                w.offer(merge_ticks(cur, hold, f), codes(acc0 + share(8 - f, found0), acc1 + share(8 - f, found1)), 1);
-                w.marker(hold, codes(found0, found1));
-                cur = hold;
-                acc0 = share(f, found0);
-                acc1 = share(f, found1);
+    // Pulses up to `stop`; unchecked (std::false_type) when their commands cannot reach the
+    // staging buffer's check, whose test then drops out of the loop.
+    auto pulses = [&](const Pulse* const stop, auto checked) {
+        constexpr bool kChecked = decltype(checked)::value;
+        for (; p != stop; ++p) {
+            const uint32_t t = p->ticks;
+            sum.add(t);
+            if (__builtin_expect(t == 0, 0)) {
+                if (p->digi != 0xAA) continue;
+                // A marker word of the held levels and the last analog values.
+                look_back(p);
+                found_for = p;
+                ++markers;
+                if (f == 0) {
+                    w.template marker<kChecked>(hold_levels(w.ref, 7), w.ref_codes);
+                } else {
+                    // The word is completed with the held levels; its ticks start the next word again.
+                    ++padded;
+                    const Word hold = hold_levels(cur, f - 1);
+                    const Analog found = analog(found0, found1);
+                    w.template offer<kChecked>(merge_ticks(cur, hold, f), codes(add_share(acc, 8 - f, found)), 1);
+                    w.template marker<kChecked>(hold, codes(found));
+                    cur = hold;
+                    acc = share_of(f, found);
+                }
+                continue;
             }
-            continue;
+            const Analog a = analog_of(p);
+            const Word lanes = expand(p->digi);
+            cur = merge_ticks(cur, lanes, f);
+            if (t < 8 - f) {
+                acc = add_share(acc, t, a);
+                f += t;
+                continue;
+            }
+            uint32_t r = t;
+            if (f > 0) {
+                const uint32_t l = 8 - f;
+                w.template offer<kChecked>(cur, codes(add_share(acc, l, a)), 1);
+                r = t - l;
+            }
+            const uint32_t whole = r >> 3;
+            f = r & 7;
+            if (whole > 0) w.template offer<kChecked>(lanes, codes(a), whole);
+            cur = lanes;
+            acc = share_of(f, a);
         }
-        const int32_t a0 = p->ao0;
-        const int32_t a1 = p->ao1;
-        const Word lanes = expand(p->digi);
-        cur = merge_ticks(cur, lanes, f);
-        if (t < 8 - f) {
-            acc0 += share(t, a0);
-            acc1 += share(t, a1);
-            f += t;
-            continue;
-        }
-        uint32_t r = t;
-        if (f > 0) {
-            const uint32_t l = 8 - f;
-            w.offer(cur, codes(acc0 + share(l, a0), acc1 + share(l, a1)), 1);
-            r = t - l;
-        }
-        const uint32_t whole = r >> 3;
-        f = r & 7;
-        if (whole > 0) w.offer(lanes, codes(a0, a1), whole);
-        cur = lanes;
-        acc0 = share(f, a0);
-        acc1 = share(f, a1);
+    };
+    // A pulse writes at most two commands.
+    constexpr uintptr_t MAX_PER_PULSE = 2 * CMD_MAX_BYTES;
+    while (p != end) {
+        const uintptr_t out = uintptr_t(w.out);
+        const size_t room = w.check > out ? (w.check - out) / MAX_PER_PULSE : 0;
+        const size_t left = size_t(end - p);
+        if (room >= 16)
+            pulses(p + std::min(room, left), std::false_type());
+        else
+            pulses(p + std::min<size_t>(16, left), std::true_type());
     }
     look_back(end);
     last_a0_ = found0;
@@ -589,8 +635,8 @@ void SequenceEncoder::run(const Pulse* const begin, const Pulse* p, const Pulse*
     w_ = w.state();
     f_ = f;
     cur_ = from_word(cur);
-    acc0_ = acc0;
-    acc1_ = acc1;
+    acc0_ = lane(acc, 0);
+    acc1_ = lane(acc, 1);
     sum_ = sum.value();
     marker_words_ += markers;
     padded_ += padded;
@@ -617,11 +663,11 @@ SequenceControlData SequenceEncoder::finish() {
     if (f_ > 0) {
         const uint32_t l = 8 - f_;
         w.offer(merge_ticks(to_word(cur_), expand(last_.digi), f_),
-                 codes(acc0_ + share(l, last_.ao0), acc1_ + share(l, last_.ao1)), 1);
+                codes(add_share(analog(acc0_, acc1_), l, analog_of(&last_))), 1);
     }
     uint64_t empty_words = 0;
     if (w.words == 0) {
-        w.offer(to_word(0), codes(0, 0), 1);  // ended with a marker at a word boundary
+        w.offer(to_word(0), codes(analog(0, 0)), 1);  // ended with a marker at a word boundary
         empty_words = 1;
     }
     w_ = w.state();
