@@ -186,6 +186,30 @@ struct PackTable {
 };
 constexpr PackTable PACK;
 
+// The code part of a command by which code bytes changed (bit i: byte i of the two codes, code 0
+// first): its header bits, its bytes, and how to pack it (the shift of the 32-bit pair, or the
+// bytes to pick from the NEON form; 0x80: a zero byte).
+struct CodeTable {
+    uint8_t header[16] = {}, bytes[16] = {}, shift[16] = {};
+    uint64_t neon_pick[16] = {};
+    constexpr CodeTable() {
+        for (uint32_t changed = 0; changed < 16; ++changed) {
+            uint32_t diff = 0;
+            for (unsigned i = 0; i < 4; ++i)
+                if (changed & (1u << i)) diff |= 0xFFu << (8 * i);
+            const uint32_t code0 = memcmd::code0_present(diff, 0), code1 = memcmd::code1_present(diff, 0);
+            header[changed] = uint8_t(code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1);
+            bytes[changed] = uint8_t(2 * (code0 + code1));
+            shift[changed] = uint8_t((code0 ^ 1) << 4);  // code 1 first when code 0 is absent
+            unsigned n = 0;
+            for (unsigned i = 0; i < 4; ++i)
+                if (i < 2 ? code0 : code1) neon_pick[changed] |= uint64_t(i + (i & 2)) << (8 * n++);
+            for (; n < 8; ++n) neon_pick[changed] |= uint64_t(0x80) << (8 * n);
+        }
+    }
+};
+constexpr CodeTable CODES;
+
 inline uint64_t load64(const uint8_t* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
@@ -202,9 +226,9 @@ inline void store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 #if defined(__ARM_NEON)
 // Core <-> NEON moves of one instruction each, which the compiler otherwise makes a store and a
 // load through the stack.
-inline uint32_t low_byte(uint8x8_t v) {
+inline uint32_t low_half(uint8x8_t v) {
     uint32_t r;
-    asm("vmov.u8 %0, %P1[0]" : "=r"(r) : "w"(v));
+    asm("vmov.u16 %0, %P1[0]" : "=r"(r) : "w"(v));
     return r;
 }
 inline int32x2_t pair(int32_t lo, int32_t hi) {
@@ -222,18 +246,33 @@ inline Word merge_ticks(Word cur, Word lanes, uint32_t f) {
 }
 // Each channel 0xFF when its bit `tick` is set: the level it holds after that tick.
 inline Word hold_levels(Word bits, uint32_t tick) { return vtst_u8(bits, vdup_n_u8(uint8_t(1u << tick))); }
-// Bit i set when byte i differs: byte comparison, weights, three pairwise adds.
-inline uint32_t change_mask(Word bits, Word ref) {
-    const uint8x8_t x = veor_u8(bits, ref);
-    uint8x8_t m = vand_u8(vtst_u8(x, x), vcreate_u8(0x8040201008040201ull));
+// Both DAC codes as they leave the conversion: code 0 in bytes 0-1, code 1 in bytes 4-5, zeros
+// between.
+using Codes = uint8x8_t;
+inline Codes to_codes(uint32_t v) { return vcreate_u8(uint64_t(v & 0xFFFF) | uint64_t(v >> 16) << 32); }
+inline uint32_t from_codes(Codes c) {
+    const uint64_t v = vget_lane_u64(vreinterpret_u64_u8(c), 0);
+    return uint32_t(v & 0xFFFF) | uint32_t(v >> 32) << 16;
+}
+// Bit i (0-7) set when channel byte i differs, bit 8 + i when code byte i does: byte
+// comparisons, weights, three pairwise adds.
+inline uint32_t change_mask(Word bits, Codes codes, Word ref, Codes ref_codes) {
+    const uint8x8_t x = veor_u8(bits, ref), y = veor_u8(codes, ref_codes);
+    const uint8x8_t mx = vand_u8(vtst_u8(x, x), vcreate_u8(0x8040201008040201ull));
+    const uint8x8_t my = vand_u8(vtst_u8(y, y), vcreate_u8(0x0000080400000201ull));
+    uint8x8_t m = vpadd_u8(mx, my);
     m = vpadd_u8(m, m);
     m = vpadd_u8(m, m);
-    m = vpadd_u8(m, m);
-    return low_byte(m);
+    return low_half(m);
 }
 // Stores the channel bytes of the entry's mask at o (8 bytes written, the first n count).
 inline void store_channels(uint8_t* o, Word bits, uint32_t, const PackTable::Entry& e) {
     vst1_u8(o, vtbl1_u8(bits, vld1_u8(reinterpret_cast<const uint8_t*>(&e.pick))));
+}
+// Stores the changed codes at o (8 bytes written, the first CODES.bytes[changed] count).
+inline void store_codes(uint8_t* o, Codes codes, uint32_t changed) {
+    // The pick's byte i of the pair is byte i + (i & 2) of the vector.
+    vst1_u8(o, vtbl1_u8(codes, vld1_u8(reinterpret_cast<const uint8_t*>(&CODES.neon_pick[changed]))));
 }
 // Analog values or their sums in a word, output 0 in lane 0: in a NEON d-register.
 using Analog = int32x2_t;
@@ -263,19 +302,24 @@ inline uint64_t from_word(Word w) { return w; }
 inline Word expand(uint8_t digi) { return EXPAND.v[digi]; }
 inline Word merge_ticks(Word cur, Word lanes, uint32_t f) { return ((cur ^ lanes) & BELOW.v[f]) ^ lanes; }
 inline Word hold_levels(Word bits, uint32_t tick) { return ((bits >> tick) & ONES) * 0xFF; }
-// Bit i set when byte i differs: one byte comparison (SSE2), or per 32-bit half the high bit of
-// each non-zero byte gathered into bits 28-31 by one multiply without carries.
-inline uint32_t change_mask(Word bits, Word ref) {
+using Codes = uint32_t;
+inline Codes to_codes(uint32_t v) { return v; }
+inline uint32_t from_codes(Codes c) { return c; }
+// Bit i (0-7) set when channel byte i differs, bit 8 + i when code byte i does: one byte
+// comparison (SSE2), or per 32 bits the high bit of each non-zero byte gathered into bits 28-31
+// by one multiply without carries.
+inline uint32_t change_mask(Word bits, Codes codes, Word ref, Codes ref_codes) {
 #if defined(__SSE2__)
-    const __m128i eq = _mm_cmpeq_epi8(_mm_cvtsi64_si128(int64_t(bits)), _mm_cvtsi64_si128(int64_t(ref)));
-    return ~uint32_t(_mm_movemask_epi8(eq)) & 0xFFu;
+    const __m128i a = _mm_unpacklo_epi64(_mm_cvtsi64_si128(int64_t(bits)), _mm_cvtsi32_si128(int32_t(codes)));
+    const __m128i b = _mm_unpacklo_epi64(_mm_cvtsi64_si128(int64_t(ref)), _mm_cvtsi32_si128(int32_t(ref_codes)));
+    return ~uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b))) & 0xFFFu;
 #else
     auto nonzero4 = [](uint32_t x) {
         const uint32_t high = (((x & 0x7F7F7F7Fu) + 0x7F7F7F7Fu) | x) & 0x80808080u;
         return (high * 0x00204081u) >> 28;
     };
     const uint64_t x = bits ^ ref;
-    return nonzero4(uint32_t(x)) | nonzero4(uint32_t(x >> 32)) << 4;
+    return nonzero4(uint32_t(x)) | nonzero4(uint32_t(x >> 32)) << 4 | nonzero4(codes ^ ref_codes) << 8;
 #endif
 }
 // The changed bytes packed by a network of three stages: those to keep, then to move down by
@@ -310,6 +354,7 @@ inline void store_channels(uint8_t* o, Word bits, uint32_t mask, const PackTable
     }
     std::memcpy(o, &v, 8);
 }
+inline void store_codes(uint8_t* o, Codes codes, uint32_t changed) { store32(o, codes >> CODES.shift[changed]); }
 struct Analog {
     int32_t v0, v1;
 };
@@ -337,14 +382,14 @@ struct CodeRule {
         : offset(vcombine_s64(vcreate_s64(uint64_t(int64_t(c.offset0))), vcreate_s64(uint64_t(int64_t(c.offset1))))),
           gain(vcreate_s32(uint64_t(uint32_t(c.gain0)) | uint64_t(uint32_t(c.gain1)) << 32)) {}
     // Both at once: a widening multiply-add, a saturating narrowing shift, a minimum.
-    uint32_t operator()(Analog v) const {
+    Codes operator()(Analog v) const {
         const uint32x2_t c = vmin_u32(vqshrun_n_s64(vmlal_s32(offset, v, gain), 16), vdup_n_u32(0x3FFF));
-        return vget_lane_u32(vreinterpret_u32_u16(vmovn_u32(vcombine_u32(c, c))), 0);
+        return vreinterpret_u8_u32(c);
     }
 #else
     AnalogCalibDataCorr cal;
     explicit CodeRule(const AnalogCalibDataCorr& c) : cal(c) {}
-    uint32_t operator()(Analog v) const { return ANALOG_TO_BYTES::codes(int16_t(v.v0), int16_t(v.v1), cal); }
+    Codes operator()(Analog v) const { return ANALOG_TO_BYTES::codes(int16_t(v.v0), int16_t(v.v1), cal); }
 #endif
 };
 
@@ -362,7 +407,7 @@ struct SequenceEncoder::Emitter {
     uint8_t* head;
     uintptr_t check;
     Word ref;
-    uint32_t ref_codes;
+    Codes ref_codes;
     uint32_t words;
     uint32_t commands;
     SequenceEncoder* enc;
@@ -372,32 +417,31 @@ struct SequenceEncoder::Emitter {
           head(s.head),
           check(s.check),
           ref(to_word(s.ref_bits)),
-          ref_codes(s.ref_codes),
+          ref_codes(to_codes(s.ref_codes)),
           words(s.words),
           commands(s.commands),
           enc(e) {}
-    Writer state() const { return Writer{out, head, check, from_word(ref), ref_codes, words, commands}; }
+    Writer state() const { return Writer{out, head, check, from_word(ref), from_codes(ref_codes), words, commands}; }
 
-    // Opens a command for the word (bits, codes) played count + 1 times, `mask` its channel bytes
-    // that differ from the reference; the open one is complete.
-    // kChecked false: the caller knows that the command ends below `check`.
+    // Opens a command for the word (bits, codes) played count + 1 times, `changed` its bytes that
+    // differ from the reference (change_mask); the open one is complete. kChecked false: the
+    // caller knows that the command ends below `check`.
     template <bool kChecked = true>
-    ENCODER_INLINE void open(Word bits, uint32_t mask, uint32_t codes, uint32_t count, uint32_t flags) {
+    ENCODER_INLINE void open(Word bits, Codes codes, uint32_t changed, uint32_t count, uint32_t flags) {
         uint8_t* o = out;
         if (kChecked && __builtin_expect(uintptr_t(o) >= check, 0)) {
             const Placed placed = enc->place(o, head, commands);
             o = placed.out;
             check = placed.check;
         }
+        const uint32_t mask = changed & 0xFF, code_bytes = changed >> 8;
         const PackTable::Entry& e = PACK.e[mask];
         const unsigned lz = memcmd::leading_zeros(count);
-        const uint32_t code0 = memcmd::code0_present(codes, ref_codes), code1 = memcmd::code1_present(codes, ref_codes);
-        store16(o, e.head | flags | code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1 |
-                       memcmd::COUNT_FIELDS.header[lz]);
+        store16(o, e.head | flags | CODES.header[code_bytes] | memcmd::COUNT_FIELDS.header[lz]);
         store_channels(o + e.begin, bits, mask, e);
         uint8_t* p = o + e.end;
-        store32(p, codes >> ((code0 ^ 1) << 4));  // code 1 first when code 0 is absent
-        p += 2 * (code0 + code1);
+        store_codes(p, codes, code_bytes);
+        p += CODES.bytes[code_bytes];
         store32(p, count);
         out = p + memcmd::COUNT_FIELDS.bytes[lz];
         head = o;
@@ -410,10 +454,10 @@ struct SequenceEncoder::Emitter {
     // Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the open
     // command when equal and within the count limit (its count field rewritten), else a new one.
     template <bool kChecked = true>
-    ENCODER_INLINE void offer(Word bits, uint32_t codes, uint32_t n) {
-        const uint32_t mask = change_mask(bits, ref);
+    ENCODER_INLINE void offer(Word bits, Codes codes, uint32_t n) {
+        const uint32_t changed = change_mask(bits, codes, ref, ref_codes);
         // words - 1 < CMD_MAX_WORDS - n: a command is open and words + n <= CMD_MAX_WORDS.
-        if (mask == 0 && codes == ref_codes && words - 1 < CMD_MAX_WORDS - n) {
+        if (changed == 0 && words - 1 < CMD_MAX_WORDS - n) {
             words += n;
             const unsigned lz = memcmd::leading_zeros(words - 1);
             uint8_t* const at = out - memcmd::count_width(*head);
@@ -422,13 +466,13 @@ struct SequenceEncoder::Emitter {
             out = at + memcmd::COUNT_FIELDS.bytes[lz];
             return;
         }
-        open<kChecked>(bits, mask, codes, n - 1, 0);
+        open<kChecked>(bits, codes, changed, n - 1, 0);
     }
 
     // A marker word: never merged with the next word.
     template <bool kChecked = true>
-    ENCODER_INLINE void marker(Word bits, uint32_t codes) {
-        open<kChecked>(bits, change_mask(bits, ref), codes, 0, HDR_MARKER);
+    ENCODER_INLINE void marker(Word bits, Codes codes) {
+        open<kChecked>(bits, codes, change_mask(bits, codes, ref, ref_codes), 0, HDR_MARKER);
         words = 0;
     }
 };
@@ -456,7 +500,8 @@ uint32_t set_cmd_bytes(uint8_t (&buf)[CMD_MAX_BYTES], uint8_t& header, COUNT_TO_
     const Word ref = to_word(load64(ref_pattern)), bits = to_word(load64(pattern));
     SequenceEncoder::Emitter w(SequenceEncoder::Writer{tmp, tmp, UINTPTR_MAX, 0, ref_analog.value, 0, 0}, nullptr);
     w.ref = ref;
-    w.open(bits, change_mask(bits, ref), analog.value, count.value, 0);
+    const Codes codes = to_codes(analog.value);
+    w.open(bits, codes, change_mask(bits, codes, ref, w.ref_codes), count.value, 0);
     const uint32_t len = uint32_t(w.out - tmp);
     header = tmp[0];
     std::memcpy(buf + 1, tmp + 1, len - 1);
@@ -543,7 +588,7 @@ void SequenceEncoder::add(const Pulse* pulses, size_t count) {
         if (p == end) return;
         started_ = true;
         Emitter w(w_, this);
-        for (uint64_t i = 0; i < marker_words_; ++i) w.marker(to_word(0), memcmd::START_CODES);
+        for (uint64_t i = 0; i < marker_words_; ++i) w.marker(to_word(0), to_codes(memcmd::START_CODES));
         w_ = w.state();
     }
     run(pulses, p, end);
@@ -572,7 +617,7 @@ void SequenceEncoder::run(const Pulse* const begin, const Pulse* p, const Pulse*
     };
     // Pulses up to `stop`; unchecked (std::false_type) when their commands cannot reach the
     // staging buffer's check, whose test then drops out of the loop.
-    auto pulses = [&](const Pulse* const stop, auto checked) {
+    auto pulses = [&](const Pulse* const stop, auto checked) __attribute__((always_inline)) {
         constexpr bool kChecked = decltype(checked)::value;
         for (; p != stop; ++p) {
             const uint32_t t = p->ticks;
