@@ -1,13 +1,8 @@
 // The real pulserd (sim build) as a whole process: bring-up in a fresh root without touching
 // files already there, and hostname changes restarting the discovery server it runs as a child
 // (which joins a multicast group: the network namespace of tests/support/netns_run.sh).
-#include <arpa/inet.h>
 #include <grpcpp/grpcpp.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -17,6 +12,7 @@
 #include "support/control_client.h"
 #include "support/process.h"
 #include "support/sandbox.h"
+#include "support/udp_client.h"
 #include "tarvex.grpc.pb.h"
 
 using namespace testsupport;
@@ -41,27 +37,7 @@ bool alive(pid_t pid) {
 }
 
 // Asks the discovery server on 127.0.0.1 and returns its reply ("" without one).
-std::string discover() {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0) return "";
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(12345);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string reply;
-    for (int attempt = 0; attempt < 20 && reply.empty(); ++attempt) {
-        const char request[] = "TX-DISCOVERY";
-        sendto(s, request, sizeof(request) - 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-        pollfd p{s, POLLIN, 0};
-        if (poll(&p, 1, 250) == 1) {
-            char buf[2048];
-            ssize_t n = recv(s, buf, sizeof(buf), 0);
-            if (n > 0) reply.assign(buf, static_cast<size_t>(n));
-        }
-    }
-    close(s);
-    return reply;
-}
+std::string discover() { return UdpClient().await_reply(12345).value_or(""); }
 
 long long discovery_pid(ControlClient& control) {
     rapidjson::Document d = control.ok(R"({"cmd":"discovery"})");
