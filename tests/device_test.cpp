@@ -3,10 +3,10 @@
 // commands, trigger modes, rearm, clock source, programmable clock, phase shift and square waves.
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
-#include <memory>
 
 #include "sim/Clock.h"
 #include "sim/Control.h"
@@ -20,12 +20,6 @@ using testsupport::read_file;
 
 namespace {
 
-uint32_t calibratedZero() {
-    ANALOG_TO_BYTES zero;
-    zero.setWithCalibration(0, 0);
-    return zero.value;
-}
-
 // The idle state both construction and reset must leave behind.
 void expectIdle(Pulser& p, sim::Fpga& fpga) {
     // Strobes end cleared.
@@ -35,7 +29,7 @@ void expectIdle(Pulser& p, sim::Fpga& fpga) {
         {ctrl::FIFO_RESET, 0},   {ctrl::DM_HALT, 0},    {ctrl::STOP, 0},       {ctrl::CLK_INTERNAL, 1},
         {ctrl::CLK_EXT125, 0},   {ctrl::CLK_HOLD, 0},   {ctrl::SQUARE_MASK, 0}};
     for (const auto& [f, want] : fields) EXPECT_EQ(field_get(f, fpga.peek(CTRL_BASE + f.offset)), want) << f.offset;
-    EXPECT_EQ(fpga.peek(CTRL_BASE + ctrl::CONST_ANALOG), calibratedZero());
+    EXPECT_EQ(fpga.peek(CTRL_BASE + ctrl::CONST_ANALOG), DeviceTest::analogWord(0, 0));
     EXPECT_EQ(fpga.peek(CTRL_BASE + 0x10) & 0xFF, 0u);
     EXPECT_EQ(fpga.peek(CTRL_BASE + ctrl::SLOT_RUNS_LO), 0u);
     EXPECT_EQ(fpga.peek(CTRL_BASE + ctrl::SLOT_RUNS_HI), 0u);
@@ -387,6 +381,12 @@ TEST_F(TriggerClockTest, ShiftClkPhaseStepsUntilAStepIsNotConfirmed) {
     // The failure was one step only.
     EXPECT_EQ(pulser->shiftClkPhase(2), 0);
     EXPECT_EQ(sim::phase_position(*fpga), 0);
+
+    // Two turns (560 steps) either way at most: beyond, refused untouched.
+    for (int steps : {561, -561, INT_MAX, INT_MIN}) EXPECT_EQ(pulser->shiftClkPhase(steps), -1) << steps;
+    EXPECT_EQ(sim::phase_position(*fpga), 0);
+    EXPECT_EQ(pulser->shiftClkPhase(560), 0);
+    EXPECT_EQ(sim::phase_position(*fpga), 560);
 }
 
 TEST_F(TriggerClockTest, SetTriggerProgramsModeEdgeAndRearm) {
@@ -441,8 +441,6 @@ TEST_F(TriggerClockTest, RearmOnlyWhenManualAndTheFpgaAllowsItAndStartNow) {
 
     pulser->setTrigger(SOFTWARE, MANUAL);
     pulser->constant_state = Pulse{0, 0xA5, 1000, -1000};
-    ANALOG_TO_BYTES analog;
-    analog.setWithCalibration(1000, -1000);
 
     struct Case {
         uint32_t status;
@@ -470,7 +468,7 @@ TEST_F(TriggerClockTest, RearmOnlyWhenManualAndTheFpgaAllowsItAndStartNow) {
             EXPECT_TRUE(ctrlWrites(ctrl::CONST_ANALOG).empty());
             continue;
         }
-        EXPECT_EQ(ctrlWord(ctrl::CONST_ANALOG), analog.value);
+        EXPECT_EQ(ctrlWord(ctrl::CONST_ANALOG), analogWord(1000, -1000));
         EXPECT_EQ(ctrlField(ctrl::CONST_DIGI), 0xA5u);
         EXPECT_EQ(ctrlFieldWrites(ctrl::RUN), (std::vector<uint32_t>{0, 1}));  // cleared, set again; no rearm strobe
     }
