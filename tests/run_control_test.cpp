@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cmath>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -26,11 +25,6 @@ protected:
     uint64_t slotRuns(unsigned s) { return (uint64_t(slotWord(s, slot::RUNS_HI)) << 32) | slotWord(s, slot::RUNS_LO); }
     uint64_t slotDuration(unsigned s) {
         return (uint64_t(slotWord(s, slot::DURATION_HI)) << 32) | slotWord(s, slot::DURATION_LO);
-    }
-    uint32_t analogWord(int16_t a0, int16_t a1) {
-        ANALOG_TO_BYTES a;
-        a.setWithCalibration(a0, a1);
-        return a.value;
     }
     void setStatus(uint32_t mask, bool on = true) { fpga->set_bits(CTRL_BASE + ctrl::STATUS, mask, on); }
 
