@@ -175,10 +175,7 @@ TEST_F(OutputStageNeverReady, GivesUpWithOutputsDisabled) {
 
 namespace {
 
-class DeviceInfoTest : public testsupport::DeviceTest {
-protected:
-    std::vector<uint32_t> i2cWrites(uint32_t offset) { return fpga->writes(I2C0_BASE + offset); }
-};
+class DeviceInfoTest : public testsupport::DeviceTest {};
 
 const std::vector<uint8_t> kSerialBytes = {0x17, 0xFA, 0x78, 0x56, 0x34, 0x12, 0x9A, 0xBC};
 
@@ -200,7 +197,7 @@ TEST_F(DeviceInfoTest, ProgramSerialWritesTheSerialMemory) {
     EXPECT_EQ(transfers[0].bytes, kSerialBytes);
     EXPECT_EQ(fpga->writes(SLCR_BASE + slcr::I2C0_RESET.offset), (std::vector<uint32_t>{1u, 0u}));
     EXPECT_EQ(fpga->peek(I2C0_BASE + i2c::INT_ENABLE) & 0xFFFF, 0x024Fu);
-    EXPECT_EQ(i2cWrites(i2c::ADDRESS).size(), 1u);
+    EXPECT_EQ(fpga->writes(I2C0_BASE + i2c::ADDRESS).size(), 1u);
 }
 
 TEST_F(DeviceInfoTest, IdentifierAndVersions) {
@@ -277,10 +274,6 @@ TEST_F(DiagnosticCommandsTest, SensorClockAndI2cCommands) {
     handle(R"({"cmd":"write","addr":"0xE0004010","value":"0x4"})");
     EXPECT_EQ(handle(R"({"cmd":"read","addr":"0xE0004010"})"), R"({"ok":true,"value":0})");
 }
-
-}  // namespace
-
-namespace {
 
 class TriggerClockTest : public testsupport::DeviceTest {
 protected:

@@ -6,7 +6,6 @@
 
 #include <functional>
 #include <set>
-#include <sstream>
 
 #include "hardware/registers.h"
 #include "support/grpc_instrument.h"
@@ -20,21 +19,17 @@ constexpr uint64_t kControl = reg::CTRL_BASE + reg::ctrl::CONTROL;
 constexpr uint64_t kConstAnalog = reg::CTRL_BASE + reg::ctrl::CONST_ANALOG;
 constexpr uint64_t kSlot0Control = reg::SLOT0_BASE + reg::slot::CONTROL;
 
-std::string hex(uint64_t v) {
-    std::ostringstream s;
-    s << "\"0x" << std::hex << v << "\"";
-    return s.str();
-}
-
 // Simulator access through its control channel.
 struct Sim {
     ControlClient& c;
-    uint32_t peek(uint64_t addr) { return c.ok("{\"cmd\":\"peek\",\"addr\":" + hex(addr) + "}")["value"].GetUint(); }
+    uint32_t peek(uint64_t addr) {
+        return c.ok("{\"cmd\":\"peek\",\"addr\":" + std::to_string(addr) + "}")["value"].GetUint();
+    }
     void poke(uint64_t addr, uint32_t v) {
-        c.ok("{\"cmd\":\"poke\",\"addr\":" + hex(addr) + ",\"value\":" + std::to_string(v) + "}");
+        c.ok("{\"cmd\":\"poke\",\"addr\":" + std::to_string(addr) + ",\"value\":" + std::to_string(v) + "}");
     }
     std::vector<uint32_t> writes(uint64_t addr) {
-        auto d = c.ok("{\"cmd\":\"writes\",\"addr\":" + hex(addr) + "}");
+        auto d = c.ok("{\"cmd\":\"writes\",\"addr\":" + std::to_string(addr) + "}");
         std::vector<uint32_t> out;
         for (const auto& v : d["writes"].GetArray()) out.push_back(v.GetUint());
         return out;

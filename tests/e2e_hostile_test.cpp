@@ -306,11 +306,7 @@ TEST_F(Hostile, HttpLargeBodiesCostBoundedMemoryAndGiveItBack) {
 // Each text that reaches a settings file or a system command is checked for its own syntax; a
 // refused one changes nothing, an accepted one is stored as it parses.
 TEST_F(Hostile, HttpSettingsTextIsCheckedForItsOwnSyntax) {
-    const std::string file = pulserd->sandbox.path("/userconfig/network/hostname");
-    auto stored = [&] {
-        std::ifstream in(file);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
+    auto stored = [] { return read_file(pulserd->sandbox.path("/userconfig/network/hostname")); };
     const std::string long_label(64, 'a');
     const struct {
         std::string name;

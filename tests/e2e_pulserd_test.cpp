@@ -5,7 +5,7 @@
 #include <signal.h>
 
 #include <cstdlib>
-#include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -21,8 +21,7 @@ namespace {
 
 // Parent process id and state letter of a process, from /proc; ppid -1 when it is gone.
 std::pair<long, char> proc_parent(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
     size_t paren = text.rfind(')');
     if (paren == std::string::npos) return {-1, '?'};
     char state = '?';
