@@ -303,8 +303,6 @@ TEST(JsonReaderNumbers, ValuesAndFailures) {
     }
 }
 
-}  // namespace
-
 // Known texts: padding optional, a single leftover character gives nothing, decoding stops at the
 // first character outside the alphabet (padding, white space, URL-safe characters, NUL, non-ASCII).
 TEST(Base64, KnownTextsAndStops) {
@@ -359,8 +357,6 @@ TEST(Base64, MatchesTheReferenceAtEveryLengthAndStop) {
         EXPECT_EQ(base64_valid_length(cut.data(), cut.size()), stop);
     }
 }
-
-namespace {
 
 TEST(LineOutput, LinesOfManyThreadsArriveWholeAndInOrder) {
     lineoutput::install();
