@@ -19,8 +19,6 @@ using namespace testsupport;
 
 namespace {
 
-const int kPort = 8050;
-
 // One call and the reply body it must get; `params` is JSON text, empty for none.
 struct Row {
     const char* method;
@@ -42,7 +40,7 @@ protected:
         return post(body);
     }
     static std::string post(const std::string& body) {
-        HttpReply r = http_request(kPort, "POST", "/json-rpc", body);
+        HttpReply r = http_request(8050, "POST", "/json-rpc", body);
         EXPECT_EQ(r.head, "HTTP/1.1 200 OK\r\nContent-Type: application/json") << r.raw;
         return r.body;
     }

@@ -66,8 +66,6 @@ TEST(BinaryProtocol, UploadsLandInTheirSlotAndAStreamPlays) {
     auto a = c.stream({{20, 1, 0, 0}, {5, 3, 0, 0}}, 1, Pulse{0, 0x0F, 100, -100}, 22);
     ASSERT_TRUE(a);
     EXPECT_EQ(a->header.status, tcp::STATUS_OK);
-    EXPECT_NE(s.process->output().find("StreamHighLevel call: len: 2, n_runs: 1, final: 0|15|100|-100\n"),
-              std::string::npos);
     auto seg = sim.ok("{\"cmd\":\"segments\",\"slot\":0}");
     ASSERT_EQ(seg["segments"].Size(), 2u);
     EXPECT_EQ(seg["segments"][1][1].GetUint(), 3u);
