@@ -211,12 +211,6 @@ protected:
         return post("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"" + method + "\"" +
                     (params.empty() ? "" : ",\"params\":" + params) + "}");
     }
-    static int32_t grpcValue(const std::string& method, const std::string& request) {
-        std::unique_ptr<google::protobuf::Message> reply;
-        if (!callByName(*pulserd->channel, method, request, &reply).ok()) return INT32_MIN;
-        const auto* f = reply->GetDescriptor()->FindFieldByName("value");
-        return reply->GetReflection()->GetInt32(*reply, f);
-    }
     static GrpcInstrument* pulserd;
 };
 GrpcInstrument* Hostile::pulserd = nullptr;
@@ -423,7 +417,7 @@ TEST_F(Hostile, HttpReadbackOfALargeSlotHoldsNoLockAndMixesNoContents) {
 // At the cap a further connection is closed at once, while the open ones, JSON-RPC and the binary
 // port are served; once the held connections close, a new client is served again.
 TEST_F(Hostile, GrpcConnectionsAreCappedAndTheOthersServed) {
-    EXPECT_EQ(grpcValue("shiftClkPhase", "value: 0"), 0);  // the suite's channel: one connection
+    EXPECT_TRUE(callByName(*pulserd->channel, "getClock", "").ok());  // the suite's channel: one connection
     const struct {
         size_t held;  // idle connections beside it
         grpc::StatusCode code;
