@@ -39,16 +39,17 @@ bool ControlClient::connect() {
 
 std::string ControlClient::send(const std::string& request) {
     if (!connect()) return "";
+    auto lost = [this] {  // the connection is dropped; the next request connects anew
+        ::close(fd_);
+        fd_ = -1;
+        return std::string();
+    };
     std::string line = request + "\n";
     size_t done = 0;
     while (done < line.size()) {
         ssize_t n = ::send(fd_, line.data() + done, line.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ::close(fd_);
-            fd_ = -1;
-            return "";
-        }
+        if (n <= 0) return lost();
         done += static_cast<size_t>(n);
     }
     for (;;) {
@@ -61,11 +62,7 @@ std::string ControlClient::send(const std::string& request) {
         char chunk[4096];
         ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ::close(fd_);
-            fd_ = -1;
-            return "";
-        }
+        if (n <= 0) return lost();
         pending_.append(chunk, static_cast<size_t>(n));
     }
 }
