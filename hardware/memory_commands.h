@@ -38,6 +38,19 @@ constexpr CountCodes COUNT_CODES;
 inline unsigned count_code(uint32_t count) { return COUNT_CODES.by_bits[count == 0 ? 0 : 32 - __builtin_clz(count)]; }
 // Bytes of the count field of a width code: 0, 1, 2, 4.
 constexpr unsigned count_bytes(unsigned code) { return (1u << code) >> 1; }
+// The count's field by its number of leading zeros (32 for 0, as the ARM instruction gives):
+// its header bits and its bytes, two loads in the encoder's loop.
+struct CountFields {
+    uint8_t header[33], bytes[33];
+    constexpr CountFields() : header(), bytes() {
+        for (unsigned lz = 0; lz <= 32; ++lz) {
+            header[lz] = uint8_t(COUNT_CODES.by_bits[32 - lz] << HDR_COUNT_SHIFT);
+            bytes[lz] = uint8_t(count_bytes(COUNT_CODES.by_bits[32 - lz]));
+        }
+    }
+};
+constexpr CountFields COUNT_FIELDS;
+inline unsigned leading_zeros(uint32_t count) { return count == 0 ? 32 : unsigned(__builtin_clz(count)); }
 // Bytes of the count field for a header.
 constexpr unsigned count_width(uint8_t header) { return count_bytes((header & HDR_COUNT_MASK) >> HDR_COUNT_SHIFT); }
 

@@ -130,7 +130,6 @@ void ANALOG_TO_BYTES::setWithCalibration(int16_t ao0, int16_t ao1) { setWithCali
 namespace {
 
 using memcmd::HDR_COUNT_MASK;
-using memcmd::HDR_COUNT_SHIFT;
 using memcmd::HDR_END;
 using memcmd::HDR_MARKER;
 using memcmd::HDR_MASKED;
@@ -157,14 +156,8 @@ struct BelowTable {
 };
 constexpr BelowTable BELOW;
 
-// The word of ticks [0, f) from `cur` and the other ticks from `lanes`.
-inline uint64_t merge_ticks(uint64_t cur, uint64_t lanes, uint32_t f) { return ((cur ^ lanes) & BELOW.v[f]) ^ lanes; }
-
 // floor(length * value / 8): arithmetic shift, so negative values round down.
 inline int32_t share(uint32_t length, int32_t value) { return (int32_t(length) * value) >> 3; }
-
-// Each channel 0xFF when its bit `tick` is set: the level it holds after that tick.
-inline uint64_t hold_levels(uint64_t bits, uint32_t tick) { return ((bits >> tick) & ONES) * 0xFF; }
 
 // The channel part of a command by change mask: which channel bytes to pack (in order; 0x80: a
 // zero byte), the header's masked-form bit with the mask byte above it, and where the channel
@@ -193,6 +186,30 @@ struct PackTable {
 };
 constexpr PackTable PACK;
 
+// The code part of a command by which code bytes changed (bit i: byte i of the two codes, code 0
+// first): its header bits, its bytes, and how to pack it (the shift of the 32-bit pair, or the
+// bytes to pick from the NEON form; 0x80: a zero byte).
+struct CodeTable {
+    uint8_t header[16] = {}, bytes[16] = {}, shift[16] = {};
+    uint64_t neon_pick[16] = {};
+    constexpr CodeTable() {
+        for (uint32_t changed = 0; changed < 16; ++changed) {
+            uint32_t diff = 0;
+            for (unsigned i = 0; i < 4; ++i)
+                if (changed & (1u << i)) diff |= 0xFFu << (8 * i);
+            const uint32_t code0 = memcmd::code0_present(diff, 0), code1 = memcmd::code1_present(diff, 0);
+            header[changed] = uint8_t(code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1);
+            bytes[changed] = uint8_t(2 * (code0 + code1));
+            shift[changed] = uint8_t((code0 ^ 1) << 4);  // code 1 first when code 0 is absent
+            unsigned n = 0;
+            for (unsigned i = 0; i < 4; ++i)
+                if (i < 2 ? code0 : code1) neon_pick[changed] |= uint64_t(i + (i & 2)) << (8 * n++);
+            for (; n < 8; ++n) neon_pick[changed] |= uint64_t(0x80) << (8 * n);
+        }
+    }
+};
+constexpr CodeTable CODES;
+
 inline uint64_t load64(const uint8_t* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
@@ -204,37 +221,105 @@ inline void store16(uint8_t* p, uint32_t v) {
 }
 inline void store32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
+// A word's channel bytes (byte i: output i, bit j: tick j) and the few operations the pulse loop
+// does on them: in a NEON d-register on the board, in a 64-bit register elsewhere.
 #if defined(__ARM_NEON)
-// Bit i set when byte i differs: byte comparison, weights, three pairwise adds.
-inline uint32_t change_mask(uint8x8_t x) {
-    uint8x8_t m = vand_u8(vtst_u8(x, x), vcreate_u8(0x8040201008040201ull));
-    m = vpadd_u8(m, m);
-    m = vpadd_u8(m, m);
-    m = vpadd_u8(m, m);
-    return vget_lane_u32(vreinterpret_u32_u8(m), 0) & 0xFFu;
+// Core <-> NEON moves of one instruction each, which the compiler otherwise makes a store and a
+// load through the stack.
+inline uint32_t low_half(uint8x8_t v) {
+    uint32_t r;
+    asm("vmov.u16 %0, %P1[0]" : "=r"(r) : "w"(v));
+    return r;
 }
-// Stores the changed channel bytes (one table lookup) and returns the entry.
-inline const PackTable::Entry& pack_channels(uint8_t* o, uint32_t head_bits, uint64_t bits, uint64_t ref_bits) {
-    const uint8x8_t b = vcreate_u8(bits);
-    const PackTable::Entry& e = PACK.e[change_mask(veor_u8(b, vcreate_u8(ref_bits)))];
-    store16(o, e.head | head_bits);
-    vst1_u8(o + e.begin, vtbl1_u8(b, vcreate_u8(e.pick)));
-    return e;
+inline int32x2_t pair(int32_t lo, int32_t hi) {
+    int32x2_t v;
+    asm("vmov %P0, %1, %2" : "=w"(v) : "r"(lo), "r"(hi));
+    return v;
 }
+using Word = uint8x8_t;
+inline Word to_word(uint64_t v) { return vcreate_u8(v); }
+inline uint64_t from_word(Word w) { return vget_lane_u64(vreinterpret_u64_u8(w), 0); }
+inline Word expand(uint8_t digi) { return vld1_u8(reinterpret_cast<const uint8_t*>(&EXPAND.v[digi])); }
+// Ticks [0, f) from `cur`, the others from `lanes`.
+inline Word merge_ticks(Word cur, Word lanes, uint32_t f) {
+    return vbsl_u8(vld1_u8(reinterpret_cast<const uint8_t*>(&BELOW.v[f])), cur, lanes);
+}
+// Each channel 0xFF when its bit `tick` is set: the level it holds after that tick.
+inline Word hold_levels(Word bits, uint32_t tick) { return vtst_u8(bits, vdup_n_u8(uint8_t(1u << tick))); }
+// Both DAC codes as they leave the conversion: code 0 in bytes 0-1, code 1 in bytes 4-5, zeros
+// between.
+using Codes = uint8x8_t;
+inline Codes to_codes(uint32_t v) { return vcreate_u8(uint64_t(v & 0xFFFF) | uint64_t(v >> 16) << 32); }
+inline uint32_t from_codes(Codes c) {
+    const uint64_t v = vget_lane_u64(vreinterpret_u64_u8(c), 0);
+    return uint32_t(v & 0xFFFF) | uint32_t(v >> 32) << 16;
+}
+// Bit i (0-7) set when channel byte i differs, bit 8 + i when code byte i does: byte
+// comparisons, weights, three pairwise adds.
+inline uint32_t change_mask(Word bits, Codes codes, Word ref, Codes ref_codes) {
+    const uint8x8_t x = veor_u8(bits, ref), y = veor_u8(codes, ref_codes);
+    const uint8x8_t mx = vand_u8(vtst_u8(x, x), vcreate_u8(0x8040201008040201ull));
+    const uint8x8_t my = vand_u8(vtst_u8(y, y), vcreate_u8(0x0000080400000201ull));
+    uint8x8_t m = vpadd_u8(mx, my);
+    m = vpadd_u8(m, m);
+    m = vpadd_u8(m, m);
+    return low_half(m);
+}
+// Stores the channel bytes of the entry's mask at o (8 bytes written, the first n count).
+inline void store_channels(uint8_t* o, Word bits, uint32_t, const PackTable::Entry& e) {
+    vst1_u8(o, vtbl1_u8(bits, vld1_u8(reinterpret_cast<const uint8_t*>(&e.pick))));
+}
+// Stores the changed codes at o (8 bytes written, the first CODES.bytes[changed] count).
+inline void store_codes(uint8_t* o, Codes codes, uint32_t changed) {
+    // The pick's byte i of the pair is byte i + (i & 2) of the vector.
+    vst1_u8(o, vtbl1_u8(codes, vld1_u8(reinterpret_cast<const uint8_t*>(&CODES.neon_pick[changed]))));
+}
+// Analog values or their sums in a word, output 0 in lane 0: in a NEON d-register.
+using Analog = int32x2_t;
+inline Analog analog(int32_t a0, int32_t a1) { return pair(a0, a1); }
+inline Analog analog_of(const Pulse* p) {
+    uint32_t both;
+    std::memcpy(&both, &p->ao0, 4);
+    return vget_low_s32(vmovl_s16(vreinterpret_s16_u32(vdup_n_u32(both))));
+}
+inline int32_t lane(Analog a, int i) { return i == 0 ? vget_lane_s32(a, 0) : vget_lane_s32(a, 1); }
+// acc + share(length, a) and share(length, a) in each lane.
+inline Analog add_share(Analog acc, uint32_t length, Analog a) {
+    return vsra_n_s32(acc, vmul_n_s32(a, int32_t(length)), 3);
+}
+inline Analog share_of(uint32_t length, Analog a) { return vshr_n_s32(vmul_n_s32(a, int32_t(length)), 3); }
+// Ticks of all pulses, a 64-bit sum kept out of the core registers.
+struct TickSum {
+    uint64x2_t s;  // lane 0; lane 1 takes the same sums and is not read
+    explicit TickSum(uint64_t v) : s(vcombine_u64(vcreate_u64(v), vcreate_u64(v))) {}
+    void add(uint32_t t) { s = vaddw_u32(s, vdup_n_u32(t)); }
+    uint64_t value() const { return vgetq_lane_u64(s, 0); }
+};
 #else
-// Bit i set when byte i differs: one byte comparison (SSE2), or per 32-bit half the high bit of
-// each non-zero byte gathered into bits 28-31 by one multiply without carries.
-inline uint32_t change_mask(uint64_t bits, uint64_t ref_bits) {
+using Word = uint64_t;
+inline Word to_word(uint64_t v) { return v; }
+inline uint64_t from_word(Word w) { return w; }
+inline Word expand(uint8_t digi) { return EXPAND.v[digi]; }
+inline Word merge_ticks(Word cur, Word lanes, uint32_t f) { return ((cur ^ lanes) & BELOW.v[f]) ^ lanes; }
+inline Word hold_levels(Word bits, uint32_t tick) { return ((bits >> tick) & ONES) * 0xFF; }
+using Codes = uint32_t;
+inline Codes to_codes(uint32_t v) { return v; }
+inline uint32_t from_codes(Codes c) { return c; }
+// Bit i (0-7) set when channel byte i differs, bit 8 + i when code byte i does: one byte
+// comparison (SSE2), or per 32 bits the high bit of each non-zero byte gathered into bits 28-31
+// by one multiply without carries.
+inline uint32_t change_mask(Word bits, Codes codes, Word ref, Codes ref_codes) {
 #if defined(__SSE2__)
-    const __m128i eq = _mm_cmpeq_epi8(_mm_cvtsi64_si128(int64_t(bits)), _mm_cvtsi64_si128(int64_t(ref_bits)));
-    return ~uint32_t(_mm_movemask_epi8(eq)) & 0xFFu;
+    const __m128i a = _mm_unpacklo_epi64(_mm_cvtsi64_si128(int64_t(bits)), _mm_cvtsi32_si128(int32_t(codes)));
+    const __m128i b = _mm_unpacklo_epi64(_mm_cvtsi64_si128(int64_t(ref)), _mm_cvtsi32_si128(int32_t(ref_codes)));
+    return ~uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b))) & 0xFFFu;
 #else
     auto nonzero4 = [](uint32_t x) {
         const uint32_t high = (((x & 0x7F7F7F7Fu) + 0x7F7F7F7Fu) | x) & 0x80808080u;
         return (high * 0x00204081u) >> 28;
     };
-    const uint64_t x = bits ^ ref_bits;
-    return nonzero4(uint32_t(x)) | nonzero4(uint32_t(x >> 32)) << 4;
+    const uint64_t x = bits ^ ref;
+    return nonzero4(uint32_t(x)) | nonzero4(uint32_t(x >> 32)) << 4 | nonzero4(codes ^ ref_codes) << 8;
 #endif
 }
 // The changed bytes packed by a network of three stages: those to keep, then to move down by
@@ -261,18 +346,31 @@ struct CompressTable {
     }
 };
 constexpr CompressTable COMPRESS;
-inline const PackTable::Entry& pack_channels(uint8_t* o, uint32_t head_bits, uint64_t bits, uint64_t ref_bits) {
-    const uint32_t mask = change_mask(bits, ref_bits);
-    const PackTable::Entry& e = PACK.e[mask];
-    store16(o, e.head | head_bits);
+inline void store_channels(uint8_t* o, Word bits, uint32_t mask, const PackTable::Entry&) {
     uint64_t v = bits & COMPRESS.keep[mask];
     for (unsigned stage = 0; stage < 3; ++stage) {
         const uint64_t t = v & COMPRESS.move[mask][stage];
         v = (v ^ t) | (t >> (8u << stage));
     }
-    std::memcpy(o + e.begin, &v, 8);
-    return e;
+    std::memcpy(o, &v, 8);
 }
+inline void store_codes(uint8_t* o, Codes codes, uint32_t changed) { store32(o, codes >> CODES.shift[changed]); }
+struct Analog {
+    int32_t v0, v1;
+};
+inline Analog analog(int32_t a0, int32_t a1) { return Analog{a0, a1}; }
+inline Analog analog_of(const Pulse* p) { return Analog{p->ao0, p->ao1}; }
+inline int32_t lane(Analog a, int i) { return i == 0 ? a.v0 : a.v1; }
+inline Analog add_share(Analog acc, uint32_t length, Analog a) {
+    return Analog{acc.v0 + share(length, a.v0), acc.v1 + share(length, a.v1)};
+}
+inline Analog share_of(uint32_t length, Analog a) { return Analog{share(length, a.v0), share(length, a.v1)}; }
+struct TickSum {
+    uint64_t s;
+    explicit TickSum(uint64_t v) : s(v) {}
+    void add(uint32_t t) { s += t; }
+    uint64_t value() const { return s; }
+};
 #endif
 
 // DAC codes of both outputs: clamp(gain * v + offset, 0, 0x3FFF0000) >> 16 each, exactly.
@@ -284,15 +382,14 @@ struct CodeRule {
         : offset(vcombine_s64(vcreate_s64(uint64_t(int64_t(c.offset0))), vcreate_s64(uint64_t(int64_t(c.offset1))))),
           gain(vcreate_s32(uint64_t(uint32_t(c.gain0)) | uint64_t(uint32_t(c.gain1)) << 32)) {}
     // Both at once: a widening multiply-add, a saturating narrowing shift, a minimum.
-    uint32_t operator()(int32_t a0, int32_t a1) const {
-        const int32x2_t v = vset_lane_s32(a1, vdup_n_s32(a0), 1);
+    Codes operator()(Analog v) const {
         const uint32x2_t c = vmin_u32(vqshrun_n_s64(vmlal_s32(offset, v, gain), 16), vdup_n_u32(0x3FFF));
-        return vget_lane_u32(vreinterpret_u32_u16(vmovn_u32(vcombine_u32(c, c))), 0);
+        return vreinterpret_u8_u32(c);
     }
 #else
     AnalogCalibDataCorr cal;
     explicit CodeRule(const AnalogCalibDataCorr& c) : cal(c) {}
-    uint32_t operator()(int32_t a0, int32_t a1) const { return ANALOG_TO_BYTES::codes(int16_t(a0), int16_t(a1), cal); }
+    Codes operator()(Analog v) const { return ANALOG_TO_BYTES::codes(int16_t(v.v0), int16_t(v.v1), cal); }
 #endif
 };
 
@@ -304,52 +401,81 @@ void print_high_len(uint64_t sum) {
 
 #define ENCODER_INLINE inline __attribute__((always_inline))
 
-// Opens a command for the word (bits, codes) played count + 1 times; the open one is complete.
-ENCODER_INLINE void SequenceEncoder::Writer::open(uint64_t bits, uint32_t codes, uint32_t count, uint8_t flags) {
-    uint8_t* o = out;
-    if (__builtin_expect(uintptr_t(o) >= check, 0)) {
-        const Placed placed = enc->place(o, head, commands);
-        o = placed.out;
-        check = placed.check;
-    }
-    const uint32_t code0 = memcmd::code0_present(codes, ref_codes), code1 = memcmd::code1_present(codes, ref_codes);
-    const unsigned count_code = memcmd::count_code(count);
-    const PackTable::Entry& e =
-        pack_channels(o, flags | code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1 | count_code << HDR_COUNT_SHIFT,
-                      bits, ref_bits);
-    uint8_t* p = o + e.end;
-    store32(p, codes >> ((code0 ^ 1) << 4));  // code 1 first when code 0 is absent
-    p += 2 * (code0 + code1);
-    store32(p, count);
-    out = p + memcmd::count_bytes(count_code);
-    head = o;
-    ref_bits = bits;
-    ref_codes = codes;
-    words = count + 1;
-    ++commands;
-}
+// The writer at work: the state of Writer, with the reference word as a Word.
+struct SequenceEncoder::Emitter {
+    uint8_t* out;
+    uint8_t* head;
+    uintptr_t check;
+    Word ref;
+    Codes ref_codes;
+    uint32_t words;
+    uint32_t commands;
+    SequenceEncoder* enc;
 
-// Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the open command
-// when equal and within the count limit (its count field rewritten), else a new command.
-ENCODER_INLINE void SequenceEncoder::Writer::offer(uint64_t bits, uint32_t codes, uint32_t n) {
-    // words - 1 < CMD_MAX_WORDS - n: a command is open and words + n <= CMD_MAX_WORDS.
-    if (bits == ref_bits && codes == ref_codes && words - 1 < CMD_MAX_WORDS - n) {
-        words += n;
-        const unsigned count_code = memcmd::count_code(words - 1);
-        uint8_t* const at = out - memcmd::count_width(*head);
-        *head = uint8_t((*head & ~HDR_COUNT_MASK) | count_code << HDR_COUNT_SHIFT);
-        store32(at, words - 1);
-        out = at + memcmd::count_bytes(count_code);
-        return;
-    }
-    open(bits, codes, n - 1, 0);
-}
+    Emitter(const Writer& s, SequenceEncoder* e)
+        : out(s.out),
+          head(s.head),
+          check(s.check),
+          ref(to_word(s.ref_bits)),
+          ref_codes(to_codes(s.ref_codes)),
+          words(s.words),
+          commands(s.commands),
+          enc(e) {}
+    Writer state() const { return Writer{out, head, check, from_word(ref), from_codes(ref_codes), words, commands}; }
 
-// A marker word: never merged with the next word.
-ENCODER_INLINE void SequenceEncoder::Writer::marker(uint64_t bits, uint32_t codes) {
-    open(bits, codes, 0, HDR_MARKER);
-    words = 0;
-}
+    // Opens a command for the word (bits, codes) played count + 1 times, `changed` its bytes that
+    // differ from the reference (change_mask); the open one is complete. kChecked false: the
+    // caller knows that the command ends below `check`.
+    template <bool kChecked = true>
+    ENCODER_INLINE void open(Word bits, Codes codes, uint32_t changed, uint32_t count, uint32_t flags) {
+        uint8_t* o = out;
+        if (kChecked && __builtin_expect(uintptr_t(o) >= check, 0)) {
+            const Placed placed = enc->place(o, head, commands);
+            o = placed.out;
+            check = placed.check;
+        }
+        const uint32_t mask = changed & 0xFF, code_bytes = changed >> 8;
+        const PackTable::Entry& e = PACK.e[mask];
+        const unsigned lz = memcmd::leading_zeros(count);
+        store16(o, e.head | flags | CODES.header[code_bytes] | memcmd::COUNT_FIELDS.header[lz]);
+        store_channels(o + e.begin, bits, mask, e);
+        uint8_t* p = o + e.end;
+        store_codes(p, codes, code_bytes);
+        p += CODES.bytes[code_bytes];
+        store32(p, count);
+        out = p + memcmd::COUNT_FIELDS.bytes[lz];
+        head = o;
+        ref = bits;
+        ref_codes = codes;
+        words = count + 1;
+        ++commands;
+    }
+
+    // Offers a completed word played n times (1 <= n < CMD_MAX_WORDS): merged into the open
+    // command when equal and within the count limit (its count field rewritten), else a new one.
+    template <bool kChecked = true>
+    ENCODER_INLINE void offer(Word bits, Codes codes, uint32_t n) {
+        const uint32_t changed = change_mask(bits, codes, ref, ref_codes);
+        // words - 1 < CMD_MAX_WORDS - n: a command is open and words + n <= CMD_MAX_WORDS.
+        if (changed == 0 && words - 1 < CMD_MAX_WORDS - n) {
+            words += n;
+            const unsigned lz = memcmd::leading_zeros(words - 1);
+            uint8_t* const at = out - memcmd::count_width(*head);
+            *head = uint8_t((*head & ~HDR_COUNT_MASK) | memcmd::COUNT_FIELDS.header[lz]);
+            store32(at, words - 1);
+            out = at + memcmd::COUNT_FIELDS.bytes[lz];
+            return;
+        }
+        open<kChecked>(bits, codes, changed, n - 1, 0);
+    }
+
+    // A marker word: never merged with the next word.
+    template <bool kChecked = true>
+    ENCODER_INLINE void marker(Word bits, Codes codes) {
+        open<kChecked>(bits, codes, change_mask(bits, codes, ref, ref_codes), 0, HDR_MARKER);
+        words = 0;
+    }
+};
 
 Full_Pattern::Full_Pattern() { analog.setWithCalibration(0, 0); }
 
@@ -371,8 +497,11 @@ void Full_Pattern::set_patterns(uint8_t start, uint8_t length, uint8_t digi, int
 uint32_t set_cmd_bytes(uint8_t (&buf)[CMD_MAX_BYTES], uint8_t& header, COUNT_TO_BYTES count, const uint8_t* pattern,
                        const uint8_t* ref_pattern, ANALOG_TO_BYTES analog, ANALOG_TO_BYTES ref_analog) {
     uint8_t tmp[CMD_MAX_BYTES + 8] = {};
-    SequenceEncoder::Writer w{tmp, tmp, UINTPTR_MAX, load64(ref_pattern), ref_analog.value, 0, 0, nullptr};
-    w.open(load64(pattern), analog.value, count.value, 0);
+    const Word ref = to_word(load64(ref_pattern)), bits = to_word(load64(pattern));
+    SequenceEncoder::Emitter w(SequenceEncoder::Writer{tmp, tmp, UINTPTR_MAX, 0, ref_analog.value, 0, 0}, nullptr);
+    w.ref = ref;
+    const Codes codes = to_codes(analog.value);
+    w.open(bits, codes, change_mask(bits, codes, ref, w.ref_codes), count.value, 0);
     const uint32_t len = uint32_t(w.out - tmp);
     header = tmp[0];
     std::memcpy(buf + 1, tmp + 1, len - 1);
@@ -387,7 +516,7 @@ SequenceEncoder::SequenceEncoder(const AnalogCalibDataCorr& cal, MemoryMapper ma
                                  Full_Pattern final, uint64_t n_runs)
     : cal_(cal), window_(mapper.addr), valid_(slot <= 1), final_(final), n_runs_(n_runs), started_at_(cpu_seconds()) {
     region_ = window_pos_ = window_ + (slot == 1 ? reg::SEQMEM_SLOT1_OFFSET : 0);
-    w_ = Writer{stage_, stage_, 0, 0, memcmd::START_CODES, 0, 0, this};
+    w_ = Writer{stage_, stage_, 0, 0, memcmd::START_CODES, 0, 0};
     if (!valid_) {
         std::cout << "ERROR - sequence not defined" << std::endl;
         return;
@@ -458,7 +587,9 @@ void SequenceEncoder::add(const Pulse* pulses, size_t count) {
         for (; p != end && p->ticks == 0; ++p) marker_words_ += p->digi == 0xAA;
         if (p == end) return;
         started_ = true;
-        for (uint64_t i = 0; i < marker_words_; ++i) w_.marker(0, memcmd::START_CODES);
+        Emitter w(w_, this);
+        for (uint64_t i = 0; i < marker_words_; ++i) w.marker(to_word(0), to_codes(memcmd::START_CODES));
+        w_ = w.state();
     }
     run(pulses, p, end);
 }
@@ -466,11 +597,11 @@ void SequenceEncoder::add(const Pulse* pulses, size_t count) {
 // The pulse loop, on local copies of the state.
 void SequenceEncoder::run(const Pulse* const begin, const Pulse* p, const Pulse* const end) {
     const CodeRule codes(cal_);
-    Writer w = w_;
-    uint32_t f = f_;      // ticks of the current word covered
-    uint64_t cur = cur_;  // its channel bytes (ticks below f)
-    int32_t acc0 = acc0_, acc1 = acc1_;
-    uint64_t sum = sum_;
+    Emitter w(w_, this);
+    uint32_t f = f_;                    // ticks of the current word covered
+    Word cur = to_word(cur_);           // its channel bytes (ticks below f)
+    Analog acc = analog(acc0_, acc1_);  // its analog sums
+    TickSum sum(sum_);
     uint64_t markers = 0, padded = 0;
     // The analog values of the last pulse with ticks before a marker, found by looking back; a
     // run of zero-tick pulses is looked through once (`found` holds the answer for the marker at
@@ -484,61 +615,74 @@ void SequenceEncoder::run(const Pulse* const begin, const Pulse* p, const Pulse*
             found1 = q[-1].ao1;
         }
     };
-    for (; p != end; ++p) {
-        const uint32_t t = p->ticks;
-        sum += t;
-        if (__builtin_expect(t == 0, 0)) {
-            if (p->digi != 0xAA) continue;
-            // A marker word of the held levels and the last analog values.
-            look_back(p);
-            found_for = p;
-            ++markers;
-            if (f == 0) {
-                w.marker(hold_levels(w.ref_bits, 7), w.ref_codes);
-            } else {
-                // The word is completed with the held levels; its ticks start the next word again.
-                ++padded;
-                const uint64_t hold = hold_levels(cur, f - 1);
-                w.offer(merge_ticks(cur, hold, f), codes(acc0 + share(8 - f, found0), acc1 + share(8 - f, found1)), 1);
-                w.marker(hold, codes(found0, found1));
-                cur = hold;
-                acc0 = share(f, found0);
-                acc1 = share(f, found1);
+    // Pulses up to `stop`; unchecked (std::false_type) when their commands cannot reach the
+    // staging buffer's check, whose test then drops out of the loop.
+    auto pulses = [&](const Pulse* const stop, auto checked) __attribute__((always_inline)) {
+        constexpr bool kChecked = decltype(checked)::value;
+        for (; p != stop; ++p) {
+            const uint32_t t = p->ticks;
+            sum.add(t);
+            if (__builtin_expect(t == 0, 0)) {
+                if (p->digi != 0xAA) continue;
+                // A marker word of the held levels and the last analog values.
+                look_back(p);
+                found_for = p;
+                ++markers;
+                if (f == 0) {
+                    w.template marker<kChecked>(hold_levels(w.ref, 7), w.ref_codes);
+                } else {
+                    // The word is completed with the held levels; its ticks start the next word again.
+                    ++padded;
+                    const Word hold = hold_levels(cur, f - 1);
+                    const Analog found = analog(found0, found1);
+                    w.template offer<kChecked>(merge_ticks(cur, hold, f), codes(add_share(acc, 8 - f, found)), 1);
+                    w.template marker<kChecked>(hold, codes(found));
+                    cur = hold;
+                    acc = share_of(f, found);
+                }
+                continue;
             }
-            continue;
+            const Analog a = analog_of(p);
+            const Word lanes = expand(p->digi);
+            cur = merge_ticks(cur, lanes, f);
+            if (t < 8 - f) {
+                acc = add_share(acc, t, a);
+                f += t;
+                continue;
+            }
+            uint32_t r = t;
+            if (f > 0) {
+                const uint32_t l = 8 - f;
+                w.template offer<kChecked>(cur, codes(add_share(acc, l, a)), 1);
+                r = t - l;
+            }
+            const uint32_t whole = r >> 3;
+            f = r & 7;
+            if (whole > 0) w.template offer<kChecked>(lanes, codes(a), whole);
+            cur = lanes;
+            acc = share_of(f, a);
         }
-        const int32_t a0 = p->ao0;
-        const int32_t a1 = p->ao1;
-        const uint64_t lanes = EXPAND.v[p->digi];
-        cur = merge_ticks(cur, lanes, f);
-        if (t < 8 - f) {
-            acc0 += share(t, a0);
-            acc1 += share(t, a1);
-            f += t;
-            continue;
-        }
-        uint32_t r = t;
-        if (f > 0) {
-            const uint32_t l = 8 - f;
-            w.offer(cur, codes(acc0 + share(l, a0), acc1 + share(l, a1)), 1);
-            r = t - l;
-        }
-        const uint32_t whole = r >> 3;
-        f = r & 7;
-        if (whole > 0) w.offer(lanes, codes(a0, a1), whole);
-        cur = lanes;
-        acc0 = share(f, a0);
-        acc1 = share(f, a1);
+    };
+    // A pulse writes at most two commands.
+    constexpr uintptr_t MAX_PER_PULSE = 2 * CMD_MAX_BYTES;
+    while (p != end) {
+        const uintptr_t out = uintptr_t(w.out);
+        const size_t room = w.check > out ? (w.check - out) / MAX_PER_PULSE : 0;
+        const size_t left = size_t(end - p);
+        if (room >= 16)
+            pulses(p + std::min(room, left), std::false_type());
+        else
+            pulses(p + std::min<size_t>(16, left), std::true_type());
     }
     look_back(end);
     last_a0_ = found0;
     last_a1_ = found1;
-    w_ = w;
+    w_ = w.state();
     f_ = f;
-    cur_ = cur;
-    acc0_ = acc0;
-    acc1_ = acc1;
-    sum_ = sum;
+    cur_ = from_word(cur);
+    acc0_ = lane(acc, 0);
+    acc1_ = lane(acc, 1);
+    sum_ = sum.value();
     marker_words_ += markers;
     padded_ += padded;
 }
@@ -559,17 +703,19 @@ SequenceControlData SequenceEncoder::finish() {
         return result;
     }
     const CodeRule codes(cal_);
+    Emitter w(w_, this);
     // Pad the last word with the last element's state, whatever its ticks.
     if (f_ > 0) {
         const uint32_t l = 8 - f_;
-        w_.offer(merge_ticks(cur_, EXPAND.v[last_.digi], f_),
-                 codes(acc0_ + share(l, last_.ao0), acc1_ + share(l, last_.ao1)), 1);
+        w.offer(merge_ticks(to_word(cur_), expand(last_.digi), f_),
+                codes(add_share(analog(acc0_, acc1_), l, analog_of(&last_))), 1);
     }
     uint64_t empty_words = 0;
-    if (w_.words == 0) {
-        w_.offer(0, codes(0, 0), 1);  // ended with a marker at a word boundary
+    if (w.words == 0) {
+        w.offer(to_word(0), codes(analog(0, 0)), 1);  // ended with a marker at a word boundary
         empty_words = 1;
     }
+    w_ = w.state();
     *w_.head |= HDR_END;
     if (uintptr_t(in_window(w_.out)) >= uintptr_t(window_) + reg::SEQMEM_LEN) {
         copy_out(w_.head);

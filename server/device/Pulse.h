@@ -135,7 +135,8 @@ private:
                                   const uint8_t* pattern, const uint8_t* ref_pattern, ANALOG_TO_BYTES analog,
                                   ANALOG_TO_BYTES ref_analog);
     // Where commands are built: the open command is the last one in the staging buffer (a word
-    // equal to it may still raise its count), and the reference of the next.
+    // equal to it may still raise its count), and the reference of the next. The working form,
+    // with the reference word in a vector register where there is one, is Emitter (Pulse.cpp).
     struct Writer {
         uint8_t* out;       // end of the open command, count field included
         uint8_t* head;      // its header
@@ -144,12 +145,8 @@ private:
         uint32_t ref_codes;
         uint32_t words;  // words the open command plays; 0: none open, or a marker
         uint32_t commands;
-        SequenceEncoder* enc;
-
-        void offer(uint64_t bits, uint32_t codes, uint32_t n);
-        void open(uint64_t bits, uint32_t codes, uint32_t count, uint8_t flags);
-        void marker(uint64_t bits, uint32_t codes);
     };
+    struct Emitter;
     struct Placed {
         uint8_t* out;
         uintptr_t check;
