@@ -12,6 +12,13 @@
 #       the encoder on every workload of bench/encoder_workloads.h: N pulses (default 200000)
 #       of each, one call and in pieces of 4096, from BUILD_DIR's encoder_count (default
 #       build-armhf-board; `cmake --build DIR --target encoder_count`), with the loop check
+#   bench/arm_instructions.sh --stream [ARM_BUILD] [HOST_BUILD] [N]
+#       the whole binary stream path in the server: ARM_BUILD's pulserd (an armhf sim build)
+#       runs under qemu-arm, HOST_BUILD's tarvex streams the first N pulses (default 200000) of
+#       each workload over the binary protocol, and the server's own functions from the received
+#       records to the written window are counted (connection, fill, encoder, window copy).
+#       Uses the fixed ports: run it in a network namespace of its own
+#       (tests/support/netns_run.sh bench/arm_instructions.sh --stream).
 #
 # Needs qemu-user and the armhf cross libraries (scripts/deps.sh installs both).
 set -eu
@@ -19,24 +26,28 @@ here=$(cd "$(dirname "$0")" && pwd)
 sysroot=${ARM_SYSROOT:-/usr/arm-linux-gnueabihf}
 nm_tool=${ARM_NM:-arm-linux-gnueabihf-nm}
 
-count() {
-    step=
-    if [ "$1" = -s ]; then step=-singlestep; shift; fi
-    regex=$1
-    prog=$2
-    shift 2
-    tmp=$(mktemp -d)
-    trap 'rm -rf "$tmp"' EXIT
+# ranges PROGRAM REGEX [TIMEOUT]: the -dfilter ranges of PROGRAM's functions whose demangled
+# name matches REGEX; a program that does not end by itself runs TIMEOUT seconds for its load
+# address.
+ranges() {
+    prog=$1
+    regex=$2
+    limit=$3
+    shift 3
     # Load address: the first executable mapping of the page log (a program without position
     # independence is loaded where it is linked: base 0).
     if "${ARM_READELF:-arm-linux-gnueabihf-readelf}" -h "$prog" | grep -q 'DYN'; then
-        qemu-arm -L "$sysroot" -d page -D "$tmp/page" "$prog" "$@" >/dev/null
+        if [ -n "$limit" ]; then
+            timeout "$limit" qemu-arm -L "$sysroot" -d page -D "$tmp/page" "$prog" >/dev/null 2>&1 || true
+        else
+            qemu-arm -L "$sysroot" -d page -D "$tmp/page" "$prog" "$@" >/dev/null
+        fi
         base=$(awk '$3 == "r-x" && $1 !~ /^ffff/ { split($1, r, "-"); print r[1]; exit }' "$tmp/page")
     else
         base=0
     fi
     # Function ranges [start, start + size), Thumb bit cleared.
-    ranges=$("$nm_tool" -C -S --defined-only "$prog" |
+    r=$("$nm_tool" -C -S --defined-only "$prog" |
         awk -v re="$regex" -v base="$base" '
             function hex(s,   v, i, c) { v = 0; s = tolower(s); sub(/^0x/, "", s)
                 for (i = 1; i <= length(s); i++) { c = index("0123456789abcdef", substr(s, i, 1)) - 1; v = v * 16 + c }
@@ -47,10 +58,16 @@ count() {
                 start = hex($1) - hex($1) % 2 + hex(base); size = hex($2)
                 if (size == 0) next
                 printf "%s0x%x+0x%x", sep, start, size; sep = "," }')
-    if [ -z "$ranges" ]; then
+    if [ -z "$r" ]; then
         echo "no function matches $regex" >&2
         exit 2
     fi
+    echo "$r"
+}
+
+# Sums the log on the fifo $tmp/log into $tmp/total: each executed block weighted by its length.
+tally() {
+    rm -f "$tmp/log"
     mkfifo "$tmp/log"
     awk '
         function key(s) { s = tolower(s); sub(/^0x/, "", s); sub(/^0+/, "", s); return s }
@@ -59,12 +76,53 @@ count() {
         inblock && /^$/ { if (tb != "") len[tb] = n; inblock = 0; next }
         /^Trace/ { split($0, f, "/"); total += len[key(f[2])]; blocks++ }
         END { printf "%d %d\n", total, blocks }' "$tmp/log" > "$tmp/total" &
-    qemu-arm -L "$sysroot" $step -d in_asm,exec,nochain -dfilter "$ranges" -D "$tmp/log" "$prog" "$@" >/dev/null
+}
+
+count() {
+    step=
+    if [ "$1" = -s ]; then step=-singlestep; shift; fi
+    regex=$1
+    prog=$2
+    shift 2
+    tmp=$(mktemp -d)
+    trap 'rm -rf "$tmp"' EXIT
+    r=$(ranges "$prog" "$regex" "" "$@")
+    tally
+    qemu-arm -L "$sysroot" $step -d in_asm,exec,nochain -dfilter "$r" -D "$tmp/log" "$prog" "$@" >/dev/null
     wait
     cut -d' ' -f1 "$tmp/total"
     rm -rf "$tmp"
     trap - EXIT
 }
+
+if [ "${1:-}" = --stream ]; then
+    arm=${2:-build-armhf}
+    host=${3:-build}
+    n=${4:-200000}
+    prog=$arm/bin/pulserd
+    # The sim build links the multiarch armhf libraries (gRPC and the rest): their own loader.
+    sysroot=/
+    regex=${STREAM_REGEX:-'^tcp::|SequenceEncoder|window_write|Pulser::(openStream|fillPulses|closeStream)|loadSequence'}
+    tmp=$(mktemp -d)
+    trap 'rm -rf "$tmp"' EXIT
+    export TARVEX_ROOT="$tmp/root"
+    mkdir -p "$TARVEX_ROOT"
+    r=$(ranges "$prog" "$regex" 10)
+    printf '%-14s %12s\n' workload per_pulse
+    for kind in dense mixed holds holds_analog wide_analog; do
+        "$host/bin/encoder_count" "$kind" "$n" --write "$tmp/list.bin" >/dev/null
+        tally
+        qemu-arm -L "$sysroot" -d in_asm,exec,nochain -dfilter "$r" -D "$tmp/log" "$prog" >/dev/null 2>&1 &
+        server=$!
+        for i in $(seq 1 300); do "$host/bin/tarvex" -H 127.0.0.1 status >/dev/null 2>&1 && break; sleep 0.2; done
+        "$host/bin/tarvex" -H 127.0.0.1 -T 120 stream "$tmp/list.bin" --format little --runs 1 >/dev/null
+        kill "$server"
+        wait "$server" 2>/dev/null || true
+        wait
+        awk -v k="$kind" -v n="$n" '{ printf "%-14s %12.1f  (%d)\n", k, $1 / n, $1 }' "$tmp/total"
+    done
+    exit 0
+fi
 
 if [ "${1:-}" = --encoder ]; then
     build=${2:-build-armhf-board}

@@ -4,6 +4,7 @@
 //
 //   encoder_count KIND N [PIECE]   encode N pulses of KIND (in pieces of PIECE pulses if given)
 //   encoder_count loop N           the script's check: a loop of known length, N rounds
+//   encoder_count KIND N --write FILE   writes the N pulses as bare little-endian records
 #include <sys/mman.h>
 
 #include <cstdio>
@@ -47,8 +48,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "unknown workload %s\n", kind.c_str());
         return 2;
     }
-    const size_t piece = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : n;
     const std::vector<Pulse> pulses = k->make(n, k->seed);
+    if (argc > 4 && std::string(argv[3]) == "--write") {
+        FILE* out = std::fopen(argv[4], "wb");
+        const bool written = out && std::fwrite(pulses.data(), sizeof(Pulse), n, out) == n;
+        return out && std::fclose(out) == 0 && written ? 0 : 1;
+    }
+    const size_t piece = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : n;
     MemoryMapper window(reg::SEQMEM_BASE, reg::SEQMEM_LEN);
 #if defined(TARVEX_PLATFORM_SIM)
     static sim::SeqMemory memory(reg::SEQMEM_LEN);
