@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <limits>
 #include <string>
 
@@ -192,9 +191,6 @@ protected:
         err = testing::internal::GetCapturedStderr();
         return r;
     }
-    static AnalogCalibData data(double off0, double off1, double slope0, double slope1) {
-        return AnalogCalibData{off0, off1, slope0, slope1};
-    }
     bool rebooted() {
         const auto lines = shellLines();
         return std::find(lines.begin(), lines.end(), "/sbin/reboot -d 1 &") != lines.end();
@@ -205,7 +201,7 @@ protected:
 
 TEST_F(CalibrationDevice, CreateThenRewrite) {
     ASSERT_FALSE(file_exists(calib));
-    EXPECT_EQ(set(data(0.001, -0.5, 2.0, 1.0)), 1);
+    EXPECT_EQ(set({0.001, -0.5, 2.0, 1.0}), 1);
     EXPECT_NE(out.find("Setting analog calibration values\nno analog.calib found\n"), std::string::npos) << out;
     EXPECT_NE(out.find("created analog.calib found\n"), std::string::npos) << out;
     EXPECT_TRUE(rebooted());
@@ -229,7 +225,7 @@ TEST_F(CalibrationDevice, CreateThenRewrite) {
                "#Serial: ABC\n# keep me\ndc_offset_a1=3\ndc_offset_a0=1\ngain_error_corr_a1=1\n"
                "gain_error_corr_a0=1\n#end of file");
     sim::clear_commands();
-    EXPECT_EQ(set(data(0, 0.002, 1.0, 0.5)), 0);
+    EXPECT_EQ(set({0, 0.002, 1.0, 0.5}), 0);
     EXPECT_NE(out.find("analog.calib successfully set\n"), std::string::npos) << out;
     EXPECT_TRUE(rebooted());
     EXPECT_EQ(read_file(calib),
@@ -243,13 +239,12 @@ TEST_F(CalibrationDevice, OutOfRangeRequestsLeaveTheFileAlone) {
     const double nan = std::numeric_limits<double>::quiet_NaN();
     const double inf = std::numeric_limits<double>::infinity();
     const std::vector<AnalogCalibData> refused = {
-        data(0, 0, 0.33, 1.0),                           // addend - 32768 * multiplier = 2163736576
-        data(0, 0, 1.0, 0.33),    data(0, 0, 0.0, 1.0),  // slope 0: infinite factor
-        data(0, 0, 1.0, -0.0),    data(nan, 0, 1.0, 1.0), data(0, inf, 1.0, 1.0),
-        data(0, 0, nan, 1.0),     data(0, 0, 1.0, -inf),   // factor -0
-        data(0, 0, 1e-320, 1.0),                           // factor overflows to infinity
-        data(1e300, 0, 1.0, 1.0), data(5.0, 0, 1.0, 1.0),  // offset of 40959 codes: addend beyond 32 bits
-        data(0, 0, -0.33, 1.0),                            // negative gain: the other end of the input range overflows
+        {0, 0, 0.33, 1.0},                       // addend - 32768 * multiplier = 2163736576
+        {0, 0, 1.0, 0.33},    {0, 0, 0.0, 1.0},  // slope 0: infinite factor
+        {0, 0, 1.0, -0.0},    {nan, 0, 1.0, 1.0}, {0, inf, 1.0, 1.0}, {0, 0, nan, 1.0}, {0, 0, 1.0, -inf},  // factor -0
+        {0, 0, 1e-320, 1.0},                       // factor overflows to infinity
+        {1e300, 0, 1.0, 1.0}, {5.0, 0, 1.0, 1.0},  // offset of 40959 codes: addend beyond 32 bits
+        {0, 0, -0.33, 1.0},                        // negative gain: the other end of the input range overflows
     };
     for (const AnalogCalibData& d : refused) {
         SCOPED_TRACE(&d - refused.data());
@@ -258,7 +253,7 @@ TEST_F(CalibrationDevice, OutOfRangeRequestsLeaveTheFileAlone) {
         EXPECT_EQ(read_file(calib), FULL_FILE);
         EXPECT_FALSE(rebooted());
     }
-    EXPECT_EQ(set(data(0, 0, 0.34, 1.0)), 0);
+    EXPECT_EQ(set({0, 0, 0.34, 1.0}), 0);
     EXPECT_EQ(err, "");
     EXPECT_NE(read_file(calib).find("gain_error_corr_a0=2.94118\n"), std::string::npos) << read_file(calib);
     EXPECT_TRUE(rebooted());
@@ -267,7 +262,7 @@ TEST_F(CalibrationDevice, OutOfRangeRequestsLeaveTheFileAlone) {
 TEST_F(CalibrationDevice, WriteFailuresKeepThePreviousFile) {
     // Each failure answers -1, leaves no temporary file and does not reboot.
     auto refused = [&](const char* why) {
-        EXPECT_EQ(set(data(0.5, 0, 1.0, 1.0)), -1) << why;
+        EXPECT_EQ(set({0.5, 0, 1.0, 1.0}), -1) << why;
         EXPECT_FALSE(rebooted()) << why;
     };
     write_file(calib, FULL_FILE);

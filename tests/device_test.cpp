@@ -3,10 +3,10 @@
 // commands, trigger modes, rearm, clock source, programmable clock, phase shift and square waves.
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <gtest/gtest.h>
 #include <limits>
-#include <memory>
 
 #include "sim/Clock.h"
 #include "sim/Control.h"
@@ -20,12 +20,6 @@ using testsupport::read_file;
 
 namespace {
 
-uint32_t calibratedZero() {
-    ANALOG_TO_BYTES zero;
-    zero.setWithCalibration(0, 0);
-    return zero.value;
-}
-
 // The idle state both construction and reset must leave behind.
 void expectIdle(Pulser& p, sim::Fpga& fpga) {
     // Strobes end cleared.
@@ -35,7 +29,7 @@ void expectIdle(Pulser& p, sim::Fpga& fpga) {
         {ctrl::FIFO_RESET, 0},   {ctrl::DM_HALT, 0},    {ctrl::STOP, 0},       {ctrl::CLK_INTERNAL, 1},
         {ctrl::CLK_EXT125, 0},   {ctrl::CLK_HOLD, 0},   {ctrl::SQUARE_MASK, 0}};
     for (const auto& [f, want] : fields) EXPECT_EQ(field_get(f, fpga.peek(CTRL_BASE + f.offset)), want) << f.offset;
-    EXPECT_EQ(fpga.peek(CTRL_BASE + ctrl::CONST_ANALOG), calibratedZero());
+    EXPECT_EQ(fpga.peek(CTRL_BASE + ctrl::CONST_ANALOG), DeviceTest::analogWord(0, 0));
     EXPECT_EQ(fpga.peek(CTRL_BASE + 0x10) & 0xFF, 0u);
     EXPECT_EQ(fpga.peek(CTRL_BASE + ctrl::SLOT_RUNS_LO), 0u);
     EXPECT_EQ(fpga.peek(CTRL_BASE + ctrl::SLOT_RUNS_HI), 0u);
@@ -181,10 +175,7 @@ TEST_F(OutputStageNeverReady, GivesUpWithOutputsDisabled) {
 
 namespace {
 
-class DeviceInfoTest : public testsupport::DeviceTest {
-protected:
-    std::vector<uint32_t> i2cWrites(uint32_t offset) { return fpga->writes(I2C0_BASE + offset); }
-};
+class DeviceInfoTest : public testsupport::DeviceTest {};
 
 const std::vector<uint8_t> kSerialBytes = {0x17, 0xFA, 0x78, 0x56, 0x34, 0x12, 0x9A, 0xBC};
 
@@ -206,7 +197,7 @@ TEST_F(DeviceInfoTest, ProgramSerialWritesTheSerialMemory) {
     EXPECT_EQ(transfers[0].bytes, kSerialBytes);
     EXPECT_EQ(fpga->writes(SLCR_BASE + slcr::I2C0_RESET.offset), (std::vector<uint32_t>{1u, 0u}));
     EXPECT_EQ(fpga->peek(I2C0_BASE + i2c::INT_ENABLE) & 0xFFFF, 0x024Fu);
-    EXPECT_EQ(i2cWrites(i2c::ADDRESS).size(), 1u);
+    EXPECT_EQ(fpga->writes(I2C0_BASE + i2c::ADDRESS).size(), 1u);
 }
 
 TEST_F(DeviceInfoTest, IdentifierAndVersions) {
@@ -283,10 +274,6 @@ TEST_F(DiagnosticCommandsTest, SensorClockAndI2cCommands) {
     handle(R"({"cmd":"write","addr":"0xE0004010","value":"0x4"})");
     EXPECT_EQ(handle(R"({"cmd":"read","addr":"0xE0004010"})"), R"({"ok":true,"value":0})");
 }
-
-}  // namespace
-
-namespace {
 
 class TriggerClockTest : public testsupport::DeviceTest {
 protected:
@@ -387,6 +374,12 @@ TEST_F(TriggerClockTest, ShiftClkPhaseStepsUntilAStepIsNotConfirmed) {
     // The failure was one step only.
     EXPECT_EQ(pulser->shiftClkPhase(2), 0);
     EXPECT_EQ(sim::phase_position(*fpga), 0);
+
+    // Two turns (560 steps) either way at most: beyond, refused untouched.
+    for (int steps : {561, -561, INT_MAX, INT_MIN}) EXPECT_EQ(pulser->shiftClkPhase(steps), -1) << steps;
+    EXPECT_EQ(sim::phase_position(*fpga), 0);
+    EXPECT_EQ(pulser->shiftClkPhase(560), 0);
+    EXPECT_EQ(sim::phase_position(*fpga), 560);
 }
 
 TEST_F(TriggerClockTest, SetTriggerProgramsModeEdgeAndRearm) {
@@ -441,8 +434,6 @@ TEST_F(TriggerClockTest, RearmOnlyWhenManualAndTheFpgaAllowsItAndStartNow) {
 
     pulser->setTrigger(SOFTWARE, MANUAL);
     pulser->constant_state = Pulse{0, 0xA5, 1000, -1000};
-    ANALOG_TO_BYTES analog;
-    analog.setWithCalibration(1000, -1000);
 
     struct Case {
         uint32_t status;
@@ -470,7 +461,7 @@ TEST_F(TriggerClockTest, RearmOnlyWhenManualAndTheFpgaAllowsItAndStartNow) {
             EXPECT_TRUE(ctrlWrites(ctrl::CONST_ANALOG).empty());
             continue;
         }
-        EXPECT_EQ(ctrlWord(ctrl::CONST_ANALOG), analog.value);
+        EXPECT_EQ(ctrlWord(ctrl::CONST_ANALOG), analogWord(1000, -1000));
         EXPECT_EQ(ctrlField(ctrl::CONST_DIGI), 0xA5u);
         EXPECT_EQ(ctrlFieldWrites(ctrl::RUN), (std::vector<uint32_t>{0, 1}));  // cleared, set again; no rearm strobe
     }

@@ -1,27 +1,22 @@
 // beacond end to end: the real binary, a sandbox root of board files, real UDP. Unicast goes to
 // 127.0.0.1 on a free port with multicast off (-M); the multicast test needs the network
 // namespace of tests/support/netns_run.sh (loopback multicast routed).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <rapidjson/document.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "support/process.h"
 #include "support/sandbox.h"
+#include "support/udp_client.h"
 
 namespace {
 
+using Client = testsupport::UdpClient;
 using testsupport::Sandbox;
 const std::string word = "TX-DISCOVERY-REPLY";
 
@@ -51,52 +46,6 @@ struct Beacond : testsupport::Process {
         return a;
     }
     int end(int sig = SIGTERM) { return stop(sig, std::chrono::seconds(5)); }
-};
-
-sockaddr_in address(const char* ip, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
-}
-
-// A UDP socket on 127.0.0.1 that sends requests and collects replies.
-struct Client {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    explicit Client(const std::string& ip = "127.0.0.1") {
-        sockaddr_in local = address(ip.c_str(), 0);
-        bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    }
-    ~Client() { close(fd); }
-    void send(const std::string& bytes, uint16_t port, const char* ip = "127.0.0.1") {
-        const sockaddr_in to = address(ip, port);
-        ASSERT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
-                  ssize_t(bytes.size()));
-    }
-    std::optional<std::string> receive(int timeout_ms, uint16_t* from_port = nullptr) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, timeout_ms) != 1) return std::nullopt;
-        char buffer[70000];
-        sockaddr_in from{};
-        socklen_t length = sizeof from;
-        const ssize_t n = recvfrom(fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-        if (n < 0) return std::nullopt;
-        if (from_port) *from_port = ntohs(from.sin_port);
-        return std::string(buffer, size_t(n));
-    }
-    // Asks until beacond answers (it is ready once bound), then drops any further replies.
-    std::optional<std::string> await_reply(uint16_t port, const char* ip = "127.0.0.1") {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            send("TX-DISCOVERY", port, ip);
-            if (auto reply = receive(50)) {
-                while (receive(50)) {
-                }
-                return reply;
-            }
-        }
-        return std::nullopt;
-    }
 };
 
 // beacond with multicast off on its own port (below 32768: beacond takes a signed 16-bit port;

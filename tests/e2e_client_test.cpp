@@ -6,9 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <algorithm>
-#include <bitset>
-#include <cstring>
-#include <random>
 #include <atomic>
 #include <functional>
 #include <sstream>
@@ -169,16 +166,13 @@ TEST(TarvexCommand, StatusListsReadBackAndEveryRefusal) {
 
     {  // Another client holds the binary port (served one at a time) with a command whose payload
         // is still to come: busy, not unreachable.
-        const int holder = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in to{AF_INET, htons(21328), {htonl(INADDR_LOOPBACK)}, {}};
-        ASSERT_EQ(connect(holder, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-        const tcp::CommandHeader begun = testsupport::TcpClient::header(1, tcp::CMD_STREAM, 32 + 9 * 1000);
-        ASSERT_EQ(send(holder, &begun, sizeof begun, 0), ssize_t(sizeof begun));
+        TcpClient holder;
+        const tcp::CommandHeader begun = TcpClient::header(1, tcp::CMD_STREAM, 32 + 9 * 1000);
+        ASSERT_TRUE(holder.sendBytes(&begun, sizeof begun));
         const Outcome r = tarvex(dir, "stream list.csv -T 1");
         EXPECT_EQ(r.status, 5) << r.err;
         EXPECT_NE(r.err.find("binary port 127.0.0.1:21328 is busy: another client holds it"), std::string::npos)
             << r.err;
-        close(holder);
     }
 
     // Settings read back after a change.

@@ -43,26 +43,19 @@ constexpr long kReturnSlackKb = 20 * 1024;
 
 namespace {
 
-int connect_to(int port) {
-    TcpClient c(static_cast<uint16_t>(port));
-    const int fd = c.connected() ? dup(c.fd()) : -1;
-    return fd;
-}
-
 // Sends `head` at once, then one byte of `drip` every `pause` until the server drops the
 // connection or `limit` passes; returns the seconds the server let it go on.
 double drip(int port, const std::string& head, std::chrono::milliseconds pause, std::chrono::seconds limit) {
-    const int fd = connect_to(port);
+    TcpClient c(static_cast<uint16_t>(port));
     const auto t0 = Clock::now();
-    bool open = fd >= 0 && send(fd, head.data(), head.size(), MSG_NOSIGNAL) == ssize_t(head.size());
+    bool open = c.connected() && c.sendBytes(head.data(), head.size());
     while (open && Clock::now() - t0 < limit) {
         std::this_thread::sleep_for(pause);
         char scratch[4096];
-        while (recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
+        while (recv(c.fd(), scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
         }
-        open = send(fd, "x", 1, MSG_NOSIGNAL) == 1;
+        open = c.sendBytes("x", 1);
     }
-    if (fd >= 0) close(fd);
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
@@ -218,12 +211,6 @@ protected:
         return post("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"" + method + "\"" +
                     (params.empty() ? "" : ",\"params\":" + params) + "}");
     }
-    static int32_t grpcValue(const std::string& method, const std::string& request) {
-        std::unique_ptr<google::protobuf::Message> reply;
-        if (!callByName(*pulserd->channel, method, request, &reply).ok()) return INT32_MIN;
-        const auto* f = reply->GetDescriptor()->FindFieldByName("value");
-        return reply->GetReflection()->GetInt32(*reply, f);
-    }
     static GrpcInstrument* pulserd;
 };
 GrpcInstrument* Hostile::pulserd = nullptr;
@@ -257,9 +244,7 @@ TEST_F(Hostile, HttpEveryReplyIsUtf8JsonWithAResultOrAnError) {
         {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"\xed\xa0\x80\x01\"}", false},
         {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"setSquareWave125MHz\",\"params\":{}}", true},
         {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"setSquareWave125MHz\",\"params\":null}", true},
-        {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"shiftClkPhase\"}", true},
         {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"setHostname\",\"params\":\"\"}", true},
-        {"{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"getNetworkConfiguration\"}", true},
     };
     for (const auto& c : cases) {
         const std::string reply = post(c.body);
@@ -271,14 +256,6 @@ TEST_F(Hostile, HttpEveryReplyIsUtf8JsonWithAResultOrAnError) {
             EXPECT_TRUE(d.HasMember("error") && d["error"]["code"] == -32602) << reply;
         }
     }
-}
-
-TEST_F(Hostile, HttpPhaseShiftBeyondTwoTurnsIsRefused) {
-    const std::string refused =
-        "{\"code\":-32602,\"message\":\"invalid parameter\",\"data\":\"value beyond 560 steps\"}";
-    EXPECT_NE(rpc("shiftClkPhase", "[2147483647]").find(refused), std::string::npos);
-    EXPECT_NE(rpc("shiftClkPhase", "{\"value\":-561}").find(refused), std::string::npos);
-    EXPECT_EQ(rpc("shiftClkPhase", "[-560]"), "{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":0}");
 }
 
 // Each kind of slow client holds one worker for a bounded time, and meanwhile a well-behaved
@@ -323,12 +300,7 @@ TEST_F(Hostile, HttpLargeBodiesCostBoundedMemoryAndGiveItBack) {
 // Each text that reaches a settings file or a system command is checked for its own syntax; a
 // refused one changes nothing, an accepted one is stored as it parses.
 TEST_F(Hostile, HttpSettingsTextIsCheckedForItsOwnSyntax) {
-    const std::string file = pulserd->sandbox.path("/userconfig/network/hostname");
-    auto stored = [&] {
-        std::ifstream in(file);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
-    const std::string long_label(64, 'a');
+    auto stored = [] { return read_file(pulserd->sandbox.path("/userconfig/network/hostname")); };
     const struct {
         std::string name;
         int result;
@@ -338,7 +310,7 @@ TEST_F(Hostile, HttpSettingsTextIsCheckedForItsOwnSyntax) {
                  {"two words", -1},
                  {"a..b", -1},
                  {"-a", -1},
-                 {long_label, -1},
+                 {std::string(64, 'a'), -1},
                  {"\xc3\xa9t\xc3\xa9", -1}};
     for (const auto& c : cases) {
         const std::string before = stored();
@@ -353,9 +325,7 @@ TEST_F(Hostile, HttpSettingsTextIsCheckedForItsOwnSyntax) {
         int result;
         const char* in_force;
     } gateways[] = {{"10.0.0.1 $(touch /tmp/x); reboot #", 0, "10.0.0.1"},
-                    {"010.000.000.002", 0, "10.0.0.2"},
-                    {std::string(20 << 20, '9'), 1, "10.0.0.2"},
-                    {"gw.lab", 1, "10.0.0.2"},
+                    {std::string(20 << 20, '9'), 1, "10.0.0.1"},
                     {"", 0, ""}};
     for (const auto& g : gateways) {
         EXPECT_EQ(
@@ -443,16 +413,10 @@ TEST_F(Hostile, HttpReadbackOfALargeSlotHoldsNoLockAndMixesNoContents) {
 
 // ---- gRPC ----
 
-TEST_F(Hostile, GrpcPhaseShiftBeyondTwoTurnsIsRefused) {
-    EXPECT_EQ(grpcValue("shiftClkPhase", "value: 2147483647"), -1);
-    EXPECT_EQ(grpcValue("shiftClkPhase", "value: -2147483648"), -1);
-    EXPECT_EQ(grpcValue("shiftClkPhase", "value: 560"), 0);
-}
-
 // At the cap a further connection is closed at once, while the open ones, JSON-RPC and the binary
 // port are served; once the held connections close, a new client is served again.
 TEST_F(Hostile, GrpcConnectionsAreCappedAndTheOthersServed) {
-    EXPECT_EQ(grpcValue("shiftClkPhase", "value: 0"), 0);  // the suite's channel: one connection
+    EXPECT_TRUE(callByName(*pulserd->channel, "getClock", "").ok());  // the suite's channel: one connection
     const struct {
         size_t held;  // idle connections beside it
         grpc::StatusCode code;
@@ -520,25 +484,9 @@ TEST_F(Hostile, TcpSlowPayloadIsCutOff) {
     EXPECT_LT(drip(tcp::PORT, head, std::chrono::milliseconds(2000), std::chrono::seconds(40)), 25.0);
 }
 
-TEST_F(Hostile, TcpGetCalibrationPayloadIsDiscardedNotRun) {
-    TcpClient c;
-    tcp::CommandHeader get = TcpClient::header(7, tcp::CMD_GET_CALIBRATION, 64);
-    tcp::CommandHeader hidden = TcpClient::header(8, tcp::CMD_SET_CALIBRATION, 32);
-    const char data[32] = {};
-    tcp::CommandHeader next = TcpClient::header(9, tcp::CMD_GET_CALIBRATION, 0);
-    ASSERT_TRUE(c.sendPieces(
-        {{&get, sizeof get}, {&hidden, sizeof hidden}, {const_cast<char*>(data), 32}, {&next, sizeof next}}));
-    for (uint32_t tag : {7u, 9u}) {
-        tcp::CommandAnswer a{};
-        char payload[32];
-        ASSERT_EQ(recv(c.fd(), &a, sizeof a, MSG_WAITALL), ssize_t(sizeof a));
-        EXPECT_EQ(a.tag, tag);
-        ASSERT_EQ(recv(c.fd(), payload, 32, MSG_WAITALL), 32);
-    }
-}
-
 // One connection at a time: commands in close succession keep it, but once its holder goes quiet
-// a waiting client is served within 2 s.
+// a waiting client is served within 2 s; with no one waiting, a quiet client keeps it until its
+// receive time-out.
 TEST_F(Hostile, TcpAWaitingClientIsServedOnceTheHolderGoesQuiet) {
     using namespace std::chrono_literals;
     TcpClient holder, waiter;
@@ -551,7 +499,10 @@ TEST_F(Hostile, TcpAWaitingClientIsServedOnceTheHolderGoesQuiet) {
     }
     EXPECT_FALSE(waiter.readable(0ms));
     EXPECT_TRUE(waiter.readAnswer(2s));
+    const auto quiet_from = Clock::now();
     EXPECT_FALSE(holder.getCalibration());  // the holder's turn is over
+    EXPECT_TRUE(waiter.waitClosed(30s));
+    EXPECT_GE(Clock::now() - quiet_from, 9s);
 }
 
 // ---- all at once ----
@@ -613,11 +564,9 @@ TEST_F(Hostile, EveryAttackAtOnceStaysWithinTheBoardsBudget) {
 // construction met the base class's empty method table.
 TEST(HostileStart, HttpListensOnlyOnceStarted) {
     Httpd server;
-    EXPECT_LT(connect_to(8050), 0);
+    EXPECT_FALSE(TcpClient(8050).connected());
     server.start();
-    const int fd = connect_to(8050);
-    EXPECT_GE(fd, 0);
-    if (fd >= 0) close(fd);
+    EXPECT_TRUE(TcpClient(8050).connected());
 }
 
 }  // namespace

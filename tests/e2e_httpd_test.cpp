@@ -59,11 +59,8 @@ TEST_F(HttpdTest, FilesComeFromTheWorkingDirectoryWithIncludes) {
 }
 
 TEST_F(HttpdTest, JsonRpcEndpointIsExactlyOnePath) {
-    for (const char* path : {"/json-rpc", "/json-rpc?x=1"}) {
-        HttpReply r = http_request(8050, "POST", path, "not json");
-        EXPECT_EQ(r.head, "HTTP/1.1 200 OK\r\nContent-Type: application/json") << path;
-        EXPECT_EQ(r.body, "{\"jsonrpc\":\"2.0\"}") << path;
-    }
+    EXPECT_EQ(http_request(8050, "POST", "/json-rpc?x=1", "not json").raw,  // a query is no part of the path
+              "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n\r\n{\"jsonrpc\":\"2.0\"}");
     // A browser page of another origin is refused; the instrument's own pages and clients
     // without an Origin header are not.
     // (the test client sends "Host: 127.0.0.1")

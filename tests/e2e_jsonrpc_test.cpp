@@ -9,31 +9,15 @@
 #include <string>
 #include <vector>
 
-#include "device/Pulse.h"
 #include "support/base64_encode.h"
 #include "support/control_client.h"
 #include "support/http_client.h"
 #include "support/process.h"
-#include "support/sandbox.h"
 #include "common/types.h"
 
 using namespace testsupport;
 
 namespace {
-
-const int kPort = 8050;
-
-// 9-byte big-endian records of the "stream" payload.
-std::string records(const std::vector<Pulse>& pulses) {
-    std::string out;
-    for (const Pulse& p : pulses) {
-        char r[9] = {char(p.ticks >> 24), char(p.ticks >> 16),        char(p.ticks >> 8), char(p.ticks),
-                     char(p.digi),        char(uint16_t(p.ao0) >> 8), char(p.ao0),        char(uint16_t(p.ao1) >> 8),
-                     char(p.ao1)};
-        out.append(r, 9);
-    }
-    return out;
-}
 
 // One call and the reply body it must get; `params` is JSON text, empty for none.
 struct Row {
@@ -43,23 +27,10 @@ struct Row {
 
 class JsonRpc : public testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        sandbox = std::make_unique<Sandbox>();
-        std::string docs = sandbox->root() + "/docs";
-        if (std::system(("mkdir -p '" + docs + "' && cp -r '" TARVEX_SOURCE_DIR "/www' '" + docs + "/'").c_str()) != 0)
-            return;
-        server = std::make_unique<Process>(std::vector<std::string>{program("pulserd")},
-                                           std::vector<std::string>{"TARVEX_ROOT=" + sandbox->root()}, docs + "/www");
-        ready = server->waitForOutput("Enable outputs...\n") && waitForPort(kPort);
-    }
+    static void SetUpTestSuite() { pulserd = std::make_unique<SandboxedPulserd>(); }
     // Checked here, not in the suite set-up: that failure would count the tests as skipped.
-    void SetUp() override {
-        ASSERT_TRUE(ready && server && server->running()) << (server ? server->output() : "web pages not copied");
-    }
-    static void TearDownTestSuite() {
-        server.reset();
-        sandbox.reset();
-    }
+    void SetUp() override { ASSERT_TRUE(pulserd->process->running()) << pulserd->process->output(); }
+    static void TearDownTestSuite() { pulserd.reset(); }
 
     // The reply body of one call; `params` is JSON text, empty for none.
     static std::string call(const std::string& method, const std::string& params = "", const std::string& id = "1") {
@@ -69,7 +40,7 @@ protected:
         return post(body);
     }
     static std::string post(const std::string& body) {
-        HttpReply r = http_request(kPort, "POST", "/json-rpc", body);
+        HttpReply r = http_request(8050, "POST", "/json-rpc", body);
         EXPECT_EQ(r.head, "HTTP/1.1 200 OK\r\nContent-Type: application/json") << r.raw;
         return r.body;
     }
@@ -87,15 +58,11 @@ protected:
     }
 
     // Server output written since `mark` (a length of output()).
-    static std::string output_since(size_t mark) { return server->output().substr(mark); }
+    static std::string output_since(size_t mark) { return pulserd->process->output().substr(mark); }
 
-    static std::unique_ptr<Sandbox> sandbox;
-    static std::unique_ptr<Process> server;
-    static bool ready;
+    static std::unique_ptr<SandboxedPulserd> pulserd;
 };
-std::unique_ptr<Sandbox> JsonRpc::sandbox;
-std::unique_ptr<Process> JsonRpc::server;
-bool JsonRpc::ready = false;
+std::unique_ptr<SandboxedPulserd> JsonRpc::pulserd;
 
 }  // namespace
 
@@ -178,7 +145,9 @@ TEST_F(JsonRpc, MethodsParametersAndReplies) {
         {"setSquareWave125MHz", "[3]", result("0")},
         {"setSquareWave125MHz", "[3,4]", invalid("wrong number of arguments")},
         {"setSquareWave125MHz", "{\"mask\":3}", invalid("bad parameters")},
-        {"shiftClkPhase", "{\"value\":-2}", result("0")},
+        {"shiftClkPhase", "{\"value\":-560}", result("0")},  // two turns at most
+        {"shiftClkPhase", "[2147483647]", invalid("value beyond 560 steps")},
+        {"shiftClkPhase", "{\"value\":-561}", invalid("value beyond 560 steps")},
         {"shiftClkPhase", "{}", invalid("missing argument 'clk_frequency'")},
         {"shiftClkPhase", "[]", invalid("wrong number of arguments")},
         {"shiftClkPhase", "", invalid("bad parameters")},
@@ -242,7 +211,7 @@ TEST_F(JsonRpc, MethodsParametersAndReplies) {
 TEST_F(JsonRpc, StreamLengthBound) {
     // 18,000,009 decoded bytes are refused before the device is touched.
     std::string too_long = testsupport::base64_encode(std::string(18000009, '\0'));
-    size_t mark = server->output().size();
+    size_t mark = pulserd->process->output().size();
     EXPECT_EQ(call("stream", "[\"" + too_long + "\"]"), error(-32000, "server error", "Sequence too long."));
     EXPECT_EQ(output_since(mark).find("jRPC call"), std::string::npos);
     EXPECT_EQ(output_since(mark).find("Stop FPGA"), std::string::npos);
@@ -255,31 +224,19 @@ TEST_F(JsonRpc, StreamedSequencePlaysThePulsesSent) {
     for (uint32_t i = 0; i < 200; ++i)
         pulses.push_back(Pulse{8 * (1 + i % 37) + 0x01000000u * (i == 7), static_cast<uint8_t>(i * 13 + 1),
                                static_cast<int16_t>(i * 331 - 32768), static_cast<int16_t>(32767 - i * 97)});
-    size_t mark = server->output().size();
-    ASSERT_EQ(call("stream", "[\"" + testsupport::base64_encode(records(pulses)) + "\",1,[0,3,0,0]]"), result("0"));
+    size_t mark = pulserd->process->output().size();
+    ASSERT_EQ(call("stream", "[\"" + testsupport::base64_encode(be_records(pulses)) + "\",1,[0,3,0,0]]"), result("0"));
     EXPECT_NE(output_since(mark).find("jRPC call: len: 200, n_runs: 1, final: 65535|3|0|0, \n"), std::string::npos);
 
-    ControlClient sim(sandbox->root() + "/sim/control.sock");
-    auto seg = sim.ok("{\"cmd\":\"segments\",\"slot\":0}");
-    ASSERT_TRUE(seg.IsObject() && seg.HasMember("segments"));
-    EXPECT_FALSE(seg["decode_error"].IsString() && seg["decode_error"].GetStringLength() > 0);
-    const auto& list = seg["segments"];
-    ASSERT_EQ(list.Size(), pulses.size());
-    const AnalogCalibDataCorr neutral;
-    for (size_t i = 0; i < pulses.size(); ++i) {
-        const auto& s = list[static_cast<rapidjson::SizeType>(i)];
-        ANALOG_TO_BYTES codes;
-        codes.setWithCalibration(pulses[i].ao0, pulses[i].ao1, neutral);
-        EXPECT_EQ((std::vector<uint64_t>{s[0].GetUint64(), s[1].GetUint(), s[2].GetUint(), s[3].GetUint()}),
-                  (std::vector<uint64_t>{pulses[i].ticks, pulses[i].digi, codes.value & 0xFFFF, codes.value >> 16}))
-            << i;
-    }
+    ControlClient sim(pulserd->sandbox.root() + "/sim/control.sock");
+    auto seg = sim.expectPlays(0, pulses);
+    ASSERT_TRUE(seg.IsObject() && seg.HasMember("bytes"));
     EXPECT_EQ(call("hasSequence"), result("1"));
     std::string control = call("getSequenceControlData", "[0]");
     EXPECT_NE(control.find("{\"NumberOfBytes\":" + std::to_string(seg["bytes"].GetUint64()) + ","), std::string::npos)
         << control;
     sim.ok("{\"cmd\":\"fill_blocked\",\"on\":true}");  // loaded, never started: an error, not 0
-    EXPECT_EQ(call("stream", "[\"" + testsupport::base64_encode(records(pulses)) + "\"]"),
+    EXPECT_EQ(call("stream", "[\"" + testsupport::base64_encode(be_records(pulses)) + "\"]"),
               error(-32000, "server error", "Sequence did not start."));
     sim.ok("{\"cmd\":\"fill_blocked\",\"on\":false}");
 }

@@ -1,22 +1,18 @@
 // The real pulserd (sim build) as a whole process: bring-up in a fresh root without touching
 // files already there, and hostname changes restarting the discovery server it runs as a child
 // (which joins a multicast group: the network namespace of tests/support/netns_run.sh).
-#include <arpa/inet.h>
 #include <grpcpp/grpcpp.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
+#include <sstream>
 
 #include <gtest/gtest.h>
 
 #include "support/control_client.h"
 #include "support/process.h"
 #include "support/sandbox.h"
+#include "support/udp_client.h"
 #include "tarvex.grpc.pb.h"
 
 using namespace testsupport;
@@ -25,8 +21,7 @@ namespace {
 
 // Parent process id and state letter of a process, from /proc; ppid -1 when it is gone.
 std::pair<long, char> proc_parent(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
     size_t paren = text.rfind(')');
     if (paren == std::string::npos) return {-1, '?'};
     char state = '?';
@@ -41,27 +36,7 @@ bool alive(pid_t pid) {
 }
 
 // Asks the discovery server on 127.0.0.1 and returns its reply ("" without one).
-std::string discover() {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0) return "";
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(12345);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string reply;
-    for (int attempt = 0; attempt < 20 && reply.empty(); ++attempt) {
-        const char request[] = "TX-DISCOVERY";
-        sendto(s, request, sizeof(request) - 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-        pollfd p{s, POLLIN, 0};
-        if (poll(&p, 1, 250) == 1) {
-            char buf[2048];
-            ssize_t n = recv(s, buf, sizeof(buf), 0);
-            if (n > 0) reply.assign(buf, static_cast<size_t>(n));
-        }
-    }
-    close(s);
-    return reply;
-}
+std::string discover() { return UdpClient().await_reply(12345).value_or(""); }
 
 long long discovery_pid(ControlClient& control) {
     rapidjson::Document d = control.ok(R"({"cmd":"discovery"})");
@@ -87,7 +62,6 @@ void discovery_checks() {
     tarvex::TarvexIntReply rep;
     ASSERT_TRUE(stub->setHostname(&ctx, req, &rep).ok());
     EXPECT_EQ(rep.value(), 0);
-    EXPECT_EQ(read_file(sandbox.path("/userconfig/network/hostname")), "pg-e2e");
 
     // A new child of pulserd, the old one ended; the new one answers with the new name.
     const long long second = discovery_pid(control);

@@ -127,11 +127,6 @@ std::string unknownField(std::mt19937_64& rng, uint32_t field) {
     }
 }
 
-TEST(GrpcWire, WellFormedMessagesDecodeLikeTheGeneratedParser) {
-    std::mt19937_64 rng(7);
-    for (int i = 0; i < 2000; ++i) expectSameAsGenerated(randomSequence(rng).SerializeAsString());
-}
-
 TEST(GrpcWire, HandCraftedEncodings) {
     std::string pulse = tag(1, 0) + varint(5) + tag(2, 0) + varint(0x1FF) + tag(3, 0) + varint(40000);
     // A negative int32 as the ten-byte varint, and an oversized ticks value truncated to 32 bits.
@@ -164,6 +159,7 @@ TEST(GrpcWire, HandCraftedEncodings) {
     for (const auto& bytes : cases) expectSameAsGenerated(bytes);
 }
 
+// Random messages, a quarter of them left whole, with unknown fields between the known ones.
 TEST(GrpcWire, DamagedAndPaddedMessagesAreAcceptedOrRefusedLikeTheGeneratedParser) {
     std::mt19937_64 rng(11);
     for (int i = 0; i < 5000; ++i) {
@@ -223,16 +219,10 @@ TEST(GrpcWire, LongMessagesWithFieldsLongerThanAPiece) {
 TEST(GrpcWire, OverLongListsAreCountedAndCheckedButNotStored) {
     tarvex::SequenceMessage m;
     for (int i = 0; i < 5; ++i) m.add_pulse()->set_ticks(10);
-    std::string bytes = m.SerializeAsString();
-    expectSameAsGenerated(bytes, 5);  // at the limit: stored
-    expectSameAsGenerated(bytes, 4);  // one over: counted only
-    grpcwire::SequenceRequest out;
-    ASSERT_TRUE(decode(bytes, 4, out));
-    EXPECT_EQ(out.count, 5u);
-    EXPECT_TRUE(out.pulses.empty());
-    // Damage inside the last pulse is still found when the list is too long to keep.
-    std::string damaged = bytes + lenField(1, tag(1, 4));
-    EXPECT_FALSE(decode(damaged, 4, out));
+    const std::string bytes = m.SerializeAsString();
+    expectSameAsGenerated(bytes, 5);                           // at the limit: stored
+    expectSameAsGenerated(bytes, 4);                           // one over: counted only
+    expectSameAsGenerated(bytes + lenField(1, tag(1, 4)), 4);  // damage in the last pulse still found
 }
 
 }  // namespace

@@ -6,9 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <chrono>
 #include <functional>
-#include <thread>
 #include <tuple>
 
 #include "sim/Network.h"

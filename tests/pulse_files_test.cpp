@@ -3,22 +3,17 @@
 #include <gtest/gtest.h>
 #include <bitset>
 #include <dirent.h>
-#include <fstream>
 #include <map>
 #include <random>
 #include <regex>
 #include "json_reader.h"
+#include "support/sandbox.h"
 #include "tarvex/Analog.h"
 #include "tarvex/PulseList.h"
 
 namespace {
 
 const std::string DATA = TARVEX_SOURCE_DIR "/tests/data/";
-
-std::string slurp(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
 
 // What reading gave, in the form of an expected file.
 std::string read_text(const std::string& path, tarvex::PulseFormat format) {
@@ -49,7 +44,8 @@ TEST(PulseFiles, SharedVectors) {
     std::smatch m;
     for (const dirent* e; (e = readdir(dir)) != nullptr;)
         if (const std::string file = e->d_name; std::regex_match(file, m, name) && ++checked) {
-            EXPECT_EQ(read_text(DATA + "pulses/" + m[1].str(), formats.at(m[2].str())), slurp(DATA + "pulses/" + file))
+            EXPECT_EQ(read_text(DATA + "pulses/" + m[1].str(), formats.at(m[2].str())),
+                      testsupport::read_file(DATA + "pulses/" + file))
                 << file;
         }
     closedir(dir);
@@ -57,7 +53,7 @@ TEST(PulseFiles, SharedVectors) {
 }
 
 TEST(PulseFiles, ValueConversionVectors) {
-    const std::string text = slurp(DATA + "values.json");
+    const std::string text = testsupport::read_file(DATA + "values.json");
     tarvex::json::Value v;
     std::string error;
     ASSERT_TRUE(tarvex::json::parse(text.data(), text.size(), v, error)) << error;

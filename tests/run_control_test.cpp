@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cmath>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -23,15 +22,8 @@ namespace {
 
 class RunControlTest : public testsupport::DeviceTest {
 protected:
-    uint64_t slotRuns(unsigned s) { return (uint64_t(slotWord(s, slot::RUNS_HI)) << 32) | slotWord(s, slot::RUNS_LO); }
-    uint64_t slotDuration(unsigned s) {
-        return (uint64_t(slotWord(s, slot::DURATION_HI)) << 32) | slotWord(s, slot::DURATION_LO);
-    }
-    uint32_t analogWord(int16_t a0, int16_t a1) {
-        ANALOG_TO_BYTES a;
-        a.setWithCalibration(a0, a1);
-        return a.value;
-    }
+    // A slot's 64-bit word pair whose low word is at `lo`.
+    uint64_t slotPair(unsigned s, uint32_t lo) { return (uint64_t(slotWord(s, lo + 4)) << 32) | slotWord(s, lo); }
     void setStatus(uint32_t mask, bool on = true) { fpga->set_bits(CTRL_BASE + ctrl::STATUS, mask, on); }
 
     // A short sequence: 15 bytes, 3 commands, 4 words.
@@ -88,8 +80,8 @@ TEST_F(RunControlTest, SetSequenceConfigProgramsTheSlotWords) {
             std::string out = output();
             EXPECT_EQ(slotWord(s, slot::CONTROL), c.control);
             EXPECT_EQ(slotWord(s, slot::SIZE), 1234u + s);
-            EXPECT_EQ(slotRuns(s), c.runs);
-            EXPECT_EQ(slotDuration(s), c.duration);
+            EXPECT_EQ(slotPair(s, slot::RUNS_LO), c.runs);
+            EXPECT_EQ(slotPair(s, slot::DURATION_LO), c.duration);
             EXPECT_EQ(out.find("n_runs =0\n") != std::string::npos, c.n_runs_zero_line) << out;
             EXPECT_EQ(out.find("True it is 64\n") != std::string::npos, c.wide_line) << out;
             const SequenceControlData stored = pulser->getSequenceControlData(static_cast<int>(s));
@@ -110,7 +102,7 @@ TEST_F(RunControlTest, UploadProgramsTheSlotAndEnablesItLast) {
     EXPECT_THAT(out, HasSubstr("Seq data: 15 bytes | Ticks: 4\n3 pulses | Data Rate: 3.75 GBit/s \n"));
 
     EXPECT_EQ(slotWord(1, slot::SIZE), 15u);
-    EXPECT_EQ(slotRuns(1), 2u);
+    EXPECT_EQ(slotPair(1, slot::RUNS_LO), 2u);
     EXPECT_EQ(slotWord(1, slot::CONTROL), 0x00Du);  // enable, follow-on, when
     EXPECT_EQ(slotWord(1, slot::FINAL_ANALOG), analogWord(1000, -1000));
     EXPECT_EQ(slotWord(1, 0x18) & 0xFF, 0x81u);
@@ -298,7 +290,7 @@ TEST_F(RunControlTest, StreamStartsSlotZeroWithUnlimitedSlotRuns) {
     auto digi = fpga->writes(CTRL_BASE + 0x10);
     ASSERT_FALSE(digi.empty());
     EXPECT_EQ(digi.front() & 0xFF, 0x0Fu);
-    EXPECT_EQ(slotRuns(0), 0x8000000000000000ull);
+    EXPECT_EQ(slotPair(0, slot::RUNS_LO), 0x8000000000000000ull);
     EXPECT_EQ(slotWord(0, slot::CONTROL), 0x11u);
     // Start mode IMMEDIATE: the software trigger was given and the endless sequence streams.
     EXPECT_THAT(ctrlFieldWrites(ctrl::SW_TRIGGER), ::testing::Contains(1u));

@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <functional>
 #include <vector>
 
 #include "sim/Playback.h"
@@ -13,18 +11,9 @@
 
 using namespace reg;
 namespace pb = sim::playback;
+using testsupport::eventually;
 
 namespace {
-
-// A state the simulator reaches on the wall clock; never a statement about how fast.
-bool eventually(const std::function<bool()>& pred, std::chrono::seconds limit = std::chrono::seconds(20)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-        if (pred()) return true;
-        usleep(500);
-    }
-    return pred();
-}
 
 class PlaybackTest : public testsupport::DeviceTest {
 protected:
@@ -35,15 +24,10 @@ protected:
     // One pulse of `words` words of digital state `digi`.
     static std::vector<Pulse> words(uint32_t n, uint8_t digi = 0x01) { return {{n * 8, digi, 0, 0}}; }
 
-    int upload(unsigned slot, const std::vector<Pulse>& seq, long long runs, next_action_t next = 0,
-               on_nodata_t nodata = 0, when_t when = 0) {
-        int r = pulser->upload(slot, seq, runs, Pulse{0, 0, 0, 0}, next, when, nodata);
-        return r;
+    int upload(unsigned slot, const std::vector<Pulse>& seq, long long runs, next_action_t next = 0) {
+        return pulser->upload(slot, seq, runs, Pulse{0, 0, 0, 0}, next, 0, 0);
     }
-    int start(unsigned slot, long long slot_runs) {
-        int r = pulser->start(slot, slot_runs);
-        return r;
-    }
+    int start(unsigned slot, long long slot_runs) { return pulser->start(slot, slot_runs); }
     void trigger(start_t mode, trigger_rearm_t rearm) { pulser->setTrigger(mode, rearm); }
     bool finished() { return pulser->hasFinished(); }
     uint32_t status() { return fpga->read(CTRL_BASE + ctrl::STATUS); }

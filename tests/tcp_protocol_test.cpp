@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <deque>
 #include <future>
 #include <stdexcept>
@@ -242,15 +241,19 @@ TEST_F(TcpConnection, DeviceFailuresBecomeStatusCodesAndTheConnectionGoesOn) {
     EXPECT_FALSE(device.unlocked_call) << "every device call runs under the device lock";
 }
 
-// Framing: the calibration answer byte for byte, unknown commands answered, the pulse-count
-// limits checked on the sub-header (before any record), the payload length accounted exactly,
-// and a wrong magic ending the connection without an answer.
+// Framing: the calibration answer byte for byte, a get's payload dropped unread (never run as
+// the commands it may hold), unknown commands answered, the pulse-count limits checked on the
+// sub-header (before any record), the payload length accounted exactly, and a wrong magic ending
+// the connection without an answer.
 TEST_F(TcpConnection, FramesLimitsAndPayloadAccounting) {
     device.under([&] { device.calibration = AnalogCalibData{0.0, 0.0, 1.0, 1.0}; });
     {
         TcpClient c(server.port());
-        auto h = TcpClient::header(7, tcp::CMD_GET_CALIBRATION, 0);
-        ASSERT_TRUE(c.sendBytes(&h, sizeof(h)));
+        auto h = TcpClient::header(7, tcp::CMD_GET_CALIBRATION, 64);
+        auto hidden = TcpClient::header(8, tcp::CMD_SET_CALIBRATION, 32);
+        const AnalogCalibData data;
+        ASSERT_TRUE(
+            c.sendPieces({{&h, sizeof(h)}, {&hidden, sizeof(hidden)}, {const_cast<AnalogCalibData*>(&data), 32}}));
         uint8_t got[64], want[64] = {'K', 'W', 'Q', 'Z', 7, 0, 0, 0, 0, 0, 0, 0, 0x02, 0x01, 0, 0, 32};
         ASSERT_TRUE(c.recvExact(got, 64, std::chrono::steady_clock::now() + std::chrono::seconds(20)));
         const double neutral[4] = {0.0, 0.0, 1.0, 1.0};
@@ -264,6 +267,7 @@ TEST_F(TcpConnection, FramesLimitsAndPayloadAccounting) {
         EXPECT_EQ(a->header.command, 0x103u);
         EXPECT_EQ(a->header.tag, 9u);
         EXPECT_EQ(c.getCalibration(10).value().header.status, tcp::STATUS_OK) << "the connection goes on";
+        EXPECT_EQ(device.calls(), std::vector<std::string>(2, "getAnalogCalibration"));
     }
     testing::internal::CaptureStdout();
     auto pulses = somePulses(MAX_STREAM_PULSES + 1);

@@ -1,8 +1,12 @@
-// Base64 encoding of test data (the server only decodes; tests and benchmarks need the reverse).
+// Base64 encoding of test data (the server only decodes; tests and benchmarks need the reverse),
+// and the 9-byte big-endian pulse records that the "stream" payload encodes.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "common/types.h"
 
 namespace testsupport {
 
@@ -25,6 +29,17 @@ inline std::string base64_encode(const std::string& bytes) {
         out += abc[(v >> 12) & 63];
         out += rest == 2 ? abc[(v >> 6) & 63] : '=';
         out += '=';
+    }
+    return out;
+}
+
+inline std::string be_records(const std::vector<Pulse>& pulses) {
+    std::string out;
+    for (const Pulse& p : pulses) {
+        const char r[9] = {
+            char(p.ticks >> 24),        char(p.ticks >> 16), char(p.ticks >> 8),         char(p.ticks), char(p.digi),
+            char(uint16_t(p.ao0) >> 8), char(p.ao0),         char(uint16_t(p.ao1) >> 8), char(p.ao1)};
+        out.append(r, 9);
     }
     return out;
 }

@@ -5,8 +5,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include "device/Pulse.h"
 
 namespace testsupport {
 
@@ -36,16 +39,17 @@ bool ControlClient::connect() {
 
 std::string ControlClient::send(const std::string& request) {
     if (!connect()) return "";
+    auto lost = [this] {  // the connection is dropped; the next request connects anew
+        ::close(fd_);
+        fd_ = -1;
+        return std::string();
+    };
     std::string line = request + "\n";
     size_t done = 0;
     while (done < line.size()) {
         ssize_t n = ::send(fd_, line.data() + done, line.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ::close(fd_);
-            fd_ = -1;
-            return "";
-        }
+        if (n <= 0) return lost();
         done += static_cast<size_t>(n);
     }
     for (;;) {
@@ -58,11 +62,7 @@ std::string ControlClient::send(const std::string& request) {
         char chunk[4096];
         ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            ::close(fd_);
-            fd_ = -1;
-            return "";
-        }
+        if (n <= 0) return lost();
         pending_.append(chunk, static_cast<size_t>(n));
     }
 }
@@ -80,6 +80,31 @@ rapidjson::Document ControlClient::ok(const std::string& request) {
     bool good = doc.IsObject() && doc["ok"].IsBool() && doc["ok"].GetBool();
     EXPECT_TRUE(good) << "control request failed: " << request;
     return doc;
+}
+
+rapidjson::Document ControlClient::expectPlays(unsigned slot, const std::vector<Pulse>& pulses, size_t checked) {
+    const size_t n = std::min(checked, pulses.size());
+    rapidjson::Document d = ok("{\"cmd\":\"segments\",\"slot\":" + std::to_string(slot) +
+                               ",\"max\":" + std::to_string(std::min(checked, pulses.size() + 1)) + "}");
+    if (!d.IsObject() || !d.HasMember("segments")) return d;
+    uint64_t ticks = 0;
+    for (const Pulse& p : pulses) ticks += p.ticks;
+    EXPECT_EQ(d["whole_ticks"].GetUint64(), ticks / 8);
+    EXPECT_EQ(d["decode_error"].GetStringLength(), 0u) << d["decode_error"].GetString();
+    const auto& segments = d["segments"];
+    EXPECT_EQ(segments.Size(), n);
+    for (rapidjson::SizeType i = 0; i < std::min<size_t>(n, segments.Size()); ++i) {
+        ANALOG_TO_BYTES codes;
+        codes.setWithCalibration(pulses[i].ao0, pulses[i].ao1, AnalogCalibDataCorr());
+        const auto& s = segments[i];
+        const bool same = s[0].GetUint64() == pulses[i].ticks && s[1].GetUint() == pulses[i].digi &&
+                          s[2].GetUint() == (codes.value & 0xFFFF) && s[3].GetUint() == codes.value >> 16;
+        if (!same) {
+            ADD_FAILURE() << "segment " << i << " is not pulse " << i;
+            break;
+        }
+    }
+    return d;
 }
 
 }  // namespace testsupport

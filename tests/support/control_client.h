@@ -4,6 +4,9 @@
 #include <rapidjson/document.h>
 
 #include <string>
+#include <vector>
+
+#include "common/types.h"
 
 namespace testsupport {
 
@@ -23,6 +26,11 @@ public:
     rapidjson::Document ok(const std::string& request);
 
     const std::string& path() const { return path_; }
+
+    // Slot `slot` plays `pulses`, checked segment by segment (the first `checked`): ticks, digital
+    // byte, both DAC codes under the neutral calibration; whole ticks and no decoding error. Returns
+    // the "segments" reply for further checks.
+    rapidjson::Document expectPlays(unsigned slot, const std::vector<Pulse>& pulses, size_t checked = SIZE_MAX);
 
 private:
     bool connect();

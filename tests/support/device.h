@@ -17,6 +17,14 @@
 namespace testsupport {
 
 class DeviceTest : public ::testing::Test {
+public:
+    // The analog word of an output pair under the calibration in force (neutral in test programs).
+    static uint32_t analogWord(int16_t ao0, int16_t ao1) {
+        ANALOG_TO_BYTES a;
+        a.setWithCalibration(ao0, ao1);
+        return a.value;
+    }
+
 protected:
     // Override to change the simulated board before the device is built.
     virtual sim::Config simConfig() { return sim::Config(); }

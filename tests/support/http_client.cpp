@@ -1,45 +1,29 @@
 #include "support/http_client.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cctype>
 #include <cstdlib>
+
+#include "support/tcp_client.h"
 
 namespace testsupport {
 
 HttpReply http_request(int port, const std::string& method, const std::string& path, const std::string& body,
                        const std::string& extra_headers) {
     HttpReply reply;
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0) return reply;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-        close(s);
-        return reply;
-    }
+    TcpClient conn(static_cast<uint16_t>(port));
+    if (!conn.connected()) return reply;
     std::string request = method + " " + path + " HTTP/1.0\r\n" +
                           (extra_headers.find("Host:") == std::string::npos ? "Host: 127.0.0.1\r\n" : "") +
                           extra_headers;
     if (extra_headers.find("Content-Length") == std::string::npos && (!body.empty() || method == "POST"))
         request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
     request += "\r\n" + body;
-    size_t sent = 0;
-    while (sent < request.size()) {
-        ssize_t n = send(s, request.data() + sent, request.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) break;
-        sent += static_cast<size_t>(n);
-    }
+    conn.sendBytes(request.data(), request.size());
     // Until the server closes, or until a declared body length has arrived.
     char buf[65536];
     long long expected = -1;
     for (;;) {
-        ssize_t n = recv(s, buf, sizeof(buf), 0);
+        ssize_t n = recv(conn.fd(), buf, sizeof(buf), 0);
         if (n <= 0) break;
         reply.raw.append(buf, static_cast<size_t>(n));
         size_t split = reply.raw.find("\r\n\r\n");
@@ -55,7 +39,6 @@ HttpReply http_request(int port, const std::string& method, const std::string& p
         }
         if (expected >= 0 && static_cast<long long>(reply.raw.size() - split - 4) >= expected) break;
     }
-    close(s);
     size_t split = reply.raw.find("\r\n\r\n");
     reply.head = reply.raw.substr(0, split);
     reply.body = split == std::string::npos ? "" : reply.raw.substr(split + 4);

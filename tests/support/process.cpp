@@ -1,21 +1,17 @@
 #include "support/process.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <stdexcept>
-#include <thread>
 
 #include "support/sandbox.h"
+#include "support/tcp_client.h"
 
 #ifndef TARVEX_BIN_DIR
 #define TARVEX_BIN_DIR "build/bin"
@@ -102,18 +98,7 @@ int Process::stop(int signal, std::chrono::milliseconds timeout) {
 std::string program(const std::string& name) { return std::string(TARVEX_BIN_DIR) + "/" + name; }
 
 bool waitForPort(int port, std::chrono::milliseconds timeout) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return eventually(
-        [&] {
-            int s = socket(AF_INET, SOCK_STREAM, 0);
-            bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) == 0;
-            close(s);
-            return ok;
-        },
-        timeout);
+    return eventually([&] { return TcpClient(static_cast<uint16_t>(port)).connected(); }, timeout);
 }
 
 SandboxedPulserd::SandboxedPulserd()
