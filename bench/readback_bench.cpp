@@ -1,12 +1,14 @@
-// Readback of a 2,000,000-pulse slot from the real pulserd (sim build): paging through the whole
-// slot in order, one page near its end read on its own, and the slowest JSON-RPC getter answer
-// while four clients page through the slot at once.
+// Readback of a 2,000,000-pulse slot from the real pulserd (sim build), the list of the web page's
+// test (8-20 ns pulses off the 8 ns grid, 4,923,077 segments as played): paging through the whole
+// slot in order in both forms, one page near its end read on its own, and the slowest JSON-RPC
+// getter answer while four clients page through the slot at once.
 //
 //   readback_bench        (run it through tests/support/netns_run.sh: the ports are fixed)
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <future>
 #include <string>
 #include <vector>
@@ -22,17 +24,34 @@ namespace {
 
 double seconds_since(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-// Pages through slot 0 from segment `from` on; the number of pages.
-int page_through(uint64_t from, size_t max_pages) {
+struct Paged {
     int pages = 0;
-    for (bool more = true; more && size_t(pages) < max_pages; ++pages) {
-        const HttpReply r = http_request(8050, "GET", "/api/slot/0/segments?max=65536&from=" + std::to_string(from));
-        const size_t n =
-            size_t(std::count(r.body.begin(), r.body.end(), ']')) - 1;  // one per segment, one for the list
-        more = r.body.find("\"more\":true") != std::string::npos;
+    uint64_t segments = 0;
+    double megabytes = 0;
+};
+
+// Pages through slot 0 from segment `from` on, in the binary form or JSON.
+Paged page_through(uint64_t from, size_t max_pages, bool binary) {
+    Paged p;
+    for (bool more = true; more && size_t(p.pages) < max_pages; ++p.pages) {
+        const HttpReply r = http_request(8050, "GET", "/api/slot/0/segments?max=65536&from=" + std::to_string(from) +
+                                                          (binary ? "&form=binary" : ""));
+        size_t n = 0;
+        if (binary) {
+            if (r.body.size() < 14) break;
+            uint32_t count;
+            std::memcpy(&count, r.body.data(), 4);
+            n = count;
+            more = r.body[4] == 1;
+        } else {
+            n = size_t(std::count(r.body.begin(), r.body.end(), ']')) - 1;  // one per segment, one for the list
+            more = r.body.find("\"more\":true") != std::string::npos;
+        }
         from += n;
+        p.segments += n;
+        p.megabytes += double(r.body.size()) / 1e6;
     }
-    return pages;
+    return p;
 }
 
 }  // namespace
@@ -42,14 +61,18 @@ int main() {
     if (!pulserd.ready()) return 1;
     const size_t n = 2000000;
     std::vector<Pulse> pulses(n);
-    for (size_t i = 0; i < n; ++i) pulses[i] = Pulse{8, uint8_t(i % 2), 0, 0};
+    for (size_t k = 0; k < n; ++k)
+        pulses[k] = Pulse{uint32_t(8 + k % 13), uint8_t(k & 255), int16_t(k % 200 * 100), int16_t(-int(k % 300) * 100)};
     if (!TcpClient().stream(pulses, 1, Pulse{0, 0, 0, 0})) return 1;
 
+    for (bool binary : {true, false}) {
+        const auto t0 = Clock::now();
+        const Paged p = page_through(0, SIZE_MAX, binary);
+        std::printf("whole slot in order, %s: %d pages, %llu segments, %.1f MB, %.3f s\n", binary ? "binary" : "JSON",
+                    p.pages, (unsigned long long)p.segments, p.megabytes, seconds_since(t0));
+    }
     auto t0 = Clock::now();
-    const int pages = page_through(0, SIZE_MAX);
-    std::printf("whole slot in order: %d pages, %.3f s\n", pages, seconds_since(t0));
-    t0 = Clock::now();
-    page_through(n - 1000, 1);
+    page_through(4900000, 1, true);
     std::printf("one page near the end, on its own: %.3f s\n", seconds_since(t0));
 
     std::atomic<bool> done{false};
@@ -63,12 +86,12 @@ int main() {
         return worst;
     });
     t0 = Clock::now();
-    std::vector<std::future<int>> readers;
+    std::vector<std::future<Paged>> readers;
     for (int i = 0; i < 4; ++i)
-        readers.push_back(std::async(std::launch::async, [] { return page_through(0, SIZE_MAX); }));
+        readers.push_back(std::async(std::launch::async, [] { return page_through(0, SIZE_MAX, true); }));
     for (auto& r : readers) r.get();
     done = true;
-    std::printf("four readers at once: %.3f s; slowest getFirmwareVersion meanwhile: %.1f ms\n", seconds_since(t0),
-                slowest.get() * 1000);
+    std::printf("four binary readers at once: %.3f s; slowest getFirmwareVersion meanwhile: %.1f ms\n",
+                seconds_since(t0), slowest.get() * 1000);
     return 0;
 }

@@ -1,15 +1,24 @@
 // Decoder of the sequence memory command format (memory_commands.h).
 #include "hardware/CommandDecoder.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace memcmd {
 
-uint8_t Word::digi(unsigned tick) const {
-    uint8_t d = 0;
-    for (unsigned i = 0; i < 8; ++i)
-        if ((channels[i] >> tick) & 1u) d = uint8_t(d | (1u << i));
-    return d;
+uint8_t Word::digi(unsigned tick) const { return uint8_t(tick_bytes() >> (8 * tick)); }
+
+// Byte i bit j of the channel bytes is bit i of tick j's byte: an 8x8 bit matrix transposed in
+// three steps of swapping blocks (1x1, 2x2, 4x4 bits) across the diagonal.
+uint64_t Word::tick_bytes() const {
+    uint64_t x = 0;
+    for (unsigned i = 0; i < 8; ++i) x |= uint64_t(channels[i]) << (8 * i);
+    uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAull;
+    x ^= t ^ (t << 7);
+    t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCull;
+    x ^= t ^ (t << 14);
+    t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ull;
+    return x ^ t ^ (t << 28);
 }
 
 bool Word::uniform() const {
@@ -139,7 +148,7 @@ void decode_each(const uint8_t* region, size_t max_bytes, DecodeResult& r, Take&
                 return;
             }
             mask = region[pos++];
-            for (unsigned i = 0; i < 8; ++i) need += (mask >> i) & 1u;
+            need = MASK_BITS.v[mask];
         } else {
             need = 8;
         }
@@ -233,10 +242,11 @@ bool append(std::vector<Segment>& out, uint64_t ticks, uint8_t digi, uint16_t c0
 
 // Appends one word played `times` times; false when the segment limit is reached.
 bool append_word(std::vector<Segment>& out, const Word& w, uint64_t times, size_t limit) {
-    if (w.uniform()) return append(out, 8 * times, w.digi(0), w.code0, w.code1, limit);
+    const uint64_t bytes = w.tick_bytes();
+    if (bytes == uint8_t(bytes) * 0x0101010101010101ull) return append(out, 8 * times, uint8_t(bytes), w.code0, w.code1, limit);
     for (uint64_t n = 0; n < times; ++n)
         for (unsigned t = 0; t < 8; ++t)
-            if (!append(out, 1, w.digi(t), w.code0, w.code1, limit)) return false;
+            if (!append(out, 1, uint8_t(bytes >> (8 * t)), w.code0, w.code1, limit)) return false;
     return true;
 }
 
@@ -296,10 +306,34 @@ struct Pager {
         return true;
     }
     bool word(const Word& w, uint64_t times) {
-        if (w.uniform()) return add(8 * times, w.digi(0), w.code0, w.code1);
-        for (uint64_t n = 0; n < times; ++n)
-            for (unsigned t = 0; t < 8; ++t)
-                if (!add(1, w.digi(t), w.code0, w.code1)) return false;
+        const uint64_t bytes = w.tick_bytes();
+        const uint8_t first = uint8_t(bytes);
+        if (bytes == first * 0x0101010101010101ull) return add(8 * times, first, w.code0, w.code1);
+        // The runs of equal bytes within the word. From its second playing on, each playing ends
+        // with the same segment being built and closes the same number of segments: playings
+        // that close segments before the page only are counted, not played.
+        uint8_t run_byte[8], run_len[8];
+        unsigned runs = 0;
+        for (unsigned t = 0; t < 8; ++t) {
+            const uint8_t b = uint8_t(bytes >> (8 * t));
+            if (runs && run_byte[runs - 1] == b) {
+                ++run_len[runs - 1];
+            } else {
+                run_byte[runs] = b;
+                run_len[runs++] = 1;
+            }
+        }
+        const uint64_t closed = runs - (run_byte[0] == run_byte[runs - 1]);  // per playing after the first
+        for (uint64_t n = 0; n < times; ++n) {
+            if (n == 1 && index < from) {
+                const uint64_t skip = std::min(times - 1, (from - index) / closed);
+                index += skip * closed;
+                n += skip;
+                if (n == times) break;
+            }
+            for (unsigned r = 0; r < runs; ++r)
+                if (!add(run_len[r], run_byte[r], w.code0, w.code1)) return false;
+        }
         return true;
     }
 };
@@ -309,6 +343,7 @@ struct Pager {
 SegmentPage read_segments(const uint8_t* region, size_t max_bytes, uint64_t from, size_t max_segments,
                           PageCursor* cursor) {
     SegmentPage page;
+    page.segments.reserve(std::min<size_t>(max_segments, 65536));
     Pager pager{from, max_segments, page, Segment{}};
     PageCursor start;
     if (cursor && cursor->index <= from) start = *cursor;
@@ -322,11 +357,17 @@ SegmentPage read_segments(const uint8_t* region, size_t max_bytes, uint64_t from
     decode_each(
         region, max_bytes, r,
         [&](const DecodedCommand& c) {
-            next = PageCursor{c.offset, ref, pager.cur, pager.have, pager.index};
-            full = !pager.word(c.word, c.repetitions());
+            const Segment cur = pager.cur;
+            const bool have = pager.have;
+            const uint64_t index = pager.index;
+            if (!pager.word(c.word, c.repetitions())) {
+                full = true;
+                next = PageCursor{c.offset, ref, cur, have, index};
+                return false;
+            }
             ref = c.word;
             ref.marker = false;
-            return !full;
+            return true;
         },
         start.pos, start.ref);
     // The next page begins within the command that filled this one: paging goes on from there.

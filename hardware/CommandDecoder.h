@@ -21,6 +21,8 @@ struct Word {
 
     // Digital output byte during tick j (bit i = output i).
     uint8_t digi(unsigned tick) const;
+    // The digital output bytes of the 8 ticks: byte j is digi(j).
+    uint64_t tick_bytes() const;
     // True when every output keeps one level for the whole word.
     bool uniform() const;
     bool operator==(const Word& o) const;

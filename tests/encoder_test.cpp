@@ -325,6 +325,13 @@ TEST(Decoder, WordsAndSegments) {
     d = memcmd::decode(hold.data(), hold.size());
     ASSERT_TRUE(d.ok()) << d.error;
     EXPECT_EQ(memcmd::segments(d, 1), (std::vector<memcmd::Segment>{{8ull * 0x20000000, 0x00, 0x0000, 0x1FFF}}));
+
+    // A page at the end of a partial word played 2^29 times (2^30 segments) is read at once.
+    const Bytes partial = {0xB0, 0x0F, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0x1F};
+    const memcmd::Segment high{4, 0x01, 0x1FFF, 0x1FFF}, low{4, 0x00, 0x1FFF, 0x1FFF};
+    const memcmd::SegmentPage deep = memcmd::read_segments(partial.data(), partial.size(), (1ull << 30) - 3, 4);
+    EXPECT_EQ(deep.segments, (std::vector<memcmd::Segment>{low, high, low}));
+    EXPECT_FALSE(deep.more);
 }
 
 // One played word and how often in a row.

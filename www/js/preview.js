@@ -40,8 +40,9 @@ export function summary(trace) {
   const { n, start, digi, ao0, ao1 } = trace;
   const nb = Math.ceil(n / BLOCK);
   const b = { or: new Uint8Array(nb), and: new Uint8Array(nb), min0: new Float32Array(nb), max0: new Float32Array(nb),
-    min1: new Float32Array(nb), max1: new Float32Array(nb), any: new Uint8Array(nb) };
+    min1: new Float32Array(nb), max1: new Float32Array(nb), any: new Uint8Array(nb), end: new Float64Array(nb) };
   for (let k = 0; k < nb; k++) {
+    b.end[k] = start[Math.min(n, (k + 1) * BLOCK)];
     let or = 0, and = 255, mn0 = Infinity, mx0 = -Infinity, mn1 = Infinity, mx1 = -Infinity, any = 0;
     for (let i = k * BLOCK, e = Math.min(n, i + BLOCK); i < e; i++) {
       if (start[i + 1] === start[i]) continue;
@@ -79,31 +80,30 @@ export function usage(trace) {
 // left edge in ns. A block of pulses that lies within one column counts as a whole, so a view of
 // millions of pulses costs about n / BLOCK steps.
 function reduce(trace, left, rel, span, cols) {
-  const r = { or: new Uint8Array(cols), and: new Uint8Array(cols).fill(255), seen: new Uint8Array(cols),
-    min0: new Float32Array(cols).fill(Infinity), max0: new Float32Array(cols).fill(-Infinity),
-    min1: new Float32Array(cols).fill(Infinity), max1: new Float32Array(cols).fill(-Infinity) };
+  const or = new Uint8Array(cols), and = new Uint8Array(cols).fill(255), seen = new Uint8Array(cols),
+    min0 = new Float32Array(cols).fill(Infinity), max0 = new Float32Array(cols).fill(-Infinity),
+    min1 = new Float32Array(cols).fill(Infinity), max1 = new Float32Array(cols).fill(-Infinity);
   const { n, start, digi, ao0, ao1 } = trace;
   const scale = cols / span;
   const end = Math.min(span, rel(start[n]));
   const first = (s) => Math.max(0, Math.floor(s * scale));
   const last = (e) => Math.min(cols - 1, Math.ceil(e * scale) - 1);
-  const put = (c, or, and, mn0, mx0, mn1, mx1) => {
-    r.or[c] |= or; r.and[c] &= and; r.seen[c] = 1;
-    if (mn0 < r.min0[c]) r.min0[c] = mn0;
-    if (mx0 > r.max0[c]) r.max0[c] = mx0;
-    if (mn1 < r.min1[c]) r.min1[c] = mn1;
-    if (mx1 > r.max1[c]) r.max1[c] = mx1;
+  const put = (c, o, a, mn0, mx0, mn1, mx1) => {
+    or[c] |= o; and[c] &= a; seen[c] = 1;
+    if (mn0 < min0[c]) min0[c] = mn0;
+    if (mx0 > max0[c]) max0[c] = mx0;
+    if (mn1 < min1[c]) min1[c] = mn1;
+    if (mx1 > max1[c]) max1[c] = mx1;
   };
   const b = n / cols > 4 * BLOCK ? summary(trace) : null;
-  let i = pulseAt(start, n, Math.max(Math.floor(left), 0));
-  while (i < n) {
-    const s = rel(start[i]);
-    if (s >= end) break;
+  let i = pulseAt(start, n, Math.max(Math.floor(left), 0)), s = rel(start[i]);   // where pulse i starts
+  while (i < n && s < end) {
     if (b && i % BLOCK === 0 && i + BLOCK <= n) {
-      const k = i / BLOCK, e = rel(start[i + BLOCK]);
+      const k = i / BLOCK, e = rel(b.end[k]);    // (the blocks' ends lie together: no pulse is read)
       if (s >= 0 && e <= end && first(s) === last(e)) {
         if (b.any[k]) put(first(s), b.or[k], b.and[k], b.min0[k], b.max0[k], b.min1[k], b.max1[k]);
         i += BLOCK;
+        s = e;
         continue;
       }
     }
@@ -112,8 +112,9 @@ function reduce(trace, left, rel, span, cols) {
       for (let c = first(s), c1 = last(Math.min(e, end)); c <= c1; c++) put(c, digi[i], digi[i], ao0[i], ao0[i], ao1[i], ao1[i]);
     }
     i++;
+    s = e;
   }
-  return r;
+  return { or, and, seen, min0, max0, min1, max1 };
 }
 
 // A tick step of 1, 2 or 5 times a power of ten (whole ns) giving about `want` ticks over `span`.
@@ -165,6 +166,7 @@ export class WaveView {
     this.onRows = null;
     this.pending = false;
     this.drag = null;
+    this.reduced = new WeakMap();   // per trace, its columns as last drawn, with the view they were for
     this.attach();
     new ResizeObserver(() => this.redraw()).observe(canvas);
   }
@@ -364,8 +366,14 @@ export class WaveView {
     const traces = [];
     if (this.list) traces.push([this.list, COLORS.list, 0]);
     if (this.readback) traces.push([this.readback, COLORS.readback, 2]);
+    const shown = `${this.base} ${this.off} ${this.span} ${cols}`;
     for (const [trace, color, dy] of traces) {
-      const r = reduce(trace, this.t0, (t) => this.rel(t), this.span, cols);
+      let r = this.reduced.get(trace);
+      if (!r || r.shown !== shown) {
+        r = reduce(trace, this.t0, (t) => this.rel(t), this.span, cols);
+        r.shown = shown;
+        this.reduced.set(trace, r);
+      }
       g.strokeStyle = color;
       g.fillStyle = color;
       g.lineWidth = 1;

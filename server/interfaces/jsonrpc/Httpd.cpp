@@ -133,6 +133,9 @@ Httpd::Httpd(const Handlers& prefix_handlers) {
     options["listening_ports"] = "8050";
     options["num_threads"] = "8";
     options["enable_keep_alive"] = "no";
+    // Replies go out in pieces of the reply buffer: each is sent at once, not held back until the
+    // client has acknowledged the one before (which can take the client's delayed-ACK time).
+    options["tcp_nodelay"] = "1";
     options["document_root"] = ".";
     options["enable_directory_listing"] = "yes";
     options["index_files"] = "index.html,index.htm,index.shtml";
