@@ -189,8 +189,16 @@ test('2,000,000 pulses preview and stream with a progress bar', async () => {
     new MutationObserver(() => { const b = document.getElementById('stream-progress'); window.progressSeen.push([b.value, b.max]); })
       .observe(document.getElementById('stream-progress'), { attributes: true });
   });
+  // A 24 MB body on loopback may leave before the first progress event: send it at 40 MB/s.
+  const cdp = await context.newCDPSession(page);
+  const upload = (bytesPerS) => cdp.send('Network.emulateNetworkConditions',
+    { offline: false, latency: 0, downloadThroughput: -1, uploadThroughput: bytesPerS });
+  await cdp.send('Network.enable');
+  await upload(40e6);
   await page.click('#btn-stream');
   await page.waitForFunction(() => document.body.dataset.streamed === '2000000', null, { timeout: 120000 });
+  await upload(-1);
+  await cdp.detach();
   const seen = await page.evaluate(() => window.progressSeen);
   assert.ok(seen.some(([v, m]) => v > 0 && v < m && m > 20e6), JSON.stringify(seen.slice(0, 5)));
   assert.equal(await text('#stream-answer'), 'Streaming 2,000,000 pulses from slot 0');
