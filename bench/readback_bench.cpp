@@ -34,8 +34,9 @@ struct Paged {
 Paged page_through(uint64_t from, size_t max_pages, bool binary) {
     Paged p;
     for (bool more = true; more && size_t(p.pages) < max_pages; ++p.pages) {
-        const HttpReply r = http_request(8050, "GET", "/api/slot/0/segments?max=65536&from=" + std::to_string(from) +
-                                                          (binary ? "&form=binary" : ""));
+        const HttpReply r = http_request(
+            8050, "GET",
+            "/api/slot/0/segments?max=65536&from=" + std::to_string(from) + (binary ? "&form=binary" : ""));
         size_t n = 0;
         if (binary) {
             if (r.body.size() < 14) break;

@@ -243,7 +243,8 @@ bool append(std::vector<Segment>& out, uint64_t ticks, uint8_t digi, uint16_t c0
 // Appends one word played `times` times; false when the segment limit is reached.
 bool append_word(std::vector<Segment>& out, const Word& w, uint64_t times, size_t limit) {
     const uint64_t bytes = w.tick_bytes();
-    if (bytes == uint8_t(bytes) * 0x0101010101010101ull) return append(out, 8 * times, uint8_t(bytes), w.code0, w.code1, limit);
+    if (bytes == uint8_t(bytes) * 0x0101010101010101ull)
+        return append(out, 8 * times, uint8_t(bytes), w.code0, w.code1, limit);
     for (uint64_t n = 0; n < times; ++n)
         for (unsigned t = 0; t < 8; ++t)
             if (!append(out, 1, uint8_t(bytes >> (8 * t)), w.code0, w.code1, limit)) return false;
