@@ -23,7 +23,7 @@ MUTANTS = [
     ("device", "PulserNetwork.cpp", "if (n[i] < 0 || n[i] > 255) return false;", "if (n[i] < 0 || n[i] > 256) return false;"),
     ("device/encoder", "memory_commands.h", "b == 0 ? 0 : b <= 8 ? 1 : b <= 16 ? 2 : 3", "b == 0 ? 0 : b <= 7 ? 1 : b <= 16 ? 2 : 3"),
     ("device/encoder", "memory_commands.h", "b == 0 ? 0 : b <= 8 ? 1 : b <= 16 ? 2 : 3", "b == 0 ? 0 : b <= 8 ? 1 : b <= 15 ? 2 : 3"),
-    ("device/encoder", "memory_commands.h", "return ((codes ^ ref_codes) >> 16) != 0; }", "return ((codes ^ ref_codes) >> 17) != 0; }"),
+    ("device/encoder", "memory_commands.h", "return ((codes ^ ref_codes) >> 16) != 0; }", "return ((codes ^ ref_codes) >> 24) != 0; }"),
     ("device/encoder", "Pulse.cpp", "return (int32_t(length) * value) >> 3; }", "return (int32_t(length) * value) / 8; }"),
     ("device/encoder", "Pulse.cpp", "uintptr_t(in_window(end)) >= uintptr_t(window_) + reg::SEQMEM_LEN", "uintptr_t(in_window(end)) > uintptr_t(window_) + reg::SEQMEM_LEN"),
     ("device/encoder", "Pulse.cpp", "x.head = uint16_t((mask == 0xFF ? 0 : HDR_MASKED) | mask << 8);", "x.head = uint16_t((mask == 0xFF ? 0 : HDR_MASKED) | mask << 7);"),

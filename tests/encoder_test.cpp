@@ -174,31 +174,35 @@ TEST(Encoder, PartialWordAssembly) {
 
 TEST(Encoder, LeavingTheWindowThrowsAndKeepsEarlierCommands) {
     SeqWindow w;
-    // Every pulse needs a 17-byte command: all channel bytes and both codes change, 4-byte count.
-    std::vector<Pulse> worst;
-    const size_t n = reg::SEQMEM_SLOT1_OFFSET / CMD_MAX_BYTES + 16;
-    worst.reserve(n);
+    // Four shorter commands (13 bytes: no count; 14: a 1-byte count), then 17-byte ones (all
+    // channel bytes and both codes change, 4-byte count): one of them ends exactly on the end of
+    // slot 1's region, which is not below it.
+    const size_t head = 13 + 3 * 14;
+    static_assert((reg::SEQMEM_SLOT1_OFFSET - 13 - 3 * 14) % CMD_MAX_BYTES == 0,
+                  "a 17-byte command ends on the window's end");
+    std::vector<Pulse> worst = {P(8, 0xFF, 1000, -1000), P(16, 0x00, -1000, 1000), P(16, 0xFF, 1000, -1000),
+                                P(16, 0x00, -1000, 1000)};
+    const size_t n = (reg::SEQMEM_SLOT1_OFFSET - head) / CMD_MAX_BYTES + 16;
     for (size_t i = 0; i < n; ++i) {
         bool odd = !(i & 1);
         worst.push_back(P(8 * 0x10001, odd ? 0xFF : 0x00, odd ? 1000 : -1000, odd ? -1000 : 1000));
     }
     EXPECT_THROW(encode(w, worst, 1, 1, final_state(), 1000), std::out_of_range);
 
-    // Commands that fit are in place: whole 17-byte commands up to the last that ends below the window end.
-    const size_t fitting = (reg::SEQMEM_SLOT1_OFFSET - 1) / CMD_MAX_BYTES;
+    // The commands that end below the window's end are in place, the one ending on it is not.
+    const size_t fitting = 4 + (reg::SEQMEM_SLOT1_OFFSET - head) / CMD_MAX_BYTES - 1;
     memcmd::DecodeResult d = memcmd::decode(w.slot(1), reg::SEQMEM_SLOT1_OFFSET);
     EXPECT_FALSE(d.ok()) << "an end command was found";
     ASSERT_GE(d.commands.size(), fitting);
     for (size_t i = 0; i < fitting; ++i) {
-        ASSERT_EQ(d.commands[i].length, CMD_MAX_BYTES) << i;
+        ASSERT_EQ(d.commands[i].length, i == 0 ? 13u : i < 4 ? 14u : CMD_MAX_BYTES) << i;
         ASSERT_FALSE(d.commands[i].end()) << i;
-        ASSERT_EQ(d.commands[i].count, 0x10000u) << i;
+        ASSERT_EQ(d.commands[i].count, i == 0 ? 0u : i < 4 ? 1u : 0x10000u) << i;
     }
-    // Nothing was written after the last command that fits (the fresh window reads 0 there).
     const uint8_t* s = w.slot(1);
-    EXPECT_EQ(s[(fitting - 1) * CMD_MAX_BYTES], 0x3C);
-    const size_t rest = reg::SEQMEM_SLOT1_OFFSET - fitting * CMD_MAX_BYTES;
-    EXPECT_EQ(Bytes(s + fitting * CMD_MAX_BYTES, s + reg::SEQMEM_SLOT1_OFFSET), Bytes(rest, 0));
+    const size_t written = head + (fitting - 4) * CMD_MAX_BYTES;
+    EXPECT_EQ(s[written - CMD_MAX_BYTES], 0x3C);
+    EXPECT_EQ(Bytes(s + written, s + reg::SEQMEM_SLOT1_OFFSET), Bytes(CMD_MAX_BYTES, 0));
 }
 
 // ---- the decoder on hand-written command bytes ----
