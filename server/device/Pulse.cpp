@@ -442,7 +442,7 @@ struct SequenceEncoder::Emitter {
         uint8_t* p = o + e.end;
         store_codes(p, codes, code_bytes);
         p += CODES.bytes[code_bytes];
-        store32(p, count);
+        if (!__builtin_constant_p(count) || count != 0) store32(p, count);  // a count of 0 has no field
         out = p + memcmd::COUNT_FIELDS.bytes[lz];
         head = o;
         ref = bits;
