@@ -35,7 +35,6 @@ struct CountCodes {
     }
 };
 constexpr CountCodes COUNT_CODES;
-inline unsigned count_code(uint32_t count) { return COUNT_CODES.by_bits[count == 0 ? 0 : 32 - __builtin_clz(count)]; }
 // Bytes of the count field of a width code: 0, 1, 2, 4.
 constexpr unsigned count_bytes(unsigned code) { return (1u << code) >> 1; }
 // The count's field by its number of leading zeros (32 for 0, as the ARM instruction gives):
