@@ -17,6 +17,7 @@
 #include <system_error>
 #include <thread>
 
+#include "common/PulsePipeline.h"
 #include "device/Pulser.h"
 #include "interfaces/interfaces.h"
 #include "interfaces/tcp/tcp_protocol.h"
@@ -74,13 +75,13 @@ constexpr size_t RECORD = sizeof(Pulse);
 // there for a client waiting its turn.
 std::atomic<int> listening{-1};
 
-// One connection: its socket, its one receive buffer (a chunk of records, reused by every
-// command) and the header of the command being served, whose length counts the payload bytes not
-// yet consumed.
+// One connection: its socket, its two receive buffers (a chunk of records each, reused by every
+// command: one is received while the other is put into the slot) and the header of the command
+// being served, whose length counts the payload bytes not yet consumed.
 class Connection {
 public:
     Connection(int fd, StreamDevice& device, std::mutex& lock)
-        : fd_(fd), device_(device), lock_(lock), chunk_(FILL_CHUNK) {}
+        : fd_(fd), device_(device), lock_(lock), chunks_{std::vector<Pulse>(FILL_CHUNK), std::vector<Pulse>(FILL_CHUNK)} {}
 
     // Serves commands until the connection ends.
     void run() {
@@ -205,10 +206,10 @@ private:
 
     Pulse finalState() const { return Pulse{0, seq_.final_digi, seq_.final_ao0, seq_.final_ao1}; }
 
-    // Receives `count` records into the chunk buffer; paced: in blocks with pauses, leaving memory
+    // Receives `count` records into `chunk`; paced: in blocks with pauses, leaving memory
     // bandwidth to a busy playback.
-    bool receiveChunk(size_t count, bool paced) {
-        auto* p = reinterpret_cast<uint8_t*>(chunk_.data());
+    bool receiveChunk(Pulse* chunk, size_t count, bool paced) {
+        auto* p = reinterpret_cast<uint8_t*>(chunk);
         for (size_t done = 0; done < count;) {
             const size_t block = paced ? std::min(THROTTLE_BLOCK, count - done) : count;
             if (!recvPayload(p + done * RECORD, block * RECORD)) return false;
@@ -261,7 +262,8 @@ private:
         return false;
     }
 
-    // The fill of one CMD_STREAM or CMD_UPLOAD: opened with the first chunk, fed chunk by chunk.
+    // The fill of one CMD_STREAM or CMD_UPLOAD: opened with the first chunk, fed chunk by chunk on
+    // the pipeline's thread, read by the connection's once the pipeline has finished.
     struct Fill {
         uint64_t id = 0;
         bool tried = false;  // opened, or refused (then the records are only consumed)
@@ -269,8 +271,8 @@ private:
         uint32_t status = STATUS_OK;
     };
 
-    // Puts the chunk that has just arrived into the slot, opening the fill with the first one.
-    void fillChunk(bool stream, Fill& f, size_t count) {
+    // Puts a chunk that has arrived into the slot, opening the fill with the first one.
+    void fillChunk(bool stream, Fill& f, const Pulse* chunk, size_t count) {
         std::lock_guard<std::mutex> g(lock_);
         const Pulse final_state = finalState();
         if (!f.tried) {
@@ -288,8 +290,26 @@ private:
         }
         if (f.id == 0 || f.status != STATUS_OK || count == 0) return;
         bool kept = true;
-        f.status = deviceCall([&] { kept = device_.fillPulses(f.id, chunk_.data(), count); });
+        f.status = deviceCall([&] { kept = device_.fillPulses(f.id, chunk, count); });
         if (f.status == STATUS_OK && !kept) f.status = STATUS_OVERTAKEN;
+    }
+
+    // Receives the records chunk by chunk into `f`, each chunk put into the slot while the next
+    // arrives (the first, even an empty one, opens the fill). Returns once every chunk received is
+    // in; false when the records did not all arrive.
+    bool receiveFill(bool stream, Fill& f, bool paced) {
+        PulsePipeline pipeline(chunks_, [&](const Pulse* chunk, size_t count) { fillChunk(stream, f, chunk, count); });
+        const uint64_t n = seq_.n_pulses;
+        bool whole = true;
+        uint64_t done = 0;
+        do {
+            const size_t count = static_cast<size_t>(std::min<uint64_t>(FILL_CHUNK, n - done));
+            whole = receiveChunk(pipeline.next(), count, paced);
+            if (whole) pipeline.submit(count);
+            done += count;
+        } while (whole && done < n);
+        pipeline.finish();
+        return whole;
     }
 
     bool sequenceCommand(bool stream) {
@@ -301,20 +321,14 @@ private:
             return rest;
         }
         const bool paced = !stream && throttle();
-        const uint64_t n = seq_.n_pulses;
         Fill f;
-        for (uint64_t done = 0; done < n || !f.tried;) {
-            const size_t count = static_cast<size_t>(std::min<uint64_t>(FILL_CHUNK, n - done));
-            if (!receiveChunk(count, paced)) {
-                // The sender has gone or stalled: the slot stays empty.
-                answer(STATUS_TRANSFER_ERROR);
-                std::lock_guard<std::mutex> g(lock_);
-                device_.dropFill(f.id);
-                if (!stream) device_.reset_qos();
-                return false;
-            }
-            done += count;
-            fillChunk(stream, f, count);
+        if (!receiveFill(stream, f, paced)) {
+            // The sender has gone or stalled: the slot stays empty.
+            answer(STATUS_TRANSFER_ERROR);
+            std::lock_guard<std::mutex> g(lock_);
+            device_.dropFill(f.id);
+            if (!stream) device_.reset_qos();
+            return false;
         }
 
         UploadResult result;
@@ -381,7 +395,7 @@ private:
     std::mutex& lock_;
     CommandHeader header_;
     SequenceHeader seq_;
-    std::vector<Pulse> chunk_;
+    std::vector<Pulse> chunks_[2];
     std::chrono::steady_clock::time_point payload_start_;
     uint64_t payload_received_ = 0;
 };

@@ -4,9 +4,11 @@
 //
 // One listener thread (run_streamHighLevel, see interfaces.h) serves one connection at a time on a
 // handler thread (socketThread). The handler never holds the device lock while it receives: a
-// sequence's records arrive in chunks of FILL_CHUNK, each put into the slot as it arrives under a
-// lock held for that chunk's encoding only, so a slow client never holds up the other interfaces,
-// and what is left once the last record has arrived is one chunk and the slot's sizes. Another
+// sequence's records arrive in chunks of FILL_CHUNK, and while the handler receives the next
+// chunk, a second thread of the command's own puts the last one into the slot, under a lock held
+// for that chunk's encoding only. So a slow client never holds up the other interfaces, and what
+// is left once the last record has arrived is one chunk and the slot's sizes. Threads: the
+// listener, the handler and, during a sequence's records, its encoding thread. Another
 // interface's operation on the slots in between ends the fill; the command then answers
 // STATUS_OVERTAKEN.
 #pragma once
@@ -48,8 +50,8 @@ constexpr uint64_t THROTTLE_MIN_PULSES = 10000;  // only uploads above this size
 constexpr double THROTTLE_RATE = 9.0;            // GBit/s: receive in paced blocks
 constexpr double QOS_RATE = 11.0;                // GBit/s: also lower the processor's memory priority
 constexpr size_t THROTTLE_BLOCK = 256;           // records per paced block
-// Records received and encoded per hold of the device lock (a multiple of THROTTLE_BLOCK); the
-// connection's one receive buffer holds this many.
+// Records received and encoded per hold of the device lock (a multiple of THROTTLE_BLOCK); each
+// of the connection's two receive buffers holds this many.
 constexpr size_t FILL_CHUNK = FILL_PIECE;
 
 static_assert(sizeof(AnalogCalibData) == sizeof(CalibrationPayload), "the calibration payload is four doubles");
