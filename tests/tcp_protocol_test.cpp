@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <deque>
+#include <filesystem>
 #include <future>
 #include <stdexcept>
 #include <thread>
@@ -38,6 +39,9 @@ public:
     }
     bool fillPulses(uint64_t id, const Pulse* pulses, size_t count) override {
         call("");
+        ++fills;
+        if (dropped != 0) filled_after_drop = true;
+        while (hold) std::this_thread::sleep_for(std::chrono::milliseconds(1));
         const std::string what = std::exchange(throw_next, std::string());
         if (what == "range") throw std::out_of_range("sequence does not fit");
         if (what == "alloc") throw std::bad_alloc();
@@ -48,7 +52,10 @@ public:
     }
     int closeStream(uint64_t) override { return call(""), 0; }
     int closeFill(uint64_t) override { return call(""), upload_result; }
-    void dropFill(uint64_t) override { call(""); }
+    void dropFill(uint64_t id) override {
+        call("");
+        dropped = id;
+    }
     SequenceControlData getSequenceControlData(int slot) override {
         call("getSequenceControlData");
         return slots[slot];
@@ -90,6 +97,10 @@ public:
     Pulse last_final{};
     std::vector<uint32_t> last_flags;
     std::atomic<bool> unlocked_call{false};
+    std::atomic<bool> hold{false};  // fillPulses waits while set (an encoding that takes long)
+    std::atomic<int> fills{0};
+    uint64_t dropped = 0;  // the fill last dropped
+    bool filled_after_drop = false;
 
 private:
     void call(const std::string& name) {
@@ -383,6 +394,42 @@ TEST_F(TcpConnection, CutOffRecordsEndTheConnectionAndResetTheQos) {
         EXPECT_EQ(std::count(calls.begin(), calls.end(), "upload"), 0);
         EXPECT_EQ(calls.back(), "reset_qos");
     }
+}
+
+size_t threadCount() {
+    size_t n = 0;
+    for (auto it = std::filesystem::directory_iterator("/proc/self/task"); it != std::filesystem::directory_iterator(); ++it)
+        ++n;
+    return n;
+}
+
+// A sender killed while a chunk is still being encoded: the chunks that arrived go in first,
+// then the fill is dropped; the encoding thread is gone and the next stream is served.
+TEST_F(TcpConnection, ASenderKilledWhileAChunkEncodesEndsCleanly) {
+    const size_t idle_threads = threadCount();
+    const auto pulses = somePulses(3 * tcp::FILL_CHUNK);
+    device.hold = true;
+    {
+        TcpClient c(server.port());
+        auto seq = TcpClient::sequenceHeader(pulses.size(), 1, Pulse{});
+        ASSERT_TRUE(c.sendSequence(tcp::CMD_STREAM, 2, seq, pulses.data(), 2 * tcp::FILL_CHUNK + 10,
+                                   9 * (tcp::FILL_CHUNK - 10)));
+        for (int i = 0; i < 2000 && device.fills == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        ASSERT_EQ(device.fills, 1);
+    }
+    device.hold = false;
+    for (int i = 0; i < 2000 && threadCount() != idle_threads; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(threadCount(), idle_threads) << "the connection's threads have ended";
+    device.under([&] {
+        EXPECT_EQ(device.dropped, 7u);
+        EXPECT_FALSE(device.filled_after_drop);
+        EXPECT_EQ(device.last_pulses.size(), 2 * tcp::FILL_CHUNK);
+    });
+    TcpClient c(server.port());
+    auto a = c.stream(somePulses(5), 1, Pulse{}, 3);
+    ASSERT_TRUE(a);
+    EXPECT_EQ(a->header.status, tcp::STATUS_OK);
 }
 
 // Accept failures that belong to one connection or to a passing shortage do not end the
