@@ -1,29 +1,14 @@
 #include "common/PulsePipeline.h"
 
-#include <atomic>
 #include <system_error>
 #include <utility>
 
-namespace {
-std::atomic<int> consumers{0};
-}
-
 PulsePipeline::PulsePipeline(std::vector<Pulse> (&buffers)[2], Sink sink)
     : sink_(std::move(sink)), buffer_{buffers[0].data(), buffers[1].data()} {
-    start();
-}
-
-PulsePipeline::PulsePipeline(Sink sink) : sink_(std::move(sink)) { start(); }
-
-void PulsePipeline::start() {
-    if (++consumers > kMaxConsumers) {
-        --consumers;
-        return;  // submit consumes each piece itself
-    }
     try {
         consumer_ = std::thread([this] { consume(); });
     } catch (const std::system_error&) {
-        --consumers;
+        // No thread to spare: submit consumes each piece itself.
     }
 }
 
@@ -40,13 +25,12 @@ Pulse* PulsePipeline::next() {
     return buffer_[produce_];
 }
 
-void PulsePipeline::submit(const Pulse* pulses, size_t count) {
+void PulsePipeline::submit(size_t count) {
     if (!consumer_.joinable()) {
-        sinkPiece(pulses, count);
+        sinkPiece(buffer_[produce_], count);
         return;
     }
     std::lock_guard<std::mutex> l(mutex_);
-    piece_[produce_] = pulses;
     count_[produce_] = count;
     full_[produce_] = true;
     produce_ ^= 1;
@@ -61,7 +45,6 @@ void PulsePipeline::finish() {
             changed_.notify_all();
         }
         consumer_.join();
-        --consumers;
     }
     if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
 }
@@ -71,7 +54,7 @@ void PulsePipeline::consume() {
     for (;;) {
         changed_.wait(l, [this] { return full_[consume_] || closed_; });
         if (!full_[consume_]) return;
-        const Pulse* pulses = piece_[consume_];
+        const Pulse* pulses = buffer_[consume_];
         const size_t count = count_[consume_];
         l.unlock();
         sinkPiece(pulses, count);

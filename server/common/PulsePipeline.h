@@ -3,13 +3,11 @@
 // overlaps consuming the last.
 //
 // Two buffers of the caller's, used in turn: the producer fills the one next() gives and submits
-// it; the consumer thread passes it to the sink, then gives it back. (Without buffers the producer
-// submits pieces of a list of its own, which it leaves unchanged until finish.) At most one piece
-// waits while another is consumed, so memory is the two buffers and one thread per pipeline.
+// it; the consumer thread passes it to the sink, then gives it back. At most one piece waits
+// while another is consumed, so memory is the two buffers and one thread per pipeline.
 // The sink runs on the consumer thread only, one piece at a time and in order; it takes whatever
 // locks it needs itself, and the producer never waits on them, only on a buffer to come back.
-// Without a thread to spare, or with kMaxConsumers pipelines running threads already, the pipeline
-// consumes each piece on the producer's thread in submit.
+// Without a thread to spare the pipeline consumes each piece on the producer's thread in submit.
 #pragma once
 
 #include <condition_variable>
@@ -25,37 +23,30 @@
 class PulsePipeline {
 public:
     using Sink = std::function<void(const Pulse* pulses, size_t count)>;
-    // Consumer threads in the process at once.
-    static constexpr int kMaxConsumers = 4;
 
     // `buffers`: each holds the largest piece the producer submits.
     PulsePipeline(std::vector<Pulse> (&buffers)[2], Sink sink);
-    explicit PulsePipeline(Sink sink);
     // Waits for what was submitted, as finish does, but rethrows nothing.
     ~PulsePipeline();
     PulsePipeline(const PulsePipeline&) = delete;
     PulsePipeline& operator=(const PulsePipeline&) = delete;
 
-    // The buffer to fill next (null without buffers); waits until the sink is done with it.
+    // The buffer to fill next; waits until the sink is done with it.
     Pulse* next();
     // Hands the buffer next() gave over to the sink, with `count` pulses in it.
-    void submit(size_t count) { submit(buffer_[produce_], count); }
-    // Hands `count` pulses at `pulses` over to the sink, after next().
-    void submit(const Pulse* pulses, size_t count);
+    void submit(size_t count);
     // Returns once every submitted piece has been through the sink and the consumer thread has
     // ended. Rethrows the first exception a sink call threw (the pieces after it were skipped).
     void finish();
 
 private:
-    void start();
     void consume();
     void sinkPiece(const Pulse* pulses, size_t count);
 
     Sink sink_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    Pulse* buffer_[2] = {nullptr, nullptr};
-    const Pulse* piece_[2] = {nullptr, nullptr};
+    Pulse* buffer_[2];
     size_t count_[2] = {0, 0};
     bool full_[2] = {false, false};
     unsigned produce_ = 0, consume_ = 0;  // the buffer each side uses next

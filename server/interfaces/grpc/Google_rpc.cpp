@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "common/InFlight.h"
-#include "common/PulsePipeline.h"
 #include "interfaces/grpc/CallTimer.h"
 #include "interfaces/grpc/GrpcListener.h"
 #include "interfaces/grpc/GrpcWire.h"
@@ -50,10 +49,8 @@ void fill(TarvexReply* reply, T value) {
 void fill(TarvexIntReply* reply, int32_t value) { reply->set_value(value); }
 void fill(TarvexStringReply* reply, const std::string& text) { reply->set_string_value(text); }
 
-// Both `stream` paths: the request's pulse count checked and the call logged; `load` then puts the
-// pulses into the device, and its outcome is answered.
-template <class Load>
-Status runStream(const grpcwire::SequenceRequest& req, TarvexReply* reply, Load load) {
+// The common part of both `stream` paths, from the decoded request on.
+Status runStream(DeviceAccess& device, grpcwire::SequenceRequest& req, TarvexReply* reply) {
     if (req.count == 0) {
         reply->set_value(1);
         return Status(StatusCode::INVALID_ARGUMENT, EMPTY_SEQUENCE);
@@ -65,63 +62,15 @@ Status runStream(const grpcwire::SequenceRequest& req, TarvexReply* reply, Load 
     print_grpc_call(req.count, req.n_runs, req.final_state);
     // A sequence that does not fit or cannot be allocated was not loaded: the client is told so
     // instead of being answered as if it plays.
-    const LoadOutcome out = load();
+    const LoadOutcome out = device.locked([&](Pulser& pulser) {
+        return loadSequence([&] { return pulser.stream(req.pulses, req.n_runs, req.final_state); });
+    });
     if (out.kind != LoadOutcome::LOADED) {
         reply->set_value(1);
         return Status(StatusCode::RESOURCE_EXHAUSTED, out.error);
     }
     reply->set_value(static_cast<uint32_t>(out.value));
     return Status::OK;
-}
-
-// `Pulser::stream` of a request read slice by slice: each piece of FILL_PIECE pulses is put into
-// slot 0 on a second thread while the next is read, under the device lock for that piece only.
-// `outline` holds what the request asks for (count, n_runs, final state). `parsed` is false when
-// a pulse entry does not parse: the fill is then dropped, leaving slot 0 empty.
-LoadOutcome streamPieces(DeviceAccess& device, std::vector<grpc::Slice>& slices, size_t size,
-                         const grpcwire::SequenceRequest& outline, bool& parsed) {
-    uint64_t id = 0;
-    LoadOutcome out = device.locked([&](Pulser& pulser) {
-        return loadSequence([&] { return pulser.openStream(outline.n_runs, outline.final_state, id); });
-    });
-    if (out.kind != LoadOutcome::LOADED || out.value == FILL_OVERTAKEN) return LoadOutcome{out.kind, -1, out.error};
-    bool gone = false;  // the fill was overtaken
-    grpcwire::SequenceReader reader(size, kMaxStreamPulses);
-    {
-        PulsePipeline pipeline([&](const Pulse* pulses, size_t count) {
-            if (id == 0 || gone || out.kind != LoadOutcome::LOADED) return;
-            out = device.locked([&](Pulser& pulser) {
-                return loadSequence([&] { return gone = !pulser.fillPulses(id, pulses, count), 0; });
-            });
-        });
-        size_t at = 0;
-        for (grpc::Slice& slice : slices) {
-            reader.feed(slice.begin(), slice.size());
-            slice = grpc::Slice();
-            for (; reader.count() - at >= FILL_PIECE && reader.count() <= outline.count; at += FILL_PIECE) {
-                pipeline.next();
-                pipeline.submit(reader.list() + at, FILL_PIECE);
-            }
-        }
-        if (reader.count() == outline.count && at < outline.count) {
-            pipeline.next();
-            pipeline.submit(reader.list() + at, outline.count - at);
-        }
-        pipeline.finish();
-    }
-    grpcwire::SequenceRequest req;
-    parsed = reader.finish(req) && req.count == outline.count;
-    return device.locked([&](Pulser& pulser) {
-        if (!parsed || out.kind != LoadOutcome::LOADED) {
-            pulser.dropFill(id);
-            return out;
-        }
-        if (gone) return LoadOutcome{LoadOutcome::LOADED, -1, ""};
-        return loadSequence([&] {
-            const int started = pulser.closeStream(id);
-            return started == FILL_OVERTAKEN ? -1 : started;
-        });
-    });
 }
 
 }  // namespace
@@ -164,24 +113,20 @@ Status PulserServiceImpl::streamFromWire(ServerContext* ctx,
                                    : Status(StatusCode::INTERNAL, "No payload");
     }
     claim.shrink_to(bytes.Length());
-    // The request arrives in many slices. Its outline first, so that nothing reaches the device
-    // for a request that is refused; then the pulses, read one slice after the other (each
-    // released once read) while those read so far are encoded.
+    // The request arrives in many slices: read one after the other, each released once read.
     std::vector<grpc::Slice> slices;
     if (!bytes.Dump(&slices).ok()) return Status(StatusCode::INTERNAL, "");
-    const size_t size = bytes.Length();
+    grpcwire::SequenceReader reader(bytes.Length(), kMaxStreamPulses);
     bytes.Clear();
-    grpcwire::SequenceRequest outline;
-    {
-        grpcwire::SequenceReader reader(size, kMaxStreamPulses, true);
-        for (const grpc::Slice& slice : slices) reader.feed(slice.begin(), slice.size());
-        if (!reader.finish(outline)) return Status(StatusCode::INTERNAL, "");
+    for (grpc::Slice& slice : slices) {
+        reader.feed(slice.begin(), slice.size());
+        slice = grpc::Slice();
     }
+    grpcwire::SequenceRequest req;
+    if (!reader.finish(req)) return Status(StatusCode::INTERNAL, "");
     TarvexReply reply;
-    bool parsed = true;
-    Status status = runStream(outline, &reply, [&] { return streamPieces(device_, slices, size, outline, parsed); });
-    if (!parsed) status = Status(StatusCode::INTERNAL, "");
-    slices.clear();
+    Status status = runStream(device_, req, &reply);
+    req = grpcwire::SequenceRequest();
     malloc_trim(0);  // a large request's memory goes back to the system
     if (status.ok()) call->Write(reply);
     return status;
@@ -197,11 +142,7 @@ Status PulserServiceImpl::stream(ServerContext*, const SequenceMessage* request,
         req.pulses.resize(req.count);
         for (size_t i = 0; i < req.count; ++i) req.pulses[i] = toPulse(request->pulse(static_cast<int>(i)));
     }
-    return runStream(req, reply, [&] {
-        return device_.locked([&](Pulser& pulser) {
-            return loadSequence([&] { return pulser.stream(req.pulses, req.n_runs, req.final_state); });
-        });
-    });
+    return runStream(device_, req, reply);
 }
 
 Status PulserServiceImpl::reset(ServerContext*, const VoidMessage*, TarvexReply* reply) {

@@ -219,9 +219,7 @@ void adviseHugePages(void* data, size_t bytes) {
 
 }  // namespace
 
-SequenceReader::SequenceReader(size_t total_size, size_t max_pulses, bool outline)
-    : max_pulses_(max_pulses), outline_(outline) {
-    if (outline) return;
+SequenceReader::SequenceReader(size_t total_size, size_t max_pulses) : max_pulses_(max_pulses) {
     req_.pulses.reserve(std::min(max_pulses, total_size / 2));
     adviseHugePages(req_.pulses.data(), req_.pulses.capacity() * sizeof(Pulse));
 }
@@ -283,23 +281,10 @@ bool SequenceReader::usualPulses(const uint8_t*& at, const uint8_t* end) {
     return true;
 }
 
-void SequenceReader::skipPulses(const uint8_t*& at, const uint8_t* end) {
-    const uint8_t* p = at;
-    size_t count = req_.count;
-    while (end - p >= 2 && p[0] == kPulseTag && p[1] < 0x80 && end - p >= 2 + p[1]) {
-        p += 2 + p[1];
-        ++count;
-    }
-    req_.count = count;
-    at = p;
-}
-
 size_t SequenceReader::fields(const uint8_t* begin, const uint8_t* end) {
     const uint8_t* p = begin;
     for (;;) {
-        if (outline_) {
-            skipPulses(p, end);
-        } else if (!usualPulses(p, end)) {
+        if (!usualPulses(p, end)) {
             // A pulse entry held whole that does not parse: malformed whatever follows.
             broken_ = true;
             return static_cast<size_t>(p - begin);
@@ -314,12 +299,8 @@ size_t SequenceReader::fields(const uint8_t* begin, const uint8_t* end) {
         switch (tag) {
             case kPulseTag: {
                 Pulse x{0, 0, 0, 0};
-                size_t n = 0;
-                ok = outline_ ? in.length(n) && in.skip(n) : readPulse(in, x);
-                if (ok && outline_)
-                    ++req_.count;
-                else if (ok)
-                    addPulse(x);
+                ok = readPulse(in, x);
+                if (ok) addPulse(x);
                 break;
             }
             case kRunsTag: {
@@ -373,7 +354,7 @@ void SequenceReader::feed(const uint8_t* data, size_t size) {
 bool SequenceReader::finish(SequenceRequest& out) {
     // Bytes left over never made a complete field: the message is truncated or malformed.
     if (broken_ || !carry_.empty()) return false;
-    if (req_.count > max_pulses_ || outline_)
+    if (req_.count > max_pulses_)
         std::vector<Pulse>().swap(req_.pulses);
     else
         req_.pulses.resize(req_.count);

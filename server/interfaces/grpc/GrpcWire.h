@@ -39,19 +39,12 @@ public:
     // `total_size`: the message's size in bytes. Pulses are stored only while there are at most
     // `max_pulses`; the list is reserved once for min(max_pulses, total_size / 2) entries (an
     // entry takes at least two bytes), and its pages are only touched as it fills.
-    // `outline`: pulse entries are counted and skipped, not read: the count, n_runs and the final
-    // state at a fraction of the cost. finish then refuses a malformed message as the full read
-    // does, except one whose only fault lies inside a pulse entry.
-    SequenceReader(size_t total_size, size_t max_pulses, bool outline = false);
+    SequenceReader(size_t total_size, size_t max_pulses);
     // The next piece of the message, in order.
     void feed(const uint8_t* data, size_t size);
     // After the last piece: false when the bytes do not parse; otherwise the request moves to
     // `out` (pulses left empty when there are more than `max_pulses`).
     bool finish(SequenceRequest& out);
-    // The pulse entries read so far; while that is at most `max_pulses` they are stored in order
-    // from list() on, where the list stays until finish.
-    size_t count() const { return req_.count; }
-    const Pulse* list() const { return req_.pulses.data(); }
 
 private:
     // Reads the complete top-level fields at the start of [begin, end); returns the bytes they
@@ -71,11 +64,7 @@ private:
         ++req_.count;
     }
 
-    // Counts the usual pulse entries from `at` on (as usualPulses reads them) and moves `at` past.
-    void skipPulses(const uint8_t*& at, const uint8_t* end);
-
     size_t max_pulses_;
-    bool outline_;
     SequenceRequest req_;
     std::vector<uint8_t> carry_;  // the start of a field cut by a piece boundary
     bool broken_ = false;
