@@ -3,8 +3,9 @@
 #include <system_error>
 #include <utility>
 
-PulsePipeline::PulsePipeline(std::vector<Pulse> (&buffers)[2], Sink sink)
-    : sink_(std::move(sink)), buffer_{buffers[0].data(), buffers[1].data()} {
+PulsePipeline::PulsePipeline(std::vector<std::vector<Pulse>>& buffers, Sink sink)
+    : sink_(std::move(sink)), count_(buffers.size()), full_(buffers.size()) {
+    for (auto& b : buffers) buffer_.push_back(b.data());
     try {
         consumer_ = std::thread([this] { consume(); });
     } catch (const std::system_error&) {
@@ -33,7 +34,7 @@ void PulsePipeline::submit(size_t count) {
     std::lock_guard<std::mutex> l(mutex_);
     count_[produce_] = count;
     full_[produce_] = true;
-    produce_ ^= 1;
+    produce_ = (produce_ + 1) % buffer_.size();
     changed_.notify_all();
 }
 
@@ -60,7 +61,7 @@ void PulsePipeline::consume() {
         sinkPiece(pulses, count);
         l.lock();
         full_[consume_] = false;
-        consume_ ^= 1;
+        consume_ = (consume_ + 1) % buffer_.size();
         changed_.notify_all();
     }
 }

@@ -2,9 +2,10 @@
 // second thread that consumes them (encodes them into a slot), so that producing the next piece
 // overlaps consuming the last.
 //
-// Two buffers of the caller's, used in turn: the producer fills the one next() gives and submits
-// it; the consumer thread passes it to the sink, then gives it back. At most one piece waits
-// while another is consumed, so memory is the two buffers and one thread per pipeline.
+// The caller's buffers, used in turn: the producer fills the one next() gives and submits it; the
+// consumer thread passes it to the sink, then gives it back. Memory is the buffers and one thread
+// per pipeline. Pieces waiting in the other buffers keep the consumer busy while the producer is
+// slow to wake (on an idle machine, a sleeping thread takes hundreds of microseconds to run).
 // The sink runs on the consumer thread only, one piece at a time and in order; it takes whatever
 // locks it needs itself, and the producer never waits on them, only on a buffer to come back.
 // Without a thread to spare the pipeline consumes each piece on the producer's thread in submit.
@@ -24,8 +25,8 @@ class PulsePipeline {
 public:
     using Sink = std::function<void(const Pulse* pulses, size_t count)>;
 
-    // `buffers`: each holds the largest piece the producer submits.
-    PulsePipeline(std::vector<Pulse> (&buffers)[2], Sink sink);
+    // `buffers`: at least two, each holding the largest piece the producer submits.
+    PulsePipeline(std::vector<std::vector<Pulse>>& buffers, Sink sink);
     // Waits for what was submitted, as finish does, but rethrows nothing.
     ~PulsePipeline();
     PulsePipeline(const PulsePipeline&) = delete;
@@ -46,10 +47,10 @@ private:
     Sink sink_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    Pulse* buffer_[2];
-    size_t count_[2] = {0, 0};
-    bool full_[2] = {false, false};
-    unsigned produce_ = 0, consume_ = 0;  // the buffer each side uses next
+    std::vector<Pulse*> buffer_;
+    std::vector<size_t> count_;
+    std::vector<bool> full_;
+    size_t produce_ = 0, consume_ = 0;  // the buffer each side uses next
     bool closed_ = false;
     std::exception_ptr error_;  // the consumer's until it is joined
     std::thread consumer_;

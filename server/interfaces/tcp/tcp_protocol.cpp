@@ -75,13 +75,13 @@ constexpr size_t RECORD = sizeof(Pulse);
 // there for a client waiting its turn.
 std::atomic<int> listening{-1};
 
-// One connection: its socket, its two receive buffers (a chunk of records each, reused by every
-// command: one is received while the other is put into the slot) and the header of the command
-// being served, whose length counts the payload bytes not yet consumed.
+// One connection: its socket, its receive buffers (a chunk of records each, reused by every
+// command: one is received while the others wait to be put into the slot, or are) and the header
+// of the command being served, whose length counts the payload bytes not yet consumed.
 class Connection {
 public:
     Connection(int fd, StreamDevice& device, std::mutex& lock)
-        : fd_(fd), device_(device), lock_(lock), chunks_{std::vector<Pulse>(FILL_CHUNK), std::vector<Pulse>(FILL_CHUNK)} {}
+        : fd_(fd), device_(device), lock_(lock), chunks_(FILL_BUFFERS, std::vector<Pulse>(FILL_CHUNK)) {}
 
     // Serves commands until the connection ends.
     void run() {
@@ -395,7 +395,7 @@ private:
     std::mutex& lock_;
     CommandHeader header_;
     SequenceHeader seq_;
-    std::vector<Pulse> chunks_[2];
+    std::vector<std::vector<Pulse>> chunks_;
     std::chrono::steady_clock::time_point payload_start_;
     uint64_t payload_received_ = 0;
 };

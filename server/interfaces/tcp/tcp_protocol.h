@@ -5,9 +5,10 @@
 // One listener thread (run_streamHighLevel, see interfaces.h) serves one connection at a time on a
 // handler thread (socketThread). The handler never holds the device lock while it receives: a
 // sequence's records arrive in chunks of FILL_CHUNK, and while the handler receives the next
-// chunk, a second thread of the command's own puts the last one into the slot, under a lock held
-// for that chunk's encoding only. So a slow client never holds up the other interfaces, and what
-// is left once the last record has arrived is one chunk and the slot's sizes. Threads: the
+// chunks, a second thread of the command's own puts those received into the slot in order, under
+// a lock held for one chunk's encoding only. So a slow client never holds up the other
+// interfaces, and what is left once the last record has been received is at most FILL_BUFFERS
+// chunks (one, unless the encoding lags) and the slot's sizes. Threads: the
 // listener, the handler and, during a sequence's records, its encoding thread. Another
 // interface's operation on the slots in between ends the fill; the command then answers
 // STATUS_OVERTAKEN.
@@ -51,8 +52,9 @@ constexpr double THROTTLE_RATE = 9.0;            // GBit/s: receive in paced blo
 constexpr double QOS_RATE = 11.0;                // GBit/s: also lower the processor's memory priority
 constexpr size_t THROTTLE_BLOCK = 256;           // records per paced block
 // Records received and encoded per hold of the device lock (a multiple of THROTTLE_BLOCK); each
-// of the connection's two receive buffers holds this many.
+// of the connection's FILL_BUFFERS receive buffers holds this many.
 constexpr size_t FILL_CHUNK = FILL_PIECE;
+constexpr size_t FILL_BUFFERS = 4;
 
 static_assert(sizeof(AnalogCalibData) == sizeof(CalibrationPayload), "the calibration payload is four doubles");
 
