@@ -160,15 +160,15 @@ constexpr BelowTable BELOW;
 inline int32_t share(uint32_t length, int32_t value) { return (int32_t(length) * value) >> 3; }
 
 // The channel part of a command by change mask: which channel bytes to pack (in order; 0x80: a
-// zero byte), the header's masked-form bit with the mask byte above it, and where the channel
-// bytes start and end. All eight changed: the unmasked form, whose first channel byte takes the
+// zero byte), the header's masked-form bit with the mask byte above it, where the channel bytes
+// start and how many there are. All eight changed: the unmasked form, whose first channel byte takes the
 // mask byte's place.
 struct PackTable {
     struct Entry {
         uint64_t pick = 0;
         uint16_t head = 0;
         uint8_t begin = 0;
-        uint8_t end = 0;
+        uint8_t n = 0;
         uint32_t pad = 0;
     } e[256];
     constexpr PackTable() : e() {
@@ -180,35 +180,50 @@ struct PackTable {
             for (unsigned j = n; j < 8; ++j) x.pick |= uint64_t(0x80) << (8 * j);
             x.head = uint16_t((mask == 0xFF ? 0 : HDR_MASKED) | mask << 8);
             x.begin = uint8_t(mask == 0xFF ? 1 : 2);
-            x.end = uint8_t(x.begin + n);
+            x.n = uint8_t(n);
         }
     }
 };
 constexpr PackTable PACK;
 
-// The code part of a command by which code bytes changed (bit i: byte i of the two codes, code 0
-// first): its header bits, its bytes, and how to pack it (the shift of the 32-bit pair, or the
-// bytes to pick from the NEON form; 0x80: a zero byte).
-struct CodeTable {
-    uint8_t header[16] = {}, bytes[16] = {}, shift[16] = {};
-    uint64_t neon_pick[16] = {};
-    constexpr CodeTable() {
+// The tail of a command, its codes and count, by which code bytes changed (bit i: byte i of the
+// two codes, code 0 first) and by the count's width code: the header's code and count bits, the
+// tail's bytes and the codes' among them, and how to pack it: the shift of the 32-bit code pair
+// (the count follows the codes), or the bytes to pick from the NEON codes (bytes 0-7) and the
+// count (bytes 8-11; 0x80: a zero byte).
+struct TailTable {
+    struct Entry {
+        uint64_t pick = 0;
+        uint8_t header = 0, bytes = 0, code_bytes = 0, shift = 0;
+        uint32_t pad = 0;
+    } e[16][4];
+    uint8_t width[33] = {};  // the width code by the count's leading zeros
+    constexpr TailTable() {
         for (uint32_t changed = 0; changed < 16; ++changed) {
             uint32_t diff = 0;
             for (unsigned i = 0; i < 4; ++i)
                 if (changed & (1u << i)) diff |= 0xFFu << (8 * i);
             const uint32_t code0 = memcmd::code0_present(diff, 0), code1 = memcmd::code1_present(diff, 0);
-            header[changed] = uint8_t(code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1);
-            bytes[changed] = uint8_t(2 * (code0 + code1));
-            shift[changed] = uint8_t((code0 ^ 1) << 4);  // code 1 first when code 0 is absent
-            unsigned n = 0;
-            for (unsigned i = 0; i < 4; ++i)
-                if (i < 2 ? code0 : code1) neon_pick[changed] |= uint64_t(i + (i & 2)) << (8 * n++);
-            for (; n < 8; ++n) neon_pick[changed] |= uint64_t(0x80) << (8 * n);
+            for (unsigned w = 0; w < 4; ++w) {
+                Entry& x = e[changed][w];
+                x.header = uint8_t(code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1 | w << memcmd::HDR_COUNT_SHIFT);
+                x.code_bytes = uint8_t(2 * (code0 + code1));
+                x.bytes = uint8_t(x.code_bytes + memcmd::count_bytes(w));
+                x.shift = uint8_t((code0 ^ 1) << 4);  // code 1 first when code 0 is absent
+                unsigned n = 0;
+                for (unsigned i = 0; i < 4; ++i)
+                    if (i < 2 ? code0 : code1) x.pick |= uint64_t(i + (i & 2)) << (8 * n++);
+                for (unsigned i = 0; i < memcmd::count_bytes(w); ++i) x.pick |= uint64_t(8 + i) << (8 * n++);
+                for (; n < 8; ++n) x.pick |= uint64_t(0x80) << (8 * n);
+            }
         }
+        for (unsigned lz = 0; lz <= 32; ++lz) width[lz] = memcmd::COUNT_CODES.by_bits[32 - lz];
+    }
+    const Entry& at(uint32_t code_bytes, uint32_t count) const {
+        return e[code_bytes][width[memcmd::leading_zeros(count)]];
     }
 };
-constexpr CodeTable CODES;
+constexpr TailTable TAIL;
 
 inline uint64_t load64(const uint8_t* p) {
     uint64_t v;
@@ -265,14 +280,21 @@ inline uint32_t change_mask(Word bits, Codes codes, Word ref, Codes ref_codes) {
     m = vpadd_u8(m, m);
     return low_half(m);
 }
-// Stores the channel bytes of the entry's mask at o (8 bytes written, the first n count).
-inline void store_channels(uint8_t* o, Word bits, uint32_t, const PackTable::Entry& e) {
-    vst1_u8(o, vtbl1_u8(bits, vld1_u8(reinterpret_cast<const uint8_t*>(&e.pick))));
+// Stores v at p (8 bytes written) and returns p + n: one store with the address's increment.
+inline uint8_t* store_advance(uint8_t* p, uint8x8_t v, uint32_t n) {
+    asm("vst1.8 {%P2}, [%0], %3" : "+r"(p), "=m"(*reinterpret_cast<uint8_t(*)[8]>(p)) : "w"(v), "r"(n));
+    return p;
 }
-// Stores the changed codes at o (8 bytes written, the first CODES.bytes[changed] count).
-inline void store_codes(uint8_t* o, Codes codes, uint32_t changed) {
-    // The pick's byte i of the pair is byte i + (i & 2) of the vector.
-    vst1_u8(o, vtbl1_u8(codes, vld1_u8(reinterpret_cast<const uint8_t*>(&CODES.neon_pick[changed]))));
+// Stores the channel bytes of the entry's mask at o (8 bytes written) and returns their end.
+inline uint8_t* store_channels(uint8_t* o, Word bits, uint32_t, const PackTable::Entry& e) {
+    return store_advance(o, vtbl1_u8(bits, vld1_u8(reinterpret_cast<const uint8_t*>(&e.pick))), e.n);
+}
+// Stores the tail at p (8 bytes written) and returns its end.
+inline uint8_t* store_tail(uint8_t* p, Codes codes, uint32_t count, const TailTable::Entry& t) {
+    const uint8x8_t pick = vld1_u8(reinterpret_cast<const uint8_t*>(&t.pick));
+    if (__builtin_constant_p(count) && count == 0) return store_advance(p, vtbl1_u8(codes, pick), t.bytes);
+    const uint8x8x2_t from = {{codes, vreinterpret_u8_u32(vdup_n_u32(count))}};
+    return store_advance(p, vtbl2_u8(from, pick), t.bytes);
 }
 // Analog values or their sums in a word, output 0 in lane 0: in a NEON d-register.
 using Analog = int32x2_t;
@@ -346,15 +368,20 @@ struct CompressTable {
     }
 };
 constexpr CompressTable COMPRESS;
-inline void store_channels(uint8_t* o, Word bits, uint32_t mask, const PackTable::Entry&) {
+inline uint8_t* store_channels(uint8_t* o, Word bits, uint32_t mask, const PackTable::Entry& e) {
     uint64_t v = bits & COMPRESS.keep[mask];
     for (unsigned stage = 0; stage < 3; ++stage) {
         const uint64_t t = v & COMPRESS.move[mask][stage];
         v = (v ^ t) | (t >> (8u << stage));
     }
     std::memcpy(o, &v, 8);
+    return o + e.n;
 }
-inline void store_codes(uint8_t* o, Codes codes, uint32_t changed) { store32(o, codes >> CODES.shift[changed]); }
+inline uint8_t* store_tail(uint8_t* p, Codes codes, uint32_t count, const TailTable::Entry& t) {
+    store32(p, codes >> t.shift);
+    store32(p + t.code_bytes, count);
+    return p + t.bytes;
+}
 struct Analog {
     int32_t v0, v1;
 };
@@ -381,9 +408,9 @@ struct CodeRule {
     explicit CodeRule(const AnalogCalibDataCorr& c)
         : offset(vcombine_s64(vcreate_s64(uint64_t(int64_t(c.offset0))), vcreate_s64(uint64_t(int64_t(c.offset1))))),
           gain(vcreate_s32(uint64_t(uint32_t(c.gain0)) | uint64_t(uint32_t(c.gain1)) << 32)) {}
-    // Both at once: a widening multiply-add, a saturating narrowing shift, a minimum.
+    // Both at once: a widening multiply, an add, a saturating narrowing shift, a minimum.
     Codes operator()(Analog v) const {
-        const uint32x2_t c = vmin_u32(vqshrun_n_s64(vmlal_s32(offset, v, gain), 16), vdup_n_u32(0x3FFF));
+        const uint32x2_t c = vmin_u32(vqshrun_n_s64(vaddq_s64(vmull_s32(v, gain), offset), 16), vdup_n_u32(0x3FFF));
         return vreinterpret_u8_u32(c);
     }
 #else
@@ -434,16 +461,11 @@ struct SequenceEncoder::Emitter {
             o = placed.out;
             check = placed.check;
         }
-        const uint32_t mask = changed & 0xFF, code_bytes = changed >> 8;
+        const uint32_t mask = changed & 0xFF;
         const PackTable::Entry& e = PACK.e[mask];
-        const unsigned lz = memcmd::leading_zeros(count);
-        store16(o, e.head | flags | CODES.header[code_bytes] | memcmd::COUNT_FIELDS.header[lz]);
-        store_channels(o + e.begin, bits, mask, e);
-        uint8_t* p = o + e.end;
-        store_codes(p, codes, code_bytes);
-        p += CODES.bytes[code_bytes];
-        if (!__builtin_constant_p(count) || count != 0) store32(p, count);  // a count of 0 has no field
-        out = p + memcmd::COUNT_FIELDS.bytes[lz];
+        const TailTable::Entry& t = TAIL.at(changed >> 8, count);
+        store16(o, e.head | flags | t.header);
+        out = store_tail(store_channels(o + e.begin, bits, mask, e), codes, count, t);
         head = o;
         ref = bits;
         ref_codes = codes;
