@@ -1,13 +1,12 @@
 // The analog outputs' calibration file and the conversion of values to DAC codes.
+#include "device/Pulse.h"
+
 #include <cmath>
 #include <fstream>
 #include <iostream>
 #include <locale>
 #include <sstream>
 #include <string>
-
-#include "device/Pulse.h"
-
 
 namespace {
 

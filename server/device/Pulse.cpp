@@ -104,7 +104,8 @@ struct TailTable {
             const uint32_t code0 = memcmd::code0_present(diff, 0), code1 = memcmd::code1_present(diff, 0);
             for (unsigned w = 0; w < 4; ++w) {
                 Entry& x = e[changed][w];
-                x.header = uint8_t(code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1 | w << memcmd::HDR_COUNT_SHIFT);
+                x.header =
+                    uint8_t(code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1 | w << memcmd::HDR_COUNT_SHIFT);
                 x.code_bytes = uint8_t(2 * (code0 + code1));
                 x.bytes = uint8_t(x.code_bytes + memcmd::count_bytes(w));
                 x.shift = uint8_t((code0 ^ 1) << 4);  // code 1 first when code 0 is absent
