@@ -49,7 +49,16 @@ struct CountFields {
     }
 };
 constexpr CountFields COUNT_FIELDS;
-inline unsigned leading_zeros(uint32_t count) { return count == 0 ? 32 : unsigned(__builtin_clz(count)); }
+inline unsigned leading_zeros(uint32_t count) {
+#if defined(__arm__)
+    if (!__builtin_constant_p(count)) {
+        unsigned lz;
+        asm("clz %0, %1" : "=r"(lz) : "r"(count));  // 32 for 0, without a branch
+        return lz;
+    }
+#endif
+    return count == 0 ? 32 : unsigned(__builtin_clz(count));
+}
 // Bytes of the count field for a header.
 constexpr unsigned count_width(uint8_t header) { return count_bytes((header & HDR_COUNT_MASK) >> HDR_COUNT_SHIFT); }
 

@@ -32,8 +32,8 @@ MUTANTS = [
     ("device/encoder", "Pulse.cpp", "if (q != begin && q - 1 != found_for) {", "if (q != begin) {"),
     ("device/encoder", "Pulse.cpp", "for (size_t unit = 4; unit != 0; unit >>= 1) {", "for (size_t unit = 2; unit != 0; unit >>= 1) {"),
     ("sim", "platform_sim.cpp", "|| uintptr_t(dst) % unit != 0 ||", "||"),
-    ("device/calibration", "Pulse.cpp", "gain_error_corr * dc_offset + 8192)", "gain_error_corr * dc_offset + 8191)"),
-    ("device/calibration", "Pulse.cpp", "} else if (seen[0] && seen[1] && seen[2] && seen[3]) {", "} else if (seen[0] && seen[1] && seen[2]) {"),
+    ("device/calibration", "AnalogCalibration.cpp", "gain_error_corr * dc_offset + 8192)", "gain_error_corr * dc_offset + 8191)"),
+    ("device/calibration", "AnalogCalibration.cpp", "} else if (seen[0] && seen[1] && seen[2] && seen[3]) {", "} else if (seen[0] && seen[1] && seen[2]) {"),
     ("device/calibration", "PulserCalibration.cpp", "const double codes = offset * 32767 * 0.25;", "const double codes = offset * 32768 * 0.25;"),
     ("device/calibration", "PulserCalibration.cpp", "return hi < 2147483647 && lo >= -2147483647;", "return (hi < 2147483647 || true) && lo >= -2147483647;"),
     ("hardware/registers", "registers.h", "constexpr uint32_t ERROR = 1u << 4;", "constexpr uint32_t ERROR = 1u << 5;"),
@@ -61,6 +61,7 @@ MUTANTS = [
     ("discovery", "identity.cpp", "if (text.size() > 1)", "if (text.size() > 0)"),
     ("discovery", "identity.cpp", "if (byte < 0x20) {", "if (byte < 0x1F) {"),
     ("discovery", "beacond.cpp", "std::memcmp(message, request_word, request_length) != 0)", "std::memcmp(message, request_word, request_length - 1) != 0)"),
+    ("device/encoder", "Pulse.cpp", "x.code_bytes = uint8_t(2 * (code0 + code1));", "x.code_bytes = uint8_t(2 * (code0 | code1));"),
 ]
 
 ap = argparse.ArgumentParser(prog="scripts/mutants.sh")

@@ -1,15 +1,11 @@
-// The pulse sequence encoder and the calibrated analog conversion.
+// The pulse sequence encoder.
 #include "device/Pulse.h"
 
 #include "hardware/memory_commands.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
-#include <fstream>
 #include <iostream>
-#include <locale>
-#include <sstream>
 #include <stdexcept>
 
 #include "common/CpuTime.h"
@@ -24,104 +20,6 @@
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__,
               "words are handled as 64-bit integers whose byte i is channel i");
-
-// ---------------------------------------------------------------------------------------------
-// Analog calibration
-// ---------------------------------------------------------------------------------------------
-
-namespace {
-
-// round() with halves away from zero, into 32 bits; false when x is not finite or out of range.
-bool round_to_i32(double x, int32_t& out) {
-    if (!(x > -2147483648.5 && x < 2147483647.5)) return false;  // also rejects NaN
-    out = static_cast<int32_t>(std::llround(x));
-    return true;
-}
-
-}  // namespace
-
-bool AnalogCalibDataCorr::coefficients(double dc_offset, double gain_error_corr, int32_t& gain, int32_t& offset) {
-    int32_t g, o;
-    if (!round_to_i32(gain_error_corr * (-0.25) * 65536, g)) return false;
-    if (!round_to_i32((gain_error_corr * dc_offset + 8192) * 65536, o)) return false;
-    gain = g;
-    offset = o;
-    return true;
-}
-
-bool AnalogCalibDataCorr::deriveCoefficients() {
-    int32_t g0, o0, g1, o1;
-    if (!coefficients(dc_offset_a0, gain_error_corr_a0, g0, o0)) return false;
-    if (!coefficients(dc_offset_a1, gain_error_corr_a1, g1, o1)) return false;
-    gain0 = g0;
-    offset0 = o0;
-    gain1 = g1;
-    offset1 = o1;
-    return true;
-}
-
-AnalogCalibDataCorr::AnalogCalibDataCorr(const std::string& path) {
-    auto set_defaults = [this] {
-        dc_offset_a0 = 0.0;
-        dc_offset_a1 = 0.0;
-        gain_error_corr_a0 = 1.0;
-        gain_error_corr_a1 = 1.0;
-    };
-    try {
-        std::ifstream file(path);
-        if (!file.is_open()) {
-            std::cout << "no calibration file for analog outputs found" << std::endl;
-        } else {
-            bool seen[4] = {false, false, false, false};
-            double* fields[4] = {&dc_offset_a0, &dc_offset_a1, &gain_error_corr_a0, &gain_error_corr_a1};
-            static const char* const keys[4] = {"dc_offset_a0", "dc_offset_a1", "gain_error_corr_a0",
-                                                "gain_error_corr_a1"};
-            bool unknown_key = false;
-            std::string line;
-            while (std::getline(file, line)) {
-                size_t eq = line.find('=');
-                if (eq == std::string::npos) continue;
-                std::string key = line.substr(0, eq);
-                int k = 0;
-                while (k < 4 && key != keys[k]) ++k;
-                if (k == 4) {
-                    std::cerr << "std::invalid_argument -> " << key << " not found" << std::endl;
-                    unknown_key = true;
-                    break;
-                }
-                std::istringstream value(line.substr(eq + 1));
-                value.imbue(std::locale::classic());
-                double v = 0.0;
-                value >> v;  // unreadable: 0; beyond the double range: +-max (refused below)
-                *fields[k] = v;
-                seen[k] = true;
-            }
-            if (unknown_key) {
-                set_defaults();
-            } else if (seen[0] && seen[1] && seen[2] && seen[3]) {
-                std::cout << "analog calibration file successfully read" << std::endl;
-            } else {
-                std::cout << "analog calibration file corrupted: " << seen[0] << " | " << seen[1] << " | " << seen[2]
-                          << " | " << seen[3] << std::endl;
-                set_defaults();
-            }
-        }
-    } catch (...) {
-        // Out of memory on an absurd line, or a stream exception: the neutral conversion.
-        set_defaults();
-    }
-    if (!deriveCoefficients()) {
-        std::cout << "analog calibration values out of range" << std::endl;
-        set_defaults();
-        deriveCoefficients();
-    }
-}
-
-void ANALOG_TO_BYTES::setWithCalibration(int16_t ao0, int16_t ao1, const AnalogCalibDataCorr& cal) {
-    value = codes(ao0, ao1, cal);
-}
-
-void ANALOG_TO_BYTES::setWithCalibration(int16_t ao0, int16_t ao1) { setWithCalibration(ao0, ao1, Analog_calibration); }
 
 // ---------------------------------------------------------------------------------------------
 // Words and commands
@@ -160,15 +58,15 @@ constexpr BelowTable BELOW;
 inline int32_t share(uint32_t length, int32_t value) { return (int32_t(length) * value) >> 3; }
 
 // The channel part of a command by change mask: which channel bytes to pack (in order; 0x80: a
-// zero byte), the header's masked-form bit with the mask byte above it, and where the channel
-// bytes start and end. All eight changed: the unmasked form, whose first channel byte takes the
+// zero byte), the header's masked-form bit with the mask byte above it, where the channel bytes
+// start and how many there are. All eight changed: the unmasked form, whose first channel byte takes the
 // mask byte's place.
 struct PackTable {
     struct Entry {
         uint64_t pick = 0;
         uint16_t head = 0;
         uint8_t begin = 0;
-        uint8_t end = 0;
+        uint8_t n = 0;
         uint32_t pad = 0;
     } e[256];
     constexpr PackTable() : e() {
@@ -180,35 +78,51 @@ struct PackTable {
             for (unsigned j = n; j < 8; ++j) x.pick |= uint64_t(0x80) << (8 * j);
             x.head = uint16_t((mask == 0xFF ? 0 : HDR_MASKED) | mask << 8);
             x.begin = uint8_t(mask == 0xFF ? 1 : 2);
-            x.end = uint8_t(x.begin + n);
+            x.n = uint8_t(n);
         }
     }
 };
 constexpr PackTable PACK;
 
-// The code part of a command by which code bytes changed (bit i: byte i of the two codes, code 0
-// first): its header bits, its bytes, and how to pack it (the shift of the 32-bit pair, or the
-// bytes to pick from the NEON form; 0x80: a zero byte).
-struct CodeTable {
-    uint8_t header[16] = {}, bytes[16] = {}, shift[16] = {};
-    uint64_t neon_pick[16] = {};
-    constexpr CodeTable() {
+// The tail of a command, its codes and count, by which code bytes changed (bit i: byte i of the
+// two codes, code 0 first) and by the count's width code: the header's code and count bits, the
+// tail's bytes and the codes' among them, and how to pack it: the shift of the 32-bit code pair
+// (the count follows the codes), or the bytes to pick from the NEON codes (bytes 0-7) and the
+// count (bytes 8-11; 0x80: a zero byte).
+struct TailTable {
+    struct Entry {
+        uint64_t pick = 0;
+        uint8_t header = 0, bytes = 0, code_bytes = 0, shift = 0;
+        uint32_t pad = 0;
+    } e[16][4];
+    uint8_t width[33] = {};  // the width code by the count's leading zeros
+    constexpr TailTable() {
         for (uint32_t changed = 0; changed < 16; ++changed) {
             uint32_t diff = 0;
             for (unsigned i = 0; i < 4; ++i)
                 if (changed & (1u << i)) diff |= 0xFFu << (8 * i);
             const uint32_t code0 = memcmd::code0_present(diff, 0), code1 = memcmd::code1_present(diff, 0);
-            header[changed] = uint8_t(code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1);
-            bytes[changed] = uint8_t(2 * (code0 + code1));
-            shift[changed] = uint8_t((code0 ^ 1) << 4);  // code 1 first when code 0 is absent
-            unsigned n = 0;
-            for (unsigned i = 0; i < 4; ++i)
-                if (i < 2 ? code0 : code1) neon_pick[changed] |= uint64_t(i + (i & 2)) << (8 * n++);
-            for (; n < 8; ++n) neon_pick[changed] |= uint64_t(0x80) << (8 * n);
+            for (unsigned w = 0; w < 4; ++w) {
+                Entry& x = e[changed][w];
+                x.header =
+                    uint8_t(code0 * memcmd::HDR_CODE0 | code1 * memcmd::HDR_CODE1 | w << memcmd::HDR_COUNT_SHIFT);
+                x.code_bytes = uint8_t(2 * (code0 + code1));
+                x.bytes = uint8_t(x.code_bytes + memcmd::count_bytes(w));
+                x.shift = uint8_t((code0 ^ 1) << 4);  // code 1 first when code 0 is absent
+                unsigned n = 0;
+                for (unsigned i = 0; i < 4; ++i)
+                    if (i < 2 ? code0 : code1) x.pick |= uint64_t(i + (i & 2)) << (8 * n++);
+                for (unsigned i = 0; i < memcmd::count_bytes(w); ++i) x.pick |= uint64_t(8 + i) << (8 * n++);
+                for (; n < 8; ++n) x.pick |= uint64_t(0x80) << (8 * n);
+            }
         }
+        for (unsigned lz = 0; lz <= 32; ++lz) width[lz] = memcmd::COUNT_CODES.by_bits[32 - lz];
+    }
+    const Entry& at(uint32_t code_bytes, uint32_t count) const {
+        return e[code_bytes][width[memcmd::leading_zeros(count)]];
     }
 };
-constexpr CodeTable CODES;
+constexpr TailTable TAIL;
 
 inline uint64_t load64(const uint8_t* p) {
     uint64_t v;
@@ -265,14 +179,21 @@ inline uint32_t change_mask(Word bits, Codes codes, Word ref, Codes ref_codes) {
     m = vpadd_u8(m, m);
     return low_half(m);
 }
-// Stores the channel bytes of the entry's mask at o (8 bytes written, the first n count).
-inline void store_channels(uint8_t* o, Word bits, uint32_t, const PackTable::Entry& e) {
-    vst1_u8(o, vtbl1_u8(bits, vld1_u8(reinterpret_cast<const uint8_t*>(&e.pick))));
+// Stores v at p (8 bytes written) and returns p + n: one store with the address's increment.
+inline uint8_t* store_advance(uint8_t* p, uint8x8_t v, uint32_t n) {
+    asm("vst1.8 {%P2}, [%0], %3" : "+r"(p), "=m"(*reinterpret_cast<uint8_t(*)[8]>(p)) : "w"(v), "r"(n));
+    return p;
 }
-// Stores the changed codes at o (8 bytes written, the first CODES.bytes[changed] count).
-inline void store_codes(uint8_t* o, Codes codes, uint32_t changed) {
-    // The pick's byte i of the pair is byte i + (i & 2) of the vector.
-    vst1_u8(o, vtbl1_u8(codes, vld1_u8(reinterpret_cast<const uint8_t*>(&CODES.neon_pick[changed]))));
+// Stores the channel bytes of the entry's mask at o (8 bytes written) and returns their end.
+inline uint8_t* store_channels(uint8_t* o, Word bits, uint32_t, const PackTable::Entry& e) {
+    return store_advance(o, vtbl1_u8(bits, vld1_u8(reinterpret_cast<const uint8_t*>(&e.pick))), e.n);
+}
+// Stores the tail at p (8 bytes written) and returns its end.
+inline uint8_t* store_tail(uint8_t* p, Codes codes, uint32_t count, const TailTable::Entry& t) {
+    const uint8x8_t pick = vld1_u8(reinterpret_cast<const uint8_t*>(&t.pick));
+    if (__builtin_constant_p(count) && count == 0) return store_advance(p, vtbl1_u8(codes, pick), t.bytes);
+    const uint8x8x2_t from = {{codes, vreinterpret_u8_u32(vdup_n_u32(count))}};
+    return store_advance(p, vtbl2_u8(from, pick), t.bytes);
 }
 // Analog values or their sums in a word, output 0 in lane 0: in a NEON d-register.
 using Analog = int32x2_t;
@@ -346,15 +267,20 @@ struct CompressTable {
     }
 };
 constexpr CompressTable COMPRESS;
-inline void store_channels(uint8_t* o, Word bits, uint32_t mask, const PackTable::Entry&) {
+inline uint8_t* store_channels(uint8_t* o, Word bits, uint32_t mask, const PackTable::Entry& e) {
     uint64_t v = bits & COMPRESS.keep[mask];
     for (unsigned stage = 0; stage < 3; ++stage) {
         const uint64_t t = v & COMPRESS.move[mask][stage];
         v = (v ^ t) | (t >> (8u << stage));
     }
     std::memcpy(o, &v, 8);
+    return o + e.n;
 }
-inline void store_codes(uint8_t* o, Codes codes, uint32_t changed) { store32(o, codes >> CODES.shift[changed]); }
+inline uint8_t* store_tail(uint8_t* p, Codes codes, uint32_t count, const TailTable::Entry& t) {
+    store32(p, codes >> t.shift);
+    store32(p + t.code_bytes, count);
+    return p + t.bytes;
+}
 struct Analog {
     int32_t v0, v1;
 };
@@ -381,9 +307,9 @@ struct CodeRule {
     explicit CodeRule(const AnalogCalibDataCorr& c)
         : offset(vcombine_s64(vcreate_s64(uint64_t(int64_t(c.offset0))), vcreate_s64(uint64_t(int64_t(c.offset1))))),
           gain(vcreate_s32(uint64_t(uint32_t(c.gain0)) | uint64_t(uint32_t(c.gain1)) << 32)) {}
-    // Both at once: a widening multiply-add, a saturating narrowing shift, a minimum.
+    // Both at once: a widening multiply, an add, a saturating narrowing shift, a minimum.
     Codes operator()(Analog v) const {
-        const uint32x2_t c = vmin_u32(vqshrun_n_s64(vmlal_s32(offset, v, gain), 16), vdup_n_u32(0x3FFF));
+        const uint32x2_t c = vmin_u32(vqshrun_n_s64(vaddq_s64(vmull_s32(v, gain), offset), 16), vdup_n_u32(0x3FFF));
         return vreinterpret_u8_u32(c);
     }
 #else
@@ -434,16 +360,11 @@ struct SequenceEncoder::Emitter {
             o = placed.out;
             check = placed.check;
         }
-        const uint32_t mask = changed & 0xFF, code_bytes = changed >> 8;
+        const uint32_t mask = changed & 0xFF;
         const PackTable::Entry& e = PACK.e[mask];
-        const unsigned lz = memcmd::leading_zeros(count);
-        store16(o, e.head | flags | CODES.header[code_bytes] | memcmd::COUNT_FIELDS.header[lz]);
-        store_channels(o + e.begin, bits, mask, e);
-        uint8_t* p = o + e.end;
-        store_codes(p, codes, code_bytes);
-        p += CODES.bytes[code_bytes];
-        if (!__builtin_constant_p(count) || count != 0) store32(p, count);  // a count of 0 has no field
-        out = p + memcmd::COUNT_FIELDS.bytes[lz];
+        const TailTable::Entry& t = TAIL.at(changed >> 8, count);
+        store16(o, e.head | flags | t.header);
+        out = store_tail(store_channels(o + e.begin, bits, mask, e), codes, count, t);
         head = o;
         ref = bits;
         ref_codes = codes;
