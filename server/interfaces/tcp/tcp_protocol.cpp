@@ -75,13 +75,36 @@ constexpr size_t RECORD = sizeof(Pulse);
 // there for a client waiting its turn.
 std::atomic<int> listening{-1};
 
+// Receive buffers kept from one connection to the next (one is served at a time), so that a new
+// connection does not fault them in anew: one set at most.
+std::mutex spare_lock;
+std::vector<std::vector<Pulse>> spare_chunks;
+
+std::vector<std::vector<Pulse>> takeChunks() {
+    std::vector<std::vector<Pulse>> chunks;
+    {
+        std::lock_guard<std::mutex> g(spare_lock);
+        chunks.swap(spare_chunks);
+    }
+    if (chunks.size() != FILL_BUFFERS) chunks.assign(FILL_BUFFERS, std::vector<Pulse>(FILL_CHUNK));
+    return chunks;
+}
+
+void keepChunks(std::vector<std::vector<Pulse>>&& chunks) {
+    std::lock_guard<std::mutex> g(spare_lock);
+    spare_chunks = std::move(chunks);
+}
+
 // One connection: its socket, its receive buffers (a chunk of records each, reused by every
 // command: one is received while the others wait to be put into the slot, or are) and the header
 // of the command being served, whose length counts the payload bytes not yet consumed.
 class Connection {
 public:
     Connection(int fd, StreamDevice& device, std::mutex& lock)
-        : fd_(fd), device_(device), lock_(lock), chunks_(FILL_BUFFERS, std::vector<Pulse>(FILL_CHUNK)) {}
+        : fd_(fd), device_(device), lock_(lock), chunks_(takeChunks()) {}
+    ~Connection() { keepChunks(std::move(chunks_)); }
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
 
     // Serves commands until the connection ends.
     void run() {
