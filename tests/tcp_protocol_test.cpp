@@ -398,7 +398,8 @@ TEST_F(TcpConnection, CutOffRecordsEndTheConnectionAndResetTheQos) {
 
 size_t threadCount() {
     size_t n = 0;
-    for (auto it = std::filesystem::directory_iterator("/proc/self/task"); it != std::filesystem::directory_iterator(); ++it)
+    for (auto it = std::filesystem::directory_iterator("/proc/self/task"); it != std::filesystem::directory_iterator();
+         ++it)
         ++n;
     return n;
 }
