@@ -38,11 +38,12 @@ constexpr CountCodes COUNT_CODES;
 // Bytes of the count field of a width code: 0, 1, 2, 4.
 constexpr unsigned count_bytes(unsigned code) { return (1u << code) >> 1; }
 // The count's field by its number of leading zeros (32 for 0, as the ARM instruction gives):
-// its header bits and its bytes, two loads in the encoder's loop.
+// its width code, header bits and bytes, each one load in the encoder's loop.
 struct CountFields {
-    uint8_t header[33], bytes[33];
-    constexpr CountFields() : header(), bytes() {
+    uint8_t code[33], header[33], bytes[33];
+    constexpr CountFields() : code(), header(), bytes() {
         for (unsigned lz = 0; lz <= 32; ++lz) {
+            code[lz] = COUNT_CODES.by_bits[32 - lz];
             header[lz] = uint8_t(COUNT_CODES.by_bits[32 - lz] << HDR_COUNT_SHIFT);
             bytes[lz] = uint8_t(count_bytes(COUNT_CODES.by_bits[32 - lz]));
         }

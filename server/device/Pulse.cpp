@@ -59,8 +59,8 @@ inline int32_t share(uint32_t length, int32_t value) { return (int32_t(length) *
 
 // The channel part of a command by change mask: which channel bytes to pack (in order; 0x80: a
 // zero byte), the header's masked-form bit with the mask byte above it, where the channel bytes
-// start and how many there are. All eight changed: the unmasked form, whose first channel byte takes the
-// mask byte's place.
+// start and how many there are. All eight changed: the unmasked form, whose first channel byte
+// takes the mask byte's place.
 struct PackTable {
     struct Entry {
         uint64_t pick = 0;
@@ -95,7 +95,6 @@ struct TailTable {
         uint8_t header = 0, bytes = 0, code_bytes = 0, shift = 0;
         uint32_t pad = 0;
     } e[16][4];
-    uint8_t width[33] = {};  // the width code by the count's leading zeros
     constexpr TailTable() {
         for (uint32_t changed = 0; changed < 16; ++changed) {
             uint32_t diff = 0;
@@ -116,10 +115,9 @@ struct TailTable {
                 for (; n < 8; ++n) x.pick |= uint64_t(0x80) << (8 * n);
             }
         }
-        for (unsigned lz = 0; lz <= 32; ++lz) width[lz] = memcmd::COUNT_CODES.by_bits[32 - lz];
     }
     const Entry& at(uint32_t code_bytes, uint32_t count) const {
-        return e[code_bytes][width[memcmd::leading_zeros(count)]];
+        return e[code_bytes][memcmd::COUNT_FIELDS.code[memcmd::leading_zeros(count)]];
     }
 };
 constexpr TailTable TAIL;
