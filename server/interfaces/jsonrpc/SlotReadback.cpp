@@ -18,8 +18,10 @@ namespace {
 
 int answer(std::ostream& out, int status, const char* reason, const std::string& body,
            const char* type = "application/json") {
+    // The server closes every connection after its answer, and says so: a client that kept the
+    // connection for its next request would send that request into a closed socket.
     out << "HTTP/1.1 " << status << ' ' << reason << "\r\nContent-Type: " << type << "\r\n"
-        << "Cache-Control: no-store\r\nContent-Length: " << body.size() << "\r\n\r\n"
+        << "Cache-Control: no-store\r\nConnection: close\r\nContent-Length: " << body.size() << "\r\n\r\n"
         << body;
     return status;
 }
