@@ -107,6 +107,10 @@ def sync(files):
         for n in names:
             if os.path.relpath(os.path.join(d, n), src) not in keep:
                 os.unlink(os.path.join(d, n))
+    # The browser tests' packages are installed, not tracked: the copy uses the tree's own.
+    modules = os.path.join(src, "node_modules")
+    if os.path.isdir(os.path.join(repo, "node_modules")) and not os.path.lexists(modules):
+        os.symlink(os.path.join(repo, "node_modules"), modules)
 
 def locate(files, base, old):
     hits = [f for f in files if f.split("/")[0] in ("hardware", "protocol", "server", "sim", "discovery") and os.path.basename(f) == base]
