@@ -12,6 +12,9 @@
 #       the encoder on every workload of bench/encoder_workloads.h: N pulses (default 200000)
 #       of each, one call and in pieces of 4096, from BUILD_DIR's encoder_count (default
 #       build-armhf-board; `cmake --build DIR --target encoder_count`), with the loop check
+#   bench/arm_instructions.sh --profile REGEX PROGRAM [ARGS...]
+#       where those instructions go: each executed instruction of the matching functions with
+#       its count (each executed block's count given to every instruction in it), hottest first
 #   bench/arm_instructions.sh --stream [ARM_BUILD] [HOST_BUILD] [N]
 #       the whole binary stream path in the server: ARM_BUILD's pulserd (an armhf sim build)
 #       runs under qemu-arm, HOST_BUILD's tarvex streams the first N pulses (default 200000) of
@@ -46,6 +49,7 @@ ranges() {
     else
         base=0
     fi
+    echo "$base" > "$tmp/base"
     # Function ranges [start, start + size), Thumb bit cleared.
     r=$("$nm_tool" -C -S --defined-only "$prog" |
         awk -v re="$regex" -v base="$base" '
@@ -94,6 +98,39 @@ count() {
     rm -rf "$tmp"
     trap - EXIT
 }
+
+if [ "${1:-}" = --profile ]; then
+    regex=$2
+    prog=$3
+    shift 3
+    tmp=$(mktemp -d)
+    trap 'rm -rf "$tmp"' EXIT
+    r=$(ranges "$prog" "$regex" "" "$@")
+    mkfifo "$tmp/log"
+    awk '
+        function key(s) { s = tolower(s); sub(/^0x/, "", s); sub(/^0+/, "", s); return s }
+        /^IN:/ { tb = ""; inblock = 1; next }
+        inblock && /^0x[0-9a-fA-F]+:/ { a = $1; sub(/:$/, "", a)
+            if (tb == "") { tb = key(a); n[tb] = 0 }
+            at[tb, n[tb]++] = key(a); next }
+        inblock && /^$/ { inblock = 0; next }
+        /^Trace/ { split($0, f, "/"); runs[key(f[2])]++ }
+        END { for (t in runs) for (i = 0; i < n[t]; i++) c[at[t, i]] += runs[t]
+              for (a in c) print a, c[a] }' "$tmp/log" > "$tmp/counts" &
+    qemu-arm -L "$sysroot" -d in_asm,exec,nochain -dfilter "$r" -D "$tmp/log" "$prog" "$@" >/dev/null
+    wait
+    # Program addresses are the logged ones less the load address.
+    "${ARM_OBJDUMP:-arm-linux-gnueabihf-objdump}" -d -C --no-show-raw-insn "$prog" |
+        awk -v base="$(cat "$tmp/base")" -v counts="$tmp/counts" '
+            function hex(s,   v, i) { v = 0; s = tolower(s)
+                for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
+                return v }
+            BEGIN { while ((getline line < counts) > 0) { split(line, f, " "); c[hex(f[1]) - hex(base)] = f[2] } }
+            /^ *[0-9a-f]+:\t/ { a = $1; sub(/:$/, "", a); v = hex(a)
+                if (v in c) { sub(/^ *[0-9a-f]+:\t/, ""); printf "%12d %8x  %s\n", c[v], v, $0 } }' |
+        sort -k1,1nr -k2,2
+    exit 0
+fi
 
 if [ "${1:-}" = --stream ]; then
     arm=${2:-build-armhf}
