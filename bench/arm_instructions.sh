@@ -70,58 +70,28 @@ ranges() {
 }
 
 # Sums the log on the fifo $tmp/log into $tmp/total: each executed block weighted by its length.
+# With "per", each executed instruction with its count instead (its block's executions).
 tally() {
     rm -f "$tmp/log"
     mkfifo "$tmp/log"
-    awk '
+    awk -v per="${1:-}" '
         function key(s) { s = tolower(s); sub(/^0x/, "", s); sub(/^0+/, "", s); return s }
         /^IN:/ { tb = ""; n = 0; inblock = 1; next }
-        inblock && /^0x[0-9a-fA-F]+:/ { a = $1; sub(/:$/, "", a); if (tb == "") tb = key(a); n++; next }
+        inblock && /^0x[0-9a-fA-F]+:/ { a = $1; sub(/:$/, "", a); if (tb == "") tb = key(a)
+            if (per) at[tb, n] = key(a)
+            n++; next }
         inblock && /^$/ { if (tb != "") len[tb] = n; inblock = 0; next }
-        /^Trace/ { split($0, f, "/"); total += len[key(f[2])]; blocks++ }
-        END { printf "%d %d\n", total, blocks }' "$tmp/log" > "$tmp/total" &
+        /^Trace/ { split($0, f, "/"); t = key(f[2]); total += len[t]; blocks++; if (per) runs[t]++ }
+        END { if (!per) { printf "%d %d\n", total, blocks; exit }
+              for (t in runs) for (i = 0; i < len[t]; i++) c[at[t, i]] += runs[t]
+              for (a in c) print a, c[a] }' "$tmp/log" > "$tmp/total" &
 }
 
-count() {
-    step=
-    if [ "$1" = -s ]; then step=-singlestep; shift; fi
-    regex=$1
-    prog=$2
-    shift 2
-    tmp=$(mktemp -d)
-    trap 'rm -rf "$tmp"' EXIT
-    r=$(ranges "$prog" "$regex" "" "$@")
-    tally
-    qemu-arm -L "$sysroot" $step -d in_asm,exec,nochain -dfilter "$r" -D "$tmp/log" "$prog" "$@" >/dev/null
-    wait
-    cut -d' ' -f1 "$tmp/total"
-    rm -rf "$tmp"
-    trap - EXIT
-}
-
-if [ "${1:-}" = --profile ]; then
-    regex=$2
-    prog=$3
-    shift 3
-    tmp=$(mktemp -d)
-    trap 'rm -rf "$tmp"' EXIT
-    r=$(ranges "$prog" "$regex" "" "$@")
-    mkfifo "$tmp/log"
-    awk '
-        function key(s) { s = tolower(s); sub(/^0x/, "", s); sub(/^0+/, "", s); return s }
-        /^IN:/ { tb = ""; inblock = 1; next }
-        inblock && /^0x[0-9a-fA-F]+:/ { a = $1; sub(/:$/, "", a)
-            if (tb == "") { tb = key(a); n[tb] = 0 }
-            at[tb, n[tb]++] = key(a); next }
-        inblock && /^$/ { inblock = 0; next }
-        /^Trace/ { split($0, f, "/"); runs[key(f[2])]++ }
-        END { for (t in runs) for (i = 0; i < n[t]; i++) c[at[t, i]] += runs[t]
-              for (a in c) print a, c[a] }' "$tmp/log" > "$tmp/counts" &
-    qemu-arm -L "$sysroot" -d in_asm,exec,nochain -dfilter "$r" -D "$tmp/log" "$prog" "$@" >/dev/null
-    wait
-    # Program addresses are the logged ones less the load address.
-    "${ARM_OBJDUMP:-arm-linux-gnueabihf-objdump}" -d -C --no-show-raw-insn "$prog" |
-        awk -v base="$(cat "$tmp/base")" -v counts="$tmp/counts" '
+# Prints the per-instruction counts of $tmp/total beside the program's disassembly, hottest
+# first (program addresses are the logged ones less the load address).
+annotate() {
+    "${ARM_OBJDUMP:-arm-linux-gnueabihf-objdump}" -d -C --no-show-raw-insn "$1" |
+        awk -v base="$(cat "$tmp/base")" -v counts="$tmp/total" '
             function hex(s,   v, i) { v = 0; s = tolower(s)
                 for (i = 1; i <= length(s); i++) v = v * 16 + index("0123456789abcdef", substr(s, i, 1)) - 1
                 return v }
@@ -129,6 +99,32 @@ if [ "${1:-}" = --profile ]; then
             /^ *[0-9a-f]+:\t/ { a = $1; sub(/:$/, "", a); v = hex(a)
                 if (v in c) { sub(/^ *[0-9a-f]+:\t/, ""); printf "%12d %8x  %s\n", c[v], v, $0 } }' |
         sort -k1,1nr -k2,2
+}
+
+# count [-s | -p] REGEX PROGRAM ARGS...: the total (-s: one instruction per block), or with -p
+# the profile.
+count() {
+    step=
+    per=
+    if [ "$1" = -s ]; then step=-singlestep; shift; fi
+    if [ "$1" = -p ]; then per=per; shift; fi
+    regex=$1
+    prog=$2
+    shift 2
+    tmp=$(mktemp -d)
+    trap 'rm -rf "$tmp"' EXIT
+    r=$(ranges "$prog" "$regex" "" "$@")
+    tally "$per"
+    qemu-arm -L "$sysroot" $step -d in_asm,exec,nochain -dfilter "$r" -D "$tmp/log" "$prog" "$@" >/dev/null
+    wait
+    if [ -n "$per" ]; then annotate "$prog"; else cut -d' ' -f1 "$tmp/total"; fi
+    rm -rf "$tmp"
+    trap - EXIT
+}
+
+if [ "${1:-}" = --profile ]; then
+    shift
+    count -p "$@"
     exit 0
 fi
 
